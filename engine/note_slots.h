@@ -1,0 +1,70 @@
+// The 16 note slots and the rendering of one stretch of frames between MIDI events.
+// Thread: audio thread only. Every function here is noexcept, allocates nothing and
+// takes no lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "params/programs.h"
+
+namespace chantera {
+
+class Sample;
+class SampleBank;
+
+inline constexpr int kNoteSlots = 16;
+
+struct NoteSlot {
+  uint8_t active = 0;     // held: started and not yet released
+  uint8_t releasing = 0;  // in its release phase
+  int32_t key = 60;
+  int32_t velocity = 0;
+  double position = 0.0;  // playback position in sample frames
+  double level = 0.0;     // release level
+};
+
+// 440 × 2^((note − 69) / 12).
+double NoteToHz(double note) noexcept;
+
+// What a stretch reads, taken once at its start by the instrument.
+struct StretchContext {
+  const KeyTable* keyMap = nullptr;   // the audio thread's snapshot of the key map
+  const SampleBank* bank = nullptr;
+  bool reloading = false;             // a reload is under way: nothing may be read
+  int32_t loaderBusy = 0;             // loader flags, loaded with acquire ordering
+  int32_t loaderProgress = -1;
+  int32_t pitchBend = 0;              // -8192..8191
+  int32_t pitchBendRange = 2;         // semitones
+  float volume = 1.0f;
+  float expression = 100.0f / 127.0f;
+  double releaseFactor = 1.0 / 110000.0;
+  const std::atomic<double>* releaseLimit = nullptr;  // read anew every frame
+  double hostSampleRate = 44100.0;
+};
+
+// The sample that plays a key, with the guards of a reload and of the Chorus loader: null
+// while reloading or before the loader finished its first sample; while the loader runs,
+// never a sample above loaderProgress.
+const Sample* KeySample(const StretchContext& context, int32_t key) noexcept;
+// Root frequency of the key's sample, or 0.0 when none may be read.
+double GetKeyRootFrequency(const StretchContext& context, int32_t key) noexcept;
+// Value of the key's sample at a frame and channel (0 when none may be read).
+int16_t GetKeySampleValue(const StretchContext& context, int32_t key, uint32_t frame, int channel) noexcept;
+
+class NoteSlots {
+ public:
+  // First free slot (neither held nor releasing) takes the note; none free: dropped.
+  void StartNote(int32_t key, int32_t velocity) noexcept;
+  // Releases every held slot of key; key -1 ends every held slot at once (releasing
+  // slots go on fading).
+  void ReleaseNote(int32_t key) noexcept;
+  // Adds n frames from firstFrame on of every sounding slot into left and right.
+  void RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n,
+                     const StretchContext& context) noexcept;
+
+  std::array<NoteSlot, kNoteSlots> slots;
+};
+
+}  // namespace chantera

@@ -1,0 +1,321 @@
+#include "engine/sampler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/module_state.h"
+#include "library/loader.h"
+#include "library/program_file.h"
+#include "params/parameters.h"
+#include "platform/platform.h"
+
+namespace chantera {
+
+Sampler::Sampler(std::string pluginDir) : pluginDir_(std::move(pluginDir)) {
+  ModuleState& module = Module();
+  // Every new instance puts the module-wide release constants back to their defaults,
+  // for the instances already running too.
+  module.releaseFactor.store(kDefaultReleaseFactor, std::memory_order_relaxed);
+  module.releaseLimit.store(kDefaultReleaseLimit, std::memory_order_relaxed);
+  module.ClearPhoneticBuffer();
+
+  // The engine: the bank, voice 0 (samples, then programs), then program 0, whose key map
+  // refers to the samples just loaded.
+  bank_ = std::make_shared<SampleBank>();
+  SelectVoice(0);
+  SetProgram(0);
+  programs_.keyMap.Snapshot(keySnapshot_, keySnapshotSequence_);
+
+  module.activeInstance.store(this, std::memory_order_release);
+  module.timerGeneration.store(0, std::memory_order_relaxed);
+}
+
+Sampler::~Sampler() {
+  Sampler* self = this;
+  Module().activeInstance.compare_exchange_strong(self, nullptr);
+}
+
+void Sampler::Shutdown() {
+  bank_->loaderStop.store(1, std::memory_order_release);
+  // Given up or not, the bank is shared with a loader that still runs: it is freed when
+  // the last of the two lets go of it.
+  WaitWithGiveUp([this] {
+    return bank_->loaderBusy.load(std::memory_order_acquire) != 0 ||
+           reloading_.load(std::memory_order_acquire) != 0;
+  });
+}
+
+// ---- Voices ---------------------------------------------------------------------------------
+
+void Sampler::StopLoaderForReload() {
+  if (bank_->loaderBusy.load(std::memory_order_acquire) == 0) return;
+  bank_->loaderStop.store(1, std::memory_order_release);
+  const bool stopped = WaitWithGiveUp([this] { return bank_->loaderBusy.load(std::memory_order_acquire) != 0; });
+  bank_->loaderStop.store(0, std::memory_order_release);
+  if (!stopped) {
+    // The loader is still working on this bank after a minute: leave the bank to it (it
+    // asked to stop) and load the voice into a fresh one.
+    bank_->loaderStop.store(1, std::memory_order_release);
+    bank_ = std::make_shared<SampleBank>();
+  }
+}
+
+int32_t Sampler::SelectVoice(int32_t index) {
+  char listPath[platform::kMaxPath];
+  BuildVoiceListPath(pluginDir_.c_str(), listPath);
+  {
+    VoiceListReader reader(listPath);
+    reader.GetVoiceList(voices_);
+  }
+  if (index < 0 || index >= voices_.voiceCount) index = 0;
+  const char* folder = voices_.voiceCount > 0 ? voices_.voiceFolders[index] : "Undef";
+  std::string voiceFolder;
+  voiceFolder.reserve(std::strlen(folder) + 2);
+  voiceFolder += platform::kPathSeparator;
+  voiceFolder += folder;
+  voiceFolder += platform::kPathSeparator;
+  Module().SetVoiceFolder(voiceFolder);
+
+  StopLoaderForReload();
+  reloading_.store(1, std::memory_order_release);
+  bank_->LoadSampleList(pluginDir_.c_str(), voiceFolder.c_str());
+  StartLoader(bank_, effectOn_.load(std::memory_order_relaxed) == 1);
+  const int32_t status = LoadProgramFile(pluginDir_.c_str(), voiceFolder.c_str(), programs_, *bank_);
+  reloading_.store(0, std::memory_order_release);
+  return status;
+}
+
+// ---- Programs -------------------------------------------------------------------------------
+
+void Sampler::BuildAndPublishKeyMap(int32_t program) {
+  // Caller holds programs_.mutex.
+  KeyTable table;
+  programs_.BuildKeyMap(program, table);
+  programs_.keyMap.Publish(table);
+}
+
+void Sampler::SelectProgram(int32_t program, bool onAudioThread) {
+  if (program < 0 || program >= kProgramCount) return;
+  ModuleState& module = Module();
+  if (module.noteHeld.exchange(0, std::memory_order_acq_rel) == 1) {
+    const int32_t key = module.heldKey.load(std::memory_order_relaxed);
+    if (onAudioThread)
+      slots_.ReleaseNote(key);
+    else
+      RequestRelease(key);
+  }
+  std::lock_guard<std::mutex> lock(programs_.mutex);
+  currentProgram_.store(program, std::memory_order_relaxed);
+  BuildAndPublishKeyMap(program);
+  const ProgramRecord& record = programs_.records[static_cast<size_t>(program)];
+  volume_.store(record.volume, std::memory_order_relaxed);
+  pitchBendRange_.store(record.pitchBendRange, std::memory_order_relaxed);
+}
+
+void Sampler::SetProgram(int32_t program) { SelectProgram(program, false); }
+
+void Sampler::SetProgramName(const char* name) {
+  std::lock_guard<std::mutex> lock(programs_.mutex);
+  CopyProgramName(programs_.records[static_cast<size_t>(GetProgram())].name, name);
+}
+
+void Sampler::GetProgramName(char* text) const {
+  std::lock_guard<std::mutex> lock(programs_.mutex);
+  CopyProgramName(text, programs_.records[static_cast<size_t>(GetProgram())].name);
+}
+
+bool Sampler::GetProgramNameIndexed(int32_t index, char* text) const {
+  if (index < 0 || index >= kProgramCount) return false;
+  std::lock_guard<std::mutex> lock(programs_.mutex);
+  CopyProgramName(text, programs_.records[static_cast<size_t>(index)].name);
+  return true;
+}
+
+// ---- Parameters -------------------------------------------------------------------------------
+
+void Sampler::SetHostSampleRate(float rate) noexcept {
+  // A host may announce nonsense (0, negative, NaN) before it knows its rate; pitch and
+  // the phonetic release keep the last usable rate.
+  if (rate >= 1.0f && std::isfinite(rate)) hostSampleRate_.store(rate, std::memory_order_relaxed);
+}
+
+void Sampler::SetParameter(int32_t index, float value) {
+  ModuleState& module = Module();
+  switch (index) {
+    case kParamVolume:
+      volume_.store(value, std::memory_order_relaxed);
+      break;
+    case kParamPitchBendRange:
+      pitchBendRange_.store(PitchBendRangeFromValue(value), std::memory_order_relaxed);
+      break;
+    case kParamEffect:
+      SetEffect(value);
+      break;
+    case kParamReleaseFactor:
+      module.releaseFactor.store(static_cast<double>(value), std::memory_order_relaxed);
+      break;
+    case kParamReleaseLimit:
+      module.releaseLimit.store(static_cast<double>(value), std::memory_order_relaxed);
+      break;
+    default:
+      break;
+  }
+}
+
+float Sampler::GetParameter(int32_t index) const noexcept {
+  const ModuleState& module = Module();
+  switch (index) {
+    case kParamVolume:
+      return Volume();
+    case kParamPitchBendRange:
+      return ValueFromPitchBendRange(PitchBendRange());
+    case kParamEffect:
+      return EffectOn() == 1 ? 1.0f : 0.0f;
+    case kParamReleaseFactor:
+      return static_cast<float>(module.releaseFactor.load(std::memory_order_relaxed));
+    case kParamReleaseLimit:
+      return static_cast<float>(module.releaseLimit.load(std::memory_order_relaxed));
+    default:
+      return 0.0f;
+  }
+}
+
+void Sampler::SetEffect(float value) {
+  std::lock_guard<std::mutex> oneSwitchAtATime(effectSwitch_);
+  if (reloading_.load(std::memory_order_acquire) == 1) return;  // a bank select is reloading
+
+  SampleBank& bank = *bank_;
+  if (bank.loaderBusy.load(std::memory_order_acquire) == 1) {
+    bank.loaderStop.store(1, std::memory_order_release);
+    const bool stopped = WaitWithGiveUp([&bank] { return bank.loaderBusy.load(std::memory_order_acquire) == 1; });
+    bank.loaderStop.store(0, std::memory_order_release);
+    if (!stopped) return;  // the loader goes on to its end; nothing changes
+  }
+
+  const int32_t on = value > 0.5f ? 1 : 0;
+  if (on == effectOn_.load(std::memory_order_relaxed)) return;
+
+  // Wait for the audio thread to finish its block; from here on it skips blocks.
+  std::lock_guard<std::mutex> reload(reloadGuard_);
+  // A bank select may have started a loader between the wait above and the guard.
+  StopLoaderForReload();
+  effectOn_.store(on, std::memory_order_relaxed);
+  reloading_.store(1, std::memory_order_release);
+  const std::string voiceFolder = Module().VoiceFolder();
+  bank_->FreeSamples();
+  bank_->AllocateSamples();
+  bank_->LoadSampleList(pluginDir_.c_str(), voiceFolder.c_str());
+  StartLoader(bank_, on == 1);
+  LoadProgramFile(pluginDir_.c_str(), voiceFolder.c_str(), programs_, *bank_);
+  reloading_.store(0, std::memory_order_release);
+}
+
+// ---- Audio ------------------------------------------------------------------------------------
+
+void Sampler::BeginEvents(int32_t totalEvents) noexcept { queue_.Begin(totalEvents); }
+
+void Sampler::QueueEvent(const MidiEvent& event) noexcept { queue_.Push(event); }
+
+void Sampler::RequestRelease(int32_t key) noexcept {
+  if (key < 0 || key >= kKeyCount) return;
+  requestedReleases_[static_cast<size_t>(key) / 64].fetch_or(uint64_t{1} << (key % 64), std::memory_order_release);
+}
+
+void Sampler::ApplyRequestedReleases() noexcept {
+  for (size_t word = 0; word < requestedReleases_.size(); ++word) {
+    uint64_t keys = requestedReleases_[word].exchange(0, std::memory_order_acquire);
+    while (keys != 0) {
+      const int bit = __builtin_ctzll(keys);
+      keys &= keys - 1;
+      slots_.ReleaseNote(static_cast<int32_t>(word * 64 + static_cast<size_t>(bit)));
+    }
+  }
+}
+
+void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
+  if (n <= 0) return;
+  programs_.keyMap.Snapshot(keySnapshot_, keySnapshotSequence_);
+  const ModuleState& module = Module();
+  StretchContext context;
+  context.keyMap = &keySnapshot_;
+  context.bank = bank_.get();
+  context.reloading = reloading_.load(std::memory_order_acquire) != 0;
+  context.loaderBusy = bank_->loaderBusy.load(std::memory_order_acquire);
+  context.loaderProgress = bank_->loaderProgress.load(std::memory_order_acquire);
+  context.pitchBend = pitchBend_;
+  context.pitchBendRange = pitchBendRange_.load(std::memory_order_relaxed);
+  context.volume = volume_.load(std::memory_order_relaxed);
+  context.expression = expression_;
+  context.releaseFactor = module.releaseFactor.load(std::memory_order_relaxed);
+  context.releaseLimit = &module.releaseLimit;
+  context.hostSampleRate = hostSampleRate_.load(std::memory_order_relaxed);
+  slots_.RenderStretch(left, right, firstFrame, n, context);
+}
+
+void Sampler::RenderWithReleaseTimer(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
+  // The phonetic release falls at an exact frame of rendered audio: split the stretch there.
+  if (releaseTimerFrames_ >= 0 && releaseTimerFrames_ <= n) {
+    const auto head = static_cast<int32_t>(releaseTimerFrames_);
+    RenderStretch(left, right, firstFrame, head);
+    FireReleaseTimer();
+    RenderStretch(left, right, firstFrame + head, n - head);
+    return;
+  }
+  RenderStretch(left, right, firstFrame, n);
+  if (releaseTimerFrames_ >= 0) releaseTimerFrames_ -= n;
+}
+
+void Sampler::ArmReleaseTimer(uint32_t delayMs) noexcept {
+  const double rate = hostSampleRate_.load(std::memory_order_relaxed);
+  releaseTimerFrames_ = static_cast<int64_t>(rate * delayMs / 1000.0);
+  releaseTimerGeneration_ = Module().timerGeneration.load(std::memory_order_relaxed);
+}
+
+void Sampler::FireReleaseTimer() noexcept {
+  releaseTimerFrames_ = -1;
+  ModuleState& module = Module();
+  if (releaseTimerGeneration_ != module.timerGeneration.load(std::memory_order_relaxed)) return;
+  int32_t held = 1;
+  if (module.noteHeld.compare_exchange_strong(held, 0, std::memory_order_acq_rel))
+    slots_.ReleaseNote(module.heldKey.load(std::memory_order_relaxed));
+}
+
+void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
+  if (frames <= 0) return;
+  std::unique_lock<std::mutex> guard(reloadGuard_, std::try_to_lock);
+  if (!guard.owns_lock() || reloading_.load(std::memory_order_acquire) != 0) {
+    // A reload holds the samples: this block stays silent and its events stay queued. The
+    // outputs are still written, since a host may hand in buffers with stale audio.
+    std::fill_n(left, frames, 0.0f);
+    std::fill_n(right, frames, 0.0f);
+    return;
+  }
+  ApplyRequestedReleases();
+  std::fill_n(left, frames, 0.0f);
+  std::fill_n(right, frames, 0.0f);
+
+  int32_t done = 0;
+  int32_t remaining = frames;
+  while (remaining > 0) {
+    const MidiEvent* pending = queue_.Pending();
+    int32_t n = remaining;
+    if (pending != nullptr) {
+      // Widened: deltaFrames and the frames counted so far come from the host.
+      const int64_t offset = static_cast<int64_t>(pending->deltaFrames) - queue_.blockFramesDone;
+      n = static_cast<int32_t>(std::clamp<int64_t>(offset, 0, remaining));
+    }
+    RenderWithReleaseTimer(left, right, done, n);
+    queue_.blockFramesDone += n;
+    done += n;
+    if (pending != nullptr) {
+      const MidiEvent event = *pending;
+      queue_.Advance();
+      HandleMidiMessage(static_cast<int8_t>(event.status), static_cast<int8_t>(event.data1),
+                        static_cast<int8_t>(event.data2));
+    }
+    remaining -= n;
+  }
+}
+
+}  // namespace chantera

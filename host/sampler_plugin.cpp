@@ -1,0 +1,126 @@
+#include "host/sampler_plugin.h"
+
+#include <cstring>
+#include <new>
+
+#include "engine/module_state.h"
+#include "engine/sampler.h"
+#include "params/parameters.h"
+#include "platform/platform.h"
+
+namespace chantera {
+
+using namespace vst2;
+
+SamplerPlugin::SamplerPlugin(audioMasterCallback audioMaster, const char* pluginDir)
+    : AudioEffectX(audioMaster, kNumPrograms, kNumParams) {
+  if (audioMaster != nullptr) {
+    setNumInputs(0);
+    setNumOutputs(2);
+    canProcessReplacing(true);
+    isSynth(true);
+    setUniqueID(kUniqueId);
+  }
+  std::string dir = pluginDir != nullptr ? std::string(pluginDir) : platform::ModuleDirectory();
+  // No path at all: look beside the working directory rather than at the file-system root.
+  if (dir.empty()) dir = ".";
+  engine_ = std::make_shared<Sampler>(std::move(dir));
+}
+
+SamplerPlugin::~SamplerPlugin() {
+  engine_->Shutdown();
+  engine_.reset();
+}
+
+void SamplerPlugin::setSampleRate(float rate) {
+  AudioEffect::setSampleRate(rate);
+  engine_->SetHostSampleRate(rate);
+}
+
+void SamplerPlugin::processReplacing(float** inputs, float** outputs, int32_t sampleFrames) {
+  // A host may hand in no output arrays (some probe the call before resume).
+  if (outputs == nullptr || outputs[0] == nullptr || outputs[1] == nullptr) return;
+  engine_->Process(outputs[0], outputs[1], sampleFrames);
+}
+
+int32_t SamplerPlugin::processEvents(VstEvents* events) {
+  const int32_t total = events != nullptr ? events->numEvents : 0;
+  engine_->BeginEvents(total);
+  for (int32_t i = 0; i < total; ++i) {
+    const VstEvent* event = events->events[i];
+    if (event == nullptr || event->type != kVstMidiType) continue;
+    const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
+    MidiEvent record;
+    record.deltaFrames = midi->deltaFrames;
+    record.status = static_cast<uint8_t>(midi->midiData[0]);
+    record.data1 = static_cast<uint8_t>(midi->midiData[1]);
+    record.data2 = static_cast<uint8_t>(midi->midiData[2]);
+    engine_->QueueEvent(record);
+  }
+  return 1;
+}
+
+void SamplerPlugin::setParameter(int32_t index, float value) {
+  if (index == kParamEffect) {
+    const std::shared_ptr<Sampler> keep = engine_;  // the switch reloads for a long time
+    keep->SetEffect(value);
+    return;
+  }
+  engine_->SetParameter(index, value);
+}
+
+float SamplerPlugin::getParameter(int32_t index) { return engine_->GetParameter(index); }
+
+void SamplerPlugin::getParameterLabel(int32_t index, char* label) { WriteParameterLabel(index, label); }
+
+void SamplerPlugin::getParameterName(int32_t index, char* text) { WriteParameterName(index, text); }
+
+void SamplerPlugin::getParameterDisplay(int32_t index, char* text) {
+  *text = 0;
+  if (index == kParamVolume) {
+    dB2string(engine_->Volume(), text, 8);
+    return;
+  }
+  const ModuleState& module = Module();
+  WriteParameterDisplay(index, engine_->PitchBendRange(), engine_->EffectOn(),
+                        module.releaseFactor.load(std::memory_order_relaxed),
+                        module.releaseLimit.load(std::memory_order_relaxed), text);
+}
+
+int32_t SamplerPlugin::getProgram() { return engine_->GetProgram(); }
+void SamplerPlugin::setProgram(int32_t program) { engine_->SetProgram(program); }
+void SamplerPlugin::setProgramName(char* name) { engine_->SetProgramName(name); }
+void SamplerPlugin::getProgramName(char* name) { engine_->GetProgramName(name); }
+bool SamplerPlugin::getProgramNameIndexed(int32_t category, int32_t index, char* text) {
+  return engine_->GetProgramNameIndexed(index, text);
+}
+
+bool SamplerPlugin::getEffectName(char* name) {
+  std::strcpy(name, "VST Sampler 1.0");
+  return true;
+}
+bool SamplerPlugin::getVendorString(char* text) {
+  std::strcpy(text, "Brisol");
+  return true;
+}
+bool SamplerPlugin::getProductString(char* text) {
+  std::strcpy(text, "VST Sampler 1.0");
+  return true;
+}
+
+int32_t SamplerPlugin::canDo(char* text) {
+  if (text == nullptr) return -1;
+  if (std::strcmp(text, "receiveVstEvents") == 0) return 1;
+  if (std::strcmp(text, "receiveVstMidiEvent") == 0) return 1;
+  return -1;
+}
+
+AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {
+  try {
+    return new SamplerPlugin(audioMaster);
+  } catch (...) {
+    return nullptr;  // out of memory while building the instance
+  }
+}
+
+}  // namespace chantera

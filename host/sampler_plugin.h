@@ -1,0 +1,57 @@
+// The VST 2 instrument: a thin translation of opcodes and records into calls of the
+// Sampler engine. Threads are those of each call (see engine/sampler.h).
+#pragma once
+
+#include <memory>
+
+#include "host/audio_effect.h"
+
+namespace chantera {
+
+class Sampler;
+
+inline constexpr int32_t kNumPrograms = 129;
+inline constexpr int32_t kNumParams = 5;
+inline constexpr int32_t kUniqueId = vst2::FourCC('B', 'R', '0', '2');
+
+class SamplerPlugin : public AudioEffectX {
+ public:
+  // pluginDir: where voice.csv is looked for; empty means the directory of this module.
+  explicit SamplerPlugin(vst2::audioMasterCallback audioMaster, const char* pluginDir = nullptr);
+  ~SamplerPlugin() override;
+
+  void setSampleRate(float sampleRate) override;
+  void processReplacing(float** inputs, float** outputs, int32_t sampleFrames) override;
+  int32_t processEvents(vst2::VstEvents* events) override;
+
+  void setParameter(int32_t index, float value) override;
+  float getParameter(int32_t index) override;
+  void getParameterLabel(int32_t index, char* label) override;
+  void getParameterDisplay(int32_t index, char* text) override;
+  void getParameterName(int32_t index, char* text) override;
+
+  int32_t getProgram() override;
+  void setProgram(int32_t program) override;
+  void setProgramName(char* name) override;
+  void getProgramName(char* name) override;
+  bool getProgramNameIndexed(int32_t category, int32_t index, char* text) override;
+
+  bool getEffectName(char* name) override;
+  bool getVendorString(char* text) override;
+  bool getProductString(char* text) override;
+  int32_t canDo(char* text) override;
+  int32_t getNumMidiInputChannels() override { return 1; }
+  int32_t getNumMidiOutputChannels() override { return 0; }
+
+  Sampler& engine() { return *engine_; }
+
+ private:
+  // Shared so that an Effect switch running on another thread keeps the engine alive
+  // until it is done, even if the host closes the instance meanwhile.
+  std::shared_ptr<Sampler> engine_;
+};
+
+// Creates the instance for the entry; null when it cannot be made.
+AudioEffect* createEffectInstance(vst2::audioMasterCallback audioMaster);
+
+}  // namespace chantera

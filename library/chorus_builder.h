@@ -1,0 +1,24 @@
+// The Chorus rebuild: a recording layered with three stretched (lowered) copies of
+// itself and seven echoes, scaled back to the recording's own peak. Bit-exact integer
+// and double arithmetic; runs on the loader thread, never on the audio thread.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace chantera {
+
+class Sample;
+
+// Rebuilds data (n signed 16-bit values) into the Chorus version. Returns false (and
+// leaves out untouched) when memory cannot be had.
+bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out);
+
+// Rebuilds one sample in place: its data are read as one stream of dataSize / 2 signed
+// 16-bit values and replaced by the result. An allocation failure leaves it as it was.
+void RebuildSample(Sample& sample);
+
+// Number of values the rebuild makes from n values.
+uint32_t ChorusLength(uint32_t n);
+
+}  // namespace chantera

@@ -1,0 +1,67 @@
+// One recorded sound of a voice: the WAV file's format fields and its data payload
+// exactly as stored (interleaved frames, little-endian), with its root frequency.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace chantera {
+
+class Sample {
+ public:
+  Sample() = default;
+  virtual ~Sample() = default;
+  Sample(const Sample&) = delete;
+  Sample& operator=(const Sample&) = delete;
+
+  // Loads the format fields and the data from a WAV file; true on success. A file that
+  // cannot be opened as RIFF/WAVE shows "Wave file load failed." / "Error" and leaves the
+  // sample as it was. A data chunk that claims more bytes than the file holds keeps only
+  // the bytes the file supplies (and answers false, with no message).
+  // Thread: whichever thread reloads the bank, never the audio thread during a render.
+  bool LoadFromWav(const char* path);
+
+  void SetFileName(const char* text) { fileName = text ? text : ""; }
+  void SetAlias(const char* text) { alias = text ? text : ""; }
+
+  // Value at a frame and channel (0 left, 1 right; other values are masked), as a
+  // signed 16-bit number: 16-bit data as stored, anything else as unsigned 8-bit minus
+  // 128. Frames at or beyond the end read 0, and so does any read that the stored
+  // blockAlign would let run past the data.
+  // Thread: audio thread (rendering), noexcept and allocation-free.
+  int16_t GetValue(uint32_t frame, int channel) const noexcept {
+    if (frame >= readableFrames) return 0;
+    const uint32_t c = static_cast<uint32_t>(channel) & 1u;
+    if (bitsPerSample == 16) {
+      const uint32_t index = channels == 1 ? frame : 2u * frame + c;
+      return static_cast<int16_t>(static_cast<uint16_t>(pcm[2u * index] | (pcm[2u * index + 1] << 8)));
+    }
+    const uint32_t index = channels == 1 ? frame : 2u * frame + c;
+    return static_cast<int16_t>(pcm[index] - 128);
+  }
+
+  // Frames that GetValue reads: dataSize / blockAlign, further limited so that no read
+  // passes the end of the data (a blockAlign of 0 or one too small for the format).
+  uint32_t ReadableFrames() const noexcept { return readableFrames; }
+
+  // Replaces the data (taking ownership) and recomputes the readable frames.
+  void SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept;
+  // Recomputes the readable frames after the format fields or dataSize changed.
+  void UpdateLayout() noexcept;
+
+  std::string alias;
+  std::string fileName;
+  uint32_t dataSize = 0;
+  uint32_t sampleRate = 44100;
+  uint32_t bitsPerSample = 16;
+  uint32_t channels = 1;
+  uint32_t blockAlign = 2;
+  double rootFrequency = 440.0;
+  std::unique_ptr<uint8_t[]> pcm;
+
+ private:
+  uint32_t readableFrames = 0;
+};
+
+}  // namespace chantera

@@ -1,0 +1,61 @@
+// The samples of the selected voice: 1088 slots, the count that the current
+// "samples.txt" filled, and the flags by which the Chorus loader thread publishes its
+// progress.
+//
+// Ownership and threads: a bank is shared (std::shared_ptr) between its instrument and a
+// running loader thread, so that an instrument destroyed while a loader still works
+// (the destructor gives up after a minute) never frees storage the loader uses. The
+// bank is reloaded or freed only while no loader runs and no render reads it (the
+// instrument's reload guard); the loader replaces one sample's data after another and
+// publishes its index in loaderProgress with release ordering; the audio thread reads
+// only samples up to loaderProgress (acquire) while loaderBusy is 1.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "library/sample.h"
+
+namespace chantera {
+
+inline constexpr int kSampleSlots = 1088;
+
+class SampleBank {
+ public:
+  SampleBank() { AllocateSamples(); }
+  ~SampleBank();
+  SampleBank(const SampleBank&) = delete;
+  SampleBank& operator=(const SampleBank&) = delete;
+
+  // A default Sample in every slot (null where one cannot be made); sampleCount 0.
+  void AllocateSamples();
+  // Destroys every slot's Sample.
+  void FreeSamples();
+  // Reads pluginDir + voiceFolder + "samples.txt" and loads its WAV files into slots
+  // 0, 1, ... in list order. Missing list: sampleCount 0, silently. Returns 0.
+  // Thread: the reloading thread, with no loader running and no render reading the bank.
+  int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder);
+  // Index of the first loaded sample whose file name matches (ASCII case ignored), or -1.
+  int32_t FindSample(const char* name) const;
+
+  Sample* slot(int32_t index) const noexcept {
+    return index >= 0 && index < kSampleSlots ? samples[static_cast<size_t>(index)].get() : nullptr;
+  }
+
+  std::array<std::unique_ptr<Sample>, kSampleSlots> samples;
+  std::atomic<int32_t> sampleCount{0};
+
+  // Chorus loader: 1 while a run is active; the last sample it finished (-1 before the
+  // first); 1 asks it to stop before its next sample.
+  std::atomic<int32_t> loaderBusy{0};
+  std::atomic<int32_t> loaderProgress{-1};
+  std::atomic<int32_t> loaderStop{0};
+
+  // Number of banks alive in the process (tests check that every bank is freed, also
+  // those a loader thread outlived its instrument with).
+  static int32_t LiveCount() noexcept;
+};
+
+}  // namespace chantera

@@ -1,0 +1,39 @@
+// TEMPORARY: placeholders until the components land.
+#include <atomic>
+#include <cmath>
+#include "library/sample.h"
+#include "library/sample_bank.h"
+#include "library/voice_list.h"
+#include "library/program_file.h"
+#include "library/chorus_builder.h"
+#include "library/loader.h"
+#include "library/wave_reader.h"
+#include "engine/note_slots.h"
+#include "engine/phoneme_table.h"
+#include <cstring>
+namespace chantera {
+namespace { std::atomic<int32_t> liveBanks{0}; }
+void Sample::SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept { pcm = std::move(data); dataSize = size; UpdateLayout(); }
+void Sample::UpdateLayout() noexcept { readableFrames = 0; }
+bool Sample::LoadFromWav(const char*) { return false; }
+SampleBank::~SampleBank() {}
+void SampleBank::AllocateSamples() { for (auto& s : samples) s.reset(new Sample); sampleCount = 0; }
+void SampleBank::FreeSamples() { for (auto& s : samples) s.reset(); }
+int32_t SampleBank::LoadSampleList(const char*, const char*) { sampleCount = 0; return 0; }
+int32_t SampleBank::FindSample(const char*) const { return -1; }
+int32_t SampleBank::LiveCount() noexcept { return liveBanks.load(); }
+void BuildVoiceListPath(const char* dir, char* out) { std::snprintf(out, 260, "%s/voice.csv", dir); }
+VoiceListReader::VoiceListReader(const char* p) { std::strncpy(path, p, 259); }
+void VoiceListReader::GetVoiceList(VoiceList& list) { list.voiceCount = 1; std::strcpy(list.voiceFolders[0], "Undef"); }
+int32_t LoadProgramFile(const char*, const char*, ProgramSet&, const SampleBank&) { return 0; }
+void RebuildSample(Sample&) {}
+void StartLoader(const std::shared_ptr<SampleBank>&, bool) {}
+void LoaderThread(SampleBank&) {}
+double NoteToHz(double note) noexcept { return 440.0 * std::pow(2.0, (note - 69.0) * 0.08333333333333333); }
+void NoteSlots::StartNote(int32_t, int32_t) noexcept {}
+void NoteSlots::ReleaseNote(int32_t) noexcept {}
+void NoteSlots::RenderStretch(float*, float*, int32_t, int32_t, const StretchContext&) noexcept {}
+const std::array<PhonemeRow, kPhonemeRows> kPhonemeTable{};
+int32_t StripSpaces(char*) noexcept { return 0; }
+int32_t FindPhonemeProgram(const char*) noexcept { return 0; }
+}

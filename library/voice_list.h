@@ -1,0 +1,36 @@
+// The voices installed beside the plug-in, read from "voice.csv": a display name and a
+// folder per line.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace chantera {
+
+inline constexpr int kMaxVoices = 24;
+
+struct VoiceList {
+  int32_t voiceCount = 0;
+  char voiceNames[kMaxVoices][64] = {};
+  char voiceFolders[kMaxVoices][platform::kMaxPath] = {};
+};
+
+// Writes the path of "voice.csv" in pluginDir into out (kMaxPath bytes): no separator is
+// added after a directory that is a root ("C:" or "/").
+void BuildVoiceListPath(const char* pluginDir, char* out);
+
+class VoiceListReader {
+ public:
+  explicit VoiceListReader(const char* path);
+  virtual ~VoiceListReader() = default;
+
+  // Fills the list from the file at path. A file that cannot be opened gives the one
+  // entry "不明" / "Undef" (Shift-JIS display name) and the message
+  // "GetVoiceListでエラー" / "Errr".
+  void GetVoiceList(VoiceList& list);
+
+  char path[platform::kMaxPath] = {};
+};
+
+}  // namespace chantera

@@ -1,0 +1,66 @@
+// A RIFF/WAVE reader: walks the chunks to "fmt " and then to "data", keeps the leading
+// 18 bytes of the format and the data size, and leaves the file positioned at the first
+// byte of the data. Status codes are those of the Windows multimedia file functions it
+// stands in for.
+// Thread: used by one thread from construction to discard.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace chantera {
+
+enum WaveStatus : uint32_t {
+  kWaveOk = 0,
+  kWaveFileNotFound = 257,  // empty file name
+  kWaveCannotOpen = 259,    // the reader already holds a file
+  kWaveCannotRead = 261,    // the "fmt " chunk is shorter than it must be
+  kWaveChunkNotFound = 265, // no RIFF/WAVE, no "fmt ", or no "data" after it
+  kWaveOpenFailed = 256,    // the file cannot be opened (missing, access denied, ...)
+  kWaveCannotSeek = 263,    // a chunk runs past the end of the file while skipping
+};
+
+struct ChunkInfo {  // the five fields of the platform's chunk record
+  uint32_t ckid = 0;
+  uint32_t cksize = 0;
+  uint32_t fccType = 0;
+  uint32_t dwDataOffset = 0;
+  uint32_t dwFlags = 0;
+};
+
+#pragma pack(push, 1)
+struct WaveFormat {  // WAVEFORMATEX, 18 bytes
+  uint16_t formatTag;
+  uint16_t channels;
+  uint32_t samplesPerSec;
+  uint32_t avgBytesPerSec;
+  uint16_t blockAlign;
+  uint16_t bitsPerSample;
+  uint16_t extraSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(WaveFormat) == 18);
+
+class WaveReader {
+ public:
+  WaveReader() = default;
+  virtual ~WaveReader();  // closes a file the reader still holds
+  WaveReader(const WaveReader&) = delete;
+  WaveReader& operator=(const WaveReader&) = delete;
+
+  uint32_t Open(const char* fileName);
+  // Reads up to count bytes at the current position; the count read, 0 at the end, -1 on error.
+  int32_t Read(void* buffer, int32_t count);
+  uint32_t Close();
+
+  // Bytes from the current position to the end of the file (0 when closed).
+  uint64_t BytesRemaining();
+
+  std::FILE* handle = nullptr;
+  ChunkInfo riffChunk;
+  ChunkInfo subChunk;
+  uint32_t dataSize = 0;
+  WaveFormat format{};
+};
+
+}  // namespace chantera

@@ -1,0 +1,70 @@
+#include "params/parameters.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace chantera {
+
+namespace {
+constexpr const char* kNames[kParameterCount] = {"Volume", "PB.Range", "Effect", "ReleaseFactor", "ReleaseLimit"};
+constexpr const char* kLabels[kParameterCount] = {"dB", "semitone", "effect", "point", "point"};
+
+// At most 8 characters, zero-padded to 8, and a zero at position 8: 9 bytes.
+void CopyFixed8(char* text, const char* source) {
+  std::strncpy(text, source, 8);
+  text[8] = 0;
+}
+
+// A formatted text cut to 8 characters: the host's buffer holds 8 and a terminator, and
+// "%d" or "%f" of a large value is longer.
+template <class Value>
+void FormatCut8(char* text, const char* format, Value value) {
+  char full[400];
+  std::snprintf(full, sizeof full, format, value);
+  const size_t n = std::strlen(full) < 8 ? std::strlen(full) : 8;
+  std::memcpy(text, full, n);
+  text[n] = 0;
+}
+}  // namespace
+
+void WriteParameterName(int32_t index, char* text) {
+  if (index >= 0 && index < kParameterCount) CopyFixed8(text, kNames[index]);
+}
+
+void WriteParameterLabel(int32_t index, char* text) {
+  if (index >= 0 && index < kParameterCount) CopyFixed8(text, kLabels[index]);
+}
+
+void WriteParameterDisplay(int32_t index, int32_t pitchBendRange, int32_t effectOn, double releaseFactor,
+                           double releaseLimit, char* text) {
+  text[0] = 0;
+  switch (index) {
+    case kParamPitchBendRange:
+      FormatCut8(text, "%d", pitchBendRange);
+      break;
+    case kParamEffect:
+      CopyFixed8(text, effectOn == 1 ? "Chorus" : "None");
+      break;
+    case kParamReleaseFactor:
+      FormatCut8(text, "%f", releaseFactor);
+      break;
+    case kParamReleaseLimit:
+      FormatCut8(text, "%f", releaseLimit);
+      break;
+    default:
+      break;
+  }
+}
+
+int32_t PitchBendRangeFromValue(float value) {
+  const double range = static_cast<double>(value) * 12.0;
+  // Truncation toward zero; values beyond the 32-bit range (or NaN) are held at its ends.
+  if (!(range == range)) return 0;
+  if (range >= 2147483647.0) return 2147483647;
+  if (range <= -2147483648.0) return -2147483647 - 1;
+  return static_cast<int32_t>(range);
+}
+
+float ValueFromPitchBendRange(int32_t range) { return static_cast<float>(range * 0.08333333333333333); }
+
+}  // namespace chantera

@@ -1,0 +1,78 @@
+// The small layer that stands in for the operating-system calls the instrument needs:
+// its own directory, path composition, message boxes, sleep, beep, a millisecond clock,
+// threads, Shift-JIS lead bytes and the opening of voice files.
+//
+// Sleep, clock, beep and the message sink are replaceable so that tests can run the
+// long waits (100 ms sleeps, a 60 s give-up, a one-second beep) instantly and count
+// what the user would have seen. Replace them only while no other thread uses them
+// (before instances are created); reading them is lock-free.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace chantera::platform {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// Paths are held in buffers of this many bytes (259 characters and the terminator).
+inline constexpr int kMaxPath = 260;
+
+// Directory of the module (plug-in library or executable) that contains this code,
+// without a trailing separator. Found from an address inside the module, so a renamed
+// plug-in file still finds the voices beside it. Empty when the platform yields nothing.
+std::string ModuleDirectory();
+
+// A path of the form "X:" or "/" alone: the root of a drive or of the file system.
+// Composition adds no separator after a directory for which this is true, because the
+// directory text already ends in (or, for "X:", stands for) the root.
+bool IsRootDirectory(const char* dir);
+
+// ---- User messages -------------------------------------------------------------------
+// Shows a modal message (Windows) or writes one line "<caption>: <text>" in UTF-8 to
+// standard error (elsewhere). text and caption are bytes in the ANSI code page
+// (Shift-JIS for Japanese). Returns the message box result (1, IDOK).
+int ShowMessage(const char* text, const char* caption);
+
+using MessageSink = int (*)(const char* text, const char* caption);
+// Routes every message to sink (null restores the default). Returns the previous sink.
+MessageSink SetMessageSink(MessageSink sink);
+
+// ---- Time ----------------------------------------------------------------------------
+void SleepMs(uint32_t ms);
+uint32_t TickCountMs();
+void Beep(uint32_t frequencyHz, uint32_t durationMs);
+
+using SleepHook = void (*)(uint32_t ms);
+using TickHook = uint32_t (*)();
+using BeepHook = void (*)(uint32_t frequencyHz, uint32_t durationMs);
+SleepHook SetSleepHook(SleepHook hook);  // null restores the real one
+TickHook SetTickHook(TickHook hook);
+BeepHook SetBeepHook(BeepHook hook);
+
+// ---- Threads -------------------------------------------------------------------------
+// Starts a detached thread running fn(arg). Returns false when no thread could be made.
+bool StartDetachedThread(void (*fn)(void* arg), void* arg);
+
+// ---- Text ----------------------------------------------------------------------------
+// True for a byte that starts a double-byte character in code page 932 (Shift-JIS):
+// 0x81..0x9F and 0xE0..0xFC.
+bool IsDBCSLeadByte(uint8_t byte);
+
+// Shift-JIS (code page 932) bytes to UTF-8. Bytes that do not convert are kept as they are.
+std::string ShiftJisToUtf8(const std::string& sjis);
+
+// ---- Files ---------------------------------------------------------------------------
+// Opens a file of a voice library for reading in binary mode. Voice libraries are made
+// on Windows, whose file names ignore letter case and are stored in Shift-JIS: when the
+// exact path does not exist, each missing component is looked up case-insensitively in
+// its folder, and a component in Shift-JIS bytes is also tried as its UTF-8 equivalent.
+// Returns null when nothing matches.
+std::FILE* OpenForReading(const char* path);
+
+}  // namespace chantera::platform

@@ -1,0 +1,94 @@
+// POSIX side of the platform layer.
+#include <dlfcn.h>
+#include <iconv.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "platform/platform_impl.h"
+
+namespace chantera::platform {
+
+std::string ModuleDirectory() {
+  // dladdr on an address inside this module names the file the loader mapped it from,
+  // whatever that file is called.
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModuleDirectory), &info) == 0 || info.dli_fname == nullptr)
+    return {};
+  std::string path = info.dli_fname;
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";  // loaded by bare name: the working directory
+  if (slash == 0) return "/";
+  path.resize(slash);
+  return path;
+}
+
+std::string ShiftJisToUtf8(const std::string& sjis) {
+  iconv_t cd = iconv_open("UTF-8", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return sjis;
+  std::string out;
+  out.reserve(sjis.size() * 3 / 2 + 4);
+  char buffer[256];
+  char* in = const_cast<char*>(sjis.data());
+  size_t inLeft = sjis.size();
+  while (inLeft > 0) {
+    char* outPtr = buffer;
+    size_t outLeft = sizeof buffer;
+    const size_t r = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+    out.append(buffer, static_cast<size_t>(outPtr - buffer));
+    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+      // A byte that is not Shift-JIS (or a lone lead byte at the end): keep it as it is.
+      out.push_back(*in++);
+      --inLeft;
+    }
+  }
+  iconv_close(cd);
+  return out;
+}
+
+bool StartDetachedThread(void (*fn)(void* arg), void* arg) {
+  try {
+    std::thread(fn, arg).detach();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+namespace detail {
+
+int ShowMessageNative(const char* text, const char* caption) {
+  const std::string line = ShiftJisToUtf8(caption ? caption : "") + ": " + ShiftJisToUtf8(text ? text : "") + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+  return 1;  // IDOK
+}
+
+void SleepNative(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+uint32_t TickCountNative() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+void BeepNative(uint32_t frequencyHz, uint32_t durationMs) {
+  // No speaker to drive here: the bell character and a line on standard error, for as
+  // long as the beep would last.
+  std::fprintf(stderr, "\aBeep: %u Hz, %u ms\n", frequencyHz, durationMs);
+  std::fflush(stderr);
+  SleepNative(durationMs);
+}
+
+}  // namespace detail
+}  // namespace chantera::platform

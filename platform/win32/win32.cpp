@@ -1,0 +1,92 @@
+// Win32 side of the platform layer: the real system calls.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/platform_impl.h"
+
+namespace chantera::platform {
+
+std::string ModuleDirectory() {
+  // The module that holds this function, found by address: a renamed plug-in file
+  // still finds its voices.
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCSTR>(&ModuleDirectory), &module))
+    return {};
+  char path[MAX_PATH + 1] = {};
+  const DWORD n = GetModuleFileNameA(module, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return {};
+  std::string dir(path, n);
+  const size_t sep = dir.find_last_of("\\/");
+  if (sep == std::string::npos) return {};
+  dir.resize(sep);
+  return dir;
+}
+
+std::string ShiftJisToUtf8(const std::string& sjis) {
+  if (sjis.empty()) return {};
+  const int wide = MultiByteToWideChar(932, 0, sjis.data(), static_cast<int>(sjis.size()), nullptr, 0);
+  if (wide <= 0) return sjis;
+  std::wstring w(static_cast<size_t>(wide), L'\0');
+  MultiByteToWideChar(932, 0, sjis.data(), static_cast<int>(sjis.size()), w.data(), wide);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+namespace {
+struct ThreadStart {
+  void (*fn)(void*);
+  void* arg;
+};
+DWORD WINAPI ThreadEntry(LPVOID param) {
+  ThreadStart start = *static_cast<ThreadStart*>(param);
+  delete static_cast<ThreadStart*>(param);
+  start.fn(start.arg);
+  return 1;
+}
+}  // namespace
+
+bool StartDetachedThread(void (*fn)(void* arg), void* arg) {
+  auto* start = new (std::nothrow) ThreadStart{fn, arg};
+  if (start == nullptr) return false;
+  HANDLE thread = CreateThread(nullptr, 0, ThreadEntry, start, 0, nullptr);
+  if (thread == nullptr) {
+    delete start;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+std::FILE* OpenForReading(const char* path) {
+  if (path == nullptr || *path == '\0') return nullptr;
+  return std::fopen(path, "rb");
+}
+
+namespace detail {
+
+int ShowMessageNative(const char* text, const char* caption) {
+  // Unattended runs (CI, batch renders) set CHANTERA_MESSAGES=stderr: a modal box would
+  // wait for a click that never comes.
+  const char* route = std::getenv("CHANTERA_MESSAGES");
+  if (route != nullptr && std::string(route) == "stderr") {
+    std::fprintf(stderr, "%s: %s\n", ShiftJisToUtf8(caption).c_str(), ShiftJisToUtf8(text).c_str());
+    std::fflush(stderr);
+    return IDOK;
+  }
+  return MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+void SleepNative(uint32_t ms) { ::Sleep(ms); }
+uint32_t TickCountNative() { return static_cast<uint32_t>(GetTickCount()); }
+void BeepNative(uint32_t frequencyHz, uint32_t durationMs) { ::Beep(frequencyHz, durationMs); }
+
+}  // namespace detail
+}  // namespace chantera::platform

@@ -1,0 +1,72 @@
+#include "support/vst_host.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <memory>
+
+namespace chantera::test {
+
+using namespace vst2;
+
+VstIntPtr VstHost::versionAnswer = 2400;
+
+std::vector<HostCall>& VstHost::Calls() {
+  static std::vector<HostCall> calls;
+  return calls;
+}
+
+VstHost::VstHost(const std::string& path, const char* entry) {
+  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library_ == nullptr) {
+    error_ = dlerror();
+    return;
+  }
+  entry_ = reinterpret_cast<Entry>(dlsym(library_, entry));
+  if (entry_ == nullptr) error_ = std::string("no entry ") + entry;
+}
+
+VstHost::~VstHost() {
+  if (library_ != nullptr) dlclose(library_);
+}
+
+AEffect* VstHost::Create(VstIntPtr version) {
+  versionAnswer = version;
+  return entry_ != nullptr ? entry_(Callback) : nullptr;
+}
+
+VstIntPtr VSTCALLBACK VstHost::Callback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value,
+                                        void* ptr, float opt) {
+  Calls().push_back({opcode, index, value});
+  switch (opcode) {
+    case audioMasterVersion:
+      return versionAnswer;
+    case audioMasterGetSampleRate:
+      return 44100;
+    case audioMasterGetBlockSize:
+      return 512;
+    default:
+      return 0;
+  }
+}
+
+void VstHost::SendMidi(AEffect* effect, const std::vector<std::pair<int32_t, std::vector<uint8_t>>>& events) {
+  std::vector<VstMidiEvent> records(events.size());
+  const size_t bytes = offsetof(VstEvents, events) + sizeof(VstEvent*) * (events.size() + 2);
+  std::unique_ptr<char[]> storage(new char[bytes]());
+  auto* list = reinterpret_cast<VstEvents*>(storage.get());
+  list->numEvents = static_cast<int32_t>(events.size());
+  for (size_t i = 0; i < events.size(); ++i) {
+    VstMidiEvent& e = records[i];
+    std::memset(&e, 0, sizeof e);
+    e.type = kVstMidiType;
+    e.byteSize = sizeof e;
+    e.deltaFrames = events[i].first;
+    for (size_t b = 0; b < events[i].second.size() && b < 3; ++b)
+      e.midiData[b] = static_cast<char>(events[i].second[b]);
+    list->events[i] = reinterpret_cast<VstEvent*>(&e);
+  }
+  Dispatch(effect, effProcessEvents, 0, 0, list);
+}
+
+}  // namespace chantera::test

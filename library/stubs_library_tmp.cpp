@@ -1,6 +1,8 @@
-// TEMPORARY: placeholders until the components land.
+// TEMPORARY placeholders until the component lands; delete this file when it does.
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include "library/sample.h"
 #include "library/sample_bank.h"
 #include "library/voice_list.h"
@@ -10,7 +12,6 @@
 #include "library/wave_reader.h"
 #include "engine/note_slots.h"
 #include "engine/phoneme_table.h"
-#include <cstring>
 namespace chantera {
 namespace { std::atomic<int32_t> liveBanks{0}; }
 void Sample::SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept { pcm = std::move(data); dataSize = size; UpdateLayout(); }
@@ -26,14 +27,4 @@ void BuildVoiceListPath(const char* dir, char* out) { std::snprintf(out, 260, "%
 VoiceListReader::VoiceListReader(const char* p) { std::strncpy(path, p, 259); }
 void VoiceListReader::GetVoiceList(VoiceList& list) { list.voiceCount = 1; std::strcpy(list.voiceFolders[0], "Undef"); }
 int32_t LoadProgramFile(const char*, const char*, ProgramSet&, const SampleBank&) { return 0; }
-void RebuildSample(Sample&) {}
-void StartLoader(const std::shared_ptr<SampleBank>&, bool) {}
-void LoaderThread(SampleBank&) {}
-double NoteToHz(double note) noexcept { return 440.0 * std::pow(2.0, (note - 69.0) * 0.08333333333333333); }
-void NoteSlots::StartNote(int32_t, int32_t) noexcept {}
-void NoteSlots::ReleaseNote(int32_t) noexcept {}
-void NoteSlots::RenderStretch(float*, float*, int32_t, int32_t, const StretchContext&) noexcept {}
-const std::array<PhonemeRow, kPhonemeRows> kPhonemeTable{};
-int32_t StripSpaces(char*) noexcept { return 0; }
-int32_t FindPhonemeProgram(const char*) noexcept { return 0; }
 }

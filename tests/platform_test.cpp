@@ -1,0 +1,79 @@
+// The operating-system layer: the plug-in's own directory, Shift-JIS text, messages.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/platform.h"
+#include "support/fixtures.h"
+#include "support/vst_host.h"
+
+namespace chantera::test {
+namespace {
+
+TEST(Platform, ShiftJisLeadBytes) {
+  int leads = 0;
+  for (int b = 0; b < 256; ++b) leads += platform::IsDBCSLeadByte(static_cast<uint8_t>(b)) ? 1 : 0;
+  EXPECT_EQ(leads, (0x9F - 0x81 + 1) + (0xFC - 0xE0 + 1));
+  EXPECT_TRUE(platform::IsDBCSLeadByte(0x82));
+  EXPECT_FALSE(platform::IsDBCSLeadByte(0x80));
+  EXPECT_FALSE(platform::IsDBCSLeadByte(0xA0));  // half-width katakana is a single byte
+  EXPECT_FALSE(platform::IsDBCSLeadByte(' '));
+}
+
+TEST(Platform, ShiftJisToUtf8) {
+  EXPECT_EQ(platform::ShiftJisToUtf8("\x95\x73\x96\xbe"), "不明");
+  EXPECT_EQ(platform::ShiftJisToUtf8("GetVoiceList\x82\xc5\x83\x47\x83\x89\x81\x5b"), "GetVoiceListでエラー");
+  EXPECT_EQ(platform::ShiftJisToUtf8("plain.wav"), "plain.wav");
+  // A lone lead byte at the end is kept rather than lost.
+  EXPECT_EQ(platform::ShiftJisToUtf8("a\x82").size(), 2u);
+}
+
+TEST(Platform, RootDirectories) {
+  EXPECT_TRUE(platform::IsRootDirectory("C:"));
+  EXPECT_TRUE(platform::IsRootDirectory("/"));
+  EXPECT_FALSE(platform::IsRootDirectory("C:\\vst"));
+  EXPECT_FALSE(platform::IsRootDirectory("/usr"));
+  EXPECT_FALSE(platform::IsRootDirectory(""));
+}
+
+TEST(Platform, MessageIsOneLineOnStandardErrorInUtf8) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(platform::ShowMessage("GetVoiceList\x82\xc5\x83\x47\x83\x89\x81\x5b", "Errr"), 1);
+  platform::ShowMessage("Wave file load failed.", "Error");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Errr: GetVoiceListでエラー\nError: Wave file load failed.\n");
+}
+
+TEST(Platform, MessageSinkCanBeReplaced) {
+  MessageCounter counter;
+  platform::ShowMessage("text", "caption");
+  ASSERT_EQ(counter.count(), 1u);
+  EXPECT_EQ(counter.messages()[0], "caption: text");
+}
+
+TEST(Platform, ModuleDirectoryOfTheTestProgram) {
+  const std::string dir = platform::ModuleDirectory();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_NE(dir.back(), '/');
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "chantera_tests"));
+}
+
+// A renamed plug-in file still finds the voices beside it: the program names come from the
+// programs.txt of the voice listed in the voice.csv next to the renamed file.
+TEST(Platform, RenamedPluginFindsItsVoices) {
+  TempDir dir;
+  WriteSingleSampleVoice(dir, Sine(100, 0.01));
+  const auto renamed = dir.path() / "SomethingElse.so";
+  std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, renamed);
+  VstHost host(renamed.string());
+  ASSERT_TRUE(host.Ok()) << host.Error();
+  vst2::AEffect* effect = host.Create();
+  ASSERT_NE(effect, nullptr);
+  char name[32] = {};
+  EXPECT_EQ(VstHost::Dispatch(effect, vst2::effGetProgramNameIndexed, 0, 0, name), 1);
+  EXPECT_STREQ(name, "a");
+  VstHost::Close(effect);
+}
+
+}  // namespace
+}  // namespace chantera::test

@@ -12,7 +12,8 @@
 
 namespace chantera {
 
-Sampler::Sampler(std::string pluginDir) : pluginDir_(std::move(pluginDir)) {
+Sampler::Sampler(std::string pluginDir)
+    : pluginDir_(std::move(pluginDir)), bank_(std::make_shared<SampleBank>()) {
   ModuleState& module = Module();
   // Every new instance puts the module-wide release constants back to their defaults,
   // for the instances already running too.
@@ -22,7 +23,6 @@ Sampler::Sampler(std::string pluginDir) : pluginDir_(std::move(pluginDir)) {
 
   // The engine: the bank, voice 0 (samples, then programs), then program 0, whose key map
   // refers to the samples just loaded.
-  bank_ = std::make_shared<SampleBank>();
   SelectVoice(0);
   SetProgram(0);
   programs_.keyMap.Snapshot(keySnapshot_, keySnapshotSequence_);
@@ -48,17 +48,14 @@ void Sampler::Shutdown() {
 
 // ---- Voices ---------------------------------------------------------------------------------
 
-void Sampler::StopLoaderForReload() {
-  if (bank_->loaderBusy.load(std::memory_order_acquire) == 0) return;
-  bank_->loaderStop.store(1, std::memory_order_release);
-  const bool stopped = WaitWithGiveUp([this] { return bank_->loaderBusy.load(std::memory_order_acquire) != 0; });
-  bank_->loaderStop.store(0, std::memory_order_release);
-  if (!stopped) {
-    // The loader is still working on this bank after a minute: leave the bank to it (it
-    // asked to stop) and load the voice into a fresh one.
-    bank_->loaderStop.store(1, std::memory_order_release);
-    bank_ = std::make_shared<SampleBank>();
-  }
+bool Sampler::StopLoaderForReload() {
+  SampleBank& bank = *bank_;
+  if (bank.loaderBusy.load(std::memory_order_acquire) == 0) return true;
+  bank.loaderStop.store(1, std::memory_order_release);
+  const bool stopped = WaitWithGiveUp([&bank] { return bank.loaderBusy.load(std::memory_order_acquire) != 0; });
+  // Withdrawn either way: a loader that did not stop goes on to its end.
+  bank.loaderStop.store(0, std::memory_order_release);
+  return stopped;
 }
 
 int32_t Sampler::SelectVoice(int32_t index) {
@@ -69,6 +66,9 @@ int32_t Sampler::SelectVoice(int32_t index) {
     reader.GetVoiceList(voices_);
   }
   if (index < 0 || index >= voices_.voiceCount) index = 0;
+  // The samples belong to a running loader: stop it first. One that is still busy after
+  // a minute keeps the bank, and the voice stays as it was.
+  if (!StopLoaderForReload()) return 0;
   const char* folder = voices_.voiceCount > 0 ? voices_.voiceFolders[index] : "Undef";
   std::string voiceFolder;
   voiceFolder.reserve(std::strlen(folder) + 2);
@@ -77,7 +77,6 @@ int32_t Sampler::SelectVoice(int32_t index) {
   voiceFolder += platform::kPathSeparator;
   Module().SetVoiceFolder(voiceFolder);
 
-  StopLoaderForReload();
   reloading_.store(1, std::memory_order_release);
   bank_->LoadSampleList(pluginDir_.c_str(), voiceFolder.c_str());
   StartLoader(bank_, effectOn_.load(std::memory_order_relaxed) == 1);
@@ -185,13 +184,9 @@ void Sampler::SetEffect(float value) {
   std::lock_guard<std::mutex> oneSwitchAtATime(effectSwitch_);
   if (reloading_.load(std::memory_order_acquire) == 1) return;  // a bank select is reloading
 
-  SampleBank& bank = *bank_;
-  if (bank.loaderBusy.load(std::memory_order_acquire) == 1) {
-    bank.loaderStop.store(1, std::memory_order_release);
-    const bool stopped = WaitWithGiveUp([&bank] { return bank.loaderBusy.load(std::memory_order_acquire) == 1; });
-    bank.loaderStop.store(0, std::memory_order_release);
-    if (!stopped) return;  // the loader goes on to its end; nothing changes
-  }
+  // A running loader is stopped even when the value leaves the state as it is; one that
+  // is still busy after a minute goes on to its end, and nothing changes.
+  if (!StopLoaderForReload()) return;
 
   const int32_t on = value > 0.5f ? 1 : 0;
   if (on == effectOn_.load(std::memory_order_relaxed)) return;
@@ -199,7 +194,7 @@ void Sampler::SetEffect(float value) {
   // Wait for the audio thread to finish its block; from here on it skips blocks.
   std::lock_guard<std::mutex> reload(reloadGuard_);
   // A bank select may have started a loader between the wait above and the guard.
-  StopLoaderForReload();
+  if (!StopLoaderForReload()) return;
   effectOn_.store(on, std::memory_order_relaxed);
   reloading_.store(1, std::memory_order_release);
   const std::string voiceFolder = Module().VoiceFolder();

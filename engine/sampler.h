@@ -109,10 +109,12 @@ class Sampler {
   void HandleController(int32_t controller, int32_t value) noexcept;
   void DataEntry(int32_t value) noexcept;
   void CommitPhonetic() noexcept;
-  void StopLoaderForReload();
+  // Stops a running loader of the bank (waiting at most about a minute); false when it
+  // is still busy and the bank must be left alone.
+  bool StopLoaderForReload();
 
   std::string pluginDir_;
-  std::shared_ptr<SampleBank> bank_;
+  const std::shared_ptr<SampleBank> bank_;  // the same bank for the instance's life
   VoiceList voices_;
   ProgramSet programs_;
   EventQueue queue_;

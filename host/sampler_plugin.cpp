@@ -115,6 +115,12 @@ int32_t SamplerPlugin::canDo(char* text) {
   return -1;
 }
 
+VstIntPtr SamplerPlugin::vendorSpecific(int32_t index, VstIntPtr value, void* ptr, float opt) {
+  if (index == FourCC('C', 'h', 'n', 't') && value == 1)
+    return engine_->Bank()->loaderBusy.load(std::memory_order_acquire) != 0 ? 1 : 0;
+  return 0;
+}
+
 AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {
   try {
     return new SamplerPlugin(audioMaster);

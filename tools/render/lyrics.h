@@ -1,0 +1,33 @@
+// Lyrics to syllables: a lyric text in Shift-JIS or UTF-8, written in hiragana, katakana
+// or romaji, cut into the syllables the instrument sings, each with its program (the
+// phoneme table's program index) and its phonetic symbol.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace chantera::render {
+
+struct Syllable {
+  int32_t program = 0;
+  std::string phoneme;  // e.g. "tS i"
+  std::string kana;     // UTF-8, e.g. "ち"
+};
+
+// The syllables of a lyric text, in order. Karaoke markers ('/', '\\', a leading '@'
+// line), spaces and punctuation separate syllables and are dropped; the long-vowel mark
+// sings the previous syllable's vowel; text that names no syllable is skipped.
+std::vector<Syllable> LyricSyllables(const std::string& text);
+
+// The syllable that holds a vowel on: the bare vowel of a syllable (the "a" of "k a"),
+// or the syllable itself for "N" and bare vowels.
+Syllable VowelOf(const Syllable& syllable);
+
+// UTF-8 text in Shift-JIS (code page 932); characters it lacks are dropped.
+std::string Utf8ToShiftJis(const std::string& utf8);
+
+// True when bytes are valid UTF-8 (ASCII included).
+bool IsUtf8(const std::string& bytes);
+
+}  // namespace chantera::render

@@ -1,0 +1,72 @@
+// A small offline VST 2 host: loads a plug-in library, starts the plug-in the way hosts
+// do (open, sample rate, block size, mains on, start process), feeds it MIDI at exact
+// frames and collects its stereo output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/vst2.h"
+
+namespace chantera::render {
+
+struct FrameMidi {
+  int32_t deltaFrames = 0;
+  uint8_t bytes[3] = {0, 0, 0};
+};
+
+class PluginHost {
+ public:
+  PluginHost() = default;
+  ~PluginHost();
+  PluginHost(const PluginHost&) = delete;
+  PluginHost& operator=(const PluginHost&) = delete;
+
+  // Loads the library and creates the plug-in through VSTPluginMain (or main).
+  bool Load(const std::string& path, std::string& error);
+  // open, sample rate, block size, mains on, start process.
+  bool Start(double sampleRate, int32_t blockSize, std::string& error);
+  // stop process, mains off, close. Called by the destructor when still running.
+  void Stop();
+
+  void SetProgram(int32_t program);
+  void SetParameter(int32_t index, float value);
+  int32_t NumParameters() const { return effect_ ? effect_->numParams : 0; }
+  // Events for the next Process call (frames relative to its first frame).
+  void SendEvents(const std::vector<FrameMidi>& events);
+  // Renders frames (at most the block size given to Start) into left and right.
+  void Process(float* left, float* right, int32_t frames);
+  // True while the plug-in reports background work that changes its sound (Chantera's
+  // Chorus rebuild); other plug-ins answer false.
+  bool BackgroundWorkPending();
+
+  std::string Name();
+  bool IsChantera() const;
+  vst2::AEffect* effect() const { return effect_; }
+
+ private:
+  static vst2::VstIntPtr VSTCALLBACK Callback(vst2::AEffect* effect, int32_t opcode, int32_t index,
+                                              vst2::VstIntPtr value, void* ptr, float opt);
+  vst2::VstIntPtr Dispatch(int32_t opcode, int32_t index = 0, vst2::VstIntPtr value = 0, void* ptr = nullptr,
+                           float opt = 0.0f);
+
+  void* library_ = nullptr;
+  vst2::AEffect* effect_ = nullptr;
+  bool running_ = false;
+  double sampleRate_ = 44100.0;
+  int32_t blockSize_ = 512;
+  int64_t position_ = 0;
+  vst2::VstTimeInfo timeInfo_{};
+  std::vector<std::vector<float>> inputs_, outputs_;
+  std::vector<float*> inputPointers_, outputPointers_;
+  std::vector<vst2::VstMidiEvent> midi_;
+  std::vector<char> eventList_;
+};
+
+// The query by which a host asks Chantera whether its Chorus rebuild is still running
+// (effVendorSpecific, index kChanteraVendorQuery, value kChanteraLoaderBusy): 1 busy, 0 idle.
+inline constexpr int32_t kChanteraVendorQuery = vst2::FourCC('C', 'h', 'n', 't');
+inline constexpr int32_t kChanteraLoaderBusy = 1;
+
+}  // namespace chantera::render

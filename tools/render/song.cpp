@@ -1,0 +1,138 @@
+#include "tools/render/song.h"
+
+#include <cmath>
+#include <set>
+
+#include "tools/render/midi_writer.h"
+
+namespace chantera::render {
+
+namespace {
+
+bool IsNoteOn(const MidiFileEvent& e) { return e.kind == MidiFileEvent::kChannel && (e.status & 0xF0) == 0x90 && e.data2 != 0; }
+
+bool HasMeta(const MidiFile& file, uint8_t type) {
+  for (const MidiFileEvent& e : file.events)
+    if (e.kind == MidiFileEvent::kMeta && e.status == type) return true;
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file) {
+  std::vector<std::optional<Syllable>> sung(file.events.size());
+  const uint8_t lyricType = HasMeta(file, 0x05) ? 0x05 : 0x01;
+
+  // The melody: the notes of the track that carries the lyrics, when it has notes;
+  // otherwise every note of the file.
+  std::optional<uint32_t> lyricTrack;
+  for (const MidiFileEvent& e : file.events)
+    if (e.kind == MidiFileEvent::kMeta && e.status == lyricType && !LyricSyllables(e.bytes).empty()) {
+      lyricTrack = e.track;
+      break;
+    }
+  if (!lyricTrack) return sung;
+  bool trackHasNotes = false;
+  for (const MidiFileEvent& e : file.events) trackHasNotes |= IsNoteOn(e) && e.track == *lyricTrack;
+
+  std::vector<Syllable> pending;
+  std::optional<Syllable> previous;
+  size_t i = 0;
+  while (i < file.events.size()) {
+    const uint64_t tick = file.events[i].tick;
+    size_t end = i;
+    while (end < file.events.size() && file.events[end].tick == tick) ++end;
+    // Lyrics of this tick come before its notes, whichever track holds them.
+    for (size_t k = i; k < end; ++k) {
+      const MidiFileEvent& e = file.events[k];
+      if (e.kind == MidiFileEvent::kMeta && e.status == lyricType) {
+        std::vector<Syllable> syllables = LyricSyllables(e.bytes);
+        if (!syllables.empty()) pending = std::move(syllables);  // a new lyric replaces one not yet sung
+      }
+    }
+    std::optional<Syllable> chord;
+    for (size_t k = i; k < end; ++k) {
+      const MidiFileEvent& e = file.events[k];
+      if (!IsNoteOn(e) || (trackHasNotes && e.track != *lyricTrack)) continue;
+      if (!chord) {
+        if (!pending.empty()) {
+          chord = pending.front();
+          pending.erase(pending.begin());
+        } else if (previous) {
+          chord = VowelOf(*previous);
+        } else {
+          continue;  // no lyric yet: the note plays the current program
+        }
+        previous = chord;
+      }
+      sung[k] = chord;
+    }
+    i = end;
+  }
+  return sung;
+}
+
+Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics) {
+  Song song;
+  const std::vector<std::optional<Syllable>> sung =
+      useLyrics ? AssignLyrics(file) : std::vector<std::optional<Syllable>>(file.events.size());
+  int32_t currentProgram = -1;
+  for (size_t k = 0; k < file.events.size(); ++k) {
+    const MidiFileEvent& e = file.events[k];
+    const int64_t frame = std::llround(file.SecondsAt(e.tick) * sampleRate);
+    song.endFrame = frame;
+    if (e.kind != MidiFileEvent::kChannel) continue;
+    if (IsNoteOn(e)) {
+      ++song.notes;
+      if (sung[k] && sung[k]->program != currentProgram) {
+        TimedMessage select;
+        select.frame = frame;
+        select.isProgram = true;
+        select.program = sung[k]->program;
+        song.messages.push_back(select);
+        currentProgram = sung[k]->program;
+      }
+      if (sung[k]) ++song.sungNotes;
+    }
+    TimedMessage message;
+    message.frame = frame;
+    message.bytes[0] = e.status;
+    message.bytes[1] = e.data1;
+    message.bytes[2] = e.data2;
+    song.messages.push_back(message);
+  }
+  return song;
+}
+
+std::string PhoneticMidi(const MidiFile& file) {
+  const std::vector<std::optional<Syllable>> sung = AssignLyrics(file);
+  MidiWriter out;
+  for (size_t k = 0; k < file.events.size(); ++k) {
+    const MidiFileEvent& e = file.events[k];
+    if (e.kind == MidiFileEvent::kMeta) {
+      if (e.status != 0x2F) out.Meta(e.tick, e.status, e.bytes);
+      continue;
+    }
+    if (e.kind != MidiFileEvent::kChannel) continue;
+    if (!sung[k]) {
+      out.Channel(e.tick, e.status, e.data1, e.data2);
+      continue;
+    }
+    const uint8_t ch = e.status & 0x0F;
+    std::string symbol;
+    for (char c : sung[k]->phoneme)
+      if (c != ' ') symbol.push_back(c);
+    out.Controller(e.tick, ch, 99, 80);
+    out.Controller(e.tick, ch, 98, 2);
+    out.Controller(e.tick, ch, 6, e.data1);  // the key
+    for (size_t c = 0; c < symbol.size() && c < 3; ++c) {
+      out.Controller(e.tick, ch, 98, static_cast<uint8_t>(19 + c));
+      out.Controller(e.tick, ch, 6, static_cast<uint8_t>(symbol[c]));
+    }
+    out.Controller(e.tick, ch, 98, 127);
+    out.Controller(e.tick, ch, 6, 127);  // commit: sing it
+  }
+  return out.Finish(file.division);
+}
+
+}  // namespace chantera::render

@@ -24,7 +24,7 @@ inline constexpr int kSampleSlots = 1088;
 
 class SampleBank {
  public:
-  SampleBank() { AllocateSamples(); }
+  SampleBank();  // allocates the 1088 samples
   ~SampleBank();
   SampleBank(const SampleBank&) = delete;
   SampleBank& operator=(const SampleBank&) = delete;
@@ -34,7 +34,9 @@ class SampleBank {
   // Destroys every slot's Sample.
   void FreeSamples();
   // Reads pluginDir + voiceFolder + "samples.txt" and loads its WAV files into slots
-  // 0, 1, ... in list order. Missing list: sampleCount 0, silently. Returns 0.
+  // 0, 1, ... in list order, reusing the slots' Sample objects. Missing list (or a path
+  // over 259 characters): sampleCount 0, silently. Lines past the 1088th slot are
+  // ignored. Returns 0.
   // Thread: the reloading thread, with no loader running and no render reading the bank.
   int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder);
   // Index of the first loaded sample whose file name matches (ASCII case ignored), or -1.

@@ -12,12 +12,13 @@ namespace chantera {
 
 enum WaveStatus : uint32_t {
   kWaveOk = 0,
-  kWaveFileNotFound = 257,  // empty file name
-  kWaveCannotOpen = 259,    // the reader already holds a file
-  kWaveCannotRead = 261,    // the "fmt " chunk is shorter than it must be
-  kWaveChunkNotFound = 265, // no RIFF/WAVE, no "fmt ", or no "data" after it
-  kWaveOpenFailed = 256,    // the file cannot be opened (missing, access denied, ...)
-  kWaveCannotSeek = 263,    // a chunk runs past the end of the file while skipping
+  kWaveFileNotFound = 257,   // empty file name
+  kWaveCannotOpen = 259,     // the reader already holds a file
+  kWaveCannotRead = 261,     // the "fmt " chunk is shorter than it must be
+  kWaveChunkNotFound = 265,  // no RIFF/WAVE, no "fmt ", or no "data" after it
+  kWaveOpenFailed = 256,     // the file cannot be opened (missing, access denied, ...)
+  kWaveCannotClose = 260,    // closing the file failed
+  kWaveCannotSeek = 263,     // the file position cannot be set
 };
 
 struct ChunkInfo {  // the five fields of the platform's chunk record
@@ -53,7 +54,8 @@ class WaveReader {
   int32_t Read(void* buffer, int32_t count);
   uint32_t Close();
 
-  // Bytes from the current position to the end of the file (0 when closed).
+  // Bytes from the current position to the end of the file (0 when closed). Callers cap
+  // their allocations with it: a chunk's stored size is not checked against the file.
   uint64_t BytesRemaining();
 
   std::FILE* handle = nullptr;
@@ -61,6 +63,15 @@ class WaveReader {
   ChunkInfo subChunk;
   uint32_t dataSize = 0;
   WaveFormat format{};
+
+ private:
+  // The platform's descend with MMIO_FINDRIFF (no parent) or MMIO_FINDCHUNK (inside parent).
+  uint32_t Descend(ChunkInfo& chunk, const ChunkInfo* parent, bool findRiff);
+  // The platform's ascend: to the end of chunk's payload, padded to an even length.
+  void Ascend(const ChunkInfo& chunk);
+  bool ReadExact(void* buffer, uint32_t count);
+
+  uint64_t fileSize_ = 0;
 };
 
 }  // namespace chantera

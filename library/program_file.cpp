@@ -1,0 +1,110 @@
+// "programs.txt": for each program a "Program" line, a P line (gain, pitch-bend range,
+// name), S lines (low key, high key, sample name) and an "End" line.
+//
+// The file is read whole first and applied afterwards under the program set's lock, so
+// that a program selection on another thread waits at most for the application (no file
+// access) and never sees a range list being replaced.
+#include "library/program_file.h"
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "library/sample_bank.h"
+#include "library/text_lines.h"
+#include "params/programs.h"
+#include "platform/platform.h"
+
+namespace chantera {
+namespace {
+
+constexpr size_t kMaxPendingRanges = 128;
+constexpr size_t kMessageBuffer = 256;
+
+// The gain is read in double precision and stored as a float; a value beyond the float
+// range becomes an infinity of its sign (a plain conversion would be undefined).
+float ToFloat(double value) {
+  if (value > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+  if (value < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
+// Applies the lines to the records. Caller holds programs.mutex.
+void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, const SampleBank& bank) {
+  size_t current = 0;  // program index; kProgramCount and beyond: past the last record
+  std::vector<KeyRange> pending;
+  pending.reserve(kMaxPendingRanges);
+  for (const std::string& line : lines) {
+    if (line == "Program") {
+      pending.clear();
+      continue;
+    }
+    if (line == "End") {
+      // Programs past the 129th have no record: their "End" lines change nothing.
+      if (current < static_cast<size_t>(kProgramCount)) {
+        ProgramRecord& record = programs.records[current];
+        record.ranges = pending;  // the pending list stays for a program without "Program"
+        record.rangeCount = static_cast<int32_t>(pending.size());
+      }
+      ++current;
+      continue;
+    }
+    const auto fields = text::SplitFields(line, 4);
+    if (fields.empty()) continue;
+    switch (fields[0][0]) {
+      case 'P': {
+        if (current >= static_cast<size_t>(kProgramCount)) break;
+        // A missing field leaves its value as it was.
+        ProgramRecord& record = programs.records[current];
+        if (fields.size() > 1) record.volume = ToFloat(text::ParseDouble(fields[1]));
+        if (fields.size() > 2) record.pitchBendRange = text::ParseInt(fields[2]);
+        if (fields.size() > 3) CopyProgramName(record.name, std::string(fields[3]).c_str());
+        break;
+      }
+      case 'S': {
+        // A range needs both keys and a sample name; a line without them is ignored, and
+        // ranges beyond the list's 128 are dropped.
+        if (fields.size() < 4 || pending.size() >= kMaxPendingRanges) break;
+        KeyRange range;
+        range.lowKey = text::ParseInt(fields[1]);
+        range.highKey = text::ParseInt(fields[2]);
+        const int32_t index = bank.FindSample(std::string(fields[3]).c_str());
+        range.sampleIndex = index < 0 ? 0 : index;
+        pending.push_back(range);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs, const SampleBank& bank) {
+  const std::string path = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "") + "programs.txt";
+  // A path longer than the platform's path buffers names no file there.
+  std::FILE* file =
+      path.size() < static_cast<size_t>(platform::kMaxPath) ? platform::OpenForReading(path.c_str()) : nullptr;
+  if (file == nullptr) {
+    char message[kMessageBuffer];
+    std::snprintf(message, sizeof message, "%s %s", path.c_str(), "Program file load failed.");
+    return platform::ShowMessage(message, "Error");
+  }
+
+  std::vector<std::string> lines;
+  std::string line;
+  while (text::ReadLine(file, line)) lines.push_back(line);
+  const int closed = std::fclose(file);
+
+  {
+    std::lock_guard<std::mutex> lock(programs.mutex);
+    ApplyLines(lines, programs, bank);
+  }
+  return closed == 0 ? 0 : -1;
+}
+
+}  // namespace chantera

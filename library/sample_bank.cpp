@@ -1,0 +1,105 @@
+// The 1088 sample slots and "samples.txt": one line per WAV file of the voice folder,
+// "fileName,alias,rootNote".
+#include "library/sample_bank.h"
+
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "library/text_lines.h"
+#include "platform/platform.h"
+
+namespace chantera {
+namespace {
+
+std::atomic<int32_t> liveBanks{0};
+
+char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return i == a.size() && b[i] == '\0';
+}
+
+// Paths are composed into buffers of kMaxPath bytes on the platform the voice files
+// come from; a longer one names no file there.
+bool FitsPathBuffer(const std::string& path) {
+  return path.size() < static_cast<size_t>(platform::kMaxPath);
+}
+
+}  // namespace
+
+SampleBank::SampleBank() {
+  liveBanks.fetch_add(1, std::memory_order_relaxed);
+  AllocateSamples();
+}
+
+SampleBank::~SampleBank() {
+  FreeSamples();
+  liveBanks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int32_t SampleBank::LiveCount() noexcept {
+  return liveBanks.load(std::memory_order_relaxed);
+}
+
+void SampleBank::AllocateSamples() {
+  for (auto& slot : samples) slot.reset(new (std::nothrow) Sample);
+  sampleCount.store(0, std::memory_order_release);
+}
+
+void SampleBank::FreeSamples() {
+  for (auto& slot : samples) slot.reset();
+}
+
+int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolder) {
+  const std::string folder = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "");
+  const std::string listPath = folder + "samples.txt";
+  std::FILE* file = FitsPathBuffer(listPath) ? platform::OpenForReading(listPath.c_str()) : nullptr;
+  if (file == nullptr) {
+    sampleCount.store(0, std::memory_order_release);
+    return 0;
+  }
+
+  int32_t n = 0;
+  std::string line;
+  while (n < kSampleSlots && text::ReadLine(file, line)) {
+    const auto fields = text::SplitFields(line, 3);
+    if (fields.size() < 3) continue;  // no first or no third field: uses no slot
+    const std::string fileName(fields[0]);
+    const std::string wavPath = folder + fileName;
+    if (Sample* sample = samples[static_cast<size_t>(n)].get()) {
+      if (FitsPathBuffer(wavPath)) {
+        sample->LoadFromWav(wavPath.c_str());  // the slot counts whether or not it loaded
+      } else {
+        // Too long to open: the same case for the user as a file that is not there.
+        platform::ShowMessage("Wave file load failed.", "Error");
+      }
+      sample->SetFileName(fileName.c_str());
+      sample->SetAlias(std::string(fields[1]).c_str());
+      const double r = text::ParseInt(fields[2]);
+      sample->rootFrequency = 440.0 * std::pow(2.0, (r - 69.0) * (1.0 / 12));
+    }
+    ++n;
+  }
+  std::fclose(file);
+  sampleCount.store(n, std::memory_order_release);
+  return 0;
+}
+
+int32_t SampleBank::FindSample(const char* name) const {
+  const int32_t count = sampleCount.load(std::memory_order_acquire);
+  if (count < 1 || name == nullptr) return -1;
+  for (int32_t i = 0; i < count && i < kSampleSlots; ++i) {
+    const Sample* sample = samples[static_cast<size_t>(i)].get();
+    if (sample != nullptr && EqualsIgnoringAsciiCase(sample->fileName, name)) return i;
+  }
+  return -1;
+}
+
+}  // namespace chantera

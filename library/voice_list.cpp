@@ -1,0 +1,111 @@
+// "voice.csv": one voice per line, display name, comma, folder name.
+//
+// The list is read with a byte-level two-state machine whose quirks voice libraries in
+// use rely on (see GetVoiceList): it is kept as it is, only bounded.
+#include "library/voice_list.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace chantera {
+namespace {
+
+constexpr size_t kFileBuffer = 65536;  // bytes of the file considered; the rest is ignored
+constexpr int kNameBytes = 63;
+// A folder name becomes the module's voice folder between two separators, in a buffer
+// of kMaxPath bytes: longer names are cut to what fits there.
+constexpr int kFolderBytes = platform::kMaxPath - 3;
+
+// "不明" ("unknown") in Shift-JIS.
+constexpr char kUnknownName[] = "\x95\x73\x96\xBE";
+// "GetVoiceListでエラー" ("error in GetVoiceList") in Shift-JIS.
+constexpr char kListError[] = "GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B";
+
+void CopyBounded(char* dst, size_t capacity, const char* src) {
+  const size_t n = std::min(std::strlen(src), capacity - 1);
+  std::memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
+}  // namespace
+
+void BuildVoiceListPath(const char* pluginDir, char* out) {
+  const std::string dir = pluginDir ? pluginDir : "";
+  std::string path = dir;
+  // A root that already ends in a separator ("/") takes none; "X:" takes one, so that the
+  // list is looked for in the root of the drive and not in the drive's current folder.
+  const bool endsInSeparator = !dir.empty() && (dir.back() == '/' || dir.back() == '\\');
+  if (!(platform::IsRootDirectory(dir.c_str()) && endsInSeparator)) path += platform::kPathSeparator;
+  path += "voice.csv";
+  // A path that does not fit names no file: leave it empty, so the list fails to open and
+  // the user sees why, instead of reading some other, truncated path.
+  if (path.size() >= static_cast<size_t>(platform::kMaxPath)) path.clear();
+  std::memcpy(out, path.c_str(), path.size() + 1);
+}
+
+VoiceListReader::VoiceListReader(const char* p) {
+  CopyBounded(path, sizeof path, p ? p : "");
+}
+
+void VoiceListReader::GetVoiceList(VoiceList& list) {
+  list.voiceCount = 0;
+  std::FILE* file = path[0] != '\0' ? platform::OpenForReading(path) : nullptr;
+  if (file == nullptr) {
+    CopyBounded(list.voiceNames[0], sizeof list.voiceNames[0], kUnknownName);
+    CopyBounded(list.voiceFolders[0], sizeof list.voiceFolders[0], "Undef");
+    list.voiceCount = 1;
+    platform::ShowMessage(kListError, "Errr");
+    return;
+  }
+
+  // The file was read as text: CR LF arrives as LF, a CR that no LF follows stays.
+  const std::unique_ptr<char[]> bytes(new char[kFileBuffer]());
+  size_t size = 0;
+  for (int c = std::getc(file); c != EOF && size < kFileBuffer; c = std::getc(file)) {
+    if (c == '\r') {
+      const int next = std::getc(file);
+      if (next == '\n') {
+        c = '\n';
+      } else if (next != EOF) {
+        std::ungetc(next, file);
+      }
+    }
+    bytes[size++] = static_cast<char>(c);
+  }
+  std::fclose(file);
+
+  // Name state: a comma other than the very first byte ends the name; every other byte,
+  // CR and LF included, is part of it (so the line ends of a second blank line start the
+  // next display name). Folder state: CR or LF ends the entry, and an LF right after it
+  // is skipped; commas belong to the folder name. An entry without its line end is
+  // dropped. Bytes past a field's limit are dropped; entries past the 24th are ignored.
+  bool inFolder = false;
+  int write = 0;
+  for (size_t i = 0; i < size && list.voiceCount < kMaxVoices; ++i) {
+    const char c = bytes[i];
+    char* name = list.voiceNames[list.voiceCount];
+    char* folder = list.voiceFolders[list.voiceCount];
+    if (!inFolder) {
+      if (c == ',' && i != 0) {
+        name[write] = '\0';
+        inFolder = true;
+        write = 0;
+      } else if (write < kNameBytes) {
+        name[write++] = c;
+      }
+    } else if (c == '\r' || c == '\n') {
+      folder[write] = '\0';
+      inFolder = false;
+      write = 0;
+      ++list.voiceCount;
+      if (i + 1 < size && bytes[i + 1] == '\n') ++i;
+    } else if (write < kFolderBytes) {
+      folder[write++] = c;
+    }
+  }
+}
+
+}  // namespace chantera

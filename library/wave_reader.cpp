@@ -1,0 +1,151 @@
+// A RIFF walker on a stdio stream that takes the steps of the Windows multimedia file
+// functions (open, descend to RIFF/WAVE, descend to "fmt ", read, ascend, descend to
+// "data") and answers with their status codes, so that callers see the same successes
+// and failures on every platform.
+//
+// Every step is bounded by the file's size, taken once at Open: a chunk whose stored
+// size runs past the end of the file can be found (a truncated "data" chunk opens, and
+// shows up as a short Read), but it cannot be skipped over, so a search ends with 265
+// instead of seeking beyond the file.
+#include "library/wave_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace chantera {
+namespace {
+
+constexpr uint32_t FourCC(const char (&code)[5]) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(code[0])) |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
+}
+
+constexpr uint32_t kRiff = FourCC("RIFF");
+constexpr uint32_t kList = FourCC("LIST");
+constexpr uint32_t kWave = FourCC("WAVE");
+constexpr uint32_t kFmt = FourCC("fmt ");
+constexpr uint32_t kData = FourCC("data");
+
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+}  // namespace
+
+WaveReader::~WaveReader() {
+  // The sample loader discards a reader without closing it after a failed step or a
+  // short read; the file must not stay open for the life of the process.
+  Close();
+}
+
+bool WaveReader::ReadExact(void* buffer, uint32_t count) {
+  return std::fread(buffer, 1, count, handle) == count;
+}
+
+uint64_t WaveReader::BytesRemaining() {
+  if (handle == nullptr) return 0;
+  const long position = std::ftell(handle);
+  if (position < 0 || static_cast<uint64_t>(position) >= fileSize_) return 0;
+  return fileSize_ - static_cast<uint64_t>(position);
+}
+
+void WaveReader::Ascend(const ChunkInfo& chunk) {
+  uint64_t end = static_cast<uint64_t>(chunk.dwDataOffset) + chunk.cksize + (chunk.cksize & 1u);
+  // Seeking past the end is allowed by the platform; the next header read then fails.
+  // Clamping keeps the offset representable in a long on every platform.
+  end = std::min(end, fileSize_);
+  std::fseek(handle, static_cast<long>(end), SEEK_SET);
+}
+
+uint32_t WaveReader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, bool findRiff) {
+  uint64_t limit = fileSize_;
+  if (parent != nullptr) limit = std::min(limit, static_cast<uint64_t>(parent->dwDataOffset) + parent->cksize);
+  const uint32_t wantedId = findRiff ? kRiff : chunk.ckid;
+  const uint32_t wantedType = chunk.fccType;
+
+  const long start = std::ftell(handle);
+  if (start < 0) return kWaveCannotSeek;
+  uint64_t position = static_cast<uint64_t>(start);
+  for (;;) {
+    if (position + 8 > limit) return kWaveChunkNotFound;
+    if (std::fseek(handle, static_cast<long>(position), SEEK_SET) != 0) return kWaveCannotSeek;
+    uint8_t header[8];
+    if (!ReadExact(header, 8)) return kWaveChunkNotFound;
+    ChunkInfo found;
+    found.ckid = Le32(header);
+    found.cksize = Le32(header + 4);
+    found.dwDataOffset = static_cast<uint32_t>(position + 8);
+    const bool hasType = found.ckid == kRiff || found.ckid == kList;
+    if (hasType) {
+      uint8_t type[4];
+      if (position + 12 > limit || !ReadExact(type, 4)) return kWaveChunkNotFound;
+      found.fccType = Le32(type);
+    }
+    if (found.ckid == wantedId && (!findRiff || found.fccType == wantedType)) {
+      chunk = found;
+      // Positioned after the form type for RIFF and LIST, at the payload otherwise.
+      return 0;
+    }
+    // Skip this chunk, payload padded to an even length. One that claims to run past
+    // what contains it cannot be skipped: the search ends there.
+    const uint64_t next = position + 8 + found.cksize + (found.cksize & 1u);
+    if (next > limit) return kWaveChunkNotFound;
+    position = next;
+  }
+}
+
+uint32_t WaveReader::Open(const char* fileName) {
+  if (handle != nullptr) return kWaveCannotOpen;
+  dataSize = 0;
+  if (fileName == nullptr || fileName[0] == '\0') return kWaveFileNotFound;
+
+  handle = platform::OpenForReading(fileName);
+  if (handle == nullptr) return kWaveOpenFailed;
+  fileSize_ = 0;
+  if (std::fseek(handle, 0, SEEK_END) == 0) {
+    const long end = std::ftell(handle);
+    if (end > 0) fileSize_ = static_cast<uint64_t>(end);
+  }
+  std::rewind(handle);
+
+  riffChunk = ChunkInfo{};
+  riffChunk.fccType = kWave;
+  if (const uint32_t status = Descend(riffChunk, nullptr, true); status != 0) return status;
+
+  subChunk = ChunkInfo{};
+  subChunk.ckid = kFmt;
+  if (const uint32_t status = Descend(subChunk, &riffChunk, false); status != 0) return status;
+
+  std::memset(&format, 0, sizeof format);
+  const uint32_t n = std::min<uint32_t>(subChunk.cksize, sizeof format);
+  if (Read(&format, static_cast<int32_t>(n)) != static_cast<int32_t>(n)) return kWaveCannotRead;
+  Ascend(subChunk);
+
+  subChunk = ChunkInfo{};
+  subChunk.ckid = kData;
+  if (const uint32_t status = Descend(subChunk, &riffChunk, false); status != 0) return status;
+  dataSize = subChunk.cksize;
+  return kWaveOk;
+}
+
+int32_t WaveReader::Read(void* buffer, int32_t count) {
+  if (handle == nullptr || buffer == nullptr || count < 0) return -1;
+  if (count == 0) return 0;
+  const size_t got = std::fread(buffer, 1, static_cast<size_t>(count), handle);
+  if (got == 0 && std::ferror(handle)) return -1;
+  return static_cast<int32_t>(got);
+}
+
+uint32_t WaveReader::Close() {
+  if (handle == nullptr) return 0;
+  const int result = std::fclose(handle);
+  handle = nullptr;
+  return result == 0 ? kWaveOk : kWaveCannotClose;
+}
+
+}  // namespace chantera

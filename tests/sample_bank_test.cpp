@@ -1,0 +1,136 @@
+// The sample bank reading "samples.txt": which lines take a slot, what each slot holds
+// afterwards, how names are found, and that limits (1088 slots, line and path lengths)
+// hold without overrunning anything.
+#include <gtest/gtest.h>
+
+#include "library/sample_bank.h"
+#include "support/fixtures.h"
+
+namespace chantera {
+namespace {
+
+using test::MakeWav;
+using test::MessageCounter;
+using test::Pcm16;
+using test::TempDir;
+
+// Writes samples.txt (bytes as given) into dir/v/ with the named WAV files and loads it.
+int32_t Load(SampleBank& bank, const TempDir& dir, const std::string& list, const std::vector<std::string>& wavs = {}) {
+  dir.Write("v/samples.txt", list);
+  for (const auto& name : wavs) dir.Write("v/" + name, MakeWav(Pcm16({static_cast<int16_t>(name.size())})));
+  bank.LoadSampleList(dir.str().c_str(), "/v/");
+  return bank.sampleCount;
+}
+
+TEST(SampleBank, AllocatesDefaultsAndCountsLiveBanks) {
+  const int32_t before = SampleBank::LiveCount();
+  {
+    SampleBank bank;
+    EXPECT_EQ(SampleBank::LiveCount(), before + 1);
+    EXPECT_EQ(bank.sampleCount, 0);
+    ASSERT_NE(bank.slot(1087), nullptr);
+    EXPECT_EQ(bank.slot(1088), nullptr);
+    EXPECT_EQ(bank.slot(0)->rootFrequency, 440.0);
+    EXPECT_EQ(bank.slot(0)->sampleRate, 44100u);
+    EXPECT_EQ(bank.FindSample(""), -1);
+  }
+  EXPECT_EQ(SampleBank::LiveCount(), before);
+}
+
+TEST(SampleBank, LoadsLinesWithRootFrequencies) {
+  TempDir dir;
+  SampleBank bank;
+  MessageCounter messages;
+  ASSERT_EQ(Load(bank, dir, "a.wav,la,60\r\nb.wav,lb,69\nc.wav,lc,x\r\nd.wav,ld,+72,extra",
+                 {"a.wav", "b.wav", "c.wav", "d.wav"}),
+            4);
+  EXPECT_EQ(messages.count(), 0u);
+  EXPECT_NEAR(bank.slot(0)->rootFrequency, 261.6256, 5e-5);
+  EXPECT_EQ(bank.slot(0)->alias, "la");
+  EXPECT_EQ(bank.slot(1)->rootFrequency, 440.0);
+  EXPECT_NEAR(bank.slot(2)->rootFrequency, 8.1758, 5e-5);  // not a number: note 0
+  EXPECT_NEAR(bank.slot(3)->rootFrequency, 523.2511, 5e-5);
+  EXPECT_EQ(bank.slot(3)->fileName, "d.wav");  // last line without a line end counts whole
+  EXPECT_EQ(bank.slot(3)->dataSize, 2u);
+}
+
+TEST(SampleBank, SkipsLinesWithoutThreeFields) {
+  TempDir dir;
+  SampleBank bank;
+  MessageCounter messages;
+  ASSERT_EQ(Load(bank, dir, "\r\n,,,\r\nx.wav,,60\r\n,,a.wav,,la,,60\r\n b.wav ,l,1\r\n", {"a.wav"}), 2);
+  EXPECT_EQ(bank.slot(0)->fileName, "a.wav");  // leading and doubled commas skipped
+  EXPECT_EQ(bank.slot(0)->alias, "la");
+  EXPECT_EQ(bank.slot(1)->fileName, " b.wav ");  // blanks are part of the name
+  EXPECT_EQ(messages.count(), 1u);               // and " b.wav " is no file
+}
+
+TEST(SampleBank, MissingWavStillTakesItsSlot) {
+  TempDir dir;
+  SampleBank bank;
+  MessageCounter messages;
+  ASSERT_EQ(Load(bank, dir, "gone.wav,g,60\r\nb.wav,b,61\r\n", {"b.wav"}), 2);
+  EXPECT_EQ(messages.messages(), std::vector<std::string>{"Error: Wave file load failed."});
+  EXPECT_EQ(bank.slot(0)->fileName, "gone.wav");
+  EXPECT_EQ(bank.slot(0)->dataSize, 0u);
+  EXPECT_EQ(bank.slot(1)->fileName, "b.wav");
+  EXPECT_EQ(bank.FindSample("B.WAV"), 1);
+}
+
+TEST(SampleBank, SlotsAreReusedAndMissingListEmptiesTheCount) {
+  TempDir dir;
+  SampleBank bank;
+  ASSERT_EQ(Load(bank, dir, "a.wav,a,60\r\nbb.wav,b,60\r\n", {"a.wav", "bb.wav"}), 2);
+  Sample* second = bank.slot(1);
+  MessageCounter messages;
+  ASSERT_EQ(Load(bank, dir, "missing.wav,m,60\r\n"), 1);
+  EXPECT_EQ(bank.slot(1), second);        // same object, untouched beyond the count
+  EXPECT_EQ(bank.slot(0)->dataSize, 2u);  // old data stays when the new file fails
+  EXPECT_EQ(bank.slot(0)->fileName, "missing.wav");
+  EXPECT_EQ(bank.FindSample("bb.wav"), -1);  // beyond sampleCount
+  bank.LoadSampleList((dir.str() + "/none").c_str(), "/v/");
+  EXPECT_EQ(bank.sampleCount, 0);
+  EXPECT_EQ(messages.count(), 1u);
+}
+
+TEST(SampleBank, FindSampleReturnsTheFirstOfSharedNames) {
+  TempDir dir;
+  SampleBank bank;
+  MessageCounter messages;
+  ASSERT_EQ(Load(bank, dir, "X.wav,1,60\r\nx.WAV,2,60\r\n\xE3\x81\x82.wav,3,60\r\n"), 3);
+  EXPECT_EQ(bank.FindSample("x.wav"), 0);
+  EXPECT_EQ(bank.FindSample("\xE3\x81\x82.WAV"), 2);
+  EXPECT_EQ(bank.FindSample("\xC3\x81\x82.wav"), -1);  // only ASCII letters fold
+  EXPECT_EQ(bank.FindSample("x.wa"), -1);
+}
+
+TEST(SampleBank, StopsAtTheLastSlot) {
+  TempDir dir;
+  std::string list;
+  for (int i = 0; i < kSampleSlots + 5; ++i) list += "s" + std::to_string(i) + ".wav,a,60\n";
+  SampleBank bank;
+  MessageCounter messages;
+  ASSERT_EQ(Load(bank, dir, list), kSampleSlots);
+  EXPECT_EQ(bank.slot(kSampleSlots - 1)->fileName, "s1087.wav");
+  EXPECT_EQ(messages.count(), static_cast<size_t>(kSampleSlots));
+}
+
+TEST(SampleBank, OverlongLinesAndPathsAreCutOrRefused) {
+  TempDir dir;
+  SampleBank bank;
+  MessageCounter messages;
+  // A 272-byte line keeps its first 253 bytes; its rest (which looks like a line of its
+  // own) is dropped. A name that makes the WAV path longer than 259 is not opened.
+  const std::string tail(250, 'q');
+  const std::string longName(230, 'n');
+  ASSERT_EQ(Load(bank, dir, "a.wav,a,60," + tail + ",c.wav,c,61\r\n" + longName + ",l,60\r\nb.wav,b,60\r\n", {"b.wav"}),
+            3);
+  EXPECT_NEAR(bank.slot(0)->rootFrequency, 261.6256, 5e-5);
+  EXPECT_EQ(bank.slot(1)->fileName, longName);
+  EXPECT_EQ(bank.slot(2)->fileName, "b.wav");
+  EXPECT_EQ(bank.FindSample("c.wav"), -1);
+  EXPECT_EQ(messages.count(), 2u);  // a.wav does not exist; the long path cannot be opened
+}
+
+}  // namespace
+}  // namespace chantera

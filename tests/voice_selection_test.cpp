@@ -1,0 +1,147 @@
+// A voice library as it arrives from Windows (CR LF line ends, Shift-JIS display and file
+// names, file names written in another letter case than on disk, backslashes between
+// folders) loaded by a whole instrument on this platform: no message, every sample found,
+// and program selection turning the ranges into the key map.
+#include <gtest/gtest.h>
+
+#include "engine/module_state.h"
+#include "engine/sampler.h"
+#include "support/fixtures.h"
+
+namespace chantera {
+namespace {
+
+using test::MakeWav;
+using test::MessageCounter;
+using test::Pcm16;
+using test::TempDir;
+
+std::string Wav(int16_t value) {
+  return MakeWav(Pcm16({value, value}));
+}
+
+KeyTable CurrentKeyMap(const Sampler& sampler) {
+  KeyTable table{};
+  uint32_t seen = 1;  // odd: never the sequence of a complete table
+  EXPECT_TRUE(sampler.Programs().keyMap.Snapshot(table, seen));
+  return table;
+}
+
+// voice.csv names the folder "voice1" and the display name "あ" (Shift-JIS); on disk the
+// folder is "Voice1", its list files are "Samples.TXT" and "PROGRAMS.txt", one WAV file
+// has a UTF-8 name, another lies in a sub-folder named with a backslash.
+void WriteWindowsVoice(const TempDir& dir) {
+  dir.Write("voice.csv", "\x82\xA0,voice1\r\nB,other\r\n");
+  dir.Write("Voice1/Samples.TXT", "A.WAV,a,60\r\n\x82\xA0.wav,kana,69\r\nsub\\b.wav,b,72\r\nc.wav,c,48\r\n");
+  dir.Write("Voice1/a.wav", Wav(100));
+  dir.Write("Voice1/\xE3\x81\x82.wav", Wav(200));  // "あ.wav" as an archive unpacks it here
+  dir.Write("Voice1/Sub/B.Wav", Wav(300));
+  dir.Write("Voice1/C.wav", Wav(400));
+  dir.Write("Voice1/PROGRAMS.txt",
+            "Program\r\nP,1.0,2,zero\r\nS,0,127,a.wav\r\nEnd\r\n"
+            "Program\r\nP,0.5,7,one\r\n"
+            "S,-10,5,C.WAV\r\n"  // below 0: clipped
+            "S,60,64,c.wav\r\n"
+            "S,62,70,SUB\\B.WAV\r\n"      // overlaps: the later range wins
+            "S,100,90,a.wav\r\n"          // inverted: sets nothing
+            "S,120,300,\x82\xA0.WAV\r\n"  // above 127: clipped
+            "End\r\n");
+  dir.Write("other/samples.txt", "x.wav,x,60\r\n");
+  dir.Write("other/x.wav", Wav(500));
+  dir.Write("other/programs.txt", "Program\r\nP,0.9,3,other\r\nEnd\r\n");
+}
+
+TEST(VoiceSelection, WindowsMadeVoiceLoadsWithoutMessage) {
+  TempDir dir;
+  WriteWindowsVoice(dir);
+  MessageCounter messages;
+  Sampler sampler(dir.str());
+  EXPECT_EQ(messages.messages(), std::vector<std::string>{});
+  EXPECT_EQ(sampler.Voices().voiceCount, 2);
+  EXPECT_STREQ(sampler.Voices().voiceNames[0], "\x82\xA0");
+  const SampleBank& bank = *sampler.Bank();
+  ASSERT_EQ(bank.sampleCount, 4);
+  EXPECT_EQ(bank.slot(0)->GetValue(0, 0), 100);
+  EXPECT_EQ(bank.slot(1)->GetValue(0, 0), 200);
+  EXPECT_EQ(bank.slot(1)->rootFrequency, 440.0);
+  EXPECT_EQ(bank.slot(2)->GetValue(1, 0), 300);
+  EXPECT_EQ(bank.slot(3)->GetValue(0, 0), 400);
+  EXPECT_STREQ(sampler.Programs().records[1].name, "one");
+  EXPECT_EQ(Module().VoiceFolder(), std::string(1, platform::kPathSeparator) + "voice1" + platform::kPathSeparator);
+}
+
+TEST(VoiceSelection, ProgramSelectionBuildsTheKeyMap) {
+  TempDir dir;
+  WriteWindowsVoice(dir);
+  MessageCounter messages;
+  Sampler sampler(dir.str());
+  KeyTable map = CurrentKeyMap(sampler);
+  for (int k = 0; k < kKeyCount; ++k) ASSERT_EQ(map[k], 0) << k;  // program 0: all on a.wav
+
+  sampler.SetProgram(1);
+  EXPECT_EQ(sampler.Volume(), 0.5f);
+  EXPECT_EQ(sampler.PitchBendRange(), 7);
+  map = CurrentKeyMap(sampler);
+  for (int k = 0; k < kKeyCount; ++k) {
+    int expected = 0;
+    if (k <= 5) expected = 3;
+    if (k == 60 || k == 61) expected = 3;
+    if (k >= 62 && k <= 70) expected = 2;
+    if (k >= 120) expected = 1;
+    EXPECT_EQ(map[k], expected) << "key " << k;
+  }
+  EXPECT_EQ(messages.count(), 0u);
+}
+
+TEST(VoiceSelection, SelectingAnotherVoiceKeepsTheKeyMapUntilTheNextProgram) {
+  TempDir dir;
+  WriteWindowsVoice(dir);
+  MessageCounter messages;
+  Sampler sampler(dir.str());
+  sampler.SetProgram(1);
+  sampler.SelectVoice(1);
+  EXPECT_EQ(Module().VoiceFolder(), std::string(1, platform::kPathSeparator) + "other" + platform::kPathSeparator);
+  EXPECT_EQ(sampler.Bank()->sampleCount, 1);
+  EXPECT_EQ(CurrentKeyMap(sampler)[62], 2);  // still the previous selection
+  EXPECT_EQ(sampler.Volume(), 0.5f);
+  // Program 1 keeps its ranges: the new file lists only program 0.
+  EXPECT_EQ(sampler.Programs().records[1].rangeCount, 5);
+  sampler.SetProgram(0);
+  EXPECT_EQ(sampler.Volume(), 0.9f);
+  EXPECT_EQ(messages.count(), 0u);
+}
+
+TEST(VoiceSelection, MissingVoiceListFallsBackToUndef) {
+  TempDir dir;
+  MessageCounter messages;
+  Sampler sampler(dir.str());
+  EXPECT_EQ(sampler.Voices().voiceCount, 1);
+  EXPECT_EQ(messages.messages(),
+            (std::vector<std::string>{"Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B",
+                                      "Error: " + dir.str() + "/Undef/programs.txt Program file load failed."}));
+  EXPECT_EQ(sampler.Bank()->sampleCount, 0);
+}
+
+TEST(VoiceSelection, EmptyVoiceListUsesUndefWithoutListMessage) {
+  TempDir dir;
+  dir.Write("voice.csv", "A,unended");
+  MessageCounter messages;
+  Sampler sampler(dir.str());
+  EXPECT_EQ(sampler.Voices().voiceCount, 0);
+  EXPECT_EQ(messages.messages(),
+            std::vector<std::string>{"Error: " + dir.str() + "/Undef/programs.txt Program file load failed."});
+}
+
+TEST(VoiceSelection, DirectoryNamedLikeAFileIsNotOpened) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "v" / "samples.txt");
+  dir.Write("voice.csv", "V,v\r\n");
+  dir.Write("v/programs.txt", "");
+  MessageCounter messages;
+  Sampler sampler(dir.str());
+  EXPECT_EQ(sampler.Bank()->sampleCount, 0);
+  EXPECT_EQ(messages.count(), 0u);
+}
+
+}  // namespace
+}  // namespace chantera

@@ -218,35 +218,27 @@ int main(int argc, char** argv) {
   int64_t quietFrames = 0;
   std::vector<FrameMidi> events;
   while (true) {
-    const bool inSong = frame < song.endFrame || next < messages.size();
-    if (!inSong) {
-      if (frame >= song.endFrame + maxTail || quietFrames >= quietNeeded) break;
-    }
-    // A block ends at the host's block size, or earlier at a program selection, which the
-    // host makes between two process calls so that it falls on its exact frame.
+    // The song lasts to its last event; what comes on that very frame (the last note-offs)
+    // is handed over with the first frame of the tail, if any.
+    const bool inSong = frame < song.endFrame;
+    if (!inSong && (frame >= song.endFrame + maxTail || quietFrames >= quietNeeded)) break;
+    // A program selection is made between two process calls, so a block ends at the next
+    // one; selections come first among the messages of their frame.
+    while (next < messages.size() && messages[next].isProgram && messages[next].frame <= frame)
+      host.SetProgram(messages[next++].program);
     int64_t end = frame + options.block;
-    if (inSong) end = std::min(end, std::max(song.endFrame, frame + 1));
+    if (inSong) end = std::min(end, song.endFrame);
     events.clear();
     while (next < messages.size() && messages[next].frame < end) {
       const TimedMessage& m = messages[next];
       if (m.isProgram) {
-        if (m.frame > frame) {
-          end = m.frame;
-          break;
-        }
-        if (!events.empty()) {  // MIDI already queued at this frame plays before the selection
-          end = frame + 1;
-          break;
-        }
-        host.SetProgram(m.program);
-        ++next;
-        continue;
+        end = m.frame;
+        break;
       }
-      events.push_back({static_cast<int32_t>(std::max<int64_t>(0, m.frame - frame)), {m.bytes[0], m.bytes[1], m.bytes[2]}});
+      events.push_back({static_cast<int32_t>(m.frame - frame), {m.bytes[0], m.bytes[1], m.bytes[2]}});
       ++next;
     }
     const auto frames = static_cast<int32_t>(end - frame);
-    if (frames <= 0) continue;
     host.SendEvents(events);
     host.Process(left.data(), right.data(), frames);
     for (int32_t i = 0; i < frames; ++i) {

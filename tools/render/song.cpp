@@ -1,5 +1,6 @@
 #include "tools/render/song.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -101,6 +102,12 @@ Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics) {
     message.bytes[2] = e.data2;
     song.messages.push_back(message);
   }
+  // A host selects programs between process calls: among the messages of one frame the
+  // selection comes first. Nothing sounds between messages of the same frame, so only a
+  // volume or pitch-bend-range controller on that very frame could tell the difference.
+  std::stable_sort(song.messages.begin(), song.messages.end(), [](const TimedMessage& a, const TimedMessage& b) {
+    return a.frame < b.frame || (a.frame == b.frame && a.isProgram && !b.isProgram);
+  });
   return song;
 }
 

@@ -21,7 +21,8 @@ struct TimedMessage {
 };
 
 struct Song {
-  std::vector<TimedMessage> messages;  // in playing order, frames never decreasing
+  // In playing order, frames never decreasing; program selections first within a frame.
+  std::vector<TimedMessage> messages;
   int64_t endFrame = 0;                // the frame of the file's last event
   size_t notes = 0;                    // note-ons
   size_t sungNotes = 0;                // note-ons that sing a syllable from the lyrics

@@ -14,7 +14,7 @@ for target in build-fuzz/fuzz/*_fuzz; do
   mkdir -p "$work"
   echo "fuzzing $name for ${seconds}s"
   "$target" -max_total_time="$seconds" -print_final_stats=0 -close_fd_mask=3 \
-    -artifact_prefix="build-fuzz/$name-" "$work" "fuzz/corpus/${name%_fuzz}" >/dev/null 2>build-fuzz/$name.log \
+    -artifact_prefix="build-fuzz/$name-" "$work" "fuzz/corpus/$name" >/dev/null 2>build-fuzz/$name.log \
     || { tail -40 build-fuzz/$name.log; echo "fuzzer $name found a fault"; exit 1; }
 done
 [[ $found -eq 1 ]] || echo "no fuzz targets built"

@@ -256,5 +256,12 @@ int main(int argc, char** argv) {
   for (float& v : audio)
     if (!std::isfinite(v)) v = 0.0f;  // a misbehaving plug-in must not poison the file
   if (!WriteAudioFile(options.output, format, static_cast<int>(options.rate), audio, error)) Fail(error);
+  float peak = 0.0f;
+  for (float v : audio) peak = std::max(peak, std::fabs(v));
+  const double seconds = static_cast<double>(audio.size() / 2) / options.rate;
+  if (peak > 0.0f)
+    std::printf("%s: %.2f s, peak %.1f dBFS\n", options.output.c_str(), seconds, 20.0 * std::log10(peak));
+  else
+    std::printf("%s: %.2f s, silent\n", options.output.c_str(), seconds);
   return 0;
 }

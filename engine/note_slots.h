@@ -30,13 +30,13 @@ double NoteToHz(double note) noexcept;
 
 // What a stretch reads, taken once at its start by the instrument.
 struct StretchContext {
-  const KeyTable* keyMap = nullptr;   // the audio thread's snapshot of the key map
+  const KeyTable* keyMap = nullptr;  // the audio thread's snapshot of the key map
   const SampleBank* bank = nullptr;
-  bool reloading = false;             // a reload is under way: nothing may be read
-  int32_t loaderBusy = 0;             // loader flags, loaded with acquire ordering
+  bool reloading = false;  // a reload is under way: nothing may be read
+  int32_t loaderBusy = 0;  // loader flags, loaded with acquire ordering
   int32_t loaderProgress = -1;
-  int32_t pitchBend = 0;              // -8192..8191
-  int32_t pitchBendRange = 2;         // semitones
+  int32_t pitchBend = 0;       // -8192..8191
+  int32_t pitchBendRange = 2;  // semitones
   float volume = 1.0f;
   float expression = 100.0f / 127.0f;
   double releaseFactor = 1.0 / 110000.0;
@@ -61,10 +61,18 @@ class NoteSlots {
   // slots go on fading).
   void ReleaseNote(int32_t key) noexcept;
   // Adds n frames from firstFrame on of every sounding slot into left and right.
-  void RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n,
-                     const StretchContext& context) noexcept;
+  void RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n, const StretchContext& context) noexcept;
 
   std::array<NoteSlot, kNoteSlots> slots;
+
+ private:
+  // NoteToHz of each slot's last note (key + bend): the power function runs only when a
+  // slot's note changes, not for every slot of every stretch.
+  struct FrequencyCache {
+    double note = -1.0e300;
+    double hz = 0.0;
+  };
+  std::array<FrequencyCache, kNoteSlots> frequencies_{};
 };
 
 }  // namespace chantera

@@ -1,0 +1,327 @@
+// Note slots and the rendering of one stretch.
+//
+// Each slot's sample is resolved once per stretch (the key map snapshot, the loader flags
+// and the bank cannot change while the stretch renders), and the frame loop is a
+// specialised kernel per data layout that reads pcm directly. A kernel walks three
+// regions of the sample in turn, since the position only grows:
+//   1. both interpolation partners inside the readable frames: two direct reads;
+//   2. the last readable frame: its right-hand partner reads 0;
+//   3. past the end: every value reads 0, so the frame adds nothing.
+// Every output value is bit for bit what the per-fetch formula gives:
+//   out[f] = float(double(out[f]) + (a + (b - a) * frac) * gain).
+// Frames of region 3 add (0 + 0 * frac) * gain, a zero of gain's sign: no arithmetic is
+// needed there beyond turning a -0.0 output into +0.0 when gain is positive.
+// Thread: audio thread only.
+#include "engine/note_slots.h"
+
+#include <cmath>
+
+#include "library/sample.h"
+#include "library/sample_bank.h"
+
+namespace chantera {
+
+namespace {
+
+constexpr double kPitchBendScale = 1.0 / 8192.0;      // 0.0001220703125
+constexpr double kGainScale = 2.402958907480315e-07;  // 1 / (127 × 32768)
+
+inline int32_t Load16(const uint8_t* bytes) noexcept {
+  return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
+}
+
+// The four layouts that Sample::GetValue distinguishes: 16-bit or anything else (read as
+// unsigned 8-bit), one channel or two interleaved. Value(i, c) is GetValue for a frame i
+// known to be readable.
+struct Mono16 {
+  static constexpr bool kStereo = false;
+  const uint8_t* pcm;
+  int32_t Value(uint32_t i, uint32_t) const noexcept { return Load16(pcm + 2u * i); }
+};
+struct Stereo16 {
+  static constexpr bool kStereo = true;
+  const uint8_t* pcm;
+  int32_t Value(uint32_t i, uint32_t c) const noexcept { return Load16(pcm + 2u * (2u * i + c)); }
+};
+struct Mono8 {
+  static constexpr bool kStereo = false;
+  const uint8_t* pcm;
+  int32_t Value(uint32_t i, uint32_t) const noexcept { return static_cast<int32_t>(pcm[i]) - 128; }
+};
+struct Stereo8 {
+  static constexpr bool kStereo = true;
+  const uint8_t* pcm;
+  int32_t Value(uint32_t i, uint32_t c) const noexcept { return static_cast<int32_t>(pcm[2u * i + c]) - 128; }
+};
+
+// What one slot renders with during one stretch.
+struct SlotRender {
+  double step;
+  double baseGain;
+  double releaseMultiplier;
+  const std::atomic<double>* releaseLimit;
+  uint32_t readableFrames;
+};
+
+// Adds one frame: a and b for the left (and, for stereo data, the right) channel.
+inline void AddFrame(float* left, float* right, int32_t f, double frac, double gain, int32_t a0, int32_t b0, int32_t a1,
+                     int32_t b1) noexcept {
+  left[f] = static_cast<float>(static_cast<double>(left[f]) + (a0 + (b0 - a0) * frac) * gain);
+  right[f] = static_cast<float>(static_cast<double>(right[f]) + (a1 + (b1 - a1) * frac) * gain);
+}
+
+// The release update of one frame, before its fetch. Returns false when the slot ends on
+// this frame (its gain is then 0 and it is free from here on).
+inline bool UpdateRelease(NoteSlot& slot, const SlotRender& r, double& gain) noexcept {
+  slot.level = slot.level * r.releaseMultiplier;
+  if (slot.level < r.releaseLimit->load(std::memory_order_relaxed)) {
+    slot.releasing = 0;
+    return false;
+  }
+  gain = slot.level * r.baseGain;
+  return true;
+}
+
+// Frames whose contribution is a zero of gain's sign: adding +0.0 turns a -0.0 output into
+// +0.0 and leaves every other value alone; adding -0.0 changes nothing.
+inline void AddZero(float* left, float* right, int32_t f, double gain) noexcept {
+  if (std::signbit(gain)) return;
+  if (left[f] == 0.0f) left[f] = 0.0f;
+  if (right[f] == 0.0f) right[f] = 0.0f;
+}
+
+// Renders frames [f, end) of a slot whose sample has the given layout. kReleasing: the
+// slot was releasing when the stretch began.
+template <bool kReleasing, class Layout>
+void RenderSlot(NoteSlot& slot, const Layout& data, const SlotRender& r, float* left, float* right, int32_t f,
+                int32_t end) noexcept {
+  double position = slot.position;
+  const double step = r.step;
+  double gain = r.baseGain;
+  bool ended = false;  // the release ended on the frame just rendered
+
+  // Region 1: floor(position) + 1 < readableFrames, i.e. position < readableFrames - 1.
+  // The position is never negative, so truncation is floor.
+  const double bothInside = static_cast<double>(r.readableFrames) - 1.0;
+  if constexpr (!kReleasing) {
+    // Most of a held note's frames lie well inside its sample: count the frames that
+    // certainly do (with a margin for the rounding of the summed steps) and run them
+    // without the bounds test. The tested loop below takes over for the rest.
+    const double room = bothInside - position;
+    const double margin = static_cast<double>(end - f) * (bothInside + 1.0) * 0x1p-50 + 0x1p-30;
+    if (room > margin) {
+      const double fit = (room - margin) / step;
+      const int32_t safe = fit < static_cast<double>(end - f) ? static_cast<int32_t>(fit) : end - f;
+      for (const int32_t stop = f + safe; f < stop; ++f) {
+        const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
+        const double frac = position - static_cast<double>(i);
+        if constexpr (Layout::kStereo) {
+          AddFrame(left, right, f, frac, gain, data.Value(i, 0), data.Value(i + 1, 0), data.Value(i, 1),
+                   data.Value(i + 1, 1));
+        } else {
+          const int32_t a = data.Value(i, 0);
+          const int32_t b = data.Value(i + 1, 0);
+          const double v = (a + (b - a) * frac) * gain;
+          left[f] = static_cast<float>(static_cast<double>(left[f]) + v);
+          right[f] = static_cast<float>(static_cast<double>(right[f]) + v);
+        }
+        position += step;
+      }
+    }
+  }
+  while (f < end && position < bothInside) {
+    if constexpr (kReleasing) {
+      if (!UpdateRelease(slot, r, gain)) {
+        gain = 0.0;
+        ended = true;
+      }
+    }
+    const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
+    const double frac = position - static_cast<double>(i);
+    if constexpr (Layout::kStereo) {
+      AddFrame(left, right, f, frac, gain, data.Value(i, 0), data.Value(i + 1, 0), data.Value(i, 1),
+               data.Value(i + 1, 1));
+    } else {
+      const int32_t a = data.Value(i, 0);
+      const int32_t b = data.Value(i + 1, 0);
+      const double v = (a + (b - a) * frac) * gain;
+      left[f] = static_cast<float>(static_cast<double>(left[f]) + v);
+      right[f] = static_cast<float>(static_cast<double>(right[f]) + v);
+    }
+    position += step;
+    ++f;
+    if (kReleasing && ended) break;
+  }
+
+  // Region 2: the last readable frame, whose right-hand partner reads 0.
+  const double anyInside = static_cast<double>(r.readableFrames);
+  while (!ended && f < end && position < anyInside) {
+    if constexpr (kReleasing) {
+      if (!UpdateRelease(slot, r, gain)) {
+        gain = 0.0;
+        ended = true;
+      }
+    }
+    const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
+    const double frac = position - static_cast<double>(i);
+    AddFrame(left, right, f, frac, gain, data.Value(i, 0), 0, data.Value(i, Layout::kStereo ? 1 : 0), 0);
+    position += step;
+    ++f;
+  }
+
+  // Region 3: past the end every value reads 0; a release still runs its course.
+  if constexpr (kReleasing) {
+    while (!ended && f < end) {
+      if (!UpdateRelease(slot, r, gain)) {
+        gain = 0.0;
+        ended = true;
+      }
+      AddZero(left, right, f, gain);
+      position += step;
+      ++f;
+    }
+  } else {
+    for (; f < end; ++f) {
+      AddZero(left, right, f, gain);
+      position += step;
+    }
+  }
+  slot.position = position;
+
+  if (kReleasing && ended && f < end) {
+    // The slot is free now, but its frame loop runs to the end of the stretch with gain
+    // 0.0 (silent, the position still advancing).
+    SlotRender silent = r;
+    silent.baseGain = 0.0;
+    RenderSlot<false>(slot, data, silent, left, right, f, end);
+  }
+}
+
+template <class Layout>
+void RenderSlotWithLayout(NoteSlot& slot, const Layout& data, const SlotRender& r, float* left, float* right, int32_t f,
+                          int32_t end) noexcept {
+  if (slot.releasing != 0)
+    RenderSlot<true>(slot, data, r, left, right, f, end);
+  else
+    RenderSlot<false>(slot, data, r, left, right, f, end);
+}
+
+// A slot whose sample cannot be read this stretch (root frequency 0.0: a reload, a loader
+// that has finished nothing yet, an empty bank slot): silent, its position stays where it
+// is, and a release runs its course.
+void RenderSilentSlot(NoteSlot& slot, const SlotRender& r, int32_t n) noexcept {
+  if (slot.releasing == 0) return;
+  double gain = 0.0;
+  for (int32_t f = 0; f < n; ++f) {
+    if (!UpdateRelease(slot, r, gain)) return;
+  }
+}
+
+}  // namespace
+
+double NoteToHz(double note) noexcept {
+  return 440.0 * std::pow(2.0, (note - 69.0) * 0.08333333333333333);
+}
+
+const Sample* KeySample(const StretchContext& context, int32_t key) noexcept {
+  if (context.reloading || context.keyMap == nullptr || context.bank == nullptr) return nullptr;
+  if (key < 0 || key >= kKeyCount) return nullptr;
+  int32_t index = (*context.keyMap)[static_cast<size_t>(key)];
+  if (context.loaderBusy == 1) {
+    // The loader rebuilds the bank in slot order: only samples up to loaderProgress are
+    // finished, and a key whose sample is not plays the last finished one.
+    if (context.loaderProgress < 0) return nullptr;
+    if (index > context.loaderProgress) index = context.loaderProgress;
+  }
+  return context.bank->slot(index);  // null outside the 1088 slots, or for an empty slot
+}
+
+double GetKeyRootFrequency(const StretchContext& context, int32_t key) noexcept {
+  const Sample* sample = KeySample(context, key);
+  return sample != nullptr ? sample->rootFrequency : 0.0;
+}
+
+int16_t GetKeySampleValue(const StretchContext& context, int32_t key, uint32_t frame, int channel) noexcept {
+  const Sample* sample = KeySample(context, key);
+  return sample != nullptr ? sample->GetValue(frame, channel) : int16_t{0};
+}
+
+void NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
+  for (NoteSlot& slot : slots) {
+    if (slot.active != 0 || slot.releasing != 0) continue;
+    slot.active = 1;
+    slot.releasing = 0;
+    slot.key = key;
+    slot.velocity = velocity;
+    slot.position = 0.0;
+    return;
+  }
+  // Every slot held or releasing: the note is dropped; no slot is stolen.
+}
+
+void NoteSlots::ReleaseNote(int32_t key) noexcept {
+  for (NoteSlot& slot : slots) {
+    if (slot.active != 0 && slot.key == key) {
+      slot.active = 0;
+      slot.releasing = 1;
+      slot.level = 1.0;
+    } else if (key == -1) {
+      // Held slots end at once, without a release phase; releasing ones go on fading.
+      slot.active = 0;
+    }
+  }
+}
+
+void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n,
+                              const StretchContext& context) noexcept {
+  if (n <= 0 || left == nullptr || right == nullptr || firstFrame < 0) return;
+  const double bend = static_cast<double>(context.pitchBendRange) * context.pitchBend * kPitchBendScale;
+  const double hostRate = context.hostSampleRate;
+  const bool hostRateUsable = hostRate > 0.0 && std::isfinite(hostRate);
+  const int32_t end = firstFrame + n;
+
+  for (size_t index = 0; index < slots.size(); ++index) {
+    NoteSlot& slot = slots[index];
+    if (slot.active == 0 && slot.releasing == 0) continue;
+
+    FrequencyCache& cached = frequencies_[index];
+    const double note = slot.key + bend;
+    if (cached.note != note) cached = {note, NoteToHz(note)};
+    const double frequency = cached.hz;
+    const Sample* sample = KeySample(context, slot.key);
+    const double root = sample != nullptr ? sample->rootFrequency : 0.0;
+    SlotRender r;
+    r.baseGain = static_cast<double>(slot.velocity) * context.volume * context.expression * kGainScale;
+    r.releaseMultiplier = 1.0 - context.releaseFactor * frequency;
+    r.releaseLimit = context.releaseLimit;
+    r.readableFrames = 0;
+    r.step = 0.0;
+
+    // The sample plays at its own rate: a sample recorded at the host's rate (or with no
+    // rate) has the ratio 1.0 exactly, so the step is then frequency / root unchanged.
+    double rateRatio = 1.0;
+    if (sample != nullptr && sample->sampleRate != 0 && hostRateUsable && sample->sampleRate != hostRate)
+      rateRatio = static_cast<double>(sample->sampleRate) / hostRate;
+    if (root > 0.0) r.step = frequency / root * rateRatio;
+
+    if (!(root > 0.0) || !std::isfinite(r.step)) {
+      RenderSilentSlot(slot, r, n);
+      continue;
+    }
+    r.readableFrames = sample->pcm != nullptr ? sample->ReadableFrames() : 0;
+    const uint8_t* pcm = sample->pcm.get();
+    if (sample->bitsPerSample == 16) {
+      if (sample->channels == 1)
+        RenderSlotWithLayout(slot, Mono16{pcm}, r, left, right, firstFrame, end);
+      else
+        RenderSlotWithLayout(slot, Stereo16{pcm}, r, left, right, firstFrame, end);
+    } else {
+      if (sample->channels == 1)
+        RenderSlotWithLayout(slot, Mono8{pcm}, r, left, right, firstFrame, end);
+      else
+        RenderSlotWithLayout(slot, Stereo8{pcm}, r, left, right, firstFrame, end);
+    }
+  }
+}
+
+}  // namespace chantera

@@ -1,0 +1,282 @@
+// MIDI interpretation through the instrument: notes, controllers, pitch bend, bank select,
+// the registered-parameter rule and the phonetic protocol with its release 500 ms of
+// audio after the commit. The MIDI and phonetic state is module-wide, so every test
+// starts from the values a freshly loaded module has.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/module_state.h"
+#include "engine/sampler.h"
+#include "support/fixtures.h"
+
+namespace chantera::test {
+namespace {
+
+void ResetModuleState() {
+  ModuleState& m = Module();
+  for (auto* v : {&m.rpnMsb, &m.rpnLsb, &m.dataEntryMsb, &m.dataEntryLsb, &m.nrpnMsb, &m.nrpnLsb}) v->store(-1);
+  for (auto* v : {&m.bankMsb, &m.bankLsb, &m.phoneticKey, &m.heldKey, &m.noteHeld, &m.timerGeneration}) v->store(0);
+  m.ClearPhoneticBuffer();
+}
+
+struct Message {
+  uint8_t status, data1, data2;
+};
+
+// A controller message list for a phonetic symbol of up to three characters on key.
+std::vector<Message> Phonetic(int key, const std::string& symbol) {
+  std::vector<Message> m = {{0xB0, 99, 80}, {0xB0, 98, 2}, {0xB0, 6, static_cast<uint8_t>(key)}};
+  for (size_t i = 0; i < symbol.size() && i < 3; ++i) {
+    m.push_back({0xB0, 98, static_cast<uint8_t>(19 + i)});
+    m.push_back({0xB0, 6, static_cast<uint8_t>(symbol[i])});
+  }
+  m.push_back({0xB0, 98, 127});
+  m.push_back({0xB0, 6, 127});
+  return m;
+}
+
+class MidiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetModuleState();
+    // A constant sample long enough for every test: the output is flat while a note is
+    // held and falls from the first released frame on.
+    WriteSingleSampleVoice(dir, std::vector<int16_t>(60000, 8192), 69);
+    sampler = std::make_unique<Sampler>(dir.str());
+  }
+  void Send(uint8_t status, uint8_t data1, uint8_t data2) {
+    // The bytes arrive widened from signed 8 bits, as the block loop hands them on.
+    sampler->HandleMidiMessage(static_cast<int8_t>(status), static_cast<int8_t>(data1), static_cast<int8_t>(data2));
+  }
+  void Send(const std::vector<Message>& messages) {
+    for (const Message& m : messages) Send(m.status, m.data1, m.data2);
+  }
+  // Queues messages at one frame of a new block and renders frames of audio (in blocks of
+  // 512 after the first), returning the left channel.
+  std::vector<float> Play(const std::vector<Message>& messages, int32_t frame, int32_t frames) {
+    std::vector<float> left(static_cast<size_t>(frames)), right(left.size());
+    sampler->BeginEvents(static_cast<int32_t>(messages.size()));
+    for (const Message& m : messages) sampler->QueueEvent({frame, m.status, m.data1, m.data2});
+    for (int32_t done = 0; done < frames;) {
+      const int32_t n = std::min(512, frames - done);
+      sampler->Process(left.data() + done, right.data() + done, n);
+      done += n;
+    }
+    return left;
+  }
+  const NoteSlot& SlotOf(int32_t key) {
+    for (const NoteSlot& slot : sampler->Slots().slots)
+      if ((slot.active || slot.releasing) && slot.key == key) return slot;
+    static const NoteSlot none{};
+    return none;
+  }
+  static int32_t FirstFall(const std::vector<float>& left, size_t from) {
+    for (size_t f = from + 1; f < left.size(); ++f)
+      if (left[f] < left[from]) return static_cast<int32_t>(f);
+    return -1;
+  }
+
+  TempDir dir;
+  std::unique_ptr<Sampler> sampler;
+};
+
+TEST_F(MidiTest, NotesOnAnyChannelAndVelocityZeroIsANoteOff) {
+  Send(0x99, 60, 100);  // channel 10
+  EXPECT_EQ(SlotOf(60).active, 1);
+  EXPECT_EQ(SlotOf(60).velocity, 100);
+  EXPECT_EQ(Module().noteHeld.load(), 1);
+  Send(0x90, 60, 0);
+  EXPECT_EQ(SlotOf(60).releasing, 1);
+  EXPECT_EQ(Module().noteHeld.load(), 0);
+  Send(0x90, 61, 1);
+  Send(0x85, 61, 64);
+  EXPECT_EQ(SlotOf(61).releasing, 1);
+}
+
+TEST_F(MidiTest, NoteOnSetsHeldKeyToThePhoneticKeyAndAdvancesTheGeneration) {
+  Module().phoneticKey = 70;
+  Send(0x90, 60, 100);
+  EXPECT_EQ(Module().heldKey.load(), 70);
+  EXPECT_EQ(Module().timerGeneration.load(), 1);
+}
+
+TEST_F(MidiTest, ProgramChangePressureAndStrayBytesChangeNothing) {
+  Send(0xC0, 16, 0);
+  Send(0xA0, 60, 100);
+  Send(0xD0, 100, 0);
+  Send(0xF0, 60, 100);
+  Send(0x40, 60, 100);
+  EXPECT_EQ(sampler->GetProgram(), 0);
+  for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_EQ(slot.active, 0);
+}
+
+TEST_F(MidiTest, VolumeExpressionAndPitchBend) {
+  Send(0xB0, 7, 0);
+  EXPECT_EQ(sampler->Volume(), 0.0f);
+  Send(0xB0, 7, 127);
+  EXPECT_EQ(sampler->Volume(), 1.0f);
+  Send(0xB0, 11, 64);
+  EXPECT_EQ(sampler->Expression(), static_cast<float>(64 * (1.0 / 127.0)));
+  Send(0xE0, 0, 64);
+  EXPECT_EQ(sampler->PitchBend(), 0);
+  Send(0xE0, 127, 127);
+  EXPECT_EQ(sampler->PitchBend(), 8191);
+  Send(0xE0, 0, 0);
+  EXPECT_EQ(sampler->PitchBend(), -8192);
+}
+
+TEST_F(MidiTest, AllNotesOffEndsHeldSlotsAndLetsFadesRun) {
+  Send(0x90, 60, 100);
+  Send(0x90, 62, 100);
+  Send(0x80, 62, 0);
+  Send(0xB0, 123, 0);
+  EXPECT_EQ(SlotOf(60).active, 0);
+  EXPECT_EQ(SlotOf(62).releasing, 1);
+}
+
+TEST_F(MidiTest, RegisteredParameterZeroSetsTheRangeOnEveryLaterController) {
+  Send(0xB0, 101, 0);
+  Send(0xB0, 100, 0);
+  Send(0xB0, 6, 12);
+  EXPECT_EQ(sampler->PitchBendRange(), 2);  // controller 38 not seen yet
+  Send(0xB0, 38, 99);
+  EXPECT_EQ(sampler->PitchBendRange(), 12);
+  sampler->SetProgram(0);
+  EXPECT_EQ(sampler->PitchBendRange(), 2);
+  Send(0xB0, 7, 100);
+  EXPECT_EQ(sampler->PitchBendRange(), 12);
+  sampler->SetProgram(0);
+  Send(0x90, 60, 100);  // notes and bends leave it alone
+  Send(0xE0, 0, 64);
+  EXPECT_EQ(sampler->PitchBendRange(), 2);
+}
+
+TEST_F(MidiTest, BankSelectSwitchesVoicesOnlyBehindBank100) {
+  std::vector<std::pair<std::string, VoiceFolder>> voices;
+  for (int v = 0; v < 3; ++v) {
+    VoiceFolder voice;
+    voice.folder = "v" + std::to_string(v);
+    voice.sampleLines = {"s" + std::to_string(v) + ".wav,a,69"};
+    voice.programLines = {"Program", "P,1.0,2,a", "S,0,127,s" + std::to_string(v) + ".wav", "End"};
+    voice.files = {{"s" + std::to_string(v) + ".wav", MakeWav(Pcm16({1, 2, 3}))}};
+    voices.push_back({"Voice " + std::to_string(v), voice});
+  }
+  TempDir library;
+  WriteVoiceLibrary(library, voices);
+  ResetModuleState();
+  sampler = std::make_unique<Sampler>(library.str());
+  auto loaded = [this] { return sampler->Bank()->slot(0)->fileName; };
+  EXPECT_EQ(loaded(), "s0.wav");
+  Send(0xB0, 32, 2);  // bankMsb is 0
+  EXPECT_EQ(loaded(), "s0.wav");
+  Send(0xB0, 0, 100);
+  Send(0xB0, 32, 2);
+  EXPECT_EQ(loaded(), "s2.wav");
+  EXPECT_EQ(Module().bankLsb.load(), 2);
+  Send(0xB0, 32, 5);  // beyond the three voices: voice 0
+  EXPECT_EQ(loaded(), "s0.wav");
+  EXPECT_EQ(Module().bankLsb.load(), 5);
+  Send(0xB0, 32, 1);
+  Send(0xB0, 32, 1);  // repeating the current number does nothing, even after a reload
+  EXPECT_EQ(loaded(), "s1.wav");
+  EXPECT_FALSE(sampler->Reloading());
+}
+
+TEST_F(MidiTest, PhoneticSymbolsSelectTheirSyllables) {
+  const std::pair<std::string, int> cases[] = {{"tSi", 16}, {"dZi", 51}, {"dzM", 52}, {"o", 4}, {"", 0}, {"xyz", 0}};
+  for (const auto& [symbol, program] : cases) {
+    sampler->SetProgram(100);
+    Send(Phonetic(64, symbol));
+    EXPECT_EQ(sampler->GetProgram(), program) << symbol;
+    EXPECT_EQ(Module().phoneticBuffer[0].load(), 0);  // cleared after the commit
+  }
+}
+
+TEST_F(MidiTest, CommitReleasesTheHeldNoteAndStartsThePhoneticKey) {
+  Send(Phonetic(64, "tSi"));
+  EXPECT_EQ(SlotOf(64).active, 1);
+  EXPECT_EQ(SlotOf(64).velocity, 127);
+  EXPECT_EQ(Module().heldKey.load(), 64);
+  EXPECT_EQ(Module().noteHeld.load(), 1);
+  Send(Phonetic(65, "ka"));
+  EXPECT_EQ(SlotOf(64).releasing, 1);
+  EXPECT_EQ(SlotOf(65).active, 1);
+  EXPECT_EQ(sampler->GetProgram(), 5);
+}
+
+TEST_F(MidiTest, DataEntry127CommitsWhateverTheNrpnMsbHolds) {
+  Send(0xB0, 99, 5);
+  Send(0xB0, 98, 127);
+  Send(0xB0, 6, 127);
+  EXPECT_EQ(Module().noteHeld.load(), 1);
+  EXPECT_EQ(SlotOf(0).active, 1);  // the phonetic key of a fresh module
+}
+
+TEST_F(MidiTest, PhoneticStateIsSharedByEveryInstance) {
+  Send(0xB0, 99, 80);
+  Send(0xB0, 98, 2);
+  Send(0xB0, 6, 70);
+  Send(0xB0, 98, 19);
+  Send(0xB0, 6, 'k');
+  Send(0xB0, 98, 20);
+  Send(0xB0, 6, 'a');
+  TempDir other;
+  WriteSingleSampleVoice(other, {1, 2, 3});
+  Sampler second(other.str());  // construction clears the buffer, keeps key and parameter numbers
+  second.HandleMidiMessage(static_cast<int8_t>(0xB0), 98, 19);
+  second.HandleMidiMessage(static_cast<int8_t>(0xB0), 6, 'o');
+  second.HandleMidiMessage(static_cast<int8_t>(0xB0), 98, 127);
+  second.HandleMidiMessage(static_cast<int8_t>(0xB0), 6, 127);
+  EXPECT_EQ(second.GetProgram(), 4);
+  for (const NoteSlot& slot : second.Slots().slots) {
+    if (slot.active) EXPECT_EQ(slot.key, 70);
+  }
+}
+
+// ---- The release 500 ms of audio after a commit ------------------------------------------------
+
+TEST_F(MidiTest, PhoneticNoteIsReleasedExactly22050FramesAfterItsCommit) {
+  const std::vector<float> left = Play(Phonetic(64, "a"), 100, 23000);
+  EXPECT_EQ(left[99], 0.0f);
+  EXPECT_GT(left[100], 0.0f);
+  EXPECT_EQ(FirstFall(left, 100), 100 + 22050);
+  EXPECT_EQ(Module().noteHeld.load(), 0);
+  EXPECT_EQ(sampler->ReleaseTimerFrames(), -1);
+}
+
+TEST_F(MidiTest, ReleaseCountsFramesOfTheHostRate) {
+  sampler->SetHostSampleRate(48000.0f);
+  const std::vector<float> left = Play(Phonetic(64, "a"), 7, 25000);
+  EXPECT_EQ(FirstFall(left, 7), 7 + 24000);
+}
+
+TEST_F(MidiTest, NoteOnWithin500msKeepsThePhoneticNoteHeld) {
+  std::vector<Message> messages = Phonetic(64, "a");
+  Play(messages, 0, 1000);
+  Play({{0x90, 60, 100}}, 0, 30000);
+  EXPECT_EQ(SlotOf(64).active, 1);
+  EXPECT_EQ(Module().noteHeld.load(), 1);
+  Send(0x80, 64, 0);
+  EXPECT_EQ(SlotOf(64).releasing, 1);
+}
+
+TEST_F(MidiTest, LaterCommitReleasesTheFirstAndOnlyItsOwnTimerActs) {
+  Play(Phonetic(64, "a"), 0, 10000);
+  // The first timer would fire 12050 frames into this run; the second commit superseded it.
+  const std::vector<float> left = Play(Phonetic(66, "ka"), 0, 23000);
+  EXPECT_EQ(SlotOf(64).active, 0);
+  EXPECT_EQ(FirstFall(left, 12100), 22050);
+  EXPECT_EQ(SlotOf(66).active, 0);
+}
+
+TEST_F(MidiTest, NoteOffOfAnyKeyDisarmsTheRelease) {
+  Play(Phonetic(64, "a"), 0, 100);
+  Play({{0x80, 10, 0}}, 0, 30000);
+  EXPECT_EQ(SlotOf(64).active, 1);  // noteHeld was cleared: the timer finds nothing to release
+}
+
+}  // namespace
+}  // namespace chantera::test

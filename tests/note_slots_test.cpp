@@ -1,0 +1,383 @@
+// Note slots and rendering, driven directly with a StretchContext over a bank filled in
+// the test. The fast per-layout kernels are checked bit for bit against a literal
+// per-fetch reference over random layouts, positions, steps and release states; the
+// other tests pin down the numbers a listener would hear (pitch, gain, release length).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "engine/note_slots.h"
+#include "library/sample.h"
+#include "library/sample_bank.h"
+
+namespace chantera::test {
+namespace {
+
+struct SampleSpec {
+  uint32_t bits = 16;
+  uint32_t channels = 1;
+  uint32_t blockAlign = 2;
+  uint32_t sampleRate = 44100;
+  double root = 440.0;
+};
+
+void FillSample(Sample& sample, const std::vector<uint8_t>& bytes, const SampleSpec& spec) {
+  std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size() + 1]);
+  if (!bytes.empty()) std::memcpy(data.get(), bytes.data(), bytes.size());
+  sample.bitsPerSample = spec.bits;
+  sample.channels = spec.channels;
+  sample.blockAlign = spec.blockAlign;
+  sample.sampleRate = spec.sampleRate;
+  sample.rootFrequency = spec.root;
+  sample.SetData(std::move(data), static_cast<uint32_t>(bytes.size()));
+}
+
+std::vector<uint8_t> Bytes16(const std::vector<int16_t>& values) {
+  std::vector<uint8_t> bytes;
+  for (int16_t v : values) {
+    bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(v) & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8));
+  }
+  return bytes;
+}
+
+// A bank whose keys all play sample 0 (unless a test maps them), and a context over it
+// with unit gain at velocity 127 (volume 1, expression 1).
+class NoteSlotsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    keyMap.fill(0);
+    context.keyMap = &keyMap;
+    context.bank = &bank;
+    context.volume = 1.0f;
+    context.expression = 1.0f;
+    context.releaseLimit = &releaseLimit;
+  }
+  Sample& SampleAt(int index) { return *bank.slot(index); }
+  void Render(int32_t n, int32_t first = 0) {
+    left.assign(static_cast<size_t>(first + n), 0.0f);
+    right.assign(static_cast<size_t>(first + n), 0.0f);
+    slots.RenderStretch(left.data(), right.data(), first, n, context);
+  }
+
+  SampleBank bank;
+  KeyTable keyMap{};
+  std::atomic<double> releaseLimit{0.001};
+  StretchContext context;
+  NoteSlots slots;
+  std::vector<float> left, right;
+};
+
+// ---- The reference: the per-fetch formula, literally, through the guarded reads. ------------
+
+void ReferenceRender(std::array<NoteSlot, kNoteSlots>& slots, float* left, float* right, int32_t first, int32_t n,
+                     const StretchContext& c) {
+  if (n <= 0) return;
+  const double bend = c.pitchBendRange * c.pitchBend * 0.0001220703125;
+  for (NoteSlot& slot : slots) {
+    if (slot.active == 0 && slot.releasing == 0) continue;
+    const double frequency = NoteToHz(slot.key + bend);
+    const double root = GetKeyRootFrequency(c, slot.key);
+    const Sample* sample = KeySample(c, slot.key);
+    const double ratio = sample != nullptr && sample->sampleRate != 0 ? sample->sampleRate / c.hostSampleRate : 1.0;
+    const double baseGain = static_cast<double>(slot.velocity) * c.volume * c.expression * 2.402958907480315e-07;
+    const double multiplier = 1.0 - c.releaseFactor * frequency;
+    double gain = baseGain;
+    const bool silent = root == 0.0;
+    const double step = silent ? 0.0 : frequency / root * ratio;
+    for (int32_t f = first; f < first + n; ++f) {
+      if (slot.releasing == 1) {
+        slot.level = slot.level * multiplier;
+        if (slot.level < c.releaseLimit->load()) {
+          gain = 0.0;
+          slot.releasing = 0;
+        } else {
+          gain = slot.level * baseGain;
+        }
+      }
+      if (silent) continue;
+      const double p = std::floor(slot.position);
+      const auto i = static_cast<uint32_t>(static_cast<int64_t>(p));
+      const double frac = slot.position - p;
+      for (int ch = 0; ch < 2; ++ch) {
+        const int16_t a = GetKeySampleValue(c, slot.key, i, ch);
+        const int16_t b = GetKeySampleValue(c, slot.key, i + 1, ch);
+        float* out = ch == 0 ? left : right;
+        out[f] += (a + (b - a) * frac) * gain;
+      }
+      slot.position += step;
+    }
+  }
+}
+
+bool SameBits(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST_F(NoteSlotsTest, FastKernelsMatchThePerFetchFormulaBitForBit) {
+  std::mt19937 rng(20240611);
+  auto uniform = [&rng](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+  auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const uint32_t layouts[][3] = {{16, 1, 2}, {16, 2, 4}, {8, 1, 1},  {8, 2, 2}, {24, 1, 3},
+                                 {16, 3, 6}, {16, 2, 2}, {16, 1, 0}, {8, 2, 1}, {16, 1, 5}};
+  const uint32_t rates[] = {44100, 44100, 0, 22050, 48000, 96000};
+  for (int trial = 0; trial < 400; ++trial) {
+    for (int s = 0; s < 4; ++s) {
+      const auto& layout = layouts[pick(0, 9)];
+      std::vector<uint8_t> bytes(static_cast<size_t>(pick(0, 4) == 0 ? pick(0, 6) : pick(8, 3000)));
+      for (auto& b : bytes) b = static_cast<uint8_t>(pick(0, 255));
+      FillSample(SampleAt(s), bytes,
+                 {layout[0], layout[1], layout[2], rates[pick(0, 5)], pick(0, 9) == 0 ? 0.0 : NoteToHz(pick(40, 90))});
+    }
+    for (auto& k : keyMap) k = pick(0, 3);
+    context.pitchBend = pick(-8192, 8191);
+    context.pitchBendRange = pick(0, 24);
+    context.volume = static_cast<float>(uniform(0.0, 1.0));
+    context.expression = static_cast<float>(pick(0, 127) / 127.0);
+    context.releaseFactor = pick(0, 5) == 0 ? uniform(0.0, 0.01) : 1.0 / 110000.0;
+    context.hostSampleRate = pick(0, 1) == 0 ? 44100.0 : 48000.0;
+    context.loaderBusy = pick(0, 4) == 0 ? 1 : 0;
+    context.loaderProgress = pick(-1, 3);
+    releaseLimit = pick(0, 3) == 0 ? 0.0 : uniform(0.0, 0.5);
+
+    NoteSlots fast;
+    for (NoteSlot& slot : fast.slots) {
+      const int state = pick(0, 2);
+      slot.active = state == 1;
+      slot.releasing = state == 2;
+      slot.key = pick(0, 127);
+      slot.velocity = pick(1, 127);
+      slot.position = pick(0, 3) == 0 ? static_cast<double>(pick(0, 1500)) : uniform(0.0, 1600.0);
+      slot.level = uniform(0.0, 1.0);
+    }
+    std::array<NoteSlot, kNoteSlots> reference = fast.slots;
+    const int32_t frames = 700;
+    std::vector<float> l1(frames), r1(frames);
+    // Earlier sums, with zeros of both signs (a tiny negative sum stored as float is -0.0).
+    for (int32_t f = 0; f < frames; ++f)
+      l1[f] = r1[f] = f % 3 == 0 ? (f % 2 == 0 ? 0.0f : -0.0f) : static_cast<float>(uniform(-1.0, 1.0));
+    std::vector<float> l2 = l1, r2 = r1;
+    for (int32_t first = 0; first < frames;) {
+      const int32_t n = std::min(frames - first, pick(0, 300));
+      fast.RenderStretch(l1.data(), r1.data(), first, n, context);
+      ReferenceRender(reference, l2.data(), r2.data(), first, n, context);
+      first += n;
+    }
+    ASSERT_EQ(0, std::memcmp(l1.data(), l2.data(), sizeof(float) * frames)) << "trial " << trial;
+    ASSERT_EQ(0, std::memcmp(r1.data(), r2.data(), sizeof(float) * frames)) << "trial " << trial;
+    for (int i = 0; i < kNoteSlots; ++i) {
+      ASSERT_EQ(fast.slots[i].active, reference[i].active) << trial;
+      ASSERT_EQ(fast.slots[i].releasing, reference[i].releasing) << trial;
+      ASSERT_TRUE(SameBits(fast.slots[i].position, reference[i].position)) << "trial " << trial << " slot " << i;
+      ASSERT_TRUE(SameBits(fast.slots[i].level, reference[i].level)) << "trial " << trial << " slot " << i;
+    }
+  }
+}
+
+// ---- Starting and releasing -------------------------------------------------------------------
+
+TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedAndAFreedSlotIsReusedLowestFirst) {
+  for (int k = 0; k < 16; ++k) slots.StartNote(40 + k, 100);
+  slots.StartNote(99, 100);
+  for (const NoteSlot& slot : slots.slots) EXPECT_NE(slot.key, 99);
+  slots.ReleaseNote(45);  // slot 5 releases: still busy
+  slots.StartNote(98, 100);
+  for (const NoteSlot& slot : slots.slots) EXPECT_NE(slot.key, 98);
+  slots.ReleaseNote(-1);  // ends 0..4 and 6..15; slot 5 goes on releasing
+  slots.StartNote(97, 90);
+  EXPECT_EQ(slots.slots[0].key, 97);
+  EXPECT_EQ(slots.slots[0].velocity, 90);
+  EXPECT_EQ(slots.slots[0].position, 0.0);
+  EXPECT_EQ(slots.slots[5].releasing, 1);
+}
+
+TEST_F(NoteSlotsTest, OneReleaseEndsEveryHeldSlotOfTheKeyButLeavesAFadeAlone) {
+  slots.StartNote(60, 100);
+  slots.StartNote(60, 100);
+  slots.ReleaseNote(60);
+  EXPECT_EQ(slots.slots[0].releasing, 1);
+  EXPECT_EQ(slots.slots[1].releasing, 1);
+  slots.slots[0].level = 0.25;
+  slots.ReleaseNote(60);
+  EXPECT_EQ(slots.slots[0].level, 0.25);
+}
+
+// ---- Pitch, gain and the end of the sample ---------------------------------------------------
+
+TEST_F(NoteSlotsTest, RootKeyPlaysFrameForFrameAndAnOctaveUpSkipsEveryOther) {
+  FillSample(SampleAt(0), Bytes16({1000, 2000, 3000, 4000, 5000, 6000}), {});
+  slots.StartNote(69, 127);
+  Render(3);
+  EXPECT_EQ(left[2], static_cast<float>(3000.0 / 32768.0));
+  EXPECT_EQ(right[2], left[2]);
+  EXPECT_EQ(slots.slots[0].position, 3.0);
+  slots.ReleaseNote(-1);
+  slots.StartNote(81, 127);
+  Render(2);
+  EXPECT_EQ(left[1], static_cast<float>(3000.0 / 32768.0));
+  EXPECT_EQ(slots.slots[0].position, 4.0);
+}
+
+TEST_F(NoteSlotsTest, FullScaleValuesGiveTheDocumentedContributions) {
+  FillSample(SampleAt(0), Bytes16({32767, 32767}), {});
+  FillSample(SampleAt(1), {255, 255}, {8, 1, 1});
+  slots.StartNote(69, 127);
+  Render(1);
+  EXPECT_EQ(left[0], static_cast<float>(32767.0 / 32768.0));
+  keyMap.fill(1);
+  slots.slots[0].position = 0.0;
+  Render(1);
+  EXPECT_EQ(left[0], static_cast<float>(127.0 / 32768.0));
+}
+
+TEST_F(NoteSlotsTest, StereoSamplesFeedEachOutputItsOwnChannel) {
+  FillSample(SampleAt(0), Bytes16({100, -200, 300, -400}), {16, 2, 4});
+  slots.StartNote(69, 127);
+  Render(2);
+  EXPECT_EQ(left[1], static_cast<float>(300.0 / 32768.0));
+  EXPECT_EQ(right[1], static_cast<float>(-400.0 / 32768.0));
+}
+
+TEST_F(NoteSlotsTest, LastFrameInterpolatesTowardSilence) {
+  FillSample(SampleAt(0), Bytes16({0, 0, 8192}), {});
+  slots.StartNote(69, 127);
+  slots.slots[0].position = 2.5;
+  Render(2);
+  EXPECT_EQ(left[0], static_cast<float>(4096.0 / 32768.0));
+  EXPECT_EQ(left[1], 0.0f);
+  EXPECT_EQ(slots.slots[0].active, 1);  // the end of the sample changes no state
+}
+
+TEST_F(NoteSlotsTest, PitchBendSpansTheRangeInSemitones) {
+  FillSample(SampleAt(0), Bytes16(std::vector<int16_t>(100, 1)), {});
+  context.pitchBendRange = 2;
+  context.pitchBend = -8192;
+  slots.StartNote(71, 127);
+  Render(10);
+  EXPECT_EQ(slots.slots[0].position, 10.0);  // 71 − 2 semitones: exactly the root
+  context.pitchBend = 8191;
+  slots.slots[0].position = 0.0;
+  Render(1);
+  EXPECT_EQ(slots.slots[0].position, NoteToHz(71 + 1.999755859375) / 440.0);
+}
+
+// ---- Release ------------------------------------------------------------------------------------
+
+TEST_F(NoteSlotsTest, DefaultReleaseOf440HzEndsOnThe1724thReleasedFrame) {
+  FillSample(SampleAt(0), Bytes16(std::vector<int16_t>(4000, 16384)), {});
+  slots.StartNote(69, 127);
+  slots.ReleaseNote(69);
+  Render(1800);
+  EXPECT_FLOAT_EQ(left[0], static_cast<float>(16384.0 * 0.996 / 32768.0));
+  EXPECT_GT(left[1722], 0.0f);
+  EXPECT_EQ(left[1723], 0.0f);
+  EXPECT_EQ(slots.slots[0].releasing, 0);
+  // The frame loop ran to the end of the stretch: the position went on advancing.
+  EXPECT_EQ(slots.slots[0].position, 1800.0);
+}
+
+TEST_F(NoteSlotsTest, ReleaseLimitZeroNeverFreesButANegativeMultiplierEndsAtOnce) {
+  FillSample(SampleAt(0), Bytes16(std::vector<int16_t>(10, 100)), {});
+  releaseLimit = 0.0;
+  slots.StartNote(69, 127);
+  slots.ReleaseNote(69);
+  Render(5000);
+  EXPECT_EQ(slots.slots[0].releasing, 1);
+  slots.ReleaseNote(-1);
+  EXPECT_EQ(slots.slots[0].releasing, 1);
+  context.releaseFactor = 0.01;  // × 440 Hz > 1
+  slots.StartNote(69, 127);
+  slots.ReleaseNote(69);
+  Render(1);
+  EXPECT_EQ(slots.slots[1].releasing, 0);
+}
+
+TEST_F(NoteSlotsTest, EmptyStretchChangesNothing) {
+  FillSample(SampleAt(0), Bytes16({1, 2, 3}), {});
+  slots.StartNote(69, 127);
+  slots.ReleaseNote(69);
+  Render(0);
+  EXPECT_EQ(slots.slots[0].level, 1.0);
+  EXPECT_EQ(slots.slots[0].position, 0.0);
+}
+
+// ---- Mended: sample rates enter the pitch; a root of 0 Hz is silent -----------------------------
+
+TEST_F(NoteSlotsTest, SampleRateOverHostRateScalesTheStep) {
+  FillSample(SampleAt(0), Bytes16(std::vector<int16_t>(100, 1)), {16, 1, 2, 22050});
+  slots.StartNote(69, 127);
+  Render(10);
+  EXPECT_EQ(slots.slots[0].position, 5.0);
+  SampleAt(0).sampleRate = 0;  // no rate: the host's
+  context.hostSampleRate = 48000.0;
+  slots.slots[0].position = 0.0;
+  Render(10);
+  EXPECT_EQ(slots.slots[0].position, 10.0);
+  SampleAt(0).sampleRate = 48000;
+  slots.slots[0].position = 0.0;
+  Render(10);
+  EXPECT_EQ(slots.slots[0].position, 10.0);
+}
+
+TEST_F(NoteSlotsTest, ZeroRootFrequencyIsSilentKeepsItsPlaceAndStillFades) {
+  FillSample(SampleAt(0), Bytes16(std::vector<int16_t>(100, 1000)), {16, 1, 2, 44100, 0.0});
+  slots.StartNote(69, 127);
+  slots.slots[0].position = 7.25;
+  Render(64);
+  for (float v : left) EXPECT_EQ(v, 0.0f);
+  EXPECT_EQ(slots.slots[0].position, 7.25);
+  slots.ReleaseNote(69);
+  Render(1800);
+  EXPECT_EQ(slots.slots[0].releasing, 0);
+  for (float v : left) ASSERT_TRUE(std::isfinite(v));
+}
+
+// ---- The guards of reloads and of the loader ------------------------------------------------------
+
+TEST_F(NoteSlotsTest, KeySampleFollowsTheLoaderAndNeverLeavesTheBank) {
+  keyMap[60] = 5;
+  keyMap[61] = 2;
+  EXPECT_EQ(KeySample(context, 60), bank.slot(5));
+  context.loaderBusy = 1;
+  context.loaderProgress = -1;
+  EXPECT_EQ(KeySample(context, 60), nullptr);
+  EXPECT_EQ(GetKeyRootFrequency(context, 60), 0.0);
+  context.loaderProgress = 3;
+  EXPECT_EQ(KeySample(context, 60), bank.slot(3));
+  EXPECT_EQ(KeySample(context, 61), bank.slot(2));
+  context.loaderBusy = 0;
+  context.reloading = true;
+  EXPECT_EQ(KeySample(context, 60), nullptr);
+  EXPECT_EQ(GetKeySampleValue(context, 60, 0, 0), 0);
+  context.reloading = false;
+  keyMap[62] = kSampleSlots;
+  keyMap[63] = -1;
+  EXPECT_EQ(KeySample(context, 62), nullptr);
+  EXPECT_EQ(KeySample(context, 63), nullptr);
+  EXPECT_EQ(KeySample(context, 128), nullptr);
+}
+
+TEST_F(NoteSlotsTest, EmptyBankSlotAndBrokenBlockAlignPlaySafely) {
+  bank.samples[0].reset();
+  slots.StartNote(69, 127);
+  Render(16);
+  for (float v : left) EXPECT_EQ(v, 0.0f);
+  EXPECT_EQ(slots.slots[0].active, 1);
+  FillSample(SampleAt(1), Bytes16({500, 500, 500, 500}), {16, 2, 0});
+  FillSample(SampleAt(2), Bytes16({500, 500, 500, 500}), {16, 2, 1});  // stereo needs 4 bytes a frame
+  keyMap.fill(1);
+  slots.slots[0].position = 0.0;
+  Render(4);
+  for (float v : left) EXPECT_EQ(v, 0.0f);
+  keyMap.fill(2);
+  slots.slots[0].position = 0.0;
+  Render(4);
+  EXPECT_NE(left[0], 0.0f);
+  EXPECT_EQ(left[2], 0.0f);  // only two stereo frames fit in 8 bytes
+}
+
+}  // namespace
+}  // namespace chantera::test

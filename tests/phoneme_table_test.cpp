@@ -1,0 +1,82 @@
+// The phoneme table and its lookup: the rows a phonetic symbol can reach, and the
+// stripping of spaces that the lookup compares with.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "engine/phoneme_table.h"
+
+namespace chantera::test {
+namespace {
+
+TEST(PhonemeTableTest, RowsKeepTheirOrderKanaAndFlags) {
+  EXPECT_EQ(std::string(kPhonemeTable[0].kana), "\x82\xA0");  // あ
+  EXPECT_EQ(std::string(kPhonemeTable[16].phoneme), "tS i");
+  EXPECT_EQ(kPhonemeTable[16].program, 16);
+  EXPECT_EQ(std::string(kPhonemeTable[16].kana), "\x82\xBF");  // ち
+  EXPECT_EQ(std::string(kPhonemeTable[27].phoneme), "p\\ M");
+  EXPECT_EQ(std::string(kPhonemeTable[71].kana), "\x82\xAB\x82\xE1");  // きゃ
+  EXPECT_EQ(kPhonemeTable[74].program, 91);
+  EXPECT_EQ(std::string(kPhonemeTable[112].kana), "\x82\xC1");  // っ
+  EXPECT_EQ(kPhonemeTable[112].program, 17);
+  const std::set<int> bareVowels = {0, 1, 2, 3, 4, 44, 104, 105, 106, 107, 108};
+  for (int row = 0; row < kPhonemeRows; ++row) {
+    EXPECT_EQ(kPhonemeTable[row].flags, bareVowels.count(row) ? 0u : 0x40u) << row;
+    EXPECT_GE(kPhonemeTable[row].program, 0);
+    EXPECT_LE(kPhonemeTable[row].program, 102);
+    // Every kana is one or two Shift-JIS hiragana (lead byte 0x82).
+    const std::string kana = kPhonemeTable[row].kana;
+    ASSERT_TRUE(kana.size() == 2 || kana.size() == 4) << row;
+    EXPECT_EQ(static_cast<uint8_t>(kana[0]), 0x82) << row;
+    // Stripped, every phoneme fits the three characters phonetic input can send.
+    char stripped[16];
+    std::strncpy(stripped, kPhonemeTable[row].phoneme, sizeof stripped - 1);
+    stripped[15] = 0;
+    StripSpaces(stripped);
+    EXPECT_GE(std::strlen(stripped), 1u);
+    EXPECT_LE(std::strlen(stripped), 3u) << row;
+  }
+}
+
+TEST(PhonemeTableTest, FirstRowWinsForSharedPhonemes) {
+  EXPECT_EQ(FindPhonemeProgram("tSi"), 16);
+  EXPECT_EQ(FindPhonemeProgram("dZi"), 51);  // not 56
+  EXPECT_EQ(FindPhonemeProgram("dzM"), 52);  // not 57
+  EXPECT_EQ(FindPhonemeProgram("o"), 4);     // not row 44 (を) nor row 108 (ぉ)
+  EXPECT_EQ(FindPhonemeProgram("tsM"), 17);
+  EXPECT_EQ(FindPhonemeProgram("ja"), 35);
+  EXPECT_EQ(FindPhonemeProgram("g'a"), 91);
+  EXPECT_EQ(FindPhonemeProgram("p\\M"), 27);
+  EXPECT_EQ(FindPhonemeProgram("N"), 44);
+}
+
+TEST(PhonemeTableTest, EmptyOrUnknownSymbolsSelectProgramZero) {
+  EXPECT_EQ(FindPhonemeProgram(""), 0);
+  EXPECT_EQ(FindPhonemeProgram("xyz"), 0);
+  EXPECT_EQ(FindPhonemeProgram("tS i"), 0);  // the received symbol is compared as it is
+  EXPECT_EQ(FindPhonemeProgram(nullptr), 0);
+}
+
+TEST(PhonemeTableTest, StripSpacesKeepsTheByteAfterALeadByte) {
+  char text[] = " t S  i ";
+  EXPECT_EQ(StripSpaces(text), 1);
+  EXPECT_STREQ(text, "tSi");
+  char spaces[] = "   ";
+  EXPECT_EQ(StripSpaces(spaces), 0);
+  EXPECT_STREQ(spaces, "");
+  // 0x81 0x20 is one double-byte character whose trail byte happens to be a space.
+  char kana[] = "\x81\x20 a\x82\xA0 ";
+  EXPECT_EQ(StripSpaces(kana), 1);
+  EXPECT_STREQ(kana,
+               "\x81\x20"
+               "a\x82\xA0");
+  // A lead byte right before the terminator ends the walk without reading past it.
+  char dangling[] = {'a', ' ', '\x82', 0, 'x', 0};
+  EXPECT_EQ(StripSpaces(dangling), 1);
+  EXPECT_STREQ(dangling, "a\x82");
+}
+
+}  // namespace
+}  // namespace chantera::test

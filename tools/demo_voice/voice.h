@@ -1,0 +1,191 @@
+// The demo voice as a voice library: which syllables it sings, at which root notes, and
+// the files that carry them (voice.csv, the voice folder with samples.txt, programs.txt and
+// one WAV file per syllable and root).
+//
+// Every program that phonetic input can reach, 0 to 102, sings the syllable of the first
+// phoneme-table row that names it. Each syllable is recorded at kDemoRoots; each recording
+// covers the keys around its root, the lowest down to key 0 and the highest up to 127, so
+// that no key from 44 to 84 is pitched more than four semitones away from its recording.
+//
+// Thread: offline only (the generator and the tests).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "engine/phoneme_table.h"
+#include "tools/demo_voice/synth.h"
+
+namespace chantera::demo {
+
+inline constexpr const char* kDemoDisplayName = "Chantera Demo";
+inline constexpr const char* kDemoFolder = "demo";
+inline constexpr int kDemoPrograms = 103;
+inline constexpr std::array<int, 5> kDemoRoots{48, 56, 64, 72, 80};
+
+struct KeySpan {
+  int low;
+  int high;
+};
+
+// Keys that the recording at root index r plays: up to the midpoint to the next root.
+inline KeySpan DemoKeySpan(size_t r) {
+  const int low = r == 0 ? 0 : (kDemoRoots[r - 1] + kDemoRoots[r]) / 2 + 1;
+  const int high = r + 1 == kDemoRoots.size() ? 127 : (kDemoRoots[r] + kDemoRoots[r + 1]) / 2;
+  return {low, high};
+}
+
+struct Syllable {
+  int program = 0;
+  std::string phoneme;    // as in the table, e.g. "k' a"
+  std::string consonant;  // "k'" ("" for a bare vowel; "N" for the moraic nasal)
+  char vowel = 0;         // 'a', 'i', 'M', 'e', 'o'; 0 for "N"
+  std::string name;       // romanised, e.g. "kya"; also the stem of its file names
+};
+
+// Romanised as typed on a Japanese keyboard: palatalised consonants take a y (dropped
+// before i), and a few consonants have their own spelling.
+inline std::string Romanise(const std::string& consonant, char vowel) {
+  const std::string v = vowel == 'a' ? "a" : vowel == 'i' ? "i" : vowel == 'M' ? "u" : vowel == 'e' ? "e" : "o";
+  if (consonant.empty()) return v;
+  if (consonant == "N") return "n";
+  std::string c = consonant;
+  const bool palatal = c.back() == '\'';
+  if (palatal) c.pop_back();
+  static const std::vector<std::pair<std::string, std::string>> spelled = {
+      {"S", "sh"}, {"tS", "ch"}, {"dZ", "j"}, {"dz", "z"}, {"J", "ny"},
+      {"C", "hy"}, {"p\\", "f"}, {"4", "r"},  {"j", "y"},  {"ts", "ts"}};
+  for (const auto& [symbol, latin] : spelled) {
+    if (c == symbol) {
+      c = latin;
+      break;
+    }
+  }
+  if (palatal) c += "y";
+  // The y of a palatal is silent before i: ki, gi, ni, hi, ri, mi, bi, pi.
+  if (vowel == 'i' && c.size() > 1 && c.back() == 'y') c.pop_back();
+  return c + v;
+}
+
+// The syllables of programs 0..102 from the phoneme table. Throws when the table does not
+// reach every one of them.
+inline std::vector<Syllable> DemoSyllables() {
+  std::vector<Syllable> syllables(kDemoPrograms);
+  std::vector<bool> found(kDemoPrograms, false);
+  for (const PhonemeRow& row : kPhonemeTable) {
+    if (row.phoneme == nullptr || row.program < 0 || row.program >= kDemoPrograms || found[size_t(row.program)]) {
+      continue;
+    }
+    found[size_t(row.program)] = true;
+    Syllable& s = syllables[size_t(row.program)];
+    s.program = row.program;
+    s.phoneme = row.phoneme;
+    const size_t space = s.phoneme.rfind(' ');
+    const std::string last = space == std::string::npos ? s.phoneme : s.phoneme.substr(space + 1);
+    if (last.size() == 1 && std::string("aiMeo").find(last[0]) != std::string::npos) {
+      s.vowel = last[0];
+      s.consonant = space == std::string::npos ? "" : s.phoneme.substr(0, space);
+    } else {
+      s.consonant = s.phoneme;  // "N"
+    }
+    s.name = Romanise(s.consonant, s.vowel);
+  }
+  std::set<std::string> names;
+  for (size_t p = 0; p < syllables.size(); ++p) {
+    Syllable& s = syllables[p];
+    if (!found[p]) throw std::runtime_error("the phoneme table names no syllable for program " + std::to_string(p));
+    // Programs 56 and 57 repeat ji and zu (they are the kana typed di and du).
+    if (names.count(s.name) != 0 && (s.consonant == "dZ" || s.consonant == "dz"))
+      s.name = "d" + s.name.substr(s.name.size() - 1);
+    if (!names.insert(s.name).second) throw std::runtime_error("two programs would share the name " + s.name);
+  }
+  return syllables;
+}
+
+inline std::string DemoFileName(const Syllable& s, int root) {
+  return s.name + "_" + std::to_string(root) + ".wav";
+}
+
+// The recording of syllable s at root note root: 16-bit mono at kOutputRate.
+inline std::vector<int16_t> DemoRecording(const Syllable& s, int root) {
+  return SingSyllable(s.consonant, s.vowel, root, uint64_t(s.program) * 131u + uint64_t(root));
+}
+
+// A canonical RIFF/WAVE image of 16-bit mono PCM.
+inline std::string WavBytes(const std::vector<int16_t>& pcm, uint32_t rate) {
+  std::string out;
+  auto u32 = [&](uint32_t v) {
+    for (int k = 0; k < 4; ++k) out.push_back(char((v >> (8 * k)) & 0xFF));
+  };
+  auto u16 = [&](uint16_t v) {
+    out.push_back(char(v & 0xFF));
+    out.push_back(char(v >> 8));
+  };
+  const uint32_t dataBytes = uint32_t(pcm.size() * 2);
+  out += "RIFF";
+  u32(36 + dataBytes);
+  out += "WAVEfmt ";
+  u32(16);
+  u16(1);  // PCM
+  u16(1);  // mono
+  u32(rate);
+  u32(rate * 2);
+  u16(2);
+  u16(16);
+  out += "data";
+  u32(dataBytes);
+  for (int16_t v : pcm) u16(uint16_t(v));
+  return out;
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), std::streamsize(bytes.size()));
+  if (!file) throw std::runtime_error("cannot write " + path.string());
+}
+
+struct DemoSummary {
+  size_t recordings = 0;
+  uint64_t bytes = 0;
+};
+
+// Writes voice.csv and the demo voice folder into pluginDir (the folder is emptied first,
+// so that no recording of an older generator lingers). Throws on a failure to write.
+inline DemoSummary GenerateDemoVoice(const std::filesystem::path& pluginDir) {
+  namespace fs = std::filesystem;
+  const std::vector<Syllable> syllables = DemoSyllables();
+  const fs::path folder = pluginDir / kDemoFolder;
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+
+  DemoSummary summary;
+  std::string sampleList, programFile;
+  for (const Syllable& s : syllables) {
+    programFile += "Program\r\nP,1.0,2," + s.name + "\r\n";
+    for (size_t r = 0; r < kDemoRoots.size(); ++r) {
+      const int root = kDemoRoots[r];
+      const std::string file = DemoFileName(s, root);
+      const std::string wav = WavBytes(DemoRecording(s, root), kOutputRate);
+      WriteFile(folder / file, wav);
+      summary.recordings += 1;
+      summary.bytes += wav.size();
+      sampleList += file + "," + s.name + "," + std::to_string(root) + "\r\n";
+      const KeySpan span = DemoKeySpan(r);
+      programFile += "S," + std::to_string(span.low) + "," + std::to_string(span.high) + "," + file + "\r\n";
+    }
+    programFile += "End\r\n";
+  }
+  WriteFile(folder / "samples.txt", sampleList);
+  WriteFile(folder / "programs.txt", programFile);
+  WriteFile(pluginDir / "voice.csv", std::string(kDemoDisplayName) + "," + kDemoFolder + "\r\n");
+  summary.bytes += sampleList.size() + programFile.size();
+  return summary;
+}
+
+}  // namespace chantera::demo

@@ -39,7 +39,9 @@ AudioEffect::AudioEffect(audioMasterCallback audioMaster, int32_t numPrograms, i
   cEffect.processDoubleReplacing = processClassDoubleReplacing;
 }
 
-AudioEffect::~AudioEffect() { delete editor; }
+AudioEffect::~AudioEffect() {
+  delete editor;
+}
 
 void AudioEffect::SetFlag(int32_t flag, bool state) {
   if (state)
@@ -54,8 +56,8 @@ VstIntPtr AudioEffect::CallHost(int32_t opcode, int32_t index, VstIntPtr value, 
 
 // ---- Entry functions stored in the AEffect record -------------------------------------
 
-VstIntPtr VSTCALLBACK AudioEffect::dispatchEffectClass(AEffect* e, int32_t opcode, int32_t index,
-                                                       VstIntPtr value, void* ptr, float opt) {
+VstIntPtr VSTCALLBACK AudioEffect::dispatchEffectClass(AEffect* e, int32_t opcode, int32_t index, VstIntPtr value,
+                                                       void* ptr, float opt) {
   auto* self = static_cast<AudioEffect*>(e->object);
   if (opcode == effClose) {
     self->dispatcher(opcode, index, value, ptr, opt);
@@ -101,8 +103,7 @@ VstIntPtr AudioEffect::dispatcher(int32_t opcode, int32_t index, VstIntPtr value
       // Signed comparison: negative numbers reach setProgram, which ignores them. A value
       // beyond the 32-bit range (only a 64-bit host can send one) would change meaning
       // when narrowed, so it is treated as out of range.
-      if (value < numPrograms && value >= std::numeric_limits<int32_t>::min())
-        setProgram(static_cast<int32_t>(value));
+      if (value < numPrograms && value >= std::numeric_limits<int32_t>::min()) setProgram(static_cast<int32_t>(value));
       return 0;
     case effGetProgram:
       return getProgram();
@@ -161,9 +162,13 @@ int32_t AudioEffect::getMasterVersion() {
   return version != 0 ? static_cast<int32_t>(version) : 1;
 }
 
-int32_t AudioEffect::getCurrentUniqueId() { return static_cast<int32_t>(CallHost(audioMasterCurrentId)); }
+int32_t AudioEffect::getCurrentUniqueId() {
+  return static_cast<int32_t>(CallHost(audioMasterCurrentId));
+}
 
-void AudioEffect::masterIdle() { CallHost(audioMasterIdle); }
+void AudioEffect::masterIdle() {
+  CallHost(audioMasterIdle);
+}
 
 bool AudioEffect::isInputConnected(int32_t input) {
   return audioMaster ? CallHost(audioMasterPinConnected, input, 0) == 0 : true;
@@ -196,8 +201,12 @@ void AudioEffect::ms2string(float samples, char* text, int32_t maxLen) {
   float2string(static_cast<float>(samples * 1000.0 / getSampleRate()), text, maxLen);
 }
 
-void AudioEffect::float2string(float value, char* text, int32_t maxLen) { text::FloatToString(value, text, maxLen); }
+void AudioEffect::float2string(float value, char* text, int32_t maxLen) {
+  text::FloatToString(value, text, maxLen);
+}
 
-void AudioEffect::int2string(int32_t value, char* text, int32_t maxLen) { text::IntToString(value, text, maxLen); }
+void AudioEffect::int2string(int32_t value, char* text, int32_t maxLen) {
+  text::IntToString(value, text, maxLen);
+}
 
 }  // namespace chantera

@@ -81,8 +81,7 @@ class AudioEffect {
 
  protected:
   // Calls the host with this instance's AEffect; 0 when there is no host callback.
-  VstIntPtr CallHost(int32_t opcode, int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr,
-                     float opt = 0.0f);
+  VstIntPtr CallHost(int32_t opcode, int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr, float opt = 0.0f);
   void SetFlag(int32_t flag, bool state);
 
   vst2::audioMasterCallback audioMaster;
@@ -95,13 +94,12 @@ class AudioEffect {
   vst2::AEffect cEffect;
 
  private:
-  static VstIntPtr VSTCALLBACK dispatchEffectClass(vst2::AEffect* e, int32_t opcode, int32_t index,
-                                                   VstIntPtr value, void* ptr, float opt);
+  static VstIntPtr VSTCALLBACK dispatchEffectClass(vst2::AEffect* e, int32_t opcode, int32_t index, VstIntPtr value,
+                                                   void* ptr, float opt);
   static float VSTCALLBACK getParameterClass(vst2::AEffect* e, int32_t index);
   static void VSTCALLBACK setParameterClass(vst2::AEffect* e, int32_t index, float value);
   static void VSTCALLBACK processClass(vst2::AEffect* e, float** inputs, float** outputs, int32_t frames);
-  static void VSTCALLBACK processClassReplacing(vst2::AEffect* e, float** inputs, float** outputs,
-                                                int32_t frames);
+  static void VSTCALLBACK processClassReplacing(vst2::AEffect* e, float** inputs, float** outputs, int32_t frames);
   static void VSTCALLBACK processClassDoubleReplacing(vst2::AEffect* e, double** inputs, double** outputs,
                                                       int32_t frames);
 };

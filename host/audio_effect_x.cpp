@@ -114,11 +114,12 @@ VstIntPtr AudioEffectX::dispatcher(int32_t opcode, int32_t index, VstIntPtr valu
 }
 
 void AudioEffectX::resume() {
-  if ((cEffect.flags & effFlagsIsSynth) != 0 || canDo(const_cast<char*>("receiveVstMidiEvent")) == 1)
-    wantEvents(1);
+  if ((cEffect.flags & effFlagsIsSynth) != 0 || canDo(const_cast<char*>("receiveVstMidiEvent")) == 1) wantEvents(1);
 }
 
-void AudioEffectX::wantEvents(int32_t filter) { CallHost(audioMasterWantMidi, 0, filter); }
+void AudioEffectX::wantEvents(int32_t filter) {
+  CallHost(audioMasterWantMidi, 0, filter);
+}
 
 int32_t AudioEffectX::getPlugCategory() {
   return (cEffect.flags & effFlagsIsSynth) != 0 ? kPlugCategSynth : kPlugCategUnknown;
@@ -133,9 +134,15 @@ bool AudioEffectX::getSpeakerArrangement(VstSpeakerArrangement** input, VstSpeak
 
 // ---- Host callback helpers -----------------------------------------------------------------
 
-bool AudioEffectX::beginEdit(int32_t index) { return CallHost(audioMasterBeginEdit, index) != 0; }
-bool AudioEffectX::endEdit(int32_t index) { return CallHost(audioMasterEndEdit, index) != 0; }
-bool AudioEffectX::ioChanged() { return CallHost(audioMasterIOChanged) != 0; }
+bool AudioEffectX::beginEdit(int32_t index) {
+  return CallHost(audioMasterBeginEdit, index) != 0;
+}
+bool AudioEffectX::endEdit(int32_t index) {
+  return CallHost(audioMasterEndEdit, index) != 0;
+}
+bool AudioEffectX::ioChanged() {
+  return CallHost(audioMasterIOChanged) != 0;
+}
 
 double AudioEffectX::updateSampleRate() {
   const VstIntPtr rate = CallHost(audioMasterGetSampleRate);
@@ -149,8 +156,12 @@ int32_t AudioEffectX::updateBlockSize() {
   return blockSize;
 }
 
-int32_t AudioEffectX::getInputLatency() { return static_cast<int32_t>(CallHost(audioMasterGetInputLatency)); }
-int32_t AudioEffectX::getOutputLatency() { return static_cast<int32_t>(CallHost(audioMasterGetOutputLatency)); }
+int32_t AudioEffectX::getInputLatency() {
+  return static_cast<int32_t>(CallHost(audioMasterGetInputLatency));
+}
+int32_t AudioEffectX::getOutputLatency() {
+  return static_cast<int32_t>(CallHost(audioMasterGetOutputLatency));
+}
 
 VstTimeInfo* AudioEffectX::getTimeInfo(int32_t filter) {
   return reinterpret_cast<VstTimeInfo*>(CallHost(audioMasterGetTime, 0, filter));
@@ -159,7 +170,9 @@ VstTimeInfo* AudioEffectX::getTimeInfo(int32_t filter) {
 int32_t AudioEffectX::getCurrentProcessLevel() {
   return static_cast<int32_t>(CallHost(audioMasterGetCurrentProcessLevel));
 }
-int32_t AudioEffectX::getAutomationState() { return static_cast<int32_t>(CallHost(audioMasterGetAutomationState)); }
+int32_t AudioEffectX::getAutomationState() {
+  return static_cast<int32_t>(CallHost(audioMasterGetAutomationState));
+}
 
 bool AudioEffectX::offlineStart(void* audioFiles, int32_t numAudioFiles, int32_t numNewAudioFiles) {
   return CallHost(audioMasterOfflineStart, numNewAudioFiles, numAudioFiles, audioFiles) != 0;
@@ -170,23 +183,37 @@ bool AudioEffectX::offlineRead(void* offline, int32_t option, bool readSource) {
 bool AudioEffectX::offlineWrite(void* offline, int32_t option) {
   return CallHost(audioMasterOfflineWrite, 0, option, offline) != 0;
 }
-int32_t AudioEffectX::offlineGetCurrentPass() { return CallHost(audioMasterOfflineGetCurrentPass) != 0 ? 1 : 0; }
+int32_t AudioEffectX::offlineGetCurrentPass() {
+  return CallHost(audioMasterOfflineGetCurrentPass) != 0 ? 1 : 0;
+}
 int32_t AudioEffectX::offlineGetCurrentMetaPass() {
   return CallHost(audioMasterOfflineGetCurrentMetaPass) != 0 ? 1 : 0;
 }
 
-bool AudioEffectX::getHostVendorString(char* text) { return CallHost(audioMasterGetVendorString, 0, 0, text) != 0; }
+bool AudioEffectX::getHostVendorString(char* text) {
+  return CallHost(audioMasterGetVendorString, 0, 0, text) != 0;
+}
 bool AudioEffectX::getHostProductString(char* text) {
   return CallHost(audioMasterGetProductString, 0, 0, text) != 0;
 }
-int32_t AudioEffectX::getHostVendorVersion() { return static_cast<int32_t>(CallHost(audioMasterGetVendorVersion)); }
+int32_t AudioEffectX::getHostVendorVersion() {
+  return static_cast<int32_t>(CallHost(audioMasterGetVendorVersion));
+}
 VstIntPtr AudioEffectX::hostVendorSpecific(int32_t arg1, VstIntPtr arg2, void* ptr, float opt) {
   return CallHost(audioMasterVendorSpecific, arg1, arg2, ptr, opt);
 }
-int32_t AudioEffectX::canHostDo(char* text) { return CallHost(audioMasterCanDo, 0, 0, text) != 0 ? 1 : 0; }
-int32_t AudioEffectX::getHostLanguage() { return static_cast<int32_t>(CallHost(audioMasterGetLanguage)); }
-void* AudioEffectX::getDirectory() { return reinterpret_cast<void*>(CallHost(audioMasterGetDirectory)); }
-bool AudioEffectX::updateDisplay() { return CallHost(audioMasterUpdateDisplay) != 0; }
+int32_t AudioEffectX::canHostDo(char* text) {
+  return CallHost(audioMasterCanDo, 0, 0, text) != 0 ? 1 : 0;
+}
+int32_t AudioEffectX::getHostLanguage() {
+  return static_cast<int32_t>(CallHost(audioMasterGetLanguage));
+}
+void* AudioEffectX::getDirectory() {
+  return reinterpret_cast<void*>(CallHost(audioMasterGetDirectory));
+}
+bool AudioEffectX::updateDisplay() {
+  return CallHost(audioMasterUpdateDisplay) != 0;
+}
 bool AudioEffectX::sizeWindow(int32_t width, int32_t height) {
   return CallHost(audioMasterSizeWindow, width, height) != 0;
 }

@@ -22,5 +22,7 @@ CHANTERA_EXPORT AEffect* VSTCALLBACK VSTPluginMain(audioMasterCallback audioMast
 // Older hosts look for "main". The name cannot be declared as a C++ function, so the
 // alias is given to the linker directly.
 CHANTERA_EXPORT AEffect* VSTPluginMainAlias(audioMasterCallback audioMaster) __asm__("main");
-AEffect* VSTPluginMainAlias(audioMasterCallback audioMaster) { return VSTPluginMain(audioMaster); }
+AEffect* VSTPluginMainAlias(audioMasterCallback audioMaster) {
+  return VSTPluginMain(audioMaster);
+}
 #endif

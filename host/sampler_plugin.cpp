@@ -69,11 +69,17 @@ void SamplerPlugin::setParameter(int32_t index, float value) {
   engine_->SetParameter(index, value);
 }
 
-float SamplerPlugin::getParameter(int32_t index) { return engine_->GetParameter(index); }
+float SamplerPlugin::getParameter(int32_t index) {
+  return engine_->GetParameter(index);
+}
 
-void SamplerPlugin::getParameterLabel(int32_t index, char* label) { WriteParameterLabel(index, label); }
+void SamplerPlugin::getParameterLabel(int32_t index, char* label) {
+  WriteParameterLabel(index, label);
+}
 
-void SamplerPlugin::getParameterName(int32_t index, char* text) { WriteParameterName(index, text); }
+void SamplerPlugin::getParameterName(int32_t index, char* text) {
+  WriteParameterName(index, text);
+}
 
 void SamplerPlugin::getParameterDisplay(int32_t index, char* text) {
   *text = 0;
@@ -87,10 +93,18 @@ void SamplerPlugin::getParameterDisplay(int32_t index, char* text) {
                         module.releaseLimit.load(std::memory_order_relaxed), text);
 }
 
-int32_t SamplerPlugin::getProgram() { return engine_->GetProgram(); }
-void SamplerPlugin::setProgram(int32_t program) { engine_->SetProgram(program); }
-void SamplerPlugin::setProgramName(char* name) { engine_->SetProgramName(name); }
-void SamplerPlugin::getProgramName(char* name) { engine_->GetProgramName(name); }
+int32_t SamplerPlugin::getProgram() {
+  return engine_->GetProgram();
+}
+void SamplerPlugin::setProgram(int32_t program) {
+  engine_->SetProgram(program);
+}
+void SamplerPlugin::setProgramName(char* name) {
+  engine_->SetProgramName(name);
+}
+void SamplerPlugin::getProgramName(char* name) {
+  engine_->GetProgramName(name);
+}
 bool SamplerPlugin::getProgramNameIndexed(int32_t category, int32_t index, char* text) {
   return engine_->GetProgramNameIndexed(index, text);
 }

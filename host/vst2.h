@@ -16,12 +16,11 @@ namespace vst2 {
 struct AEffect;
 
 using VstIntPtr = std::intptr_t;
-using audioMasterCallback = VstIntPtr(VSTCALLBACK*)(AEffect* effect, int32_t opcode, int32_t index,
-                                                     VstIntPtr value, void* ptr, float opt);
-using AEffectDispatcherProc = VstIntPtr(VSTCALLBACK*)(AEffect* effect, int32_t opcode, int32_t index,
-                                                       VstIntPtr value, void* ptr, float opt);
-using AEffectProcessProc = void(VSTCALLBACK*)(AEffect* effect, float** inputs, float** outputs,
-                                              int32_t sampleFrames);
+using audioMasterCallback = VstIntPtr(VSTCALLBACK*)(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value,
+                                                    void* ptr, float opt);
+using AEffectDispatcherProc = VstIntPtr(VSTCALLBACK*)(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value,
+                                                      void* ptr, float opt);
+using AEffectProcessProc = void(VSTCALLBACK*)(AEffect* effect, float** inputs, float** outputs, int32_t sampleFrames);
 using AEffectProcessDoubleProc = void(VSTCALLBACK*)(AEffect* effect, double** inputs, double** outputs,
                                                     int32_t sampleFrames);
 using AEffectSetParameterProc = void(VSTCALLBACK*)(AEffect* effect, int32_t index, float parameter);
@@ -29,10 +28,9 @@ using AEffectGetParameterProc = float(VSTCALLBACK*)(AEffect* effect, int32_t ind
 
 // A four-character code with its first character in the most significant byte.
 constexpr int32_t FourCC(char a, char b, char c, char d) {
-  return static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint8_t>(a)) << 24) |
-                              (static_cast<uint32_t>(static_cast<uint8_t>(b)) << 16) |
-                              (static_cast<uint32_t>(static_cast<uint8_t>(c)) << 8) |
-                              static_cast<uint32_t>(static_cast<uint8_t>(d)));
+  return static_cast<int32_t>(
+      (static_cast<uint32_t>(static_cast<uint8_t>(a)) << 24) | (static_cast<uint32_t>(static_cast<uint8_t>(b)) << 16) |
+      (static_cast<uint32_t>(static_cast<uint8_t>(c)) << 8) | static_cast<uint32_t>(static_cast<uint8_t>(d)));
 }
 constexpr int32_t kEffectMagic = FourCC('V', 's', 't', 'P');
 
@@ -64,9 +62,9 @@ struct AEffect {
 
 enum AEffectFlags : int32_t {
   effFlagsHasEditor = 1 << 0,
-  effFlagsHasClip = 1 << 1,       // legacy
-  effFlagsHasVu = 1 << 2,         // legacy
-  effFlagsCanMono = 1 << 3,       // legacy
+  effFlagsHasClip = 1 << 1,  // legacy
+  effFlagsHasVu = 1 << 2,    // legacy
+  effFlagsCanMono = 1 << 3,  // legacy
   effFlagsCanReplacing = 1 << 4,
   effFlagsProgramChunks = 1 << 5,
   effFlagsIsSynth = 1 << 8,
@@ -105,14 +103,14 @@ enum EffectOpcodes : int32_t {
   effString2Parameter,
   effGetNumProgramCategories,  // legacy
   effGetProgramNameIndexed,
-  effCopyProgram,          // legacy
-  effConnectInput,         // legacy
-  effConnectOutput,        // legacy
+  effCopyProgram,    // legacy
+  effConnectInput,   // legacy
+  effConnectOutput,  // legacy
   effGetInputProperties,
   effGetOutputProperties,
   effGetPlugCategory,
-  effGetCurrentPosition,   // legacy
-  effGetDestinationBuffer, // legacy
+  effGetCurrentPosition,    // legacy
+  effGetDestinationBuffer,  // legacy
   effOfflineNotify,
   effOfflinePrepare,
   effOfflineRun,
@@ -128,11 +126,11 @@ enum EffectOpcodes : int32_t {
   effVendorSpecific,
   effCanDo,
   effGetTailSize,
-  effIdle,                 // legacy
-  effGetIcon,              // legacy
-  effSetViewPosition,      // legacy
+  effIdle,             // legacy
+  effGetIcon,          // legacy
+  effSetViewPosition,  // legacy
   effGetParameterProperties,
-  effKeysRequired,         // legacy
+  effKeysRequired,  // legacy
   effGetVstVersion,
   effEditKeyDown,
   effEditKeyUp,

@@ -12,7 +12,6 @@ class SampleBank;
 // "<path> Program file load failed." / "Error" and changes nothing; the result is then
 // the message box's answer, otherwise the result of closing the file (0).
 // Thread: the reloading thread; takes the program set's lock while it writes records.
-int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs,
-                        const SampleBank& bank);
+int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs, const SampleBank& bank);
 
 }  // namespace chantera

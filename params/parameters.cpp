@@ -65,6 +65,8 @@ int32_t PitchBendRangeFromValue(float value) {
   return static_cast<int32_t>(range);
 }
 
-float ValueFromPitchBendRange(int32_t range) { return static_cast<float>(range * 0.08333333333333333); }
+float ValueFromPitchBendRange(int32_t range) {
+  return static_cast<float>(range * 0.08333333333333333);
+}
 
 }  // namespace chantera

@@ -64,7 +64,9 @@ TEST(TextHelpers, FloatToStringTooLargeIsHuge) {
   EXPECT_EQ(Float2String(100000000.0f, 3), "Hug");
 }
 
-TEST(TextHelpers, FloatToStringHonoursTheLimit) { EXPECT_EQ(Float2String(0.5f, 4), "0.50"); }
+TEST(TextHelpers, FloatToStringHonoursTheLimit) {
+  EXPECT_EQ(Float2String(0.5f, 4), "0.50");
+}
 
 TEST(TextHelpers, IntToString) {
   char text[16];

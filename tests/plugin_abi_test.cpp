@@ -179,8 +179,8 @@ TEST(PluginEntry, ExportsOnlyItsEntryPoints) {
   char line[512];
   while (std::fgets(line, sizeof line, pipe) != nullptr) {
     char address[64], type[8], name[400];
-    if (std::sscanf(line, "%63s %7s %399s", address, type, name) == 3 && (type[0] == 'T' || type[0] == 'D' ||
-                                                                          type[0] == 'B' || type[0] == 'W'))
+    if (std::sscanf(line, "%63s %7s %399s", address, type, name) == 3 &&
+        (type[0] == 'T' || type[0] == 'D' || type[0] == 'B' || type[0] == 'W'))
       exported.insert(name);
   }
   ASSERT_EQ(pclose(pipe), 0);

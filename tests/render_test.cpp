@@ -29,12 +29,14 @@ std::string Bytes(std::initializer_list<int> values) {
 
 // A file image from raw track bodies.
 std::string Smf(int format, int division, const std::vector<std::string>& tracks) {
-  std::string s = "MThd" + Bytes({0, 0, 0, 6, 0, format, 0, static_cast<int>(tracks.size()), division >> 8,
-                                  division & 0xFF});
+  std::string s =
+      "MThd" + Bytes({0, 0, 0, 6, 0, format, 0, static_cast<int>(tracks.size()), division >> 8, division & 0xFF});
   for (const std::string& t : tracks) {
     const auto n = static_cast<uint32_t>(t.size());
-    s += "MTrk" + Bytes({static_cast<int>(n >> 24), static_cast<int>((n >> 16) & 0xFF),
-                         static_cast<int>((n >> 8) & 0xFF), static_cast<int>(n & 0xFF)}) + t;
+    s += "MTrk" +
+         Bytes({static_cast<int>(n >> 24), static_cast<int>((n >> 16) & 0xFF), static_cast<int>((n >> 8) & 0xFF),
+                static_cast<int>(n & 0xFF)}) +
+         t;
   }
   return s;
 }
@@ -46,9 +48,9 @@ bool Parse(MidiFile& file, const std::string& image, std::string& error) {
 TEST(MidiFileReader, RunningStatusAndTempoChanges) {
   // Tempo 500000 at 0, note on, running-status note on 480 ticks later, tempo 250000 at
   // 960, a note off at 1440.
-  const std::string track = Bytes({0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0x00, 0x90, 60, 100, 0x83, 0x60, 64,
-                                   90, 0x83, 0x60, 0xFF, 0x51, 0x03, 0x03, 0xD0, 0x90, 0x83, 0x60, 0x80, 60, 0,
-                                   0x00, 0xFF, 0x2F, 0x00});
+  const std::string track =
+      Bytes({0x00, 0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20, 0x00, 0x90, 60,   100, 0x83, 0x60, 64,   90,   0x83,
+             0x60, 0xFF, 0x51, 0x03, 0x03, 0xD0, 0x90, 0x83, 0x60, 0x80, 60,  0,    0x00, 0xFF, 0x2F, 0x00});
   MidiFile file;
   std::string error;
   ASSERT_TRUE(Parse(file, Smf(0, 480, {track}), error)) << error;
@@ -63,8 +65,8 @@ TEST(MidiFileReader, RunningStatusAndTempoChanges) {
 
 TEST(MidiFileReader, FormatOneMergesTracksInOrder) {
   const std::string conductor = Bytes({0x00, 0xFF, 0x51, 0x03, 0x0F, 0x42, 0x40, 0x00, 0xFF, 0x2F, 0x00});
-  const std::string melody = Bytes({0x00, 0xFF, 0x05, 0x02, 'k', 'a', 0x00, 0x91, 62, 80, 0x60, 0x81, 62, 0x00,
-                                    0x00, 0xF0, 0x02, 0x7E, 0xF7, 0x00, 0xFF, 0x2F, 0x00});
+  const std::string melody = Bytes({0x00, 0xFF, 0x05, 0x02, 'k',  'a',  0x00, 0x91, 62,   80,   0x60, 0x81,
+                                    62,   0x00, 0x00, 0xF0, 0x02, 0x7E, 0xF7, 0x00, 0xFF, 0x2F, 0x00});
   MidiFile file;
   std::string error;
   ASSERT_TRUE(Parse(file, Smf(1, 96, {conductor, melody}), error)) << error;
@@ -148,8 +150,7 @@ TEST(SongTimeline, EachNoteSelectsItsSyllableAtItsOwnFrame) {
   for (const TimedMessage& m : song.messages)
     if (m.isProgram) selections.emplace_back(m.frame, m.program);
   // か, held vowel あ, then さ く ら spread over the following notes.
-  const std::vector<std::pair<int64_t, int32_t>> expected = {
-      {0, 5}, {22050, 0}, {44100, 10}, {55125, 7}, {66150, 38}};
+  const std::vector<std::pair<int64_t, int32_t>> expected = {{0, 5}, {22050, 0}, {44100, 10}, {55125, 7}, {66150, 38}};
   EXPECT_EQ(selections, expected);
   for (size_t i = 0; i + 1 < song.messages.size(); ++i) {
     EXPECT_LE(song.messages[i].frame, song.messages[i + 1].frame);
@@ -178,9 +179,8 @@ TEST(SongTimeline, PhoneticFileSpellsEachSyllable) {
     if ((e.status & 0xF0) == 0xB0) controllers.emplace_back(e.data1, e.data2);
     noteOn |= (e.status & 0xF0) == 0x90 && e.data2 != 0;
   }
-  const std::vector<std::pair<int, int>> expected = {{99, 80}, {98, 2},  {6, 64},   {98, 19}, {6, 't'},
-                                                     {98, 20}, {6, 'S'}, {98, 21},  {6, 'i'}, {98, 127},
-                                                     {6, 127}};
+  const std::vector<std::pair<int, int>> expected = {{99, 80}, {98, 2},  {6, 64},  {98, 19},  {6, 't'}, {98, 20},
+                                                     {6, 'S'}, {98, 21}, {6, 'i'}, {98, 127}, {6, 127}};
   EXPECT_EQ(controllers, expected);
   EXPECT_FALSE(noteOn);
 }

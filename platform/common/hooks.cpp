@@ -17,7 +17,9 @@ int ShowMessage(const char* text, const char* caption) {
   if (MessageSink sink = messageSink.load(std::memory_order_acquire)) return sink(text, caption);
   return detail::ShowMessageNative(text, caption);
 }
-MessageSink SetMessageSink(MessageSink sink) { return messageSink.exchange(sink); }
+MessageSink SetMessageSink(MessageSink sink) {
+  return messageSink.exchange(sink);
+}
 
 void SleepMs(uint32_t ms) {
   if (SleepHook hook = sleepHook.load(std::memory_order_acquire)) return hook(ms);
@@ -31,9 +33,15 @@ void Beep(uint32_t frequencyHz, uint32_t durationMs) {
   if (BeepHook hook = beepHook.load(std::memory_order_acquire)) return hook(frequencyHz, durationMs);
   detail::BeepNative(frequencyHz, durationMs);
 }
-SleepHook SetSleepHook(SleepHook hook) { return sleepHook.exchange(hook); }
-TickHook SetTickHook(TickHook hook) { return tickHook.exchange(hook); }
-BeepHook SetBeepHook(BeepHook hook) { return beepHook.exchange(hook); }
+SleepHook SetSleepHook(SleepHook hook) {
+  return sleepHook.exchange(hook);
+}
+TickHook SetTickHook(TickHook hook) {
+  return tickHook.exchange(hook);
+}
+BeepHook SetBeepHook(BeepHook hook) {
+  return beepHook.exchange(hook);
+}
 
 bool IsDBCSLeadByte(uint8_t byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);

@@ -19,8 +19,7 @@ std::string ModuleDirectory() {
   // dladdr on an address inside this module names the file the loader mapped it from,
   // whatever that file is called.
   Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&ModuleDirectory), &info) == 0 || info.dli_fname == nullptr)
-    return {};
+  if (dladdr(reinterpret_cast<void*>(&ModuleDirectory), &info) == 0 || info.dli_fname == nullptr) return {};
   std::string path = info.dli_fname;
   const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";  // loaded by bare name: the working directory

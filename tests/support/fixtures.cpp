@@ -4,6 +4,7 @@
 #include <cmath>
 #include <fstream>
 #include <mutex>
+#include <numbers>
 #include <random>
 
 #include "platform/platform.h"
@@ -85,7 +86,8 @@ std::string Pcm16(const std::vector<int16_t>& values) {
 std::vector<int16_t> Sine(size_t frames, double cyclesPerFrame, double amplitude) {
   std::vector<int16_t> v(frames);
   for (size_t i = 0; i < frames; ++i)
-    v[i] = static_cast<int16_t>(std::lround(amplitude * std::sin(2.0 * M_PI * cyclesPerFrame * static_cast<double>(i))));
+    v[i] = static_cast<int16_t>(
+        std::lround(amplitude * std::sin(2.0 * std::numbers::pi * cyclesPerFrame * static_cast<double>(i))));
   return v;
 }
 

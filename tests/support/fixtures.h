@@ -32,10 +32,10 @@ struct WavSpec {
   uint16_t channels = 1;
   uint32_t sampleRate = 44100;
   uint16_t bitsPerSample = 16;
-  uint16_t blockAlign = 0;   // 0: channels × bits / 8
-  uint32_t fmtSize = 16;     // 16 plain, 18, or 40 (extensible)
-  bool listBeforeData = false;  // a LIST chunk between "fmt " and "data"
-  int64_t claimedDataSize = -1; // -1: the real size; otherwise the size written in the header
+  uint16_t blockAlign = 0;       // 0: channels × bits / 8
+  uint32_t fmtSize = 16;         // 16 plain, 18, or 40 (extensible)
+  bool listBeforeData = false;   // a LIST chunk between "fmt " and "data"
+  int64_t claimedDataSize = -1;  // -1: the real size; otherwise the size written in the header
 };
 
 // A RIFF/WAVE file image holding data (already in the file's layout).

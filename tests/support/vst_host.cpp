@@ -1,6 +1,11 @@
 #include "support/vst_host.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstring>
 #include <memory>
@@ -16,6 +21,23 @@ std::vector<HostCall>& VstHost::Calls() {
   return calls;
 }
 
+#ifdef _WIN32
+// LoadLibrary and GetProcAddress, as a Windows host loads a plug-in DLL.
+VstHost::VstHost(const std::string& path, const char* entry) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  library_ = reinterpret_cast<void*>(module);
+  if (module == nullptr) {
+    error_ = "LoadLibrary failed with error " + std::to_string(GetLastError()) + ": " + path;
+    return;
+  }
+  entry_ = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
+  if (entry_ == nullptr) error_ = std::string("no entry ") + entry;
+}
+
+VstHost::~VstHost() {
+  if (library_ != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(library_));
+}
+#else
 VstHost::VstHost(const std::string& path, const char* entry) {
   library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) {
@@ -29,14 +51,15 @@ VstHost::VstHost(const std::string& path, const char* entry) {
 VstHost::~VstHost() {
   if (library_ != nullptr) dlclose(library_);
 }
+#endif
 
 AEffect* VstHost::Create(VstIntPtr version) {
   versionAnswer = version;
   return entry_ != nullptr ? entry_(Callback) : nullptr;
 }
 
-VstIntPtr VSTCALLBACK VstHost::Callback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value,
-                                        void* ptr, float opt) {
+VstIntPtr VSTCALLBACK VstHost::Callback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value, void* ptr,
+                                        float opt) {
   Calls().push_back({opcode, index, value});
   switch (opcode) {
     case audioMasterVersion:

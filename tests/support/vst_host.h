@@ -1,5 +1,6 @@
-// A minimal VST 2 host for tests: loads a plug-in library with dlopen, as a host would,
-// and talks to it only through its entry and the AEffect record. Records what the
+// A minimal VST 2 host for tests: loads a plug-in library with dlopen (LoadLibrary on
+// Windows), as a host would, and talks to it only through its entry and the AEffect
+// record. Records what the
 // plug-in asks of the host.
 #pragma once
 
@@ -31,8 +32,8 @@ class VstHost {
   // audioMasterVersion.
   vst2::AEffect* Create(vst2::VstIntPtr versionAnswer = 2400);
 
-  static vst2::VstIntPtr Dispatch(vst2::AEffect* effect, int32_t opcode, int32_t index = 0,
-                                  vst2::VstIntPtr value = 0, void* ptr = nullptr, float opt = 0.0f) {
+  static vst2::VstIntPtr Dispatch(vst2::AEffect* effect, int32_t opcode, int32_t index = 0, vst2::VstIntPtr value = 0,
+                                  void* ptr = nullptr, float opt = 0.0f) {
     return effect->dispatcher(effect, opcode, index, value, ptr, opt);
   }
   // effClose, which deletes the instance.

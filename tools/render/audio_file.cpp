@@ -12,12 +12,18 @@ bool ParseAudioFormat(const std::string& name, const std::string& path, AudioFor
     format = flac ? AudioFormat::kFlac16 : AudioFormat::kWav16;
     return true;
   }
-  if (name == "wav16" || name == "wav") format = AudioFormat::kWav16;
-  else if (name == "wav24") format = AudioFormat::kWav24;
-  else if (name == "float" || name == "wavfloat") format = AudioFormat::kWavFloat;
-  else if (name == "flac" || name == "flac16") format = AudioFormat::kFlac16;
-  else if (name == "flac24") format = AudioFormat::kFlac24;
-  else return false;
+  if (name == "wav16" || name == "wav")
+    format = AudioFormat::kWav16;
+  else if (name == "wav24")
+    format = AudioFormat::kWav24;
+  else if (name == "float" || name == "wavfloat")
+    format = AudioFormat::kWavFloat;
+  else if (name == "flac" || name == "flac16")
+    format = AudioFormat::kFlac16;
+  else if (name == "flac24")
+    format = AudioFormat::kFlac24;
+  else
+    return false;
   return true;
 }
 
@@ -27,11 +33,21 @@ bool WriteAudioFile(const std::string& path, AudioFormat format, int sampleRate,
   info.samplerate = sampleRate;
   info.channels = 2;
   switch (format) {
-    case AudioFormat::kWav16: info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16; break;
-    case AudioFormat::kWav24: info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_24; break;
-    case AudioFormat::kWavFloat: info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT; break;
-    case AudioFormat::kFlac16: info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16; break;
-    case AudioFormat::kFlac24: info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24; break;
+    case AudioFormat::kWav16:
+      info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+      break;
+    case AudioFormat::kWav24:
+      info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+      break;
+    case AudioFormat::kWavFloat:
+      info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+      break;
+    case AudioFormat::kFlac16:
+      info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+      break;
+    case AudioFormat::kFlac24:
+      info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_24;
+      break;
   }
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   if (file == nullptr) {

@@ -196,8 +196,8 @@ bool MidiFile::Parse(const uint8_t* data, size_t size, std::string& error) {
   if (division & 0x8000) {
     const int framesPerSecond = -static_cast<int8_t>(division >> 8);
     const int ticksPerFrame = division & 0xFF;
-    if (ticksPerFrame == 0 || (framesPerSecond != 24 && framesPerSecond != 25 && framesPerSecond != 29 &&
-                               framesPerSecond != 30)) {
+    if (ticksPerFrame == 0 ||
+        (framesPerSecond != 24 && framesPerSecond != 25 && framesPerSecond != 29 && framesPerSecond != 30)) {
       error = "invalid SMPTE time division";
       return false;
     }

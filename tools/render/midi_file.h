@@ -17,7 +17,7 @@ struct MidiFileEvent {
   uint8_t status = 0;  // channel messages: the status byte; meta: its type
   uint8_t data1 = 0;
   uint8_t data2 = 0;
-  std::string bytes;   // meta and SysEx payload
+  std::string bytes;  // meta and SysEx payload
 };
 
 struct TempoChange {
@@ -40,7 +40,7 @@ class MidiFile {
   int format = 0;
   uint16_t division = 480;  // as stored in the header
   int trackCount = 0;
-  int ticksPerQuarter = 480;   // when the time base is metrical
+  int ticksPerQuarter = 480;         // when the time base is metrical
   double smpteTicksPerSecond = 0.0;  // when the time base is SMPTE (frames × ticks per frame)
   // All tracks merged, ordered by tick; events on the same tick keep the order of their
   // tracks and, within a track, of the file.

@@ -89,7 +89,9 @@ void PluginHost::SetProgram(int32_t program) {
   Dispatch(effEndSetProgram);
 }
 
-void PluginHost::SetParameter(int32_t index, float value) { effect_->setParameter(effect_, index, value); }
+void PluginHost::SetParameter(int32_t index, float value) {
+  effect_->setParameter(effect_, index, value);
+}
 
 void PluginHost::SendEvents(const std::vector<FrameMidi>& events) {
   if (events.empty()) return;
@@ -144,12 +146,14 @@ std::string PluginHost::Name() {
   return name;
 }
 
-bool PluginHost::IsChantera() const { return effect_ != nullptr && effect_->uniqueID == FourCC('B', 'R', '0', '2'); }
+bool PluginHost::IsChantera() const {
+  return effect_ != nullptr && effect_->uniqueID == FourCC('B', 'R', '0', '2');
+}
 
-VstIntPtr VSTCALLBACK PluginHost::Callback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value,
-                                           void* ptr, float opt) {
+VstIntPtr VSTCALLBACK PluginHost::Callback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value, void* ptr,
+                                           float opt) {
   PluginHost* host = effect != nullptr && effect->user != nullptr ? static_cast<PluginHost*>(effect->user)
-                                                                    : (currentHost ? currentHost : loadingHost);
+                                                                  : (currentHost ? currentHost : loadingHost);
   switch (opcode) {
     case audioMasterVersion:
       return 2400;

@@ -10,7 +10,9 @@ namespace chantera::render {
 
 namespace {
 
-bool IsNoteOn(const MidiFileEvent& e) { return e.kind == MidiFileEvent::kChannel && (e.status & 0xF0) == 0x90 && e.data2 != 0; }
+bool IsNoteOn(const MidiFileEvent& e) {
+  return e.kind == MidiFileEvent::kChannel && (e.status & 0xF0) == 0x90 && e.data2 != 0;
+}
 
 bool HasMeta(const MidiFile& file, uint8_t type) {
   for (const MidiFileEvent& e : file.events)

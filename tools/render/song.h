@@ -23,9 +23,9 @@ struct TimedMessage {
 struct Song {
   // In playing order, frames never decreasing; program selections first within a frame.
   std::vector<TimedMessage> messages;
-  int64_t endFrame = 0;                // the frame of the file's last event
-  size_t notes = 0;                    // note-ons
-  size_t sungNotes = 0;                // note-ons that sing a syllable from the lyrics
+  int64_t endFrame = 0;  // the frame of the file's last event
+  size_t notes = 0;      // note-ons
+  size_t sungNotes = 0;  // note-ons that sing a syllable from the lyrics
 };
 
 // The syllable each note-on event sings (indexed like file.events), from the file's lyric

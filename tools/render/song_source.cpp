@@ -51,8 +51,7 @@ bool CompileSong(const std::string& source, std::string& midi, std::string& erro
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const size_t hash = line.find('#');
     // '#' starts a comment unless it is a sharp right after a note letter.
-    if (hash != std::string::npos && (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t'))
-      line.erase(hash);
+    if (hash != std::string::npos && (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t')) line.erase(hash);
     std::istringstream words(line);
     std::string first;
     if (!(words >> first)) continue;

@@ -12,8 +12,22 @@
 
 namespace chantera {
 
-Sampler::Sampler(std::string pluginDir)
-    : pluginDir_(std::move(pluginDir)), bank_(std::make_shared<SampleBank>()) {
+namespace {
+// Marks a reload for its whole duration, also when it ends early or by an exception (out
+// of memory while reading a voice): the instrument must not stay silent for good.
+class ReloadScope {
+ public:
+  explicit ReloadScope(std::atomic<int32_t>& flag) : flag_(flag) { flag_.store(1, std::memory_order_release); }
+  ~ReloadScope() { flag_.store(0, std::memory_order_release); }
+  ReloadScope(const ReloadScope&) = delete;
+  ReloadScope& operator=(const ReloadScope&) = delete;
+
+ private:
+  std::atomic<int32_t>& flag_;
+};
+}  // namespace
+
+Sampler::Sampler(std::string pluginDir) : pluginDir_(std::move(pluginDir)), bank_(std::make_shared<SampleBank>()) {
   ModuleState& module = Module();
   // Every new instance puts the module-wide release constants back to their defaults,
   // for the instances already running too.
@@ -32,30 +46,41 @@ Sampler::Sampler(std::string pluginDir)
 }
 
 Sampler::~Sampler() {
+  // A run started by an Effect switch that outlived Shutdown stops at its next sample; the
+  // bank it shares is freed by whichever of the two lets go last.
+  bank_->loaderStop.store(1, std::memory_order_release);
   Sampler* self = this;
   Module().activeInstance.compare_exchange_strong(self, nullptr);
 }
 
 void Sampler::Shutdown() {
-  bank_->loaderStop.store(1, std::memory_order_release);
+  // Waits while a loader run or a reload is under way. The stop request is made anew at
+  // every look: an Effect switch still running on another host thread (a host that
+  // closes while it automates) may have withdrawn it or started a new run meanwhile.
   // Given up or not, the bank is shared with a loader that still runs: it is freed when
-  // the last of the two lets go of it.
-  WaitWithGiveUp([this] {
-    return bank_->loaderBusy.load(std::memory_order_acquire) != 0 ||
-           reloading_.load(std::memory_order_acquire) != 0;
+  // the last of the two lets go of it, and nothing else of the instance is the loader's.
+  SampleBank& bank = *bank_;
+  WaitWithGiveUp([this, &bank] {
+    bank.loaderStop.store(1, std::memory_order_release);
+    return bank.loaderBusy.load(std::memory_order_acquire) != 0 || reloading_.load(std::memory_order_acquire) != 0;
   });
 }
 
 // ---- Voices ---------------------------------------------------------------------------------
 
 bool Sampler::StopLoaderForReload() {
+  // Thread: the Effect switch's host thread, or the audio thread inside a bank select.
+  // Both may wait here at once on the one bank; each withdraws only its own request
+  // after the run has ended, which is harmless to the other.
   SampleBank& bank = *bank_;
   if (bank.loaderBusy.load(std::memory_order_acquire) == 0) return true;
   bank.loaderStop.store(1, std::memory_order_release);
-  const bool stopped = WaitWithGiveUp([&bank] { return bank.loaderBusy.load(std::memory_order_acquire) != 0; });
-  // Withdrawn either way: a loader that did not stop goes on to its end.
-  bank.loaderStop.store(0, std::memory_order_release);
-  return stopped;
+  // On giving up the request is withdrawn before the beep, so that the run goes on to its
+  // end rather than stopping during the second the beep lasts.
+  const auto withdraw = [&bank] { bank.loaderStop.store(0, std::memory_order_release); };
+  if (!WaitWithGiveUp([&bank] { return bank.loaderBusy.load(std::memory_order_acquire) != 0; }, withdraw)) return false;
+  withdraw();
+  return true;
 }
 
 int32_t Sampler::SelectVoice(int32_t index) {
@@ -77,12 +102,10 @@ int32_t Sampler::SelectVoice(int32_t index) {
   voiceFolder += platform::kPathSeparator;
   Module().SetVoiceFolder(voiceFolder);
 
-  reloading_.store(1, std::memory_order_release);
+  const ReloadScope reloading(reloading_);
   bank_->LoadSampleList(pluginDir_.c_str(), voiceFolder.c_str());
   StartLoader(bank_, effectOn_.load(std::memory_order_relaxed) == 1);
-  const int32_t status = LoadProgramFile(pluginDir_.c_str(), voiceFolder.c_str(), programs_, *bank_);
-  reloading_.store(0, std::memory_order_release);
-  return status;
+  return LoadProgramFile(pluginDir_.c_str(), voiceFolder.c_str(), programs_, *bank_);
 }
 
 // ---- Programs -------------------------------------------------------------------------------
@@ -112,7 +135,9 @@ void Sampler::SelectProgram(int32_t program, bool onAudioThread) {
   pitchBendRange_.store(record.pitchBendRange, std::memory_order_relaxed);
 }
 
-void Sampler::SetProgram(int32_t program) { SelectProgram(program, false); }
+void Sampler::SetProgram(int32_t program) {
+  SelectProgram(program, false);
+}
 
 void Sampler::SetProgramName(const char* name) {
   std::lock_guard<std::mutex> lock(programs_.mutex);
@@ -196,21 +221,24 @@ void Sampler::SetEffect(float value) {
   // A bank select may have started a loader between the wait above and the guard.
   if (!StopLoaderForReload()) return;
   effectOn_.store(on, std::memory_order_relaxed);
-  reloading_.store(1, std::memory_order_release);
+  const ReloadScope reloading(reloading_);
   const std::string voiceFolder = Module().VoiceFolder();
   bank_->FreeSamples();
   bank_->AllocateSamples();
   bank_->LoadSampleList(pluginDir_.c_str(), voiceFolder.c_str());
   StartLoader(bank_, on == 1);
   LoadProgramFile(pluginDir_.c_str(), voiceFolder.c_str(), programs_, *bank_);
-  reloading_.store(0, std::memory_order_release);
 }
 
 // ---- Audio ------------------------------------------------------------------------------------
 
-void Sampler::BeginEvents(int32_t totalEvents) noexcept { queue_.Begin(totalEvents); }
+void Sampler::BeginEvents(int32_t totalEvents) noexcept {
+  queue_.Begin(totalEvents);
+}
 
-void Sampler::QueueEvent(const MidiEvent& event) noexcept { queue_.Push(event); }
+void Sampler::QueueEvent(const MidiEvent& event) noexcept {
+  queue_.Push(event);
+}
 
 void Sampler::RequestRelease(int32_t key) noexcept {
   if (key < 0 || key >= kKeyCount) return;

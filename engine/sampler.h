@@ -97,7 +97,6 @@ class Sampler {
   int64_t ReleaseTimerFrames() const noexcept { return releaseTimerFrames_; }
 
  private:
-
   void BuildAndPublishKeyMap(int32_t program);
   void SelectProgram(int32_t program, bool onAudioThread);
   void RequestRelease(int32_t key) noexcept;
@@ -132,7 +131,7 @@ class Sampler {
   float expression_ = 100.0f / 127.0f;
   KeyTable keySnapshot_{};
   uint32_t keySnapshotSequence_ = 0;
-  int64_t releaseTimerFrames_ = -1;   // frames of rendered audio until the phonetic release
+  int64_t releaseTimerFrames_ = -1;  // frames of rendered audio until the phonetic release
   int32_t releaseTimerGeneration_ = 0;
 
   // Keys whose held slots a control thread asked to release (bit k of word k / 64).

@@ -73,7 +73,7 @@ void Sampler::HandleController(int32_t controller, int32_t value) noexcept {
           // stretch is rendered: a bank select is a deliberate, heavy operation.
           SelectVoice(value < voices_.voiceCount ? value : 0);
         } catch (...) {
-          reloading_.store(0, std::memory_order_release);  // out of memory: keep playing what is loaded
+          // Out of memory while reading the voice: play on with what is loaded.
         }
       }
       break;

@@ -23,15 +23,19 @@ void StartLoader(const std::shared_ptr<SampleBank>& bank, bool effectOn);
 void LoaderThread(SampleBank& bank);
 
 // Waits in sleeps of 100 ms while busy() holds. After the 601st sleep (about a minute) it
-// sounds one beep of 1000 Hz for a second and gives up: returns false. Returns true as
-// soon as busy() is false.
+// calls beforeBeep(), sounds one beep of 1000 Hz for a second and gives up: returns false.
+// Returns true as soon as busy() is false.
 // Thread: a control thread (host thread, or the audio thread inside a bank select).
-template <class Busy>
-bool WaitWithGiveUp(Busy busy) {
+struct NothingToDo {
+  void operator()() const {}
+};
+template <class Busy, class BeforeBeep = NothingToDo>
+bool WaitWithGiveUp(Busy busy, BeforeBeep beforeBeep = {}) {
   int32_t sleeps = 0;
   while (busy()) {
     platform::SleepMs(100);
     if (++sleeps > 600) {
+      beforeBeep();
       platform::Beep(1000, 1000);
       return false;
     }

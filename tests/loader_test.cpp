@@ -1,0 +1,246 @@
+// The Chorus loader run over a bank: slot order, pacing by a quarter of the time each
+// rebuild took, progress published only after a sample is complete, a stop request seen
+// at the top of a pass, and the flags raised before the thread exists. The clock is
+// fake; where the test must see the run at a chosen point, a clock hook holds it there.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "library/chorus_builder.h"
+#include "library/loader.h"
+#include "library/sample_bank.h"
+#include "platform/platform.h"
+#include "support/fixtures.h"
+
+namespace chantera::test {
+namespace {
+
+constexpr uint32_t kRecordedBytes = 200;  // 100 values each
+
+void FillBank(SampleBank& bank, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    auto data = std::make_unique<uint8_t[]>(kRecordedBytes);
+    for (uint32_t b = 0; b < kRecordedBytes; ++b) data[b] = static_cast<uint8_t>(b * 7 + static_cast<uint32_t>(i));
+    bank.samples[static_cast<size_t>(i)]->SetData(std::move(data), kRecordedBytes);
+  }
+  bank.sampleCount.store(count);
+}
+
+bool Rebuilt(const SampleBank& bank, int32_t i) {
+  return bank.slot(i)->dataSize == ChorusLength(kRecordedBytes / 2) * 2;
+}
+
+// Waits (really) until the bank's run has ended; false after two seconds.
+bool WaitUntilIdle(const SampleBank& bank) {
+  for (int i = 0; i < 2000; ++i) {
+    if (bank.loaderBusy.load(std::memory_order_acquire) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// A clock that moves 40 ms between any two reads, and counts the reads.
+std::atomic<uint32_t> ticks{0};
+std::atomic<uint32_t> tickReads{0};
+uint32_t SteppingTick() {
+  tickReads.fetch_add(1);
+  return ticks.fetch_add(40) + 40;
+}
+
+// Asks the run to stop at the 11th clock read: the read just before sample 5 is rebuilt.
+SampleBank* stopTarget = nullptr;
+uint32_t StopBeforeSampleFive() {
+  if (tickReads.fetch_add(1) + 1 == 11) stopTarget->loaderStop.store(1);
+  return 0;
+}
+
+// Holds the loader in its first pause until released.
+std::atomic<bool> pauseEntered{false};
+std::atomic<bool> pauseReleased{false};
+void HoldingSleep(uint32_t) {
+  pauseEntered.store(true);
+  while (!pauseReleased.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+class Loader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ticks = 0;
+    tickReads = 0;
+  }
+  FakeClock clock;  // restores every hook when the test ends
+};
+
+TEST_F(Loader, RebuildsEveryLoadedSampleInSlotOrderAndPublishesTheLast) {
+  SampleBank bank;
+  FillBank(bank, 4);
+  LoaderThread(bank);
+  for (int32_t i = 0; i < 4; ++i) EXPECT_TRUE(Rebuilt(bank, i)) << i;
+  EXPECT_EQ(bank.slot(4)->dataSize, 0u);  // beyond sampleCount: not touched
+  EXPECT_EQ(bank.loaderProgress.load(), 3);
+  EXPECT_EQ(bank.loaderBusy.load(), 0);
+}
+
+TEST_F(Loader, PausesAQuarterOfTheTimeEachRebuildTook) {
+  platform::SetTickHook(SteppingTick);
+  SampleBank bank;
+  FillBank(bank, 3);
+  LoaderThread(bank);
+  EXPECT_EQ(tickReads.load(), 6u);  // once before and once after each rebuild
+  EXPECT_EQ(FakeClock::sleeps(), 3u);
+  EXPECT_EQ(FakeClock::sleptMs(), 30u);  // 40 ms each, a quarter of it
+}
+
+TEST_F(Loader, PauseRoundsDownAndSurvivesTheTickCountWrapping) {
+  // 0xFFFFFFF0 then 0x00000005: 21 ms passed across the wrap; the pause is 5 ms.
+  static std::atomic<int> reads{0};
+  reads = 0;
+  platform::SetTickHook([]() -> uint32_t { return reads.fetch_add(1) == 0 ? 0xFFFFFFF0u : 5u; });
+  SampleBank bank;
+  FillBank(bank, 1);
+  LoaderThread(bank);
+  EXPECT_EQ(FakeClock::sleptMs(), 5u);
+}
+
+TEST_F(Loader, NoLoadedSamplesPublishesNothing) {
+  SampleBank bank;
+  LoaderThread(bank);
+  EXPECT_EQ(bank.loaderProgress.load(), -1);
+  EXPECT_EQ(bank.loaderBusy.load(), 0);
+  EXPECT_EQ(FakeClock::sleeps(), 0u);
+
+  auto shared = std::make_shared<SampleBank>();
+  StartLoader(shared, true);
+  ASSERT_TRUE(WaitUntilIdle(*shared));
+  EXPECT_EQ(shared->loaderProgress.load(), -1);
+}
+
+TEST_F(Loader, StopDuringSampleFiveFinishesItAndLeavesTheRestRecorded) {
+  SampleBank bank;
+  FillBank(bank, 10);
+  stopTarget = &bank;
+  platform::SetTickHook(StopBeforeSampleFive);
+  LoaderThread(bank);
+  EXPECT_EQ(bank.loaderProgress.load(), 5);
+  EXPECT_EQ(FakeClock::sleeps(), 6u);  // sample 5 still gets its pause
+  for (int32_t i = 0; i <= 5; ++i) EXPECT_TRUE(Rebuilt(bank, i)) << i;
+  for (int32_t i = 6; i < 10; ++i) EXPECT_EQ(bank.slot(i)->dataSize, kRecordedBytes) << i;
+  EXPECT_EQ(bank.loaderBusy.load(), 0);
+}
+
+TEST_F(Loader, StopAlreadySetEndsTheRunBeforeAnySample) {
+  SampleBank bank;
+  FillBank(bank, 3);
+  bank.loaderStop.store(1);
+  LoaderThread(bank);
+  EXPECT_EQ(bank.loaderProgress.load(), -1);
+  EXPECT_EQ(bank.slot(0)->dataSize, kRecordedBytes);
+}
+
+TEST_F(Loader, SampleCountIsReadAnewBeforeEverySample) {
+  // The count falls to 2 while sample 0 is rebuilt: the run ends after sample 1.
+  static SampleBank* target = nullptr;
+  static std::atomic<int> reads{0};
+  reads = 0;
+  SampleBank bank;
+  FillBank(bank, 5);
+  target = &bank;
+  platform::SetTickHook([]() -> uint32_t {
+    if (reads.fetch_add(1) == 0) target->sampleCount.store(2);
+    return 0;
+  });
+  LoaderThread(bank);
+  EXPECT_EQ(bank.loaderProgress.load(), 1);
+  EXPECT_EQ(bank.slot(2)->dataSize, kRecordedBytes);
+}
+
+TEST_F(Loader, EffectOffStartsNothing) {
+  auto bank = std::make_shared<SampleBank>();
+  FillBank(*bank, 2);
+  bank->loaderProgress.store(7);
+  StartLoader(bank, false);
+  EXPECT_EQ(bank->loaderBusy.load(), 0);
+  EXPECT_EQ(bank->loaderProgress.load(), 7);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(bank->slot(0)->dataSize, kRecordedBytes);
+}
+
+TEST_F(Loader, RunIsVisibleBeforeItsThreadPublishesAnything) {
+  pauseEntered = false;
+  pauseReleased = false;
+  platform::SetSleepHook(HoldingSleep);
+  auto bank = std::make_shared<SampleBank>();
+  FillBank(*bank, 2);
+  bank->loaderProgress.store(9);  // what an earlier run left
+  StartLoader(bank, true);
+  // Raised by StartLoader itself, before the thread could do anything.
+  EXPECT_EQ(bank->loaderBusy.load(std::memory_order_acquire), 1);
+  while (!pauseEntered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Sample 0 is rebuilt and the run pauses: its index is not published yet.
+  EXPECT_EQ(bank->loaderProgress.load(std::memory_order_acquire), -1);
+  pauseReleased = true;
+  ASSERT_TRUE(WaitUntilIdle(*bank));
+  EXPECT_EQ(bank->loaderProgress.load(), 1);
+}
+
+TEST_F(Loader, NeverStartsASecondRunOnABusyBank) {
+  auto bank = std::make_shared<SampleBank>();
+  FillBank(*bank, 2);
+  bank->loaderBusy.store(1);  // a run that is still working
+  bank->loaderProgress.store(0);
+  StartLoader(bank, true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(bank->loaderProgress.load(), 0);
+  EXPECT_EQ(bank->slot(1)->dataSize, kRecordedBytes);
+  bank->loaderBusy.store(0);
+}
+
+TEST_F(Loader, ThreadKeepsTheBankAliveUntilItEnds) {
+  const int32_t before = SampleBank::LiveCount();
+  pauseEntered = false;
+  pauseReleased = false;
+  platform::SetSleepHook(HoldingSleep);
+  {
+    auto bank = std::make_shared<SampleBank>();
+    FillBank(*bank, 2);
+    StartLoader(bank, true);
+    while (!pauseEntered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(SampleBank::LiveCount(), before + 1);  // the instrument let go; the run did not
+  pauseReleased = true;
+  for (int i = 0; i < 2000 && SampleBank::LiveCount() != before; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(SampleBank::LiveCount(), before);
+}
+
+TEST_F(Loader, AReaderThatSeesAnIndexSeesItsSampleComplete) {
+  auto bank = std::make_shared<SampleBank>();
+  FillBank(*bank, 40);
+  std::atomic<bool> reading{true};
+  std::atomic<int> bad{0};
+  std::thread reader([&] {
+    while (reading.load()) {
+      if (bank->loaderBusy.load(std::memory_order_acquire) == 0) continue;
+      const int32_t progress = bank->loaderProgress.load(std::memory_order_acquire);
+      for (int32_t i = 0; i <= progress; ++i) {
+        const Sample& s = *bank->slot(i);
+        if (s.dataSize != ChorusLength(kRecordedBytes / 2) * 2 || s.pcm == nullptr ||
+            s.GetValue(s.ReadableFrames() - 1, 0) != s.GetValue(s.ReadableFrames() - 1, 0))
+          bad.fetch_add(1);
+      }
+    }
+  });
+  StartLoader(bank, true);
+  EXPECT_TRUE(WaitUntilIdle(*bank));
+  reading = false;
+  reader.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(bank->loaderProgress.load(), 39);
+}
+
+}  // namespace
+}  // namespace chantera::test

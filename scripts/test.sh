@@ -21,7 +21,7 @@ cmake --build build -j "$jobs"
 [[ $quick -eq 1 ]] && exit 0
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
-CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCHANTERA_SANITIZE=address -DCHANTERA_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs")

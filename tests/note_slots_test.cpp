@@ -24,14 +24,14 @@ struct SampleSpec {
   double root = 440.0;
 };
 
-void FillSample(Sample& sample, const std::vector<uint8_t>& bytes, const SampleSpec& spec) {
+void FillSample(Sample& sample, const std::vector<uint8_t>& bytes, const SampleSpec& layout) {
   std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size() + 1]);
   if (!bytes.empty()) std::memcpy(data.get(), bytes.data(), bytes.size());
-  sample.bitsPerSample = spec.bits;
-  sample.channels = spec.channels;
-  sample.blockAlign = spec.blockAlign;
-  sample.sampleRate = spec.sampleRate;
-  sample.rootFrequency = spec.root;
+  sample.bitsPerSample = layout.bits;
+  sample.channels = layout.channels;
+  sample.blockAlign = layout.blockAlign;
+  sample.sampleRate = layout.sampleRate;
+  sample.rootFrequency = layout.root;
   sample.SetData(std::move(data), static_cast<uint32_t>(bytes.size()));
 }
 

@@ -49,9 +49,9 @@ TEST(WaveReader, OpensPlainPcmAtTheDataPayload) {
 
 TEST(WaveReader, SkipsListChunkBetweenFmtAndData) {
   TempDir dir;
-  WavSpec spec;
-  spec.listBeforeData = true;
-  const std::string path = Write(dir, MakeWav(Pcm16({7, 8}), spec));
+  WavSpec layout;
+  layout.listBeforeData = true;
+  const std::string path = Write(dir, MakeWav(Pcm16({7, 8}), layout));
   WaveReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), 0u);
   EXPECT_EQ(reader.dataSize, 4u);
@@ -62,19 +62,19 @@ TEST(WaveReader, SkipsListChunkBetweenFmtAndData) {
 
 TEST(WaveReader, ExtensibleFmtContributesItsFirst18Bytes) {
   TempDir dir;
-  WavSpec spec;
-  spec.fmtSize = 40;
-  spec.formatTag = 0xFFFE;
-  const std::string path = Write(dir, MakeWav(Pcm16({5}), spec));
+  WavSpec layout;
+  layout.fmtSize = 40;
+  layout.formatTag = 0xFFFE;
+  const std::string path = Write(dir, MakeWav(Pcm16({5}), layout));
   WaveReader reader;
   ASSERT_EQ(reader.Open(path.c_str()), 0u);
   EXPECT_EQ(reader.format.formatTag, 0xFFFE);
   EXPECT_EQ(reader.format.extraSize, 22);
   EXPECT_EQ(reader.dataSize, 2u);
 
-  spec.fmtSize = 18;
-  spec.formatTag = 1;
-  const std::string path18 = Write(dir, MakeWav(Pcm16({5}), spec), "t18.wav");
+  layout.fmtSize = 18;
+  layout.formatTag = 1;
+  const std::string path18 = Write(dir, MakeWav(Pcm16({5}), layout), "t18.wav");
   WaveReader reader18;
   ASSERT_EQ(reader18.Open(path18.c_str()), 0u);
   EXPECT_EQ(reader18.dataSize, 2u);
@@ -152,9 +152,9 @@ TEST(WaveReader, EmptyNameAndMissingFile) {
 
 TEST(SampleLoad, TakesFormatAndDataExactlyFull) {
   TempDir dir;
-  WavSpec spec;
-  spec.sampleRate = 22050;
-  const std::string path = Write(dir, MakeWav(Pcm16({100, -200, 300}), spec));
+  WavSpec layout;
+  layout.sampleRate = 22050;
+  const std::string path = Write(dir, MakeWav(Pcm16({100, -200, 300}), layout));
   Sample sample;
   MessageCounter messages;
   ASSERT_TRUE(sample.LoadFromWav(path.c_str()));
@@ -213,11 +213,11 @@ TEST(SampleLoad, OneByteShortKeepsWhatArrivedWithoutMessage) {
 
 TEST(SampleLoad, OversizedDataClaimAllocatesOnlyWhatTheFileHolds) {
   TempDir dir;
-  WavSpec spec;
-  spec.claimedDataSize = 0xFFFFFFF0u;  // ~4 GB claimed, 4 bytes present
+  WavSpec layout;
+  layout.claimedDataSize = 0xFFFFFFF0u;  // ~4 GB claimed, 4 bytes present
   Sample sample;
   MessageCounter messages;
-  EXPECT_FALSE(sample.LoadFromWav(Write(dir, MakeWav(Pcm16({9, 8}), spec)).c_str()));
+  EXPECT_FALSE(sample.LoadFromWav(Write(dir, MakeWav(Pcm16({9, 8}), layout)).c_str()));
   EXPECT_EQ(messages.count(), 0u);
   EXPECT_EQ(sample.dataSize, 4u);
   EXPECT_EQ(sample.ReadableFrames(), 2u);

@@ -44,30 +44,30 @@ void Put32(std::string& s, uint32_t v) {
 }
 }  // namespace
 
-std::string MakeWav(const std::string& data, const WavSpec& spec) {
+std::string MakeWav(const std::string& data, const WavSpec& layout) {
   std::string body = "WAVE";
   body += "fmt ";
-  Put32(body, spec.fmtSize);
+  Put32(body, layout.fmtSize);
   const uint16_t blockAlign =
-      spec.blockAlign != 0 ? spec.blockAlign : static_cast<uint16_t>(spec.channels * spec.bitsPerSample / 8);
+      layout.blockAlign != 0 ? layout.blockAlign : static_cast<uint16_t>(layout.channels * layout.bitsPerSample / 8);
   std::string fmt;
-  Put16(fmt, spec.formatTag);
-  Put16(fmt, spec.channels);
-  Put32(fmt, spec.sampleRate);
-  Put32(fmt, spec.sampleRate * blockAlign);
+  Put16(fmt, layout.formatTag);
+  Put16(fmt, layout.channels);
+  Put32(fmt, layout.sampleRate);
+  Put32(fmt, layout.sampleRate * blockAlign);
   Put16(fmt, blockAlign);
-  Put16(fmt, spec.bitsPerSample);
-  if (spec.fmtSize >= 18) Put16(fmt, static_cast<uint16_t>(spec.fmtSize - 18));
-  fmt.resize(spec.fmtSize, '\0');
+  Put16(fmt, layout.bitsPerSample);
+  if (layout.fmtSize >= 18) Put16(fmt, static_cast<uint16_t>(layout.fmtSize - 18));
+  fmt.resize(layout.fmtSize, '\0');
   body += fmt;
-  if (spec.listBeforeData) {
+  if (layout.listBeforeData) {
     body += "LIST";
     Put32(body, 5);
     body += "INFOx";
     body.push_back('\0');  // pad to an even length
   }
   body += "data";
-  Put32(body, spec.claimedDataSize >= 0 ? static_cast<uint32_t>(spec.claimedDataSize)
+  Put32(body, layout.claimedDataSize >= 0 ? static_cast<uint32_t>(layout.claimedDataSize)
                                         : static_cast<uint32_t>(data.size()));
   body += data;
   if (data.size() % 2 == 1) body.push_back('\0');

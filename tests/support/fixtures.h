@@ -39,7 +39,7 @@ struct WavSpec {
 };
 
 // A RIFF/WAVE file image holding data (already in the file's layout).
-std::string MakeWav(const std::string& data, const WavSpec& spec = {});
+std::string MakeWav(const std::string& data, const WavSpec& layout = {});
 // 16-bit little-endian bytes of values.
 std::string Pcm16(const std::vector<int16_t>& values);
 // A ramp or a sine as 16-bit values.

@@ -41,4 +41,10 @@ if [[ -f fuzz/CMakeLists.txt ]]; then
   scripts/fuzz.sh "${CHANTERA_FUZZ_SECONDS:-20}"
 fi
 
+stage "Windows: 32- and 64-bit DLLs (mingw-w64), export and import tables, tests under wine"
+scripts/windows.sh --test
+
+stage "Real host: Ardour scans Chantera.so and renders a phrase through it"
+scripts/ardour-test.sh
+
 stage "All test stages passed"

@@ -55,7 +55,11 @@ TEST(Platform, ModuleDirectoryOfTheTestProgram) {
   const std::string dir = platform::ModuleDirectory();
   ASSERT_FALSE(dir.empty());
   EXPECT_NE(dir.back(), '/');
+#ifdef _WIN32
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "chantera_tests.exe"));
+#else
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "chantera_tests"));
+#endif
 }
 
 // A renamed plug-in file still finds the voices beside it: the program names come from the

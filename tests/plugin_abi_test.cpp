@@ -1,6 +1,12 @@
-// The plug-in as a host sees it: the built library is loaded with dlopen and reached only
-// through its exported entry and the AEffect record, the way a sequencer would.
+// The plug-in as a host sees it: the built library is loaded with dlopen (LoadLibrary on
+// Windows) and reached only through its exported entry and the AEffect record, the way a
+// sequencer would.
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -171,6 +177,26 @@ TEST(PluginEntry, MainIsTheSameEntry) {
   EXPECT_EQ(VstHost::Close(effect), 1);
 }
 
+#ifdef _WIN32
+// The names in the DLL's export directory, read from the loaded image as the Windows
+// loader reads them: undecorated, and nothing but the two entries.
+TEST(PluginEntry, ExportsOnlyItsEntryPoints) {
+  HMODULE module = LoadLibraryA(CHANTERA_PLUGIN_PATH);
+  ASSERT_NE(module, nullptr) << "LoadLibrary failed with error " << GetLastError();
+  const auto* base = reinterpret_cast<const unsigned char*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  ASSERT_NE(entry.VirtualAddress, 0u);
+  const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+  const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  std::set<std::string> exported;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+    exported.insert(reinterpret_cast<const char*>(base + names[i]));
+  FreeLibrary(module);
+  EXPECT_EQ(exported, (std::set<std::string>{"VSTPluginMain", "main"}));
+}
+#else
 TEST(PluginEntry, ExportsOnlyItsEntryPoints) {
   const std::string command = std::string("nm -D --defined-only ") + CHANTERA_PLUGIN_PATH;
   FILE* pipe = popen(command.c_str(), "r");
@@ -186,6 +212,7 @@ TEST(PluginEntry, ExportsOnlyItsEntryPoints) {
   ASSERT_EQ(pclose(pipe), 0);
   EXPECT_EQ(exported, (std::set<std::string>{"VSTPluginMain", "main"}));
 }
+#endif
 
 }  // namespace
 }  // namespace chantera::test

@@ -4,6 +4,8 @@
 // and program selection turning the ranges into the key map.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "engine/module_state.h"
 #include "engine/sampler.h"
 #include "support/fixtures.h"
@@ -15,6 +17,9 @@ using test::MakeWav;
 using test::MessageCounter;
 using test::Pcm16;
 using test::TempDir;
+
+// Paths in messages are composed with the platform's separator.
+const std::string kSep(1, platform::kPathSeparator);
 
 std::string Wav(int16_t value) {
   return MakeWav(Pcm16({value, value}));
@@ -34,7 +39,17 @@ void WriteWindowsVoice(const TempDir& dir) {
   dir.Write("voice.csv", "\x82\xA0,voice1\r\nB,other\r\n");
   dir.Write("Voice1/Samples.TXT", "A.WAV,a,60\r\n\x82\xA0.wav,kana,69\r\nsub\\b.wav,b,72\r\nc.wav,c,48\r\n");
   dir.Write("Voice1/a.wav", Wav(100));
+#ifdef _WIN32
+  // "あ.wav" named by the same ANSI bytes the lists use, through the C library as the
+  // plug-in opens it (std::filesystem would read these bytes in another code page).
+  const std::string kana = Wav(200);
+  std::FILE* file = std::fopen((dir.str() + "\\Voice1\\\x82\xA0.wav").c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(kana.data(), 1, kana.size(), file);
+  std::fclose(file);
+#else
   dir.Write("Voice1/\xE3\x81\x82.wav", Wav(200));  // "あ.wav" as an archive unpacks it here
+#endif
   dir.Write("Voice1/Sub/B.Wav", Wav(300));
   dir.Write("Voice1/C.wav", Wav(400));
   dir.Write("Voice1/PROGRAMS.txt",
@@ -117,8 +132,9 @@ TEST(VoiceSelection, MissingVoiceListFallsBackToUndef) {
   Sampler sampler(dir.str());
   EXPECT_EQ(sampler.Voices().voiceCount, 1);
   EXPECT_EQ(messages.messages(),
-            (std::vector<std::string>{"Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B",
-                                      "Error: " + dir.str() + "/Undef/programs.txt Program file load failed."}));
+            (std::vector<std::string>{
+                "Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B",
+                "Error: " + dir.str() + kSep + "Undef" + kSep + "programs.txt Program file load failed."}));
   EXPECT_EQ(sampler.Bank()->sampleCount, 0);
 }
 
@@ -129,7 +145,7 @@ TEST(VoiceSelection, EmptyVoiceListUsesUndefWithoutListMessage) {
   Sampler sampler(dir.str());
   EXPECT_EQ(sampler.Voices().voiceCount, 0);
   EXPECT_EQ(messages.messages(),
-            std::vector<std::string>{"Error: " + dir.str() + "/Undef/programs.txt Program file load failed."});
+            std::vector<std::string>{"Error: " + dir.str() + kSep + "Undef" + kSep + "programs.txt Program file load failed."});
 }
 
 TEST(VoiceSelection, DirectoryNamedLikeAFileIsNotOpened) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -28,15 +29,38 @@ std::string ModuleDirectory() {
   return dir;
 }
 
-std::string ShiftJisToUtf8(const std::string& sjis) {
-  if (sjis.empty()) return {};
-  const int wide = MultiByteToWideChar(932, 0, sjis.data(), static_cast<int>(sjis.size()), nullptr, 0);
-  if (wide <= 0) return sjis;
+namespace {
+// Converts bytes of code page 932 to UTF-8 when every byte belongs to a character;
+// false when one does not (a byte outside the code page, a lone lead byte).
+bool ConvertStrictly(const char* bytes, int size, std::string& out) {
+  const int wide = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, bytes, size, nullptr, 0);
+  if (wide <= 0) return false;
   std::wstring w(static_cast<size_t>(wide), L'\0');
-  MultiByteToWideChar(932, 0, sjis.data(), static_cast<int>(sjis.size()), w.data(), wide);
+  MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, bytes, size, w.data(), wide);
   const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, out.data(), n, nullptr, nullptr);
+  if (n <= 0) return false;
+  const size_t at = out.size();
+  out.resize(at + static_cast<size_t>(n));
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, out.data() + at, n, nullptr, nullptr);
+  return true;
+}
+}  // namespace
+
+std::string ShiftJisToUtf8(const std::string& sjis) {
+  std::string out;
+  if (sjis.empty() || ConvertStrictly(sjis.data(), static_cast<int>(sjis.size()), out)) return out;
+  // Some byte does not convert: go character by character and keep such bytes as they
+  // are (Windows would otherwise put a replacement character in their place).
+  out.clear();
+  for (size_t i = 0; i < sjis.size();) {
+    const size_t length = platform::IsDBCSLeadByte(static_cast<uint8_t>(sjis[i])) && i + 1 < sjis.size() ? 2 : 1;
+    if (ConvertStrictly(sjis.data() + i, static_cast<int>(length), out)) {
+      i += length;
+    } else {
+      out.push_back(sjis[i]);
+      ++i;
+    }
+  }
   return out;
 }
 
@@ -77,7 +101,8 @@ int ShowMessageNative(const char* text, const char* caption) {
   // wait for a click that never comes.
   const char* route = std::getenv("CHANTERA_MESSAGES");
   if (route != nullptr && std::string(route) == "stderr") {
-    std::fprintf(stderr, "%s: %s\n", ShiftJisToUtf8(caption).c_str(), ShiftJisToUtf8(text).c_str());
+    std::fprintf(stderr, "%s: %s\n", ShiftJisToUtf8(caption ? caption : "").c_str(),
+                 ShiftJisToUtf8(text ? text : "").c_str());
     std::fflush(stderr);
     return IDOK;
   }

@@ -87,7 +87,7 @@ void VstHost::SendMidi(AEffect* effect, const std::vector<std::pair<int32_t, std
     e.deltaFrames = events[i].first;
     for (size_t b = 0; b < events[i].second.size() && b < 3; ++b)
       e.midiData[b] = static_cast<char>(events[i].second[b]);
-    list->events[i] = reinterpret_cast<VstEvent*>(&e);
+    EventSlots(list)[i] = reinterpret_cast<VstEvent*>(&e);
   }
   Dispatch(effect, effProcessEvents, 0, 0, list);
 }

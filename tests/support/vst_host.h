@@ -1,7 +1,6 @@
 // A minimal VST 2 host for tests: loads a plug-in library with dlopen (LoadLibrary on
 // Windows), as a host would, and talks to it only through its entry and the AEffect
-// record. Records what the
-// plug-in asks of the host.
+// record. Records what the plug-in asks of the host.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,34 @@
+ardour {
+	["type"]    = "dsp",
+	name        = "Chantera Test Notes",
+	category    = "Utility",
+	license     = "MIT",
+	author      = "Chantera",
+	description = [[Plays a fixed phrase keyed to the transport position: C4 E4 G4 C5 after a quarter second of silence]]
+}
+
+function dsp_ioconfig ()
+	return { { midi_in = 1, midi_out = 1, audio_in = 0, audio_out = 0}, }
+end
+
+-- {start in seconds, length in seconds, key}; scripts/ardour-test.sh checks the same list.
+local seq = { {0.25, 0.5, 60}, {0.75, 0.5, 64}, {1.25, 0.5, 67}, {1.75, 0.75, 72} }
+local sr = 48000
+
+function dsp_init (rate) sr = rate end
+
+function dsp_run (_, _, n_samples)
+	local cnt = 1
+	if not Session:transport_rolling () then return end
+	local pos = Session:transport_sample ()
+	for _, e in ipairs (seq) do
+		local on = math.floor (e[1] * sr)
+		local off = math.floor ((e[1] + e[2]) * sr)
+		if on >= pos and on < pos + n_samples then
+			midiout[cnt] = { time = on - pos + 1, data = { 0x90, e[3], 100 } }; cnt = cnt + 1
+		end
+		if off >= pos and off < pos + n_samples then
+			midiout[cnt] = { time = off - pos + 1, data = { 0x80, e[3], 0 } }; cnt = cnt + 1
+		end
+	end
+end

@@ -1,0 +1,47 @@
+-- Renders a few seconds of a VST 2 instrument through Ardour, headless:
+--   ardour7-lua render.lua <session_dir> <plugin_name> <out_dir> <out_name> <seconds>
+-- Makes a session with one MIDI track on the instrument, puts the note generator
+-- "Chantera Test Notes" (chantera_test_notes.lua, from $XDG_CONFIG_HOME/ardour7/scripts)
+-- in front of it, and exports <out_dir>/<out_name>.wav, 16-bit, with the stock WAV preset.
+-- ardour7-lua cannot import a MIDI file, hence the generator; it does not scan for
+-- plug-ins either: ardour-vst-scanner must have cached the instrument first.
+local sdir, pname, odir, oname, secs = arg[1], arg[2], arg[3], arg[4], tonumber(arg[5] or "4")
+local rate = 48000
+local s = create_session (sdir, "render", rate)
+assert (s, "cannot create session")
+
+local pi = nil
+for p in ARDOUR.LuaAPI.list_plugins ():iter () do
+	if p.name == pname and p.type == ARDOUR.PluginType.LXVST then pi = p end
+end
+assert (pi, "VST2 plugin not found in scan cache: " .. pname)
+
+local tl = Session:new_midi_track (ARDOUR.ChanCount (ARDOUR.DataType ("midi"), 1),
+	ARDOUR.ChanCount (ARDOUR.DataType ("audio"), 2), true, pi, nil, nil, 1, "synth",
+	ARDOUR.PresentationInfo.max_order, ARDOUR.TrackMode.Normal, true, false)
+local track = nil
+for t in tl:iter () do track = t end
+assert (track, "no track")
+
+local gen = ARDOUR.LuaAPI.new_luaproc (Session, "Chantera Test Notes")
+assert (not gen:isnil (), "no note generator")
+track:add_processor_by_index (gen, 0, nil, true)
+local i = 0
+while true do
+	local proc = track:nth_plugin (i)
+	if proc:isnil () then break end
+	print ("processor", i, proc:display_name ())
+	i = i + 1
+end
+
+Session:save_state ("", false, false, false, false, false)
+local e = Session:simple_export ()
+e:set_range (0, math.floor (secs * rate))
+e:set_folder (odir)
+e:set_name (oname)
+-- Ardour's stock "WAV 16 bit" export preset.
+assert (e:set_preset ("75969a1c-3133-4694-864b-a1fa50e43348"), "no wav preset")
+assert (e:run_export (), "export failed")
+print ("export done")
+close_session ()
+quit ()

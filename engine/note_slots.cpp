@@ -16,6 +16,7 @@
 
 #include <cmath>
 
+#include "engine/held_voices.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
 
@@ -53,6 +54,22 @@ struct Stereo8 {
   const uint8_t* pcm;
   int32_t Value(uint32_t i, uint32_t c) const noexcept { return static_cast<int32_t>(pcm[2u * i + c]) - 128; }
 };
+
+// Frames from the stretch's start, at most n, that certainly read both interpolation
+// partners inside the sample (position < readableFrames - 1), with a margin for the
+// rounding of the summed steps. The position is never negative.
+inline int32_t FramesInside(double position, double step, uint32_t readableFrames, int32_t n) noexcept {
+  const double bothInside = static_cast<double>(readableFrames) - 1.0;
+  const double room = bothInside - position;
+  const double margin = static_cast<double>(n) * (bothInside + 1.0) * 0x1p-50 + 0x1p-30;
+  if (!(room > margin)) return 0;
+  // Most notes have room for the whole stretch: decided without a division. (Either way
+  // the margin keeps every counted frame inside; a count one short only moves a frame to
+  // the tested loop, which computes the same value.)
+  if (room - margin >= static_cast<double>(n) * step) return n;
+  const double fit = (room - margin) / step;
+  return fit < static_cast<double>(n) ? static_cast<int32_t>(fit) : n;
+}
 
 // What one slot renders with during one stretch.
 struct SlotRender {
@@ -107,11 +124,8 @@ void RenderSlot(NoteSlot& slot, const Layout& data, const SlotRender& r, float* 
     // Most of a held note's frames lie well inside its sample: count the frames that
     // certainly do (with a margin for the rounding of the summed steps) and run them
     // without the bounds test. The tested loop below takes over for the rest.
-    const double room = bothInside - position;
-    const double margin = static_cast<double>(end - f) * (bothInside + 1.0) * 0x1p-50 + 0x1p-30;
-    if (room > margin) {
-      const double fit = (room - margin) / step;
-      const int32_t safe = fit < static_cast<double>(end - f) ? static_cast<int32_t>(fit) : end - f;
+    {
+      const int32_t safe = FramesInside(position, step, r.readableFrames, end - f);
       for (const int32_t stop = f + safe; f < stop; ++f) {
         const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
         const double frac = position - static_cast<double>(i);
@@ -280,6 +294,21 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
   const bool hostRateUsable = hostRate > 0.0 && std::isfinite(hostRate);
   const int32_t end = firstFrame + n;
 
+  // Held notes of 16-bit mono data that stay inside their samples for the whole stretch
+  // (nearly every note of a song) are rendered together by the vector kernel. A run of
+  // such slots is collected in slot order and rendered before any other slot adds its
+  // frames, so every output frame still receives the slots' values in slot order.
+  const bool heldKernel = HeldVoiceKernelAvailable();
+  HeldVoice held[kMaxHeldVoices];
+  NoteSlot* heldSlots[kMaxHeldVoices];
+  int heldCount = 0;
+  const auto renderHeld = [&]() noexcept {
+    if (heldCount == 0) return;
+    RenderHeldVoices(held, heldCount, left + firstFrame, right + firstFrame, n);
+    for (int k = 0; k < heldCount; ++k) heldSlots[k]->position = held[k].position;
+    heldCount = 0;
+  };
+
   for (size_t index = 0; index < slots.size(); ++index) {
     NoteSlot& slot = slots[index];
     if (slot.active == 0 && slot.releasing == 0) continue;
@@ -310,6 +339,14 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     }
     r.readableFrames = sample->pcm != nullptr ? sample->ReadableFrames() : 0;
     const uint8_t* pcm = sample->pcm.get();
+    if (heldKernel && slot.releasing == 0 && pcm != nullptr && sample->bitsPerSample == 16 && sample->channels == 1 &&
+        r.readableFrames < 0x7FFFFFFFu && FramesInside(slot.position, r.step, r.readableFrames, n) == n) {
+      held[heldCount] = {slot.position, r.step, r.baseGain, pcm};
+      heldSlots[heldCount++] = &slot;
+      if (heldCount == kMaxHeldVoices) renderHeld();
+      continue;
+    }
+    renderHeld();
     if (sample->bitsPerSample == 16) {
       if (sample->channels == 1)
         RenderSlotWithLayout(slot, Mono16{pcm}, r, left, right, firstFrame, end);
@@ -322,6 +359,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
         RenderSlotWithLayout(slot, Stereo8{pcm}, r, left, right, firstFrame, end);
     }
   }
+  renderHeld();
 }
 
 }  // namespace chantera

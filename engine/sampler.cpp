@@ -127,7 +127,23 @@ void Sampler::SelectProgram(int32_t program, bool onAudioThread) {
     else
       RequestRelease(key);
   }
-  std::lock_guard<std::mutex> lock(programs_.mutex);
+  std::unique_lock<std::mutex> lock(programs_.mutex, std::defer_lock);
+  if (!onAudioThread) {
+    lock.lock();
+  } else if (!lock.try_lock()) {
+    // The audio thread never waits for a control thread that holds the programs (reading
+    // a program name, or selecting a program itself): it selects the program for itself
+    // and publishes the key map at a later stretch (PublishPendingKeyMap). Reading the
+    // records without the lock is safe here: they are rewritten only by a reload, which
+    // holds the reload guard that this thread holds while it processes.
+    const ProgramRecord& record = programs_.records[static_cast<size_t>(program)];
+    programs_.BuildKeyMap(program, keySnapshot_);
+    keyMapPending_ = true;
+    currentProgram_.store(program, std::memory_order_relaxed);
+    volume_.store(record.volume, std::memory_order_relaxed);
+    pitchBendRange_.store(record.pitchBendRange, std::memory_order_relaxed);
+    return;
+  }
   currentProgram_.store(program, std::memory_order_relaxed);
   BuildAndPublishKeyMap(program);
   const ProgramRecord& record = programs_.records[static_cast<size_t>(program)];
@@ -256,9 +272,19 @@ void Sampler::ApplyRequestedReleases() noexcept {
   }
 }
 
+void Sampler::PublishPendingKeyMap() noexcept {
+  std::unique_lock<std::mutex> lock(programs_.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;  // still held: the audio thread's own map stays in use
+  // The program selected last, whichever thread selected it (both store it under the lock
+  // or, on this thread, before this publication).
+  BuildAndPublishKeyMap(currentProgram_.load(std::memory_order_relaxed));
+  keyMapPending_ = false;
+}
+
 void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
   if (n <= 0) return;
-  programs_.keyMap.Snapshot(keySnapshot_, keySnapshotSequence_);
+  if (keyMapPending_) PublishPendingKeyMap();
+  if (!keyMapPending_) programs_.keyMap.Snapshot(keySnapshot_, keySnapshotSequence_);
   const ModuleState& module = Module();
   StretchContext context;
   context.keyMap = &keySnapshot_;

@@ -99,6 +99,9 @@ class Sampler {
  private:
   void BuildAndPublishKeyMap(int32_t program);
   void SelectProgram(int32_t program, bool onAudioThread);
+  // A phonetic commit that found the programs locked built its key map into the audio
+  // thread's snapshot only; this publishes it once the lock is free (try_lock only).
+  void PublishPendingKeyMap() noexcept;
   void RequestRelease(int32_t key) noexcept;
   void ApplyRequestedReleases() noexcept;
   void RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n) noexcept;
@@ -131,6 +134,7 @@ class Sampler {
   float expression_ = 100.0f / 127.0f;
   KeyTable keySnapshot_{};
   uint32_t keySnapshotSequence_ = 0;
+  bool keyMapPending_ = false;  // keySnapshot_ holds a selection not yet published
   int64_t releaseTimerFrames_ = -1;  // frames of rendered audio until the phonetic release
   int32_t releaseTimerGeneration_ = 0;
 

@@ -9,6 +9,8 @@
 // instead of seeking beyond the file.
 #include "library/wave_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -30,6 +32,19 @@ constexpr uint32_t kWave = FourCC("WAVE");
 constexpr uint32_t kFmt = FourCC("fmt ");
 constexpr uint32_t kData = FourCC("data");
 
+// The size of an open file from its descriptor. Seeking to the end and back instead costs
+// three seeks, and the C library reads the file's last block on the way. 0 when unknown.
+uint64_t FileSize(std::FILE* file) {
+#if defined(_WIN32)
+  struct _stat64 info {};
+  if (_fstat64(_fileno(file), &info) != 0 || info.st_size < 0) return 0;
+#else
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
+#endif
+  return static_cast<uint64_t>(info.st_size);
+}
+
 uint32_t Le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
@@ -44,14 +59,21 @@ WaveReader::~WaveReader() {
 }
 
 bool WaveReader::ReadExact(void* buffer, uint32_t count) {
-  return std::fread(buffer, 1, count, handle) == count;
+  const size_t got = std::fread(buffer, 1, count, handle);
+  position_ += got;
+  return got == count;
+}
+
+bool WaveReader::SeekTo(uint64_t position) {
+  if (position == position_) return true;  // no call, and the stream keeps its buffer
+  if (std::fseek(handle, static_cast<long>(position), SEEK_SET) != 0) return false;
+  position_ = position;
+  return true;
 }
 
 uint64_t WaveReader::BytesRemaining() {
-  if (handle == nullptr) return 0;
-  const long position = std::ftell(handle);
-  if (position < 0 || static_cast<uint64_t>(position) >= fileSize_) return 0;
-  return fileSize_ - static_cast<uint64_t>(position);
+  if (handle == nullptr || position_ >= fileSize_) return 0;
+  return fileSize_ - position_;
 }
 
 void WaveReader::Ascend(const ChunkInfo& chunk) {
@@ -59,7 +81,7 @@ void WaveReader::Ascend(const ChunkInfo& chunk) {
   // Seeking past the end is allowed by the platform; the next header read then fails.
   // Clamping keeps the offset representable in a long on every platform.
   end = std::min(end, fileSize_);
-  std::fseek(handle, static_cast<long>(end), SEEK_SET);
+  SeekTo(end);
 }
 
 uint32_t WaveReader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, bool findRiff) {
@@ -68,12 +90,10 @@ uint32_t WaveReader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, bool fin
   const uint32_t wantedId = findRiff ? kRiff : chunk.ckid;
   const uint32_t wantedType = chunk.fccType;
 
-  const long start = std::ftell(handle);
-  if (start < 0) return kWaveCannotSeek;
-  uint64_t position = static_cast<uint64_t>(start);
+  uint64_t position = position_;
   for (;;) {
     if (position + 8 > limit) return kWaveChunkNotFound;
-    if (std::fseek(handle, static_cast<long>(position), SEEK_SET) != 0) return kWaveCannotSeek;
+    if (!SeekTo(position)) return kWaveCannotSeek;
     uint8_t header[8];
     if (!ReadExact(header, 8)) return kWaveChunkNotFound;
     ChunkInfo found;
@@ -106,12 +126,8 @@ uint32_t WaveReader::Open(const char* fileName) {
 
   handle = platform::OpenForReading(fileName);
   if (handle == nullptr) return kWaveOpenFailed;
-  fileSize_ = 0;
-  if (std::fseek(handle, 0, SEEK_END) == 0) {
-    const long end = std::ftell(handle);
-    if (end > 0) fileSize_ = static_cast<uint64_t>(end);
-  }
-  std::rewind(handle);
+  fileSize_ = FileSize(handle);
+  position_ = 0;
 
   riffChunk = ChunkInfo{};
   riffChunk.fccType = kWave;
@@ -137,6 +153,7 @@ int32_t WaveReader::Read(void* buffer, int32_t count) {
   if (handle == nullptr || buffer == nullptr || count < 0) return -1;
   if (count == 0) return 0;
   const size_t got = std::fread(buffer, 1, static_cast<size_t>(count), handle);
+  position_ += got;
   if (got == 0 && std::ferror(handle)) return -1;
   return static_cast<int32_t>(got);
 }

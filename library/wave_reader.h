@@ -70,8 +70,11 @@ class WaveReader {
   // The platform's ascend: to the end of chunk's payload, padded to an even length.
   void Ascend(const ChunkInfo& chunk);
   bool ReadExact(void* buffer, uint32_t count);
+  // Moves to an absolute position; a move to where the stream already is makes no call.
+  bool SeekTo(uint64_t position);
 
   uint64_t fileSize_ = 0;
+  uint64_t position_ = 0;  // the stream's position, followed here rather than asked for
 };
 
 }  // namespace chantera

@@ -209,8 +209,12 @@ int main(int argc, char** argv) {
   const int64_t maxTail = static_cast<int64_t>(options.tail * options.rate);
   const double threshold = std::pow(10.0, options.thresholdDb / 20.0);
   const int64_t quietNeeded = static_cast<int64_t>(options.rate * 0.2);
-  std::vector<float> audio;
-  audio.reserve(static_cast<size_t>((song.endFrame + maxTail + options.block) * 2));
+  // The audio goes to the file block by block: a long song is never held in memory.
+  AudioFileWriter writer;
+  if (!writer.Open(options.output, format, static_cast<int>(options.rate), error)) Fail(error);
+  std::vector<float> interleaved(static_cast<size_t>(options.block) * 2);
+  int64_t framesWritten = 0;
+  float peak = 0.0f;
   Progress progress(!options.quiet && isatty(2));
 
   size_t next = 0;
@@ -242,23 +246,34 @@ int main(int argc, char** argv) {
     host.SendEvents(events);
     host.Process(left.data(), right.data(), frames);
     for (int32_t i = 0; i < frames; ++i) {
-      audio.push_back(left[static_cast<size_t>(i)]);
-      audio.push_back(right[static_cast<size_t>(i)]);
-      const float peak = std::max(std::fabs(left[static_cast<size_t>(i)]), std::fabs(right[static_cast<size_t>(i)]));
-      quietFrames = peak < threshold ? quietFrames + 1 : 0;
+      // A misbehaving plug-in must not poison the file.
+      float l = left[static_cast<size_t>(i)];
+      float r = right[static_cast<size_t>(i)];
+      if (!std::isfinite(l)) l = 0.0f;
+      if (!std::isfinite(r)) r = 0.0f;
+      interleaved[2 * static_cast<size_t>(i)] = l;
+      interleaved[2 * static_cast<size_t>(i) + 1] = r;
+      peak = std::max(peak, std::max(std::fabs(l), std::fabs(r)));
     }
+    if (!writer.Write(interleaved.data(), frames, error)) Fail(error);
+    framesWritten += frames;
+    // The quiet frames that end the block (all of them when the whole block is quiet):
+    // counted from its end back to its last loud frame, so a loud block costs one look.
+    int32_t quietAtEnd = 0;
+    while (quietAtEnd < frames) {
+      const auto i = static_cast<size_t>(frames - 1 - quietAtEnd);
+      if (!(std::max(std::fabs(left[i]), std::fabs(right[i])) < threshold)) break;
+      ++quietAtEnd;
+    }
+    quietFrames = quietAtEnd == frames ? quietFrames + frames : quietAtEnd;
     frame = end;
     progress.Show(frame, song.endFrame + (maxTail > 0 ? 1 : 0));
   }
   progress.Done();
   host.Stop();
 
-  for (float& v : audio)
-    if (!std::isfinite(v)) v = 0.0f;  // a misbehaving plug-in must not poison the file
-  if (!WriteAudioFile(options.output, format, static_cast<int>(options.rate), audio, error)) Fail(error);
-  float peak = 0.0f;
-  for (float v : audio) peak = std::max(peak, std::fabs(v));
-  const double seconds = static_cast<double>(audio.size() / 2) / options.rate;
+  if (!writer.Close(error)) Fail(error);
+  const double seconds = static_cast<double>(framesWritten) / options.rate;
   if (peak > 0.0f)
     std::printf("%s: %.2f s, peak %.1f dBFS\n", options.output.c_str(), seconds, 20.0 * std::log10(peak));
   else

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Performance figures, reproducible on any Debian machine: builds Chantera (Release) in
+# build-perf/, installs FluidSynth (and the build's own needs) when missing, prepares the
+# shared work (one recording, as a voice folder and as a one-sample SoundFont; 16 notes
+# held for 60 s), renders it with chantera-render and with FluidSynth alternately several
+# times, runs the Google Benchmark pairs (render, voice loading, Chorus rebuild against
+# their floors; instance construction) and the renderer's start-up, and prints every
+# figure and ratio with pass or fail against the targets. docs/PERFORMANCE.md explains
+# the method and holds the figures of one run.
+#
+# Usage: bench/compare.sh [--repeat N] [--build DIR]
+#   --repeat N   rounds of the peer comparison and repetitions of each benchmark (5)
+#   --build DIR  build folder (build-perf)
+# Exit status 0 when every target is met, 1 when one is not.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-perf
+repeat=5
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --repeat) repeat=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "compare.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+# The build's own packages, then the peer and python3 (the helper uses only its
+# standard library).
+"$root/scripts/deps.sh" fluidsynth python3
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCHANTERA_BENCH=ON >/dev/null
+cmake --build "$build" --target chantera_plugin chantera-render chantera_bench chantera_demo_voice
+
+python3 "$root/bench/compare.py" all --work "$build/compare" --plugin "$build/Chantera/Chantera.so" \
+  --render "$build/chantera-render" --bench "$build/bench/chantera_bench" --repeat "$repeat"

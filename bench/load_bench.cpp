@@ -1,0 +1,121 @@
+// Loading a voice and constructing an instance, against a plain read of the same bytes.
+//
+// BM_LoadDemoVoice reads the demo voice the build made (build/Chantera/demo: its
+// samples.txt and every WAV file it names) through SampleBank::LoadSampleList, as voice
+// selection does. BM_PlainReadDemoVoice is its floor: the same files opened and read whole
+// with fread into a fresh buffer each, with no parsing at all (the list of files and
+// their sizes is made once, outside the timing). Both run with a warm page cache, so the
+// ratio shows what the loader adds to the reading itself: the list parsing, the RIFF walk,
+// the seeks and the allocations.
+//
+// BM_ConstructSamplerDemoVoice is the instrument's whole start-up as a host sees it: the
+// voice list, the demo voice's samples and programs, the key map of program 0.
+//
+// The plug-in folder is found beside the benchmark's own folder (build/bench/../Chantera);
+// CHANTERA_PLUGIN_DIR overrides it.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/sampler.h"
+#include "library/sample_bank.h"
+#include "platform/platform.h"
+
+namespace {
+
+std::string PluginDir() {
+  if (const char* dir = std::getenv("CHANTERA_PLUGIN_DIR")) return dir;
+  return chantera::platform::ModuleDirectory() + "/../Chantera";
+}
+
+struct DemoFile {
+  std::string path;
+  size_t size;
+};
+
+// The files that samples.txt names, in list order, with their sizes.
+std::vector<DemoFile> DemoFiles() {
+  std::vector<DemoFile> files;
+  const std::string folder = PluginDir() + "/demo/";
+  std::ifstream list(folder + "samples.txt");
+  std::string line;
+  while (std::getline(list, line)) {
+    const size_t comma = line.find(',');
+    if (comma == std::string::npos || comma == 0) continue;
+    DemoFile file{folder + line.substr(0, comma), 0};
+    if (std::FILE* f = std::fopen(file.path.c_str(), "rb")) {
+      std::fseek(f, 0, SEEK_END);
+      file.size = static_cast<size_t>(std::ftell(f));
+      std::fclose(f);
+      files.push_back(file);
+    }
+  }
+  return files;
+}
+
+void BM_LoadDemoVoice(benchmark::State& state) {
+  const std::string dir = PluginDir();
+  const std::string voiceFolder =
+      std::string(1, chantera::platform::kPathSeparator) + "demo" + std::string(1, chantera::platform::kPathSeparator);
+  chantera::SampleBank bank;
+  bank.LoadSampleList(dir.c_str(), voiceFolder.c_str());  // warm the page cache
+  if (bank.sampleCount.load() == 0) {
+    state.SkipWithError("no demo voice (build the plug-in folder, or set CHANTERA_PLUGIN_DIR)");
+    return;
+  }
+  int64_t bytes = 0;
+  for (int32_t i = 0; i < bank.sampleCount.load(); ++i) bytes += bank.slot(i)->dataSize;
+  for (auto _ : state) {
+    bank.LoadSampleList(dir.c_str(), voiceFolder.c_str());
+    benchmark::DoNotOptimize(bank.slot(0)->pcm.get());
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+  state.counters["files"] = bank.sampleCount.load();
+}
+BENCHMARK(BM_LoadDemoVoice)->Unit(benchmark::kMillisecond);
+
+void BM_PlainReadDemoVoice(benchmark::State& state) {
+  const std::vector<DemoFile> files = DemoFiles();
+  if (files.empty()) {
+    state.SkipWithError("no demo voice (build the plug-in folder, or set CHANTERA_PLUGIN_DIR)");
+    return;
+  }
+  std::vector<std::unique_ptr<uint8_t[]>> buffers(files.size());
+  int64_t bytes = 0;
+  for (const DemoFile& file : files) bytes += static_cast<int64_t>(file.size);
+  for (auto _ : state) {
+    for (size_t i = 0; i < files.size(); ++i) {
+      std::FILE* f = std::fopen(files[i].path.c_str(), "rb");
+      if (f == nullptr) continue;
+      buffers[i].reset(new uint8_t[files[i].size]);
+      const size_t got = std::fread(buffers[i].get(), 1, files[i].size, f);
+      std::fclose(f);
+      benchmark::DoNotOptimize(got);
+    }
+    benchmark::DoNotOptimize(buffers.data());
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+  state.counters["files"] = static_cast<double>(files.size());
+}
+BENCHMARK(BM_PlainReadDemoVoice)->Unit(benchmark::kMillisecond);
+
+void BM_ConstructSamplerDemoVoice(benchmark::State& state) {
+  const std::string dir = PluginDir();
+  for (auto _ : state) {
+    chantera::Sampler sampler(dir);
+    benchmark::DoNotOptimize(&sampler);
+    if (sampler.Bank()->sampleCount.load() == 0) {
+      state.SkipWithError("no demo voice (build the plug-in folder, or set CHANTERA_PLUGIN_DIR)");
+      break;
+    }
+    sampler.Shutdown();
+  }
+}
+BENCHMARK(BM_ConstructSamplerDemoVoice)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,378 @@
+// What the audio thread does not do: allocate, free, or wait for another thread.
+//
+// This program replaces the global operator new and delete and interposes malloc, calloc,
+// realloc, free and the aligned allocators (forwarding to the C library's own), and
+// counts every call made by a thread that has switched counting on. That is why it is a
+// program of its own: the replacement would count the whole suite.
+//
+// The plug-in is driven through its AEffect record exactly as a host does (effProcessEvents
+// through the dispatcher, then processReplacing) with the demo voice, over thousands of
+// blocks of busy MIDI: notes on and off (also on held keys and with velocity 0), pitch
+// bends, volume and expression, other controllers, the pitch-bend range through RPN 0,
+// all-notes-off, and phonetic commits (which select a program, start a note and arm the
+// 500 ms release). Bank selects are left out: they load a voice, by design. After one
+// warm-up pass (the event list grows to the largest block once), a second pass over the
+// same blocks must make no allocation and no free at all.
+//
+// The second test holds the program set's lock on another thread, as a host thread reading
+// program names would, while the audio thread makes phonetic commits: every block still
+// returns at once, the commits take effect, and the key map is published once the lock
+// is free.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "engine/sampler.h"
+#include "host/sampler_plugin.h"
+#include "host/vst2.h"
+
+// ---- Counting every allocation of the counting thread -----------------------------------------
+
+namespace {
+std::atomic<long> allocations{0};
+std::atomic<long> frees{0};
+thread_local bool countThisThread = false;
+
+inline void CountAllocation() {
+  if (countThisThread) allocations.fetch_add(1, std::memory_order_relaxed);
+}
+inline void CountFree(void* p) {
+  if (countThisThread && p != nullptr) frees.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Counts what the calling thread allocates and frees while it lives.
+class CountingScope {
+ public:
+  CountingScope() {
+    allocations = 0;
+    frees = 0;
+    countThisThread = true;
+  }
+  ~CountingScope() { countThisThread = false; }
+  CountingScope(const CountingScope&) = delete;
+  CountingScope& operator=(const CountingScope&) = delete;
+};
+}  // namespace
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* p, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+void __libc_free(void* p);
+
+void* malloc(size_t size) {
+  CountAllocation();
+  return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) {
+  CountAllocation();
+  return __libc_calloc(count, size);
+}
+void* realloc(void* p, size_t size) {
+  CountAllocation();
+  return __libc_realloc(p, size);
+}
+void free(void* p) {
+  CountFree(p);
+  __libc_free(p);
+}
+void* aligned_alloc(size_t alignment, size_t size) {
+  CountAllocation();
+  return __libc_memalign(alignment, size);
+}
+void* memalign(size_t alignment, size_t size) {
+  CountAllocation();
+  return __libc_memalign(alignment, size);
+}
+int posix_memalign(void** out, size_t alignment, size_t size) {
+  CountAllocation();
+  void* p = __libc_memalign(alignment, size);
+  if (p == nullptr) return ENOMEM;
+  *out = p;
+  return 0;
+}
+}
+
+void* operator new(size_t size) {
+  CountAllocation();
+  if (void* p = __libc_malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size) {
+  return operator new(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  CountAllocation();
+  return __libc_malloc(size == 0 ? 1 : size);
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void* operator new(size_t size, std::align_val_t alignment) {
+  CountAllocation();
+  if (void* p = __libc_memalign(static_cast<size_t>(alignment), size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size, std::align_val_t alignment) {
+  return operator new(size, alignment);
+}
+void operator delete(void* p) noexcept {
+  CountFree(p);
+  __libc_free(p);
+}
+void operator delete[](void* p) noexcept {
+  operator delete(p);
+}
+void operator delete(void* p, size_t) noexcept {
+  operator delete(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+  operator delete(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  operator delete(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  operator delete(p);
+}
+void operator delete(void* p, size_t, std::align_val_t) noexcept {
+  operator delete(p);
+}
+void operator delete[](void* p, size_t, std::align_val_t) noexcept {
+  operator delete(p);
+}
+
+// ---- A host -------------------------------------------------------------------------------------
+
+namespace chantera::test {
+namespace {
+
+using namespace vst2;
+
+VstIntPtr VSTCALLBACK Host(AEffect*, int32_t opcode, int32_t, VstIntPtr, void*, float) {
+  return opcode == audioMasterVersion ? 2400 : 0;
+}
+
+constexpr int32_t kBlock = 512;
+
+// One block's events, laid out as a host hands them over (a VstEvents record followed by
+// its pointers), built before any counting.
+class Block {
+ public:
+  explicit Block(const std::vector<VstMidiEvent>& events) : midi_(events) {
+    list_.resize(offsetof(VstEvents, events) + sizeof(VstEvent*) * (midi_.size() + 2));
+    auto* record = reinterpret_cast<VstEvents*>(list_.data());
+    record->numEvents = static_cast<int32_t>(midi_.size());
+    for (size_t i = 0; i < midi_.size(); ++i) EventSlots(record)[i] = reinterpret_cast<VstEvent*>(&midi_[i]);
+  }
+  VstEvents* events() { return reinterpret_cast<VstEvents*>(list_.data()); }
+
+ private:
+  std::vector<VstMidiEvent> midi_;
+  std::vector<unsigned char> list_;
+};
+
+VstMidiEvent Midi(int32_t frame, int status, int data1, int data2) {
+  VstMidiEvent e{};
+  e.type = kVstMidiType;
+  e.byteSize = sizeof(VstMidiEvent);
+  e.deltaFrames = frame;
+  e.midiData[0] = static_cast<char>(status);
+  e.midiData[1] = static_cast<char>(data1);
+  e.midiData[2] = static_cast<char>(data2);
+  return e;
+}
+
+// The controller messages of one phonetic commit: key, the symbol's characters, sing.
+void Phonetic(std::vector<VstMidiEvent>& out, int32_t frame, int key, const char* symbol) {
+  out.push_back(Midi(frame, 0xB0, 99, 80));
+  out.push_back(Midi(frame, 0xB0, 98, 2));
+  out.push_back(Midi(frame, 0xB0, 6, key));
+  for (int i = 0; i < 3 && symbol[i] != 0; ++i) {
+    out.push_back(Midi(frame, 0xB0, 98, 19 + i));
+    out.push_back(Midi(frame, 0xB0, 6, symbol[i]));
+  }
+  out.push_back(Midi(frame, 0xB0, 98, 127));
+  out.push_back(Midi(frame, 0xB0, 6, 127));
+}
+
+std::vector<Block> BusyBlocks(int count) {
+  std::mt19937 rng(42);
+  auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  const char* symbols[] = {"a", "ka", "sa", "tSi", "n", "ri", "mo", "kya"};
+  std::vector<Block> blocks;
+  for (int b = 0; b < count; ++b) {
+    std::vector<VstMidiEvent> events;
+    const int n = b == 0 ? 96 : pick(0, 40);  // the largest block first
+    for (int i = 0; i < n; ++i) {
+      const int32_t frame = pick(0, kBlock - 1);
+      switch (pick(0, 11)) {
+        case 0:
+        case 1:
+        case 2:
+          events.push_back(Midi(frame, 0x90 | pick(0, 15), pick(36, 96), pick(1, 127)));
+          break;
+        case 3:
+        case 4:
+          events.push_back(Midi(frame, 0x80 | pick(0, 15), pick(36, 96), pick(0, 127)));
+          break;
+        case 5:
+          events.push_back(Midi(frame, 0x90, pick(36, 96), 0));  // velocity 0: a note-off
+          break;
+        case 6:
+          events.push_back(Midi(frame, 0xE0, pick(0, 127), pick(0, 127)));
+          break;
+        case 7:
+          events.push_back(Midi(frame, 0xB0, pick(0, 1) ? 7 : 11, pick(0, 127)));
+          break;
+        case 8:
+          events.push_back(Midi(frame, 0xB0, pick(1, 5) == 1 ? 120 : pick(64, 67), pick(0, 127)));
+          break;
+        case 9:  // pitch-bend range through RPN 0
+          events.push_back(Midi(frame, 0xB0, 101, 0));
+          events.push_back(Midi(frame, 0xB0, 100, 0));
+          events.push_back(Midi(frame, 0xB0, 6, pick(1, 12)));
+          events.push_back(Midi(frame, 0xB0, 38, 0));
+          break;
+        default:
+          Phonetic(events, frame, pick(48, 84), symbols[pick(0, 7)]);
+          break;
+      }
+    }
+    blocks.emplace_back(events);
+  }
+  return blocks;
+}
+
+class Instrument {
+ public:
+  Instrument() : plugin_(std::make_unique<SamplerPlugin>(Host, CHANTERA_PLUGIN_DIR)), effect_(plugin_->getAeffect()) {
+    effect_->dispatcher(effect_, effOpen, 0, 0, nullptr, 0.0f);
+    effect_->dispatcher(effect_, effSetSampleRate, 0, 0, nullptr, 44100.0f);
+    effect_->dispatcher(effect_, effSetBlockSize, 0, kBlock, nullptr, 0.0f);
+    effect_->dispatcher(effect_, effMainsChanged, 0, 1, nullptr, 0.0f);
+  }
+  ~Instrument() { effect_->dispatcher(effect_, effMainsChanged, 0, 0, nullptr, 0.0f); }
+  Instrument(const Instrument&) = delete;
+  Instrument& operator=(const Instrument&) = delete;
+
+  // One host block: the events through the dispatcher, then processReplacing.
+  void Play(Block& block) {
+    effect_->dispatcher(effect_, effProcessEvents, 0, 0, block.events(), 0.0f);
+    float* outputs[2] = {left_, right_};
+    effect_->processReplacing(effect_, nullptr, outputs, kBlock);
+    for (int32_t f = 0; f < kBlock; ++f) peak_ = std::max(peak_, std::fabs(left_[f]));
+  }
+  SamplerPlugin& plugin() { return *plugin_; }
+  float peak() const { return peak_; }
+
+ private:
+  std::unique_ptr<SamplerPlugin> plugin_;
+  AEffect* effect_;
+  float left_[kBlock] = {};
+  float right_[kBlock] = {};
+  float peak_ = 0.0f;
+};
+
+TEST(Realtime, BusyMidiAllocatesAndFreesNothingAfterWarmUp) {
+  Instrument instrument;
+  ASSERT_GT(instrument.plugin().engine().Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
+  std::vector<Block> blocks = BusyBlocks(3000);        // about 35 s of audio
+  for (Block& block : blocks) instrument.Play(block);  // warm-up
+  {
+    const CountingScope counting;
+    for (Block& block : blocks) instrument.Play(block);
+  }
+  EXPECT_EQ(allocations.load(), 0) << "allocations on the audio thread in steady state";
+  EXPECT_EQ(frees.load(), 0) << "frees on the audio thread in steady state";
+  EXPECT_GT(instrument.peak(), 0.01f) << "the blocks were not silent";
+}
+
+TEST(Realtime, CountingSeesAnAllocation) {
+  // The counter itself works: a vector that grows on the counting thread is seen.
+  long seen = 0;
+  {
+    const CountingScope counting;
+    std::vector<int> grown(100);
+    grown.push_back(1);
+    seen = allocations.load();
+  }
+  EXPECT_GE(seen, 2);
+}
+
+TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
+  Instrument instrument;
+  Sampler& engine = instrument.plugin().engine();
+  ASSERT_GT(engine.Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
+  std::vector<VstMidiEvent> warm;
+  Phonetic(warm, 0, 60, "a");
+  std::vector<VstMidiEvent> commit;
+  Phonetic(commit, 100, 64, "ka");  // program 5
+  std::vector<Block> blocks;
+  blocks.emplace_back(warm);
+  blocks.emplace_back(commit);
+  blocks.emplace_back(std::vector<VstMidiEvent>{});
+  instrument.Play(blocks[0]);
+  instrument.Play(blocks[2]);
+  ASSERT_EQ(engine.GetProgram(), 0);
+
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+  // Held until the blocks are done, or two seconds at most: an audio thread that waits
+  // for it shows up as a slow block rather than a hung test.
+  std::thread holder([&] {
+    const std::lock_guard<std::mutex> lock(engine.Programs().mutex);
+    held = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!release && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  double slowest = 0.0;
+  {
+    const CountingScope counting;
+    for (int b = 0; b < 50; ++b) {
+      const auto start = std::chrono::steady_clock::now();
+      instrument.Play(blocks[b == 0 ? 1 : 2]);
+      slowest = std::max(slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+  }
+  const int32_t programWhileHeld = engine.GetProgram();
+  release = true;
+  holder.join();
+  EXPECT_EQ(allocations.load(), 0);
+  EXPECT_EQ(programWhileHeld, 5) << "the commit selected its program although the lock was held";
+  // A block takes well under a millisecond; a wait for the holder would take as long as
+  // the test kept the lock. The bound leaves room for a busy machine.
+  EXPECT_LT(slowest, 0.25) << "a block waited";
+
+  // Once the lock is free the audio thread publishes the key map it used.
+  instrument.Play(blocks[2]);
+  KeyTable published{};
+  uint32_t sequence = ~0u;
+  ASSERT_TRUE(engine.Programs().keyMap.Snapshot(published, sequence));
+  KeyTable expected{};
+  {
+    const std::lock_guard<std::mutex> lock(engine.Programs().mutex);
+    engine.Programs().BuildKeyMap(5, expected);
+  }
+  EXPECT_EQ(published, expected);
+}
+
+}  // namespace
+}  // namespace chantera::test

@@ -64,8 +64,8 @@ def main(argv):
         raise SystemExit(__doc__)
     rate, mono = read_mono(argv[1])
     notes = []
-    for spec in argv[2:]:
-        key, span = spec.split("@")
+    for note_span in argv[2:]:
+        key, span = note_span.split("@")
         start, length = span.split("+")
         notes.append((int(key), float(start), float(length)))
 

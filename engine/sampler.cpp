@@ -181,6 +181,9 @@ void Sampler::SetHostSampleRate(float rate) noexcept {
 }
 
 void Sampler::SetParameter(int32_t index, float value) {
+  // Hosts send 0..1, but any float is taken as it is, except values that are not numbers
+  // or infinite: stored, they would make every later block NaN.
+  if (!std::isfinite(value)) return;
   ModuleState& module = Module();
   switch (index) {
     case kParamVolume:

@@ -47,7 +47,7 @@ int32_t SamplerPlugin::processEvents(VstEvents* events) {
   const int32_t total = events != nullptr ? events->numEvents : 0;
   engine_->BeginEvents(total);
   for (int32_t i = 0; i < total; ++i) {
-    const VstEvent* event = events->events[i];
+    const VstEvent* event = EventSlots(events)[i];
     if (event == nullptr || event->type != kVstMidiType) continue;
     const auto* midi = reinterpret_cast<const VstMidiEvent*>(event);
     MidiEvent record;

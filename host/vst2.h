@@ -233,6 +233,13 @@ struct VstEvents {
   VstEvent* events[2];  // numEvents entries in fact
 };
 
+// The entries of a list: VstEvents declares two, a list holds numEvents. Index through
+// this pointer rather than the declared array, whose bound is not the list's (indexing
+// the array past 2 is undefined, and the sanitizers stop there).
+inline VstEvent** EventSlots(VstEvents* list) {
+  return list->events;
+}
+
 struct VstTimeInfo {
   double samplePos;
   double sampleRate;

@@ -130,7 +130,7 @@ TEST_F(EventQueueTest, TwentyEventsOfWhichThreeAreNotMidi) {
     midi[i].midiData[0] = static_cast<char>(0xB0);
     midi[i].midiData[1] = 7;
     midi[i].midiData[2] = static_cast<char>(i);
-    list->events[i] = reinterpret_cast<vst2::VstEvent*>(&midi[i]);
+    vst2::EventSlots(list)[i] = reinterpret_cast<vst2::VstEvent*>(&midi[i]);
   }
   EXPECT_EQ(plugin.processEvents(list), 1);
   const EventQueue& queue = plugin.engine().Events();

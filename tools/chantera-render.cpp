@@ -167,6 +167,10 @@ int main(int argc, char** argv) {
   MidiFile file;
   std::string error;
   if (!file.Read(options.input, error)) Fail(error);
+  constexpr double kLongestSong = 24 * 3600.0;
+  if (file.SecondsAt(file.LastTick()) > kLongestSong)
+    Fail(options.input + ": the song lasts more than 24 hours (" +
+         std::to_string(file.SecondsAt(file.LastTick()) / 3600.0) + " h); is its time base right?");
 
   if (!options.phoneticOut.empty()) {
     std::ofstream out(options.phoneticOut, std::ios::binary);

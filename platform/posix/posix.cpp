@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -51,7 +52,23 @@ std::string ShiftJisToUtf8(const std::string& sjis) {
   return out;
 }
 
+namespace {
+// A detached thread runs this library's code to its last instruction, which may come
+// after the host has closed the instance that started it and unloaded the library
+// (hosts dlclose right after effClose). Once such a thread has been started, the library
+// stays mapped for the life of the process.
+void PinThisModule() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&PinThisModule), &info) != 0 && info.dli_fname != nullptr)
+      dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  });
+}
+}  // namespace
+
 bool StartDetachedThread(void (*fn)(void* arg), void* arg) {
+  PinThisModule();
   try {
     std::thread(fn, arg).detach();
     return true;

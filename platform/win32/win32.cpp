@@ -77,7 +77,19 @@ DWORD WINAPI ThreadEntry(LPVOID param) {
 }
 }  // namespace
 
+// A detached thread runs this DLL's code to its last instruction, which may come after
+// the host has closed the instance that started it and called FreeLibrary. Once such a
+// thread has been started, the DLL stays loaded for the life of the process.
+void PinThisModule() {
+  static bool pinned = false;
+  if (pinned) return;
+  HMODULE module = nullptr;
+  pinned = GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                              reinterpret_cast<LPCSTR>(&PinThisModule), &module) != 0;
+}
+
 bool StartDetachedThread(void (*fn)(void* arg), void* arg) {
+  PinThisModule();
   auto* start = new (std::nothrow) ThreadStart{fn, arg};
   if (start == nullptr) return false;
   HANDLE thread = CreateThread(nullptr, 0, ThreadEntry, start, 0, nullptr);

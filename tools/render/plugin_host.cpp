@@ -106,7 +106,7 @@ void PluginHost::SendEvents(const std::vector<FrameMidi>& events) {
     e.deltaFrames = events[i].deltaFrames;
     e.flags = 1;  // kVstMidiEventIsRealtime: offline, but timed to the frame
     for (int b = 0; b < 3; ++b) e.midiData[b] = static_cast<char>(events[i].bytes[b]);
-    list->events[i] = reinterpret_cast<VstEvent*>(&e);
+    EventSlots(list)[i] = reinterpret_cast<VstEvent*>(&e);
   }
   Dispatch(effProcessEvents, 0, 0, list);
 }

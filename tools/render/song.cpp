@@ -82,7 +82,8 @@ Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics) {
   int32_t currentProgram = -1;
   for (size_t k = 0; k < file.events.size(); ++k) {
     const MidiFileEvent& e = file.events[k];
-    const int64_t frame = std::llround(file.SecondsAt(e.tick) * sampleRate);
+    // Held within what a 64-bit frame count holds; the renderer refuses such songs anyway.
+    const int64_t frame = std::llround(std::min(file.SecondsAt(e.tick) * sampleRate, 0x1p62));
     song.endFrame = frame;
     if (e.kind != MidiFileEvent::kChannel) continue;
     if (IsNoteOn(e)) {

@@ -20,20 +20,8 @@ seconds=3
 started=$SECONDS
 
 # ---- Ardour and the checker's interpreter --------------------------------------------
-missing=()
-command -v ardour7-lua >/dev/null 2>&1 || missing+=(ardour)
-command -v python3 >/dev/null 2>&1 || missing+=(python3)
-if [[ ${#missing[@]} -gt 0 ]]; then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "The Ardour test needs these Debian packages: ${missing[*]}" >&2
-    echo "Install them with: sudo apt-get install --no-install-recommends ${missing[*]}" >&2
-    exit 1
-  fi
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+source scripts/packages.sh
+ensure_packages "The Ardour test" "ardour7-lua ardour" "python3 python3"
 ardour_lib=$(dirname "$(ls /usr/lib/ardour*/ardour-vst-scanner | tail -n 1)")
 echo "Ardour ready ($((SECONDS - started)) s): $ardour_lib"
 

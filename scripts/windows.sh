@@ -14,7 +14,7 @@ run_tests=0
 jobs=2
 
 # ---- What the cross build needs (Debian packages) ------------------------------------
-# command-or-file  package
+source scripts/packages.sh
 needs=(
   "cmake cmake"
   "ninja ninja-build"
@@ -27,27 +27,7 @@ needs=(
 if [[ $run_tests -eq 1 ]]; then
   needs+=("wine wine" "/usr/lib/wine/wine64 wine64")
 fi
-missing=()
-for entry in "${needs[@]}"; do
-  what=${entry% *}
-  package=${entry##* }
-  if [[ $what == /* ]]; then
-    [[ -e $what ]] || missing+=("$package")
-  else
-    command -v "$what" >/dev/null 2>&1 || missing+=("$package")
-  fi
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "The Windows build needs these Debian packages: ${missing[*]}" >&2
-    echo "Install them with: sudo apt-get install --no-install-recommends ${missing[*]}" >&2
-    exit 1
-  fi
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+ensure_packages "The Windows build" "${needs[@]}"
 
 # Wine for unattended runs: a private prefix in the build folder, no debug chatter, no
 # Mono or Gecko installers, and the plug-in's message boxes on standard error.

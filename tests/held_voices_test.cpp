@@ -15,46 +15,10 @@
 #include "engine/note_slots.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
+#include "support/reference_render.h"
 
 namespace chantera::test {
 namespace {
-
-// The per-fetch formula of one stretch, slot after slot, through the guarded reads.
-void Reference(std::array<NoteSlot, kNoteSlots>& slots, float* left, float* right, int32_t first, int32_t n,
-               const StretchContext& c) {
-  const double bend = c.pitchBendRange * c.pitchBend * 0.0001220703125;
-  for (NoteSlot& slot : slots) {
-    if (slot.active == 0 && slot.releasing == 0) continue;
-    const double frequency = NoteToHz(slot.key + bend);
-    const double root = GetKeyRootFrequency(c, slot.key);
-    const double baseGain = static_cast<double>(slot.velocity) * c.volume * c.expression * 2.402958907480315e-07;
-    const double multiplier = 1.0 - c.releaseFactor * frequency;
-    double gain = baseGain;
-    const double step = root == 0.0 ? 0.0 : frequency / root;
-    for (int32_t f = first; f < first + n; ++f) {
-      if (slot.releasing == 1) {
-        slot.level = slot.level * multiplier;
-        if (slot.level < c.releaseLimit->load()) {
-          gain = 0.0;
-          slot.releasing = 0;
-        } else {
-          gain = slot.level * baseGain;
-        }
-      }
-      if (root == 0.0) continue;
-      const double p = std::floor(slot.position);
-      const auto i = static_cast<uint32_t>(static_cast<int64_t>(p));
-      const double frac = slot.position - p;
-      for (int ch = 0; ch < 2; ++ch) {
-        const int16_t a = GetKeySampleValue(c, slot.key, i, ch);
-        const int16_t b = GetKeySampleValue(c, slot.key, i + 1, ch);
-        float* out = ch == 0 ? left : right;
-        out[f] = static_cast<float>(static_cast<double>(out[f]) + (a + (b - a) * frac) * gain);
-      }
-      slot.position += step;
-    }
-  }
-}
 
 void Fill(Sample& sample, std::mt19937& rng, uint32_t frames, uint32_t channels, uint32_t bits) {
   const uint32_t bytes = frames * channels * bits / 8;
@@ -122,7 +86,7 @@ TEST(HeldVoicesTest, ManyHeldMonoNotesMatchThePerFetchFormulaBitForBit) {
     for (int32_t first = 0; first < frames;) {
       const int32_t n = std::min(frames - first, pick(0, 3) == 0 ? pick(0, 40) : pick(0, 700));
       fast.RenderStretch(l1.data(), r1.data(), first, n, context);
-      Reference(reference, l2.data(), r2.data(), first, n, context);
+      ReferenceRender(reference, l2.data(), r2.data(), first, n, context);
       first += n;
     }
     ASSERT_EQ(0, std::memcmp(l1.data(), l2.data(), sizeof(float) * frames)) << "trial " << trial;

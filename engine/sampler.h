@@ -134,7 +134,7 @@ class Sampler {
   float expression_ = 100.0f / 127.0f;
   KeyTable keySnapshot_{};
   uint32_t keySnapshotSequence_ = 0;
-  bool keyMapPending_ = false;  // keySnapshot_ holds a selection not yet published
+  bool keyMapPending_ = false;       // keySnapshot_ holds a selection not yet published
   int64_t releaseTimerFrames_ = -1;  // frames of rendered audio until the phonetic release
   int32_t releaseTimerGeneration_ = 0;
 

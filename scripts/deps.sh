@@ -9,6 +9,8 @@ ensure_packages "Chantera" \
   "ninja ninja-build" \
   "g++ g++" \
   "clang++ clang" \
+  "clang-format clang-format" \
+  "run-clang-tidy clang-tidy" \
   "nm binutils" \
   "pkg-config pkg-config" \
   "/usr/include/sndfile.h libsndfile1-dev" \

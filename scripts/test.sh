@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test of Chantera: the unit and plug-in tests of a normal build, the whole
-# suite again under AddressSanitizer and UndefinedBehaviorSanitizer, the concurrency
-# tests under ThreadSanitizer, and a short run of each fuzz target.
+# Runs every test of Chantera: the unit and plug-in tests of a normal build, clang-format
+# and clang-tidy, the whole suite again under AddressSanitizer and UndefinedBehavior-
+# Sanitizer, the concurrency tests under ThreadSanitizer, a short run of each fuzz
+# target, the Windows DLLs with their tests under wine, and Ardour as a real host.
 # Usage: scripts/test.sh [--quick]   (--quick: the normal build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +20,16 @@ cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs")
 
 [[ $quick -eq 1 ]] && exit 0
+
+stage "Lint: clang-format and clang-tidy (bugprone, performance, analyzer)"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+run-clang-tidy -p build -j "$jobs" -quiet \
+  "$(pwd)/(host|library|engine|params|platform/common|platform/posix|tools)/" >build/clang-tidy.log 2>&1 || true
+if grep -q -E '(warning|error): ' build/clang-tidy.log; then
+  grep -E -A3 '(warning|error): ' build/clang-tidy.log | head -60
+  echo "clang-tidy found problems"
+  exit 1
+fi
 
 stage "AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -191,8 +191,7 @@ TEST(PluginEntry, ExportsOnlyItsEntryPoints) {
   const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
   const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
   std::set<std::string> exported;
-  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
-    exported.insert(reinterpret_cast<const char*>(base + names[i]));
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i) exported.insert(reinterpret_cast<const char*>(base + names[i]));
   FreeLibrary(module);
   EXPECT_EQ(exported, (std::set<std::string>{"VSTPluginMain", "main"}));
 }

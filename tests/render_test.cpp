@@ -309,7 +309,9 @@ TEST_F(LyricRenderer, KanaLyricsInShiftJisSingTheirSyllables) {
   ExpectSakura("tempo 60\nencoding shift-jis\nA4 1 さ\nA4 1 く\nA4 1 ら\n");
 }
 
-TEST_F(LyricRenderer, RomajiLyricsSingTheSameSyllables) { ExpectSakura("tempo 60\nA4 1 sa\nA4 1 ku\nA4 1 ra\n"); }
+TEST_F(LyricRenderer, RomajiLyricsSingTheSameSyllables) {
+  ExpectSakura("tempo 60\nA4 1 sa\nA4 1 ku\nA4 1 ra\n");
+}
 
 TEST_F(Renderer, TailRunsUntilTheSoundDiesAway) {
   const std::string song = Song("short.mid", "tempo 60\nA4 1 a\n");

@@ -131,10 +131,9 @@ TEST(VoiceSelection, MissingVoiceListFallsBackToUndef) {
   MessageCounter messages;
   Sampler sampler(dir.str());
   EXPECT_EQ(sampler.Voices().voiceCount, 1);
-  EXPECT_EQ(messages.messages(),
-            (std::vector<std::string>{
-                "Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B",
-                "Error: " + dir.str() + kSep + "Undef" + kSep + "programs.txt Program file load failed."}));
+  EXPECT_EQ(messages.messages(), (std::vector<std::string>{"Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B",
+                                                           "Error: " + dir.str() + kSep + "Undef" + kSep +
+                                                               "programs.txt Program file load failed."}));
   EXPECT_EQ(sampler.Bank()->sampleCount, 0);
 }
 
@@ -144,8 +143,8 @@ TEST(VoiceSelection, EmptyVoiceListUsesUndefWithoutListMessage) {
   MessageCounter messages;
   Sampler sampler(dir.str());
   EXPECT_EQ(sampler.Voices().voiceCount, 0);
-  EXPECT_EQ(messages.messages(),
-            std::vector<std::string>{"Error: " + dir.str() + kSep + "Undef" + kSep + "programs.txt Program file load failed."});
+  EXPECT_EQ(messages.messages(), std::vector<std::string>{"Error: " + dir.str() + kSep + "Undef" + kSep +
+                                                          "programs.txt Program file load failed."});
 }
 
 TEST(VoiceSelection, DirectoryNamedLikeAFileIsNotOpened) {

@@ -121,9 +121,15 @@ int ShowMessageNative(const char* text, const char* caption) {
   return MessageBoxA(nullptr, text, caption, MB_OK);
 }
 
-void SleepNative(uint32_t ms) { ::Sleep(ms); }
-uint32_t TickCountNative() { return static_cast<uint32_t>(GetTickCount()); }
-void BeepNative(uint32_t frequencyHz, uint32_t durationMs) { ::Beep(frequencyHz, durationMs); }
+void SleepNative(uint32_t ms) {
+  ::Sleep(ms);
+}
+uint32_t TickCountNative() {
+  return static_cast<uint32_t>(GetTickCount());
+}
+void BeepNative(uint32_t frequencyHz, uint32_t durationMs) {
+  ::Beep(frequencyHz, durationMs);
+}
 
 }  // namespace detail
 }  // namespace chantera::platform

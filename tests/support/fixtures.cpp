@@ -68,7 +68,7 @@ std::string MakeWav(const std::string& data, const WavSpec& layout) {
   }
   body += "data";
   Put32(body, layout.claimedDataSize >= 0 ? static_cast<uint32_t>(layout.claimedDataSize)
-                                        : static_cast<uint32_t>(data.size()));
+                                          : static_cast<uint32_t>(data.size()));
   body += data;
   if (data.size() % 2 == 1) body.push_back('\0');
   std::string file = "RIFF";
@@ -136,7 +136,9 @@ MessageCounter::MessageCounter() {
   messageLog.clear();
   platform::SetMessageSink(CountingSink);
 }
-MessageCounter::~MessageCounter() { platform::SetMessageSink(nullptr); }
+MessageCounter::~MessageCounter() {
+  platform::SetMessageSink(nullptr);
+}
 size_t MessageCounter::count() const {
   std::lock_guard<std::mutex> lock(messagesMutex);
   return messageLog.size();
@@ -155,7 +157,9 @@ void FakeSleep(uint32_t ms) {
   sleepTotal.fetch_add(ms);
   fakeNow.fetch_add(ms);
 }
-uint32_t FakeTick() { return fakeNow.load(); }
+uint32_t FakeTick() {
+  return fakeNow.load();
+}
 void FakeBeep(uint32_t hz, uint32_t ms) {
   beepCount.fetch_add(1);
   beepHz = hz;
@@ -176,10 +180,20 @@ FakeClock::~FakeClock() {
   platform::SetTickHook(nullptr);
   platform::SetBeepHook(nullptr);
 }
-uint32_t FakeClock::sleeps() { return sleepCount; }
-uint32_t FakeClock::sleptMs() { return sleepTotal; }
-uint32_t FakeClock::beeps() { return beepCount; }
-uint32_t FakeClock::lastBeepHz() { return beepHz; }
-uint32_t FakeClock::lastBeepMs() { return beepMs; }
+uint32_t FakeClock::sleeps() {
+  return sleepCount;
+}
+uint32_t FakeClock::sleptMs() {
+  return sleepTotal;
+}
+uint32_t FakeClock::beeps() {
+  return beepCount;
+}
+uint32_t FakeClock::lastBeepHz() {
+  return beepHz;
+}
+uint32_t FakeClock::lastBeepMs() {
+  return beepMs;
+}
 
 }  // namespace chantera::test

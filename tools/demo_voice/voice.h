@@ -52,7 +52,7 @@ struct Syllable {
 // Romanised as typed on a Japanese keyboard: palatalised consonants take a y (dropped
 // before i), and a few consonants have their own spelling.
 inline std::string Romanise(const std::string& consonant, char vowel) {
-  const std::string v = vowel == 'a' ? "a" : vowel == 'i' ? "i" : vowel == 'M' ? "u" : vowel == 'e' ? "e" : "o";
+  std::string v = vowel == 'a' ? "a" : vowel == 'i' ? "i" : vowel == 'M' ? "u" : vowel == 'e' ? "e" : "o";
   if (consonant.empty()) return v;
   if (consonant == "N") return "n";
   std::string c = consonant;

@@ -96,7 +96,10 @@ void PluginHost::SetParameter(int32_t index, float value) {
 void PluginHost::SendEvents(const std::vector<FrameMidi>& events) {
   if (events.empty()) return;
   midi_.assign(events.size(), VstMidiEvent{});
-  eventList_.assign(offsetof(VstEvents, events) + sizeof(VstEvent*) * (events.size() + 2), 0);
+  // The list's header, then one pointer per event (and two spare, as hosts allocate).
+  eventList_.assign(
+      offsetof(VstEvents, events) + sizeof(VstEvent*) * (events.size() + 2),  // NOLINT(bugprone-sizeof-expression)
+      0);
   auto* list = reinterpret_cast<VstEvents*>(eventList_.data());
   list->numEvents = static_cast<int32_t>(events.size());
   for (size_t i = 0; i < events.size(); ++i) {
@@ -174,9 +177,8 @@ VstIntPtr VSTCALLBACK PluginHost::Callback(AEffect* effect, int32_t opcode, int3
       if (ptr) std::strcpy(static_cast<char*>(ptr), "chantera-render");
       return 1;
     case audioMasterGetVendorVersion:
+    case audioMasterGetLanguage:  // 1: English
       return 1;
-    case audioMasterGetLanguage:
-      return 1;  // English
     case audioMasterCanDo: {
       const char* what = static_cast<const char*>(ptr);
       if (what == nullptr) return 0;

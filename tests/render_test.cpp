@@ -313,6 +313,23 @@ TEST_F(LyricRenderer, RomajiLyricsSingTheSameSyllables) {
   ExpectSakura("tempo 60\nA4 1 sa\nA4 1 ku\nA4 1 ra\n");
 }
 
+// The Chorus rebuild runs on a thread of its own; the renderer waits for it before the
+// song starts, so a Chorus render is as repeatable as any other.
+TEST_F(Renderer, ChorusRendersAreTheSameEveryTime) {
+  const std::string song = Song("chorus.mid", "tempo 120\nA4 1 a\nE5 1 a\n");
+  const std::string out = (dir.path() / "chorus.wav").string();
+  RunResult run = RunRender(song + " -o " + out + " --plugin " + plugin + " --chorus --tail 1 -q");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::string first = ReadFile(out);
+  run = RunRender(song + " -o " + out + " --plugin " + plugin + " --chorus --tail 1 -q");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(ReadFile(out), first);
+  // The rebuilt sample, not the recording: the Chorus layers lower copies and echoes.
+  run = RunRender(song + " -o " + out + " --plugin " + plugin + " --tail 1 -q");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(ReadFile(out), first);
+}
+
 TEST_F(Renderer, TailRunsUntilTheSoundDiesAway) {
   const std::string song = Song("short.mid", "tempo 60\nA4 1 a\n");
   const std::string out = (dir.path() / "short.flac").string();

@@ -87,6 +87,23 @@ inline void AddFrame(float* left, float* right, int32_t f, double frac, double g
   right[f] = static_cast<float>(static_cast<double>(right[f]) + (a1 + (b1 - a1) * frac) * gain);
 }
 
+// Adds frame f of a slot whose two interpolation partners are both readable.
+template <class Layout>
+inline void AddInside(const Layout& data, float* left, float* right, int32_t f, double position, double gain) noexcept {
+  const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
+  const double frac = position - static_cast<double>(i);
+  if constexpr (Layout::kStereo) {
+    AddFrame(left, right, f, frac, gain, data.Value(i, 0), data.Value(i + 1, 0), data.Value(i, 1),
+             data.Value(i + 1, 1));
+  } else {
+    const int32_t a = data.Value(i, 0);
+    const int32_t b = data.Value(i + 1, 0);
+    const double v = (a + (b - a) * frac) * gain;
+    left[f] = static_cast<float>(static_cast<double>(left[f]) + v);
+    right[f] = static_cast<float>(static_cast<double>(right[f]) + v);
+  }
+}
+
 // The release update of one frame, before its fetch. Returns false when the slot ends on
 // this frame (its gain is then 0 and it is free from here on).
 inline bool UpdateRelease(NoteSlot& slot, const SlotRender& r, double& gain) noexcept {
@@ -127,18 +144,7 @@ void RenderSlot(NoteSlot& slot, const Layout& data, const SlotRender& r, float* 
     {
       const int32_t safe = FramesInside(position, step, r.readableFrames, end - f);
       for (const int32_t stop = f + safe; f < stop; ++f) {
-        const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
-        const double frac = position - static_cast<double>(i);
-        if constexpr (Layout::kStereo) {
-          AddFrame(left, right, f, frac, gain, data.Value(i, 0), data.Value(i + 1, 0), data.Value(i, 1),
-                   data.Value(i + 1, 1));
-        } else {
-          const int32_t a = data.Value(i, 0);
-          const int32_t b = data.Value(i + 1, 0);
-          const double v = (a + (b - a) * frac) * gain;
-          left[f] = static_cast<float>(static_cast<double>(left[f]) + v);
-          right[f] = static_cast<float>(static_cast<double>(right[f]) + v);
-        }
+        AddInside(data, left, right, f, position, gain);
         position += step;
       }
     }
@@ -150,18 +156,7 @@ void RenderSlot(NoteSlot& slot, const Layout& data, const SlotRender& r, float* 
         ended = true;
       }
     }
-    const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
-    const double frac = position - static_cast<double>(i);
-    if constexpr (Layout::kStereo) {
-      AddFrame(left, right, f, frac, gain, data.Value(i, 0), data.Value(i + 1, 0), data.Value(i, 1),
-               data.Value(i + 1, 1));
-    } else {
-      const int32_t a = data.Value(i, 0);
-      const int32_t b = data.Value(i + 1, 0);
-      const double v = (a + (b - a) * frac) * gain;
-      left[f] = static_cast<float>(static_cast<double>(left[f]) + v);
-      right[f] = static_cast<float>(static_cast<double>(right[f]) + v);
-    }
+    AddInside(data, left, right, f, position, gain);
     position += step;
     ++f;
     if (kReleasing && ended) break;

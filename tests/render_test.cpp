@@ -4,9 +4,11 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -336,6 +338,43 @@ TEST_F(Renderer, TailRunsUntilTheSoundDiesAway) {
   const RunResult run = RunRender(song + " -o " + out + " --plugin " + plugin + " --tail 3 -q");
   ASSERT_EQ(run.status, 0) << run.output;
   EXPECT_EQ(ReadFile(out).substr(0, 4), "fLaC");
+}
+
+// A chord at full velocity goes beyond full scale: a 16-bit file says how much it clipped
+// and which gain keeps it whole; --gain lowers the level by exactly its dB; a float file
+// keeps the values beyond full scale.
+TEST_F(Renderer, ClippingIsReportedAndGainOrFloatAvoidsIt) {
+  const std::string chord =
+      Bytes({0, 0x90, 57, 127, 0, 60, 127, 0, 64, 127, 0x60, 0x80, 57, 0, 0, 60, 0, 0, 64, 0, 0, 0xFF, 0x2F, 0});
+  const std::string song = dir.Write("chord.mid", Smf(0, 96, {chord})).string();
+  const auto peakOf = [](const std::string& output) {
+    const size_t at = output.find("peak ");
+    return at == std::string::npos ? 0.0 : std::strtod(output.c_str() + at + 5, nullptr);
+  };
+  const std::string base = song + " --plugin " + plugin + " --tail 0 -q -o ";
+  const RunResult loud = RunRender(base + (dir.path() / "loud.wav").string());
+  ASSERT_EQ(loud.status, 0) << loud.output;
+  EXPECT_GT(peakOf(loud.output), 0.0) << loud.output;
+  EXPECT_NE(loud.output.find("samples clipped at full scale, the first at "), std::string::npos) << loud.output;
+  EXPECT_NE(loud.output.find("--gain -"), std::string::npos) << loud.output;
+
+  const RunResult lowered = RunRender(base + (dir.path() / "lowered.wav").string() + " --gain -12");
+  ASSERT_EQ(lowered.status, 0) << lowered.output;
+  EXPECT_NEAR(peakOf(lowered.output), peakOf(loud.output) - 12.0, 0.11) << lowered.output;
+  EXPECT_EQ(lowered.output.find("clipped"), std::string::npos) << lowered.output;
+
+  const std::string floatPath = (dir.path() / "float.wav").string();
+  const RunResult kept = RunRender(base + floatPath + " --format float");
+  ASSERT_EQ(kept.status, 0) << kept.output;
+  EXPECT_EQ(kept.output.find("samples clipped"), std::string::npos) << kept.output;
+  const std::string wav = ReadFile(floatPath);
+  float largest = 0.0f;
+  for (size_t i = wav.find("data") + 8; i + 4 <= wav.size(); i += 4) {
+    float v = 0.0f;
+    std::memcpy(&v, wav.data() + i, 4);
+    largest = std::max(largest, std::fabs(v));
+  }
+  EXPECT_NEAR(20.0 * std::log10(largest), peakOf(loud.output), 0.06);
 }
 
 TEST_F(Renderer, ClearErrorsAndNoCrash) {

@@ -39,6 +39,9 @@ const char* kUsage =
     "  --tail SECONDS           after the last event, render until the sound falls below the\n"
     "                           threshold, at most this long (default 5; 0 stops at the end)\n"
     "  --threshold DB           tail threshold in dBFS (default -80)\n"
+    "  --gain DB                gain applied to the output (default 0); 16- and 24-bit files\n"
+    "                           clip beyond full scale (the renderer says how much), float\n"
+    "                           files never clip\n"
     "  --write-phonetic PATH    write a MIDI file that spells each lyric syllable with the\n"
     "                           phonetic controller protocol instead of rendering\n"
     "  -q, --quiet              no progress bar\n";
@@ -54,6 +57,7 @@ struct Options {
   bool quiet = false;
   double tail = 5.0;
   double thresholdDb = -80.0;
+  double gainDb = 0.0;
   std::vector<std::pair<int32_t, float>> params;
 };
 
@@ -112,6 +116,9 @@ Options ParseArguments(int argc, char** argv) {
       if (o.tail < 0 || o.tail > 600) Fail("--tail must be between 0 and 600 seconds");
     } else if (arg == "--threshold") {
       o.thresholdDb = Number(arg, value());
+    } else if (arg == "--gain") {
+      o.gainDb = Number(arg, value());
+      if (o.gainDb < -120 || o.gainDb > 60) Fail("--gain must be between -120 and 60 dB");
     } else if (arg == "--write-phonetic") {
       o.phoneticOut = value();
     } else if (arg == "-q" || arg == "--quiet") {
@@ -219,6 +226,13 @@ int main(int argc, char** argv) {
   std::vector<float> interleaved(static_cast<size_t>(options.block) * 2);
   int64_t framesWritten = 0;
   float peak = 0.0f;
+  // Integer files hold nothing beyond full scale: such samples are clipped, counted and
+  // reported, so that a loud song is never damaged silently. Float files keep them.
+  const bool clips = format != AudioFormat::kWavFloat;
+  const bool applyGain = options.gainDb != 0.0;
+  const auto gain = static_cast<float>(std::pow(10.0, options.gainDb / 20.0));
+  int64_t clipped = 0;
+  int64_t firstClip = -1;
   Progress progress(!options.quiet && isatty(2));
 
   size_t next = 0;
@@ -255,6 +269,14 @@ int main(int argc, char** argv) {
       float r = right[static_cast<size_t>(i)];
       if (!std::isfinite(l)) l = 0.0f;
       if (!std::isfinite(r)) r = 0.0f;
+      if (applyGain) {
+        l *= gain;
+        r *= gain;
+      }
+      if (clips && (std::fabs(l) > 1.0f || std::fabs(r) > 1.0f)) {
+        if (firstClip < 0) firstClip = framesWritten + i;
+        clipped += (std::fabs(l) > 1.0f ? 1 : 0) + (std::fabs(r) > 1.0f ? 1 : 0);
+      }
       interleaved[2 * static_cast<size_t>(i)] = l;
       interleaved[2 * static_cast<size_t>(i) + 1] = r;
       peak = std::max(peak, std::max(std::fabs(l), std::fabs(r)));
@@ -278,9 +300,22 @@ int main(int argc, char** argv) {
 
   if (!writer.Close(error)) Fail(error);
   const double seconds = static_cast<double>(framesWritten) / options.rate;
+  const double peakDb = 20.0 * std::log10(peak);
   if (peak > 0.0f)
-    std::printf("%s: %.2f s, peak %.1f dBFS\n", options.output.c_str(), seconds, 20.0 * std::log10(peak));
+    std::printf("%s: %.2f s, peak %+.1f dBFS%s\n", options.output.c_str(), seconds, peakDb,
+                !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "");
   else
     std::printf("%s: %.2f s, silent\n", options.output.c_str(), seconds);
+  if (clipped > 0) {
+    // The gain that keeps every sample, rounded down to a tenth of a dB with a margin for
+    // the rounding of the multiplication.
+    const double keep = options.gainDb - std::ceil(peakDb * 10.0 + 0.5) / 10.0;
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "chantera-render: %s: %lld samples clipped at full scale, the first at %.3f s (frame %lld); "
+                 "--gain %.1f keeps every sample\n",
+                 options.output.c_str(), static_cast<long long>(clipped), static_cast<double>(firstClip) / options.rate,
+                 static_cast<long long>(firstClip), keep);
+  }
   return 0;
 }

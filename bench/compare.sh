@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Performance figures, reproducible on any Debian machine: builds Chantera (Release) in
-# build-perf/, installs FluidSynth (and the build's own needs) when missing, prepares the
-# shared work (one recording, as a voice folder and as a one-sample SoundFont; 16 notes
-# held for 60 s), renders it with chantera-render and with FluidSynth alternately several
-# times, runs the Google Benchmark pairs (render, voice loading, Chorus rebuild against
-# their floors; instance construction) and the renderer's start-up, and prints every
-# figure and ratio with pass or fail against the targets. docs/PERFORMANCE.md explains
+# build-perf/, installs FluidSynth and TiMidity++ (and the build's own needs) when missing,
+# prepares the shared work (one recording, as a voice folder and as a one-sample
+# SoundFont; 16 notes held for 60 s), renders it with chantera-render, FluidSynth and
+# TiMidity++ alternately several times, runs the Google Benchmark pairs (render, voice
+# loading, Chorus rebuild against their floors; instance construction) and the renderer's
+# start-up, and prints every figure and ratio with pass or fail against the targets. docs/PERFORMANCE.md explains
 # the method and holds the figures of one run.
 #
 # Usage: bench/compare.sh [--repeat N] [--build DIR]
@@ -26,9 +26,11 @@ while [[ $# -gt 0 ]]; do
   esac
 done
 
-# The build's own packages, then the peer and python3 (the helper uses only its
+# The build's own packages, then the peers and python3 (the helper uses only its
 # standard library).
-"$root/scripts/deps.sh" fluidsynth python3
+"$root/scripts/deps.sh"
+source "$root/scripts/packages.sh"
+ensure_packages "The comparison" "fluidsynth fluidsynth" "timidity timidity" "python3 python3"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCHANTERA_BENCH=ON >/dev/null
 cmake --build "$build" --target chantera_plugin chantera-render chantera_bench chantera_demo_voice

@@ -207,11 +207,10 @@ int main(int argc, char** argv) {
 
   const Song song = BuildSong(file, options.rate, options.lyrics);
   const std::vector<TimedMessage>& messages = song.messages;
-  std::vector<float> left(static_cast<size_t>(options.block)), right(static_cast<size_t>(options.block));
   if (options.voice >= 0) {
     // The bank select is handed over in a silent frame of its own before the song.
     host.SendEvents({{0, {0xB0, 0, 100}}, {0, {0xB0, 32, static_cast<uint8_t>(options.voice)}}});
-    host.Process(left.data(), right.data(), 1);
+    host.Process(1);
   }
   // The Chorus rebuild runs in the background; for the same output every time, the song
   // starts only once it is done.
@@ -221,18 +220,11 @@ int main(int argc, char** argv) {
   const double threshold = std::pow(10.0, options.thresholdDb / 20.0);
   const int64_t quietNeeded = static_cast<int64_t>(options.rate * 0.2);
   // The audio goes to the file block by block: a long song is never held in memory.
+  // Integer files hold nothing beyond full scale: the writer clips such samples and counts
+  // them, so that a loud song is never damaged silently. Float files keep them.
   AudioFileWriter writer;
-  if (!writer.Open(options.output, format, static_cast<int>(options.rate), error)) Fail(error);
-  std::vector<float> interleaved(static_cast<size_t>(options.block) * 2);
-  int64_t framesWritten = 0;
-  float peak = 0.0f;
-  // Integer files hold nothing beyond full scale: such samples are clipped, counted and
-  // reported, so that a loud song is never damaged silently. Float files keep them.
-  const bool clips = format != AudioFormat::kWavFloat;
-  const bool applyGain = options.gainDb != 0.0;
   const auto gain = static_cast<float>(std::pow(10.0, options.gainDb / 20.0));
-  int64_t clipped = 0;
-  int64_t firstClip = -1;
+  if (!writer.Open(options.output, format, static_cast<int>(options.rate), gain, error)) Fail(error);
   Progress progress(!options.quiet && isatty(2));
 
   size_t next = 0;
@@ -262,27 +254,12 @@ int main(int argc, char** argv) {
     }
     const auto frames = static_cast<int32_t>(end - frame);
     host.SendEvents(events);
-    host.Process(left.data(), right.data(), frames);
-    for (int32_t i = 0; i < frames; ++i) {
-      // A misbehaving plug-in must not poison the file.
-      float l = left[static_cast<size_t>(i)];
-      float r = right[static_cast<size_t>(i)];
-      if (!std::isfinite(l)) l = 0.0f;
-      if (!std::isfinite(r)) r = 0.0f;
-      if (applyGain) {
-        l *= gain;
-        r *= gain;
-      }
-      if (clips && (std::fabs(l) > 1.0f || std::fabs(r) > 1.0f)) {
-        if (firstClip < 0) firstClip = framesWritten + i;
-        clipped += (std::fabs(l) > 1.0f ? 1 : 0) + (std::fabs(r) > 1.0f ? 1 : 0);
-      }
-      interleaved[2 * static_cast<size_t>(i)] = l;
-      interleaved[2 * static_cast<size_t>(i) + 1] = r;
-      peak = std::max(peak, std::max(std::fabs(l), std::fabs(r)));
-    }
-    if (!writer.Write(interleaved.data(), frames, error)) Fail(error);
-    framesWritten += frames;
+    host.Process(frames);
+    const float* left = host.Left();
+    const float* right = host.Right();
+    // A misbehaving plug-in must not poison the file: the writer writes 0 for what is not
+    // a finite value.
+    if (!writer.Write(left, right, frames, error)) Fail(error);
     // The quiet frames that end the block (all of them when the whole block is quiet):
     // counted from its end back to its last loud frame, so a loud block costs one look.
     int32_t quietAtEnd = 0;
@@ -299,14 +276,17 @@ int main(int argc, char** argv) {
   host.Stop();
 
   if (!writer.Close(error)) Fail(error);
-  const double seconds = static_cast<double>(framesWritten) / options.rate;
+  const AudioStats& stats = writer.stats();
+  const float peak = stats.peak;
+  const bool clips = format != AudioFormat::kWavFloat;
+  const double seconds = static_cast<double>(stats.frames) / options.rate;
   const double peakDb = 20.0 * std::log10(peak);
   if (peak > 0.0f)
     std::printf("%s: %.2f s, peak %+.1f dBFS%s\n", options.output.c_str(), seconds, peakDb,
                 !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "");
   else
     std::printf("%s: %.2f s, silent\n", options.output.c_str(), seconds);
-  if (clipped > 0) {
+  if (stats.clipped > 0) {
     // The gain that keeps every sample, rounded down to a tenth of a dB with a margin for
     // the rounding of the multiplication.
     const double keep = options.gainDb - std::ceil(peakDb * 10.0 + 0.5) / 10.0;
@@ -314,8 +294,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "chantera-render: %s: %lld samples clipped at full scale, the first at %.3f s (frame %lld); "
                  "--gain %.1f keeps every sample\n",
-                 options.output.c_str(), static_cast<long long>(clipped), static_cast<double>(firstClip) / options.rate,
-                 static_cast<long long>(firstClip), keep);
+                 options.output.c_str(), static_cast<long long>(stats.clipped),
+                 static_cast<double>(stats.firstClip) / options.rate, static_cast<long long>(stats.firstClip), keep);
   }
   return 0;
 }

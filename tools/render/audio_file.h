@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,30 +15,50 @@ enum class AudioFormat { kWav16, kWav24, kWavFloat, kFlac16, kFlac24 };
 // chosen from the file name's extension when name is empty.
 bool ParseAudioFormat(const std::string& name, const std::string& path, AudioFormat& format);
 
+// What the writer saw of the audio it wrote (after the gain).
+struct AudioStats {
+  int64_t frames = 0;
+  float peak = 0.0f;       // the largest magnitude, before any clipping
+  int64_t clipped = 0;     // samples beyond full scale, which an integer file clips
+  int64_t firstClip = -1;  // the frame of the first of them
+};
+
 // An audio file written block by block as the song renders, so that a long song is never
-// held in memory whole. The bytes are the same as those of one WriteAudioFile call.
+// held in memory whole. The renderer's blocks are small (512 frames); the writer gathers
+// them into one buffer of interleaved frames, already in the file's sample format where
+// that is 16-bit WAV, and hands libsndfile a large piece at a time, so that neither the
+// conversion nor the system calls are paid per block.
 class AudioFileWriter {
  public:
-  AudioFileWriter() = default;
+  AudioFileWriter();
   ~AudioFileWriter();  // closes a file still open
   AudioFileWriter(const AudioFileWriter&) = delete;
   AudioFileWriter& operator=(const AudioFileWriter&) = delete;
 
-  // Creates the file (stereo). On failure returns false with a message naming the file.
-  bool Open(const std::string& path, AudioFormat format, int sampleRate, std::string& error);
-  // Appends interleaved stereo frames; values beyond full scale are clipped.
-  bool Write(const float* interleaved, int64_t frames, std::string& error);
+  // Creates the file (stereo); every value written is multiplied by gain (linear). On
+  // failure returns false with a message naming the file.
+  bool Open(const std::string& path, AudioFormat format, int sampleRate, float gain, std::string& error);
+  // Appends frames of the two channels. A value that is not finite is written as 0; in an
+  // integer format, a value beyond full scale is clipped (and counted).
+  bool Write(const float* left, const float* right, int64_t frames, std::string& error);
   // Finishes the file (its header holds the length only from here on).
   bool Close(std::string& error);
 
- private:
-  struct SndFile;
-  SndFile* file_ = nullptr;
-  std::string path_;
-};
+  const AudioStats& stats() const { return stats_; }
 
-// Writes interleaved stereo frames. On failure returns false with a message naming the file.
-bool WriteAudioFile(const std::string& path, AudioFormat format, int sampleRate, const std::vector<float>& interleaved,
-                    std::string& error);
+ private:
+  bool Flush(std::string& error);
+
+  struct SndFile;
+  std::unique_ptr<SndFile> file_;
+  std::string path_;
+  bool shorts_ = false;  // 16-bit WAV: the buffer holds the file's own values
+  bool clips_ = true;    // an integer format
+  float gain_ = 1.0f;
+  std::vector<int16_t> shortBuffer_;
+  std::vector<float> floatBuffer_;
+  int64_t buffered_ = 0;  // frames in the buffer
+  AudioStats stats_;
+};
 
 }  // namespace chantera::render

@@ -114,7 +114,7 @@ void PluginHost::SendEvents(const std::vector<FrameMidi>& events) {
   Dispatch(effProcessEvents, 0, 0, list);
 }
 
-void PluginHost::Process(float* left, float* right, int32_t frames) {
+void PluginHost::Process(int32_t frames) {
   frames = std::clamp(frames, 0, blockSize_);
   timeInfo_ = VstTimeInfo{};
   timeInfo_.samplePos = static_cast<double>(position_);
@@ -131,10 +131,6 @@ void PluginHost::Process(float* left, float* right, int32_t frames) {
   else
     effect_->process(effect_, inputPointers_.data(), outputPointers_.data(), frames);
   currentHost = nullptr;
-  const float* l = outputs_[0].data();
-  const float* r = outputs_.size() > 1 ? outputs_[1].data() : l;
-  std::copy(l, l + frames, left);
-  std::copy(r, r + frames, right);
   position_ += frames;
 }
 

@@ -35,8 +35,12 @@ class PluginHost {
   int32_t NumParameters() const { return effect_ ? effect_->numParams : 0; }
   // Events for the next Process call (frames relative to its first frame).
   void SendEvents(const std::vector<FrameMidi>& events);
-  // Renders frames (at most the block size given to Start) into left and right.
-  void Process(float* left, float* right, int32_t frames);
+  // Renders frames (at most the block size given to Start) into the host's own output
+  // buffers, which Left and Right show until the next call (a mono plug-in's one output
+  // is both).
+  void Process(int32_t frames);
+  const float* Left() const { return outputs_[0].data(); }
+  const float* Right() const { return outputs_.size() > 1 ? outputs_[1].data() : outputs_[0].data(); }
   // True while the plug-in reports background work that changes its sound (Chantera's
   // Chorus rebuild); other plug-ins answer false.
   bool BackgroundWorkPending();

@@ -3,7 +3,8 @@
 // HeldVoiceKernelAvailable is false and the scalar kernel renders every note.
 //
 // Why the result is the scalar formula's, bit for bit:
-// - positions are summed one addition at a time, in frame order, per voice;
+// - positions are summed one addition at a time, in frame order, per voice (four voices
+//   to a vector, one per lane);
 // - index, fraction, both partners, (a + (b - a) × frac) × gain are the same IEEE double
 //   operations in each lane (multiplication and addition stay separate instructions:
 //   the function is not compiled for FMA);
@@ -75,28 +76,55 @@ __attribute__((target("avx2"))) inline __m256d Accumulate(__m256d out, __m256d v
 
 // Each output frame is a chain over the voices (add, round to float, widen), and each
 // link waits for the one before: four groups of four frames are carried side by side so
-// that their chains overlap.
+// that their chains overlap. A mono voice adds the same value to both channels, so where
+// the two channels hold the same bits (as they do throughout when every note is mono) one
+// chain serves both: the same operations on the same values give the same results.
+template <bool kSame>
+__attribute__((target("avx2"))) inline void RenderSixteen(const double (*positions)[kChunk], const HeldVoice* voices,
+                                                          int count, float* left, float* right, int32_t f) noexcept {
+  __m256d l0 = _mm256_cvtps_pd(_mm_loadu_ps(left + f)), l1 = _mm256_cvtps_pd(_mm_loadu_ps(left + f + 4));
+  __m256d l2 = _mm256_cvtps_pd(_mm_loadu_ps(left + f + 8)), l3 = _mm256_cvtps_pd(_mm_loadu_ps(left + f + 12));
+  __m256d r0 = l0, r1 = l1, r2 = l2, r3 = l3;
+  if constexpr (!kSame) {
+    r0 = _mm256_cvtps_pd(_mm_loadu_ps(right + f)), r1 = _mm256_cvtps_pd(_mm_loadu_ps(right + f + 4));
+    r2 = _mm256_cvtps_pd(_mm_loadu_ps(right + f + 8)), r3 = _mm256_cvtps_pd(_mm_loadu_ps(right + f + 12));
+  }
+  for (int k = 0; k < count; ++k) {
+    const double* p = &positions[k][f];
+    const uint8_t* pcm = voices[k].pcm;
+    const __m256d gain = _mm256_set1_pd(voices[k].gain);
+    const __m256d v0 = VoiceValues(p, pcm, gain), v1 = VoiceValues(p + 4, pcm, gain);
+    const __m256d v2 = VoiceValues(p + 8, pcm, gain), v3 = VoiceValues(p + 12, pcm, gain);
+    l0 = Accumulate(l0, v0), l1 = Accumulate(l1, v1), l2 = Accumulate(l2, v2), l3 = Accumulate(l3, v3);
+    if constexpr (!kSame) {
+      r0 = Accumulate(r0, v0), r1 = Accumulate(r1, v1), r2 = Accumulate(r2, v2), r3 = Accumulate(r3, v3);
+    }
+  }
+  if constexpr (kSame) r0 = l0, r1 = l1, r2 = l2, r3 = l3;
+  _mm_storeu_ps(left + f, _mm256_cvtpd_ps(l0)), _mm_storeu_ps(left + f + 4, _mm256_cvtpd_ps(l1));
+  _mm_storeu_ps(left + f + 8, _mm256_cvtpd_ps(l2)), _mm_storeu_ps(left + f + 12, _mm256_cvtpd_ps(l3));
+  _mm_storeu_ps(right + f, _mm256_cvtpd_ps(r0)), _mm_storeu_ps(right + f + 4, _mm256_cvtpd_ps(r1));
+  _mm_storeu_ps(right + f + 8, _mm256_cvtpd_ps(r2)), _mm_storeu_ps(right + f + 12, _mm256_cvtpd_ps(r3));
+}
+
+// True when left[f, f + 16) and right[f, f + 16) hold the same bits.
+__attribute__((target("avx2"))) inline bool SameSixteen(const float* left, const float* right) noexcept {
+  const __m256i a = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(left)),
+                                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(right)));
+  const __m256i b = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(left + 8)),
+                                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(right + 8)));
+  const __m256i both = _mm256_or_si256(a, b);
+  return _mm256_testz_si256(both, both) != 0;
+}
+
 __attribute__((target("avx2"))) void RenderChunk(const double (*positions)[kChunk], const HeldVoice* voices, int count,
                                                  float* left, float* right, int32_t frames) noexcept {
   int32_t f = 0;
   for (; f + 16 <= frames; f += 16) {
-    __m256d l0 = _mm256_cvtps_pd(_mm_loadu_ps(left + f)), l1 = _mm256_cvtps_pd(_mm_loadu_ps(left + f + 4));
-    __m256d l2 = _mm256_cvtps_pd(_mm_loadu_ps(left + f + 8)), l3 = _mm256_cvtps_pd(_mm_loadu_ps(left + f + 12));
-    __m256d r0 = _mm256_cvtps_pd(_mm_loadu_ps(right + f)), r1 = _mm256_cvtps_pd(_mm_loadu_ps(right + f + 4));
-    __m256d r2 = _mm256_cvtps_pd(_mm_loadu_ps(right + f + 8)), r3 = _mm256_cvtps_pd(_mm_loadu_ps(right + f + 12));
-    for (int k = 0; k < count; ++k) {
-      const double* p = &positions[k][f];
-      const uint8_t* pcm = voices[k].pcm;
-      const __m256d gain = _mm256_set1_pd(voices[k].gain);
-      const __m256d v0 = VoiceValues(p, pcm, gain), v1 = VoiceValues(p + 4, pcm, gain);
-      const __m256d v2 = VoiceValues(p + 8, pcm, gain), v3 = VoiceValues(p + 12, pcm, gain);
-      l0 = Accumulate(l0, v0), l1 = Accumulate(l1, v1), l2 = Accumulate(l2, v2), l3 = Accumulate(l3, v3);
-      r0 = Accumulate(r0, v0), r1 = Accumulate(r1, v1), r2 = Accumulate(r2, v2), r3 = Accumulate(r3, v3);
-    }
-    _mm_storeu_ps(left + f, _mm256_cvtpd_ps(l0)), _mm_storeu_ps(left + f + 4, _mm256_cvtpd_ps(l1));
-    _mm_storeu_ps(left + f + 8, _mm256_cvtpd_ps(l2)), _mm_storeu_ps(left + f + 12, _mm256_cvtpd_ps(l3));
-    _mm_storeu_ps(right + f, _mm256_cvtpd_ps(r0)), _mm_storeu_ps(right + f + 4, _mm256_cvtpd_ps(r1));
-    _mm_storeu_ps(right + f + 8, _mm256_cvtpd_ps(r2)), _mm_storeu_ps(right + f + 12, _mm256_cvtpd_ps(r3));
+    if (SameSixteen(left + f, right + f))
+      RenderSixteen<true>(positions, voices, count, left, right, f);
+    else
+      RenderSixteen<false>(positions, voices, count, left, right, f);
   }
   for (; f + 4 <= frames; f += 4) {
     __m256d l = _mm256_cvtps_pd(_mm_loadu_ps(left + f));
@@ -111,6 +139,46 @@ __attribute__((target("avx2"))) void RenderChunk(const double (*positions)[kChun
   }
   for (; f < frames; ++f)
     for (int k = 0; k < count; ++k) AddFrame(left, right, f, positions[k][f], voices[k]);
+}
+
+// Lays out the positions of Groups × 4 voices for frames [0, frames): positions[k][f] is
+// voice k's position at frame f, and position[k] moves on by step[k] once per frame. Each
+// lane of a vector is one voice's chain of additions, summed one by one in frame order as
+// the scalar formula does; the groups' chains run side by side, and every four frames a
+// 4 × 4 transpose turns four frames of four voices into four voices of four frames.
+template <int Groups>
+__attribute__((target("avx2"))) void LayOutPositions(double (*positions)[kChunk], double* position, const double* step,
+                                                     int32_t frames) noexcept {
+  __m256d p[Groups], s[Groups];
+  for (int g = 0; g < Groups; ++g) {
+    p[g] = _mm256_loadu_pd(position + 4 * g);
+    s[g] = _mm256_loadu_pd(step + 4 * g);
+  }
+  int32_t f = 0;
+  for (; f + 4 <= frames; f += 4) {
+    for (int g = 0; g < Groups; ++g) {
+      const __m256d f0 = p[g];
+      const __m256d f1 = _mm256_add_pd(f0, s[g]);
+      const __m256d f2 = _mm256_add_pd(f1, s[g]);
+      const __m256d f3 = _mm256_add_pd(f2, s[g]);
+      p[g] = _mm256_add_pd(f3, s[g]);
+      const __m256d lo01 = _mm256_unpacklo_pd(f0, f1), hi01 = _mm256_unpackhi_pd(f0, f1);
+      const __m256d lo23 = _mm256_unpacklo_pd(f2, f3), hi23 = _mm256_unpackhi_pd(f2, f3);
+      _mm256_storeu_pd(&positions[4 * g][f], _mm256_permute2f128_pd(lo01, lo23, 0x20));
+      _mm256_storeu_pd(&positions[4 * g + 1][f], _mm256_permute2f128_pd(hi01, hi23, 0x20));
+      _mm256_storeu_pd(&positions[4 * g + 2][f], _mm256_permute2f128_pd(lo01, lo23, 0x31));
+      _mm256_storeu_pd(&positions[4 * g + 3][f], _mm256_permute2f128_pd(hi01, hi23, 0x31));
+    }
+  }
+  for (; f < frames; ++f) {
+    for (int g = 0; g < Groups; ++g) {
+      alignas(32) double lanes[4];
+      _mm256_store_pd(lanes, p[g]);
+      for (int j = 0; j < 4; ++j) positions[4 * g + j][f] = lanes[j];
+      p[g] = _mm256_add_pd(p[g], s[g]);
+    }
+  }
+  for (int g = 0; g < Groups; ++g) _mm256_storeu_pd(position + 4 * g, p[g]);
 }
 
 bool DetectAvx2() noexcept {
@@ -137,16 +205,29 @@ void RenderHeldVoices(HeldVoice* voices, int count, float* left, float* right, i
 #if defined(CHANTERA_HELD_VOICES_AVX2)
   count = std::clamp(count, 0, kMaxHeldVoices);
   double positions[kMaxHeldVoices][kChunk];
-  double position[kMaxHeldVoices];
-  for (int k = 0; k < count; ++k) position[k] = voices[k].position;
+  // The lanes past the last voice step from 0 by 0: laid out, never read.
+  double position[kMaxHeldVoices] = {};
+  double step[kMaxHeldVoices] = {};
+  for (int k = 0; k < count; ++k) {
+    position[k] = voices[k].position;
+    step[k] = voices[k].step;
+  }
+  const int groups = (count + 3) / 4;
   for (int32_t start = 0; start < n; start += kChunk) {
     const int32_t frames = std::min(kChunk, n - start);
-    // The voices' chains of additions side by side, so that they overlap.
-    for (int32_t f = 0; f < frames; ++f) {
-      for (int k = 0; k < count; ++k) {
-        positions[k][f] = position[k];
-        position[k] += voices[k].step;
-      }
+    switch (groups) {
+      case 1:
+        LayOutPositions<1>(positions, position, step, frames);
+        break;
+      case 2:
+        LayOutPositions<2>(positions, position, step, frames);
+        break;
+      case 3:
+        LayOutPositions<3>(positions, position, step, frames);
+        break;
+      default:
+        LayOutPositions<4>(positions, position, step, frames);
+        break;
     }
     RenderChunk(positions, voices, count, left + start, right + start, frames);
   }

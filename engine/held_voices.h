@@ -7,8 +7,9 @@
 // with the voices' chains interleaved so that they overlap, and then does everything
 // else four frames at a time: index and fraction, one 32-bit gather that fetches both
 // interpolation partners, the interpolation and the gain in double, and the sums into
-// the outputs, rounded to float after each voice in voice order. Every output value is
-// bit for bit what the per-frame formula of note_slots.cpp gives.
+// the outputs, rounded to float after each voice in voice order (once for both channels
+// where they hold the same values). Every output value is bit for bit what the per-frame
+// formula of note_slots.cpp gives.
 //
 // Thread: audio thread. noexcept, allocation-free (the scratch lives on the stack).
 #pragma once

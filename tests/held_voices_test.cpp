@@ -114,7 +114,9 @@ TEST(HeldVoicesTest, KernelAloneMatchesTheFormulaForEveryStretchLength) {
                      std::uniform_real_distribution<double>(0.25, 4.0)(rng), 1e-5 * (k + 1), pcm.data()};
         positions[k] = voices[k].position;
       }
-      std::vector<float> l1(static_cast<size_t>(n) + 1, 0.5f), r1(l1.size(), -0.0f);
+      // Channels that differ, and channels that hold the same values (which the kernel
+      // renders once for both).
+      std::vector<float> l1(static_cast<size_t>(n) + 1, 0.5f), r1(l1.size(), count % 2 == 0 ? -0.0f : 0.5f);
       std::vector<float> l2 = l1, r2 = r1;
       RenderHeldVoices(voices, count, l1.data(), r1.data(), n);
       for (int32_t f = 0; f < n; ++f) {

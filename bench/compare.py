@@ -158,6 +158,40 @@ def write_midi(path, seconds):
         f.write(b"MTrk" + struct.pack(">I", len(track)) + bytes(track))
 
 
+# ---- Many short songs ------------------------------------------------------------------
+
+CORPUS_SONGS = 200
+SYLLABLES = ["sa", "ku", "ra", "ka", "ki", "no", "ha", "na", "tsu", "ki", "yo", "mi", "a", "o", "to", "ri"]
+
+
+def write_corpus(folder):
+    """200 songs of 2 to 10 s for the demo voice: a melody with a romaji lyric on each note."""
+    os.makedirs(folder, exist_ok=True)
+    x = 2024
+    def rand(n):
+        nonlocal x
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        return (x >> 8) % n
+    for number in range(CORPUS_SONGS):
+        seconds = 2 + rand(9)  # 2..10 s at 960 ticks a second
+        track = bytearray()
+        tick = 0
+        pending = 0
+        while tick + 240 <= seconds * 960:
+            length = (1 + rand(4)) * 240
+            key = 55 + rand(18)
+            syllable = SYLLABLES[rand(len(SYLLABLES))].encode()
+            track += vlq(pending) + b"\xFF\x05" + vlq(len(syllable)) + syllable
+            track += vlq(0) + bytes([0x90, key, 64 + rand(48)])
+            track += vlq(length) + bytes([0x80, key, 0])
+            tick += length
+            pending = 0
+        track += vlq(0) + b"\xFF\x2F\x00"
+        with open(os.path.join(folder, "song%03d.mid" % number), "wb") as f:
+            f.write(b"MThd" + struct.pack(">IHHH", 6, 0, 1, 480))
+            f.write(b"MTrk" + struct.pack(">I", len(track)) + bytes(track))
+
+
 def prepare(args):
     work = args.work
     os.makedirs(work, exist_ok=True)
@@ -184,6 +218,7 @@ def prepare(args):
         f.write("interp 1\n")  # linear interpolation on every channel
     with open(os.path.join(work, "timidity.cfg"), "w") as f:
         f.write("soundfont %s\n" % os.path.join(os.path.abspath(work), "tone-looped.sf2"))
+    write_corpus(os.path.join(work, "corpus"))
     print("prepared %s: %d-frame recording, 16 notes at keys %d..%d, root %d" %
           (work, SAMPLE_FRAMES, KEYS[0], KEYS[-1], ROOT_NOTE))
 
@@ -359,6 +394,60 @@ def run_kernels(args):
                                                    r["time_unit"], r["real_time"], r["time_unit"]))
 
 
+def run_many(args):
+    """The 200-song corpus with the demo voice: one chantera-render for all of them against
+    one chantera-render per song, each with as many at once as there are processors."""
+    corpus = os.path.join(args.work, "corpus")
+    songs = sorted(f for f in os.listdir(corpus) if f.endswith(".mid"))
+    workers = os.cpu_count() or 1
+    batch_out = os.path.join(args.work, "out", "batch")
+    single_out = os.path.join(args.work, "out", "single")
+    os.makedirs(single_out, exist_ok=True)
+
+    def batch():
+        return timed([args.render, corpus, "-o", batch_out, "--jobs", str(workers), "-q"])
+
+    def one_per_song():
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.perf_counter()
+        running = []
+        for song in songs:
+            if len(running) == workers:
+                running.pop(0).wait()
+            running.append(subprocess.Popen([args.render, os.path.join(corpus, song), "-o",
+                                             os.path.join(single_out, song[:-4] + ".wav"), "-q"],
+                                            stdout=subprocess.DEVNULL))
+        for process in running:
+            process.wait()
+        wall = time.perf_counter() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+
+    batch()
+    one_per_song()
+    results = {"batch": [], "single": []}
+    for rep in range(args.repeat):
+        order = [("batch", batch), ("single", one_per_song)]
+        if rep % 2:
+            order.reverse()
+        for name, run in order:
+            results[name].append(run())
+    identical = all(open(os.path.join(batch_out, s[:-4] + ".wav"), "rb").read() ==
+                    open(os.path.join(single_out, s[:-4] + ".wav"), "rb").read() for s in songs)
+    wall = {k: statistics.median(w for w, _ in v) for k, v in results.items()}
+    cpu = {k: statistics.median(c for _, c in v) for k, v in results.items()}
+    print("\n== Many songs: %d songs of 2 to 10 s, demo voice, %d at once (%d rounds, medians) ==" %
+          (len(songs), workers, args.repeat))
+    print("one process, --jobs %d:  wall %.2f s (%.1f songs/s), CPU %.2f s" %
+          (workers, wall["batch"], len(songs) / wall["batch"], cpu["batch"]))
+    print("one process per song:    wall %.2f s (%.1f songs/s), CPU %.2f s" %
+          (wall["single"], len(songs) / wall["single"], cpu["single"]))
+    print("outputs identical to one-at-a-time renders: %s" % ("yes" if identical else "NO"))
+    ratio = wall["single"] / wall["batch"]
+    target("many songs: songs per second, one process / one per song", "%.2fx" % ratio, ">= 4.0x",
+           ratio >= 4.0 and identical)
+
+
 def run_startup(args):
     """Whole-process start-up of the renderer: a one-note song with the demo voice."""
     song = os.path.join(args.work, "tiny.mid")
@@ -384,8 +473,8 @@ def main():
     parser.add_argument("--render", help="chantera-render")
     parser.add_argument("--bench", help="chantera_bench")
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--only", default="peer,kernels,startup",
-                        help="comma-separated parts to run (peer, kernels, startup)")
+    parser.add_argument("--only", default="peer,kernels,startup,many",
+                        help="comma-separated parts to run (peer, kernels, startup, many)")
     args = parser.parse_args()
     parts = set(args.only.split(","))
     if args.step in ("prepare", "all"):
@@ -398,6 +487,8 @@ def main():
             run_kernels(args)
         if "startup" in parts:
             run_startup(args)
+        if "many" in parts:
+            run_many(args)
         print("\nload average at the end: %s" % load_average())
         print("\n== Targets ==")
         for label, figure, goal, passed in TARGETS:

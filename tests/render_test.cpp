@@ -377,6 +377,39 @@ TEST_F(Renderer, ClippingIsReportedAndGainOrFloatAvoidsIt) {
   EXPECT_NEAR(20.0 * std::log10(largest), peakOf(loud.output), 0.06);
 }
 
+// A folder of songs rendered by several workers gives the files that renders of each song
+// alone give; shares split the songs between runs without overlap.
+TEST_F(Renderer, ManySongsAtOnceMatchOneAtATime) {
+  std::filesystem::create_directories(dir.path() / "songs" / "more");
+  const std::vector<std::pair<std::string, std::string>> songs = {
+      {"songs/a.mid", "tempo 120\nA4 1 a\nE5 0.5 a\n"},
+      {"songs/more/b.mid", "tempo 90\nC5 1 a\nr 0.5\nA4 1 a\n"},
+      {"songs/c.mid", "tempo 200\nA5 2 a\n"}};
+  for (const auto& [name, source] : songs) Song(name, source);
+  const std::string base = " --plugin " + plugin + " --tail 0.5 -q";
+  const std::string songsDir = (dir.path() / "songs").string();
+  RunResult run = RunRender(songsDir + " -o " + (dir.path() / "all").string() + " --jobs 2" + base);
+  ASSERT_EQ(run.status, 0) << run.output;
+  for (const char* share : {"1/2", "2/2"}) {
+    run = RunRender(songsDir + " -o " + (dir.path() / "shares").string() + " --shard " + share + base);
+    ASSERT_EQ(run.status, 0) << run.output;
+  }
+  for (const auto& [name, source] : songs) {
+    const std::filesystem::path wav = std::filesystem::path(name.substr(6)).replace_extension(".wav");
+    run = RunRender((dir.path() / name).string() + " -o " + (dir.path() / "alone.wav").string() + base);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::string alone = ReadFile(dir.path() / "alone.wav");
+    EXPECT_EQ(ReadFile(dir.path() / "all" / wav), alone) << name;
+    EXPECT_EQ(ReadFile(dir.path() / "shares" / wav), alone) << name;
+  }
+  // Two shares of three songs: the first share writes the first and third in sorted order.
+  run = RunRender(songsDir + " -o " + (dir.path() / "first").string() + " --shard 1/2" + base);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "first" / "a.wav"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "first" / "c.wav"));
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "first" / "more" / "b.wav"));
+}
+
 TEST_F(Renderer, ClearErrorsAndNoCrash) {
   const std::string out = (dir.path() / "x.wav").string();
   RunResult run = RunRender("/nonexistent.mid -o " + out + " --plugin " + plugin);

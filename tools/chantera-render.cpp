@@ -1,13 +1,20 @@
 // chantera-render: renders a Standard MIDI File to audio through a VST 2 instrument
 // (Chantera by default), the way a sequencer would, with every event at its exact frame.
+// Given several files or a folder, it renders them all with a few workers in one process,
+// each song on a fresh instance of the plug-in, so that every file is the one a render of
+// that song alone gives.
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,9 +31,14 @@ namespace {
 
 const char* kUsage =
     "usage: chantera-render INPUT.mid -o OUTPUT.wav [options]\n"
+    "       chantera-render INPUT.mid|FOLDER... -o FOLDER [--jobs N] [--shard K/N] [options]\n"
     "       chantera-render INPUT.mid --write-phonetic OUTPUT.mid\n"
     "\n"
-    "  -o, --output PATH        audio file to write (.wav or .flac)\n"
+    "  -o, --output PATH        audio file to write (.wav or .flac); with several inputs, a\n"
+    "                           folder, or an input folder, the folder to write them into\n"
+    "  --jobs N                 songs rendered at once (default: the number of processors)\n"
+    "  --shard K/N              render only the K-th of N equal shares of the songs (K from\n"
+    "                           1), so that N runs, on one machine or several, split them\n"
     "  --format F               wav16 (default), wav24, float, flac, flac24\n"
     "  --plugin PATH            VST 2 instrument to load (default: Chantera of this build)\n"
     "  --rate HZ                sample rate (default 44100)\n"
@@ -47,7 +59,10 @@ const char* kUsage =
     "  -q, --quiet              no progress bar\n";
 
 struct Options {
-  std::string input, output, plugin, format, phoneticOut;
+  std::vector<std::string> inputs;
+  std::string output, plugin, format, phoneticOut;
+  int jobs = 0;  // 0: the number of processors
+  int shard = 1, shards = 1;
   double rate = 44100.0;
   int32_t block = 512;
   int32_t program = -1;
@@ -123,15 +138,23 @@ Options ParseArguments(int argc, char** argv) {
       o.phoneticOut = value();
     } else if (arg == "-q" || arg == "--quiet") {
       o.quiet = true;
+    } else if (arg == "--jobs" || arg == "-j") {
+      o.jobs = static_cast<int>(Number(arg, value()));
+      if (o.jobs < 1 || o.jobs > 256) Fail("--jobs must be between 1 and 256");
+    } else if (arg == "--shard") {
+      const std::string share = value();
+      const size_t slash = share.find('/');
+      if (slash == std::string::npos) Fail("--shard expects K/N, got " + share);
+      o.shard = static_cast<int>(Number("--shard", share.substr(0, slash).c_str()));
+      o.shards = static_cast<int>(Number("--shard", share.substr(slash + 1).c_str()));
+      if (o.shards < 1 || o.shard < 1 || o.shard > o.shards) Fail("--shard K/N needs 1 <= K <= N, got " + share);
     } else if (!arg.empty() && arg[0] == '-') {
       Fail("unknown option " + arg + "\n\n" + kUsage);
-    } else if (o.input.empty()) {
-      o.input = arg;
     } else {
-      Fail("more than one input file: " + o.input + " and " + arg);
+      o.inputs.push_back(arg);
     }
   }
-  if (o.input.empty()) Fail(std::string("no input file\n\n") + kUsage);
+  if (o.inputs.empty()) Fail(std::string("no input file\n\n") + kUsage);
   if (o.output.empty() && o.phoneticOut.empty()) Fail("no output file (-o OUTPUT.wav)");
   return o;
 }
@@ -167,40 +190,53 @@ class Progress {
   int last_ = -1;
 };
 
-}  // namespace
+// What one render printed: its summary line, and the clipping report if any.
+struct Report {
+  std::string line, warning;
+};
 
-int main(int argc, char** argv) {
-  const Options options = ParseArguments(argc, argv);
+std::string Formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Formatted(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+// Renders input into output on a fresh instance of the plug-in. The instance is handed
+// back in keep (the one held there before is let go only once the new one is up, so that
+// a worker always holds the plug-in loaded). On failure returns false with the message.
+bool RenderSong(const Options& options, const std::string& input, const std::string& output, AudioFormat format,
+                Progress& progress, std::unique_ptr<PluginHost>& keep, Report& report, std::string& error) {
   MidiFile file;
-  std::string error;
-  if (!file.Read(options.input, error)) Fail(error);
+  if (!file.Read(input, error)) return false;
   constexpr double kLongestSong = 24 * 3600.0;
-  if (file.SecondsAt(file.LastTick()) > kLongestSong)
-    Fail(options.input + ": the song lasts more than 24 hours (" +
-         std::to_string(file.SecondsAt(file.LastTick()) / 3600.0) + " h); is its time base right?");
-
-  if (!options.phoneticOut.empty()) {
-    std::ofstream out(options.phoneticOut, std::ios::binary);
-    const std::string bytes = PhoneticMidi(file);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) Fail(options.phoneticOut + ": cannot write the file");
-    if (options.output.empty()) return 0;
+  if (file.SecondsAt(file.LastTick()) > kLongestSong) {
+    error = input + ": the song lasts more than 24 hours (" + std::to_string(file.SecondsAt(file.LastTick()) / 3600.0) +
+            " h); is its time base right?";
+    return false;
   }
 
-  AudioFormat format;
-  if (!ParseAudioFormat(options.format, options.output, format)) Fail("unknown --format " + options.format);
-
-  PluginHost host;
-  if (!host.Load(options.plugin.empty() ? DefaultPlugin() : options.plugin, error)) Fail(error);
-  if (!host.Start(options.rate, options.block, error)) Fail(error);
+  auto instance = std::make_unique<PluginHost>();
+  PluginHost& host = *instance;
+  if (!host.Load(options.plugin.empty() ? DefaultPlugin() : options.plugin, error)) return false;
+  keep = std::move(instance);
+  if (!host.Start(options.rate, options.block, error)) return false;
   for (const auto& [index, value] : options.params) {
-    if (index < 0 || index >= host.NumParameters())
-      Fail("--param " + std::to_string(index) + ": the plug-in has " + std::to_string(host.NumParameters()) +
-           " parameters");
+    if (index < 0 || index >= host.NumParameters()) {
+      error = "--param " + std::to_string(index) + ": the plug-in has " + std::to_string(host.NumParameters()) +
+              " parameters";
+      return false;
+    }
     host.SetParameter(index, value);
   }
   if (options.chorus) {
-    if (!host.IsChantera()) Fail("--chorus needs Chantera");
+    if (!host.IsChantera()) {
+      error = "--chorus needs Chantera";
+      return false;
+    }
     host.SetParameter(2, 1.0f);
   }
   if (options.program >= 0) host.SetProgram(options.program);
@@ -224,8 +260,7 @@ int main(int argc, char** argv) {
   // them, so that a loud song is never damaged silently. Float files keep them.
   AudioFileWriter writer;
   const auto gain = static_cast<float>(std::pow(10.0, options.gainDb / 20.0));
-  if (!writer.Open(options.output, format, static_cast<int>(options.rate), gain, error)) Fail(error);
-  Progress progress(!options.quiet && isatty(2));
+  if (!writer.Open(output, format, static_cast<int>(options.rate), gain, error)) return false;
 
   size_t next = 0;
   int64_t frame = 0;
@@ -259,7 +294,7 @@ int main(int argc, char** argv) {
     const float* right = host.Right();
     // A misbehaving plug-in must not poison the file: the writer writes 0 for what is not
     // a finite value.
-    if (!writer.Write(left, right, frames, error)) Fail(error);
+    if (!writer.Write(left, right, frames, error)) return false;
     // The quiet frames that end the block (all of them when the whole block is quiet):
     // counted from its end back to its last loud frame, so a loud block costs one look.
     int32_t quietAtEnd = 0;
@@ -275,27 +310,161 @@ int main(int argc, char** argv) {
   progress.Done();
   host.Stop();
 
-  if (!writer.Close(error)) Fail(error);
+  if (!writer.Close(error)) return false;
   const AudioStats& stats = writer.stats();
   const float peak = stats.peak;
   const bool clips = format != AudioFormat::kWavFloat;
   const double seconds = static_cast<double>(stats.frames) / options.rate;
   const double peakDb = 20.0 * std::log10(peak);
   if (peak > 0.0f)
-    std::printf("%s: %.2f s, peak %+.1f dBFS%s\n", options.output.c_str(), seconds, peakDb,
-                !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "");
+    report.line = Formatted("%s: %.2f s, peak %+.1f dBFS%s\n", output.c_str(), seconds, peakDb,
+                            !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "");
   else
-    std::printf("%s: %.2f s, silent\n", options.output.c_str(), seconds);
+    report.line = Formatted("%s: %.2f s, silent\n", output.c_str(), seconds);
   if (stats.clipped > 0) {
     // The gain that keeps every sample, rounded down to a tenth of a dB with a margin for
     // the rounding of the multiplication.
-    const double keep = options.gainDb - std::ceil(peakDb * 10.0 + 0.5) / 10.0;
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "chantera-render: %s: %lld samples clipped at full scale, the first at %.3f s (frame %lld); "
-                 "--gain %.1f keeps every sample\n",
-                 options.output.c_str(), static_cast<long long>(stats.clipped),
-                 static_cast<double>(stats.firstClip) / options.rate, static_cast<long long>(stats.firstClip), keep);
+    const double keepAll = options.gainDb - std::ceil(peakDb * 10.0 + 0.5) / 10.0;
+    report.warning = Formatted(
+        "chantera-render: %s: %lld samples clipped at full scale, the first at %.3f s (frame %lld); "
+        "--gain %.1f keeps every sample\n",
+        output.c_str(), static_cast<long long>(stats.clipped), static_cast<double>(stats.firstClip) / options.rate,
+        static_cast<long long>(stats.firstClip), keepAll);
   }
+  return true;
+}
+
+void Print(const Report& report) {
+  std::fputs(report.line.c_str(), stdout);
+  std::fflush(stdout);
+  std::fputs(report.warning.c_str(), stderr);
+}
+
+bool IsMidiFile(const std::filesystem::path& path) {
+  std::string extension = path.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".mid" || extension == ".midi" || extension == ".kar" || extension == ".smf";
+}
+
+struct Job {
+  std::string input, output;
+};
+
+// The songs of the inputs, in a fixed order (the inputs as given, a folder's MIDI files
+// sorted by their path inside it), each with its file in outFolder: its name, or its path
+// inside the folder it was found in, with the audio format's extension.
+std::vector<Job> CollectSongs(const Options& options, AudioFormat format) {
+  namespace fs = std::filesystem;
+  const std::string extension = format == AudioFormat::kFlac16 || format == AudioFormat::kFlac24 ? ".flac" : ".wav";
+  std::vector<Job> jobs;
+  const auto add = [&](const fs::path& input, fs::path relative) {
+    relative.replace_extension(extension);
+    jobs.push_back({input.string(), (fs::path(options.output) / relative).string()});
+  };
+  for (const std::string& input : options.inputs) {
+    std::error_code failed;
+    if (fs::is_directory(input, failed)) {
+      std::vector<fs::path> found;
+      for (fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, failed), end;
+           !failed && it != end; it.increment(failed))
+        if (it->is_regular_file(failed) && IsMidiFile(it->path())) found.push_back(it->path());
+      if (failed) Fail(input + ": cannot read the folder (" + failed.message() + ")");
+      std::sort(found.begin(), found.end());
+      for (const fs::path& path : found) add(path, path.lexically_relative(input));
+    } else {
+      add(input, fs::path(input).filename());
+    }
+  }
+  // Two songs must not write one file.
+  std::vector<std::pair<std::string, std::string>> outputs;
+  outputs.reserve(jobs.size());
+  for (const Job& job : jobs) outputs.emplace_back(job.output, job.input);
+  std::sort(outputs.begin(), outputs.end());
+  for (size_t i = 1; i < outputs.size(); ++i)
+    if (outputs[i].first == outputs[i - 1].first)
+      Fail(outputs[i - 1].second + " and " + outputs[i].second + " would both write " + outputs[i].first);
+  return jobs;
+}
+
+// Renders many songs: --jobs workers take the songs of this shard one by one. Returns the
+// exit status (1 when a song failed; the others are still rendered).
+int RenderMany(const Options& options, AudioFormat format) {
+  if (!options.phoneticOut.empty()) Fail("--write-phonetic takes a single input file");
+  if (options.output.empty()) Fail("several inputs need an output folder (-o FOLDER)");
+  std::vector<Job> all = CollectSongs(options, format);
+  // Shares by position in the fixed order (every N-th song), so that the shares are even
+  // whatever the songs' names, and the same on every machine that sees the same files.
+  std::vector<Job> jobs;
+  for (size_t i = 0; i < all.size(); ++i)
+    if (static_cast<int>(i % static_cast<size_t>(options.shards)) == options.shard - 1) jobs.push_back(all[i]);
+  std::error_code failed;
+  std::filesystem::create_directories(options.output, failed);
+  if (failed) Fail(options.output + ": cannot create the folder (" + failed.message() + ")");
+
+  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  const size_t workers =
+      std::min(jobs.size(), static_cast<size_t>(options.jobs > 0 ? options.jobs : static_cast<int>(processors)));
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> failures{0};
+  std::mutex printing;
+  const auto work = [&]() {
+    // The instance of the last song stays until the next one is up: the plug-in stays
+    // loaded for the worker's whole run.
+    std::unique_ptr<PluginHost> keep;
+    Progress none(false);
+    for (size_t i = next++; i < jobs.size(); i = next++) {
+      const Job& job = jobs[i];
+      std::error_code made;
+      std::filesystem::create_directories(std::filesystem::path(job.output).parent_path(), made);
+      Report report;
+      std::string error;
+      const bool ok = RenderSong(options, job.input, job.output, format, none, keep, report, error);
+      const std::lock_guard<std::mutex> lock(printing);
+      if (ok) {
+        Print(report);
+      } else {
+        std::fprintf(stderr, "chantera-render: %s\n", error.c_str());
+        ++failures;
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (size_t w = 1; w < workers; ++w) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
+  if (!options.quiet)
+    std::fprintf(stderr, "chantera-render: %zu of %zu songs rendered%s\n", jobs.size() - failures, jobs.size(),
+                 options.shards > 1 ? Formatted(" (share %d of %d)", options.shard, options.shards).c_str() : "");
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseArguments(argc, argv);
+  AudioFormat format;
+  if (!ParseAudioFormat(options.format, options.output, format)) Fail("unknown --format " + options.format);
+  std::error_code failed;
+  const bool many = options.inputs.size() > 1 || std::filesystem::is_directory(options.inputs[0], failed) ||
+                    (!options.output.empty() &&
+                     (options.output.back() == '/' || std::filesystem::is_directory(options.output, failed)));
+  if (many) return RenderMany(options, format);
+
+  const std::string& input = options.inputs[0];
+  std::string error;
+  if (!options.phoneticOut.empty()) {
+    MidiFile file;
+    if (!file.Read(input, error)) Fail(error);
+    std::ofstream out(options.phoneticOut, std::ios::binary);
+    const std::string bytes = PhoneticMidi(file);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) Fail(options.phoneticOut + ": cannot write the file");
+    if (options.output.empty()) return 0;
+  }
+  Progress progress(!options.quiet && isatty(2));
+  std::unique_ptr<PluginHost> host;
+  Report report;
+  if (!RenderSong(options, input, options.output, format, progress, host, report, error)) Fail(error);
+  Print(report);
   return 0;
 }

@@ -10,9 +10,9 @@ namespace chantera::render {
 using namespace vst2;
 
 namespace {
-// The host the callback answers for; a render runs one plug-in at a time.
+// The host the callback answers for: each worker thread runs one plug-in at a time.
 thread_local PluginHost* currentHost = nullptr;
-PluginHost* loadingHost = nullptr;
+thread_local PluginHost* loadingHost = nullptr;
 }  // namespace
 
 PluginHost::~PluginHost() {

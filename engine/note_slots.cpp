@@ -517,8 +517,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
         RenderHeldLoop(slot, data, r, sample->LoopStart(), sample->LoopEnd(), left, right, f, end);
       });
     } else {
-      WithLayout(*sample,
-                 [&](const auto& data) noexcept { RenderSlotWithLayout(slot, data, r, left, right, f, end); });
+      WithLayout(*sample, [&](const auto& data) noexcept { RenderSlotWithLayout(slot, data, r, left, right, f, end); });
     }
   }
   renderHeld();

@@ -45,8 +45,8 @@ void WriteVoice(const TempDir& dir) {
   VoiceFolder v;
   v.folder = "v";
   v.sampleLines = {"a.wav,a,69", "i.wav,i,69", "u.wav,u,69"};
-  v.programLines = {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End",   "Program", "P,1.0,2,i",
-                    "S,0,127,i.wav", "End", "Program", "P,1.0,2,u", "S,0,127,u.wav", "End"};
+  v.programLines = {"Program",       "P,1.0,2,a", "S,0,127,a.wav", "End",       "Program",       "P,1.0,2,i",
+                    "S,0,127,i.wav", "End",       "Program",       "P,1.0,2,u", "S,0,127,u.wav", "End"};
   v.files = {{"a.wav", Bytes(Tone(44100, 0.0100, 0.0))},
              {"i.wav", Bytes(Tone(44100, 0.0137, 1.9))},
              {"u.wav", Bytes(Tone(20000, 0.0100, 0.0), &kLoop)}};
@@ -63,8 +63,12 @@ Step Midi(int32_t frame, uint8_t status, uint8_t data1, uint8_t data2) {
             s.HandleMidiMessage(static_cast<int8_t>(status), static_cast<int8_t>(data1), static_cast<int8_t>(data2));
           }};
 }
-Step On(int32_t frame, uint8_t key) { return Midi(frame, 0x90, key, 100); }
-Step Off(int32_t frame, uint8_t key) { return Midi(frame, 0x80, key, 0); }
+Step On(int32_t frame, uint8_t key) {
+  return Midi(frame, 0x90, key, 100);
+}
+Step Off(int32_t frame, uint8_t key) {
+  return Midi(frame, 0x80, key, 0);
+}
 Step Program(int32_t frame, int32_t program) {
   return {frame, [=](Sampler& s) { s.SetProgram(program); }};
 }
@@ -78,7 +82,8 @@ Step Phonetic(int32_t frame, uint8_t key, const std::string& symbol) {
             }
             cc.push_back({98, 127});
             cc.push_back({6, 127});
-            for (const auto& [controller, value] : cc) s.HandleMidiMessage(static_cast<int8_t>(0xB0), controller, value);
+            for (const auto& [controller, value] : cc)
+              s.HandleMidiMessage(static_cast<int8_t>(0xB0), controller, value);
           }};
 }
 
@@ -181,7 +186,7 @@ TEST_F(CleanSinging, RecordingChangesUnderSoundingNotesDoNotClick) {
     const Render r = Play(c.steps, 30000);
     EXPECT_EQ(r.clicks, 0u) << c.what;
     sampler->HandleMidiMessage(static_cast<int8_t>(0xB0), 123, 0);  // all notes off
-    Play({}, 10000);                                                 // let releases end
+    Play({}, 10000);                                                // let releases end
   }
 }
 
@@ -266,8 +271,8 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
       {"a loop of a few frames", WithChunk(wav, Smpl({{0, 100, 110}}, 1), false), false, 0, 0},
       {"an absurd loop count", WithChunk(wav, Smpl({{0, 100, 899}}, 0xFFFFFFFFu), false), false, 0, 0},
       {"a chunk too short for its header", WithChunk(wav, Smpl({}, 1, 20), false), false, 0, 0},
-      {"a chunk claiming more than the file, its loop whole", WithChunk(wav, Smpl({{0, 100, 899}}, 1, 0x7FFFFFF0u),
-       false), true, 100, 900},
+      {"a chunk claiming more than the file, its loop whole",
+       WithChunk(wav, Smpl({{0, 100, 899}}, 1, 0x7FFFFFF0u), false), true, 100, 900},
   };
   TempDir dir;
   MessageCounter messages;

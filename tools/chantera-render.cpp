@@ -286,8 +286,7 @@ int main(int argc, char** argv) {
     std::snprintf(report, sizeof report, ", %zu click%s (first at %.3f s)", clicks.clicks(),
                   clicks.clicks() == 1 ? "" : "s", static_cast<double>(clicks.firstClick()) / options.rate);
   if (peak > 0.0f)
-    std::printf("%s: %.2f s, peak %.1f dBFS%s\n", options.output.c_str(), seconds, 20.0 * std::log10(peak),
-                report);
+    std::printf("%s: %.2f s, peak %.1f dBFS%s\n", options.output.c_str(), seconds, 20.0 * std::log10(peak), report);
   else
     std::printf("%s: %.2f s, silent\n", options.output.c_str(), seconds);
   return 0;

@@ -34,7 +34,7 @@ class ClickDetector {
   struct Channel {
     float last = 0.0f;
     std::array<double, kBlocks> blockMax{};  // the last complete blocks
-    double current = 0.0;                     // the block being filled
+    double current = 0.0;                    // the block being filled
   };
   void Step(Channel& channel, float value, bool& click, double& step);
 

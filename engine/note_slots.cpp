@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "engine/held_voices.h"
 #include "library/sample.h"
@@ -455,14 +456,22 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     if (slot.sampleIndex < 0) {
       slot.sampleIndex = mapped;
     } else if (slot.active != 0 && mapped >= 0 && mapped != slot.sampleIndex) {
-      // When a crossover is already under way, the louder of its two recordings fades out.
-      const bool incomingLouder = slot.fadeFrames * 2 < crossoverFrames;
-      if (slot.fadeFrames == 0 || incomingLouder) {
-        slot.fadeIndex = slot.sampleIndex;
-        slot.fadePosition = slot.position;
+      if (slot.fadeFrames > 0 && mapped == slot.fadeIndex) {
+        // Back to the recording that is fading out: the crossover turns round from where
+        // it stands, each recording keeping its level of the moment.
+        std::swap(slot.sampleIndex, slot.fadeIndex);
+        std::swap(slot.position, slot.fadePosition);
+        slot.fadeFrames = crossoverFrames + 1 - std::min(slot.fadeFrames, crossoverFrames);
+      } else {
+        // A third recording during a crossover: the quieter of the two sounding ones gives
+        // way, the louder fades out.
+        if (slot.fadeFrames == 0 || slot.fadeFrames * 2 < crossoverFrames) {
+          slot.fadeIndex = slot.sampleIndex;
+          slot.fadePosition = slot.position;
+        }
+        slot.fadeFrames = crossoverFrames;
+        slot.sampleIndex = mapped;
       }
-      slot.fadeFrames = crossoverFrames;
-      slot.sampleIndex = mapped;
     }
     const Sample* sample = IndexSample(context, slot.sampleIndex);
     const double root = sample != nullptr ? sample->rootFrequency : 0.0;
@@ -508,8 +517,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
         RenderHeldLoop(slot, data, r, sample->LoopStart(), sample->LoopEnd(), left, right, f, end);
       });
     } else {
-      WithLayout(*sample,
-                 [&](const auto& data) noexcept { RenderSlotWithLayout(slot, data, r, left, right, f, end); });
+      WithLayout(*sample, [&](const auto& data) noexcept { RenderSlotWithLayout(slot, data, r, left, right, f, end); });
     }
   }
   renderHeld();

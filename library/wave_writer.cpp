@@ -39,17 +39,17 @@ std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channe
   if (smplBytes != 0) {
     out += "smpl";
     Put32(out, smplBytes);
-    Put32(out, 0);  // manufacturer
-    Put32(out, 0);  // product
+    Put32(out, 0);                                                                         // manufacturer
+    Put32(out, 0);                                                                         // product
     Put32(out, sampleRate != 0 ? static_cast<uint32_t>(1000000000ull / sampleRate) : 0u);  // ns per sample
-    Put32(out, 60);  // unity note
-    Put32(out, 0);   // pitch fraction
-    Put32(out, 0);   // SMPTE format
-    Put32(out, 0);   // SMPTE offset
-    Put32(out, 1);   // loops
-    Put32(out, 0);   // sampler data bytes
-    Put32(out, 0);   // cue point
-    Put32(out, 0);   // forward loop
+    Put32(out, 60);                                                                        // unity note
+    Put32(out, 0);                                                                         // pitch fraction
+    Put32(out, 0);                                                                         // SMPTE format
+    Put32(out, 0);                                                                         // SMPTE offset
+    Put32(out, 1);                                                                         // loops
+    Put32(out, 0);                                                                         // sampler data bytes
+    Put32(out, 0);                                                                         // cue point
+    Put32(out, 0);                                                                         // forward loop
     Put32(out, loop->start);
     Put32(out, loop->end);
     Put32(out, 0);  // fraction

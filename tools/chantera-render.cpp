@@ -21,6 +21,7 @@
 
 #include "platform/platform.h"
 #include "tools/render/audio_file.h"
+#include "tools/render/click_detector.h"
 #include "tools/render/midi_file.h"
 #include "tools/render/plugin_host.h"
 #include "tools/render/song.h"
@@ -261,6 +262,7 @@ bool RenderSong(const Options& options, const std::string& input, const std::str
   AudioFileWriter writer;
   const auto gain = static_cast<float>(std::pow(10.0, options.gainDb / 20.0));
   if (!writer.Open(output, format, static_cast<int>(options.rate), gain, error)) return false;
+  chantera::ClickDetector clicks(options.rate);
 
   size_t next = 0;
   int64_t frame = 0;
@@ -292,6 +294,7 @@ bool RenderSong(const Options& options, const std::string& input, const std::str
     host.Process(frames);
     const float* left = host.Left();
     const float* right = host.Right();
+    clicks.Feed(left, right, static_cast<size_t>(frames));
     // A misbehaving plug-in must not poison the file: the writer writes 0 for what is not
     // a finite value.
     if (!writer.Write(left, right, frames, error)) return false;
@@ -316,9 +319,14 @@ bool RenderSong(const Options& options, const std::string& input, const std::str
   const bool clips = format != AudioFormat::kWavFloat;
   const double seconds = static_cast<double>(stats.frames) / options.rate;
   const double peakDb = 20.0 * std::log10(peak);
+  std::string clicked = ", no clicks";
+  if (clicks.clicks() != 0)
+    clicked = Formatted(", %zu click%s (first at %.3f s)", clicks.clicks(), clicks.clicks() == 1 ? "" : "s",
+                        static_cast<double>(clicks.firstClick()) / options.rate);
   if (peak > 0.0f)
-    report.line = Formatted("%s: %.2f s, peak %+.1f dBFS%s\n", output.c_str(), seconds, peakDb,
-                            !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "");
+    report.line =
+        Formatted("%s: %.2f s, peak %+.1f dBFS%s%s\n", output.c_str(), seconds, peakDb,
+                  !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "", clicked.c_str());
   else
     report.line = Formatted("%s: %.2f s, silent\n", output.c_str(), seconds);
   if (stats.clipped > 0) {

@@ -45,14 +45,22 @@ double LargestStep(const float* values, float last, size_t n) {
 }  // namespace
 
 void ClickDetector::Feed(const float* left, const float* right, size_t frames) {
-  // Block by block: where no step of a piece rises above the floor, none of its frames can
-  // be a click, and only the block's maxima move on; such pieces (nearly all of a song) are
-  // looked at in one pass. The others go frame by frame.
+  // Block by block. A frame is a click only if its step rises above the floor and above
+  // kFactor times every step of the window before it, so above kFactor times the largest
+  // step known when the piece starts (the last blocks' and this block's so far). Where no
+  // step of a piece does, none of its frames can be a click and only the block's maxima
+  // move on: such pieces (nearly all of a song) are looked at in one pass. The others go
+  // frame by frame.
+  const auto bound = [](const Channel& c) {
+    double before = c.current;
+    for (const double m : c.blockMax) before = std::max(before, m);
+    return std::max(kFloor, kFactor * before);
+  };
   while (frames > 0) {
     const size_t piece = std::min(frames, blockFrames_ - inBlock_);
     const double largestLeft = LargestStep(left, channels_[0].last, piece);
     const double largestRight = LargestStep(right, channels_[1].last, piece);
-    if (largestLeft > kFloor || largestRight > kFloor) {
+    if (largestLeft > bound(channels_[0]) || largestRight > bound(channels_[1])) {
       FeedFrames(left, right, piece);
     } else {
       channels_[0].current = std::max(channels_[0].current, largestLeft);

@@ -11,6 +11,16 @@
 //   out[f] = float(double(out[f]) + (a + (b - a) * frac) * gain).
 // Frames of region 3 add (0 + 0 * frac) * gain, a zero of gain's sign: no arithmetic is
 // needed there beyond turning a -0.0 output into +0.0 when gain is positive.
+//
+// Which recording a slot plays: the key map's when the note starts. A released note keeps
+// it to its end, whatever program is selected meanwhile. A held note follows the key map,
+// but when the map gives its key another recording (a program change under the note) the
+// two cross over in kCrossoverSeconds instead of jumping, each at its own position. Notes
+// whose recordings never change under them render exactly as the formula above says.
+//
+// A held note on a sample with a sustain loop wraps at the loop's end: the seam was made
+// smooth when the sample loaded, so the kernel only moves the position. After the release
+// the note plays on through the loop's end to the end of the data.
 // Thread: audio thread only.
 #include "engine/note_slots.h"
 

@@ -286,6 +286,22 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   }
   EXPECT_EQ(messages.count(), 0u);
 
+  // Setting a loop in an existing file (8-bit stereo here) replaces its loop and keeps its
+  // audio byte for byte.
+  std::string data(2000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  WavSpec layout;
+  layout.channels = 2;
+  layout.bitsPerSample = 8;
+  const std::string relooped =
+      WithSustainLoop(WithChunk(MakeWav(data, layout), Smpl({{0, 5, 900}}, 1), true), {100, 899});
+  Sample eightBit;
+  ASSERT_TRUE(eightBit.LoadFromWav(dir.Write("t.wav", relooped).string().c_str()));
+  EXPECT_TRUE(relooped.find("data" + std::string("\xD0\x07\0\0", 4) + data) != std::string::npos);
+  EXPECT_EQ(eightBit.LoopStart(), 100u);
+  EXPECT_EQ(eightBit.LoopEnd(), 900u);
+  EXPECT_EQ(WithSustainLoop("RIFF\x10\0\0\0WAVEdata\xff\xff\0\0", {0, 20}), "");
+
   // The Chorus rebuild replaces the data: the loop belonged to the old one and goes.
   Sample sample;
   ASSERT_TRUE(sample.LoadFromWav(dir.Write("t.wav", cases[0].file).string().c_str()));

@@ -9,7 +9,9 @@
 // the seeks and the allocations.
 //
 // BM_ConstructSamplerDemoVoice is the instrument's whole start-up as a host sees it: the
-// voice list, the demo voice's samples and programs, the key map of program 0.
+// voice list, the demo voice's samples and programs, the key map of program 0. A second
+// instance beside a first (BM_ConstructSecondInstanceDemoVoice) shares the first one's
+// sample data, and BM_EightInstancesSampleMemory counts the data eight instances hold.
 //
 // The plug-in folder is found beside the benchmark's own folder (build/bench/../Chantera);
 // CHANTERA_PLUGIN_DIR overrides it.
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "engine/sampler.h"
+#include "library/sample.h"
 #include "library/sample_bank.h"
 #include "platform/platform.h"
 
@@ -71,6 +74,11 @@ void BM_LoadDemoVoice(benchmark::State& state) {
   int64_t bytes = 0;
   for (int32_t i = 0; i < bank.sampleCount.load(); ++i) bytes += bank.slot(i)->dataSize;
   for (auto _ : state) {
+    // Fresh samples: with the old ones alive the files' data would be shared, not read.
+    state.PauseTiming();
+    bank.FreeSamples();
+    bank.AllocateSamples();
+    state.ResumeTiming();
     bank.LoadSampleList(dir.c_str(), voiceFolder.c_str());
     benchmark::DoNotOptimize(bank.slot(0)->pcm.get());
   }
@@ -117,5 +125,45 @@ void BM_ConstructSamplerDemoVoice(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ConstructSamplerDemoVoice)->Unit(benchmark::kMillisecond);
+
+// A further instance while one with the demo voice is up, as in a host with several
+// tracks: its samples share the first instance's data instead of reading the files.
+void BM_ConstructSecondInstanceDemoVoice(benchmark::State& state) {
+  const std::string dir = PluginDir();
+  chantera::Sampler first(dir);
+  if (first.Bank()->sampleCount.load() == 0) {
+    state.SkipWithError("no demo voice (build the plug-in folder, or set CHANTERA_PLUGIN_DIR)");
+    return;
+  }
+  for (auto _ : state) {
+    chantera::Sampler sampler(dir);
+    benchmark::DoNotOptimize(&sampler);
+    sampler.Shutdown();
+  }
+  first.Shutdown();
+}
+BENCHMARK(BM_ConstructSecondInstanceDemoVoice)->Unit(benchmark::kMillisecond);
+
+// The sample data held by one instance with the demo voice and by eight (every copy of
+// shared data counted once), as counters; the time is that of making the eight.
+void BM_EightInstancesSampleMemory(benchmark::State& state) {
+  const std::string dir = PluginDir();
+  for (auto _ : state) {
+    const uint64_t before = chantera::Sample::LiveDataBytes();
+    std::vector<std::unique_ptr<chantera::Sampler>> instances;
+    instances.push_back(std::make_unique<chantera::Sampler>(dir));
+    const uint64_t one = chantera::Sample::LiveDataBytes() - before;
+    while (instances.size() < 8) instances.push_back(std::make_unique<chantera::Sampler>(dir));
+    const uint64_t eight = chantera::Sample::LiveDataBytes() - before;
+    if (one == 0) {
+      state.SkipWithError("no demo voice (build the plug-in folder, or set CHANTERA_PLUGIN_DIR)");
+      break;
+    }
+    state.counters["one_instance_bytes"] = static_cast<double>(one);
+    state.counters["eight_instances_bytes"] = static_cast<double>(eight);
+    for (auto& instance : instances) instance->Shutdown();
+  }
+}
+BENCHMARK(BM_EightInstancesSampleMemory)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace

@@ -2,10 +2,14 @@
 #include "library/sample.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <unordered_map>
+#include <utility>
 
 #include "library/wave_reader.h"
 #include "platform/platform.h"
@@ -85,12 +89,114 @@ void CrossfadeSeam(const Values& v, uint32_t start, uint32_t end, uint32_t frame
   }
 }
 
+std::atomic<uint64_t> liveDataBytes{0};
+
+// Frees sample data and keeps the count of live bytes.
+struct CountedDelete {
+  uint64_t bytes;
+  void operator()(uint8_t* data) const noexcept {
+    liveDataBytes.fetch_sub(bytes, std::memory_order_relaxed);
+    delete[] data;
+  }
+};
+
+// Data as a sample holds them: shared ownership, counted. Null when data is null or no
+// memory can be had for the count (the data are then freed).
+std::shared_ptr<uint8_t[]> Counted(std::unique_ptr<uint8_t[]> data, uint64_t bytes) noexcept {
+  if (!data) return nullptr;
+  liveDataBytes.fetch_add(bytes, std::memory_order_relaxed);
+  try {
+    return std::shared_ptr<uint8_t[]>(data.release(), CountedDelete{bytes});
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // the deleter has freed the data and taken back the count
+  }
+}
+
+// The files read in this process, by identity: what LoadFromWav made of each, and its data
+// while some sample still holds them.
+struct SharedWav {
+  platform::FileIdentity identity;
+  std::weak_ptr<uint8_t[]> data;
+  uint32_t dataSize, sampleRate, bitsPerSample, channels, blockAlign, loopStart, loopEnd;
+  bool loaded;
+};
+struct SharedWavs {
+  std::mutex mutex;                                  // held only to look up or note one file, never while reading one
+  std::unordered_map<std::string, SharedWav> files;  // by the path as the loader gave it
+  size_t notedSincePurge = 0;
+};
+SharedWavs& Shared() {
+  // Never destroyed: a loader thread that outlives its instrument may still load at exit.
+  static auto* shared = new SharedWavs;
+  return *shared;
+}
+
 }  // namespace
+
+uint64_t Sample::LiveDataBytes() noexcept {
+  return liveDataBytes.load(std::memory_order_relaxed);
+}
+
+bool Sample::KnownShared(const char* path) {
+  SharedWavs& shared = Shared();
+  const std::lock_guard<std::mutex> lock(shared.mutex);
+  const auto found = shared.files.find(path);
+  return found != shared.files.end() && !found->second.data.expired();
+}
+
+bool Sample::TakeShared(const char* path, const platform::FileIdentity& identity, bool& loaded) {
+  SharedWavs& shared = Shared();
+  const std::lock_guard<std::mutex> lock(shared.mutex);
+  const auto found = shared.files.find(path);
+  if (found == shared.files.end() || !(found->second.identity == identity)) return false;
+  const SharedWav& wav = found->second;
+  std::shared_ptr<uint8_t[]> data = wav.data.lock();
+  if (!data) return false;
+  sampleRate = wav.sampleRate;
+  bitsPerSample = wav.bitsPerSample;
+  channels = wav.channels;
+  blockAlign = wav.blockAlign;
+  pcm = std::move(data);
+  dataSize = wav.dataSize;
+  UpdateLayout();
+  loopStart = wav.loopStart;
+  loopEnd = wav.loopEnd;
+  shared_ = true;
+  loaded = wav.loaded;
+  return true;
+}
+
+void Sample::Publish(const char* path, const platform::FileIdentity& identity, bool loaded) {
+  if (!pcm) return;
+  SharedWavs& shared = Shared();
+  const std::lock_guard<std::mutex> lock(shared.mutex);
+  // Now and then the files whose data nobody holds any more are forgotten.
+  if (++shared.notedSincePurge > 4096) {
+    std::erase_if(shared.files, [](const auto& entry) { return entry.second.data.expired(); });
+    shared.notedSincePurge = 0;
+  }
+  shared.files[path] = {identity, pcm,        dataSize,  sampleRate, bitsPerSample,
+                        channels, blockAlign, loopStart, loopEnd,    loaded};
+  shared_ = true;
+}
+
+bool Sample::OwnData() noexcept {
+  if (!shared_ || !pcm) return true;
+  std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[dataSize == 0 ? 1 : dataSize]);
+  if (!copy) return false;
+  std::memcpy(copy.get(), pcm.get(), dataSize);
+  std::shared_ptr<uint8_t[]> own = Counted(std::move(copy), dataSize == 0 ? 1 : dataSize);
+  if (!own) return false;
+  pcm = std::move(own);
+  shared_ = false;
+  return true;
+}
 
 bool Sample::SetLoop(uint32_t firstFrame, uint32_t lastFrame) noexcept {
   ClearLoop();
   if (!pcm || lastFrame < firstFrame || lastFrame >= readableFrames) return false;
   if (lastFrame - firstFrame + 1 < kMinLoopFrames) return false;
+  if (!OwnData()) return false;  // the crossfade below writes into the data
   loopStart = firstFrame;
   loopEnd = lastFrame + 1;
   const auto fade = static_cast<uint32_t>(std::max(1.0, kLoopFadeSeconds * sampleRate));
@@ -104,7 +210,8 @@ bool Sample::SetLoop(uint32_t firstFrame, uint32_t lastFrame) noexcept {
 
 void Sample::SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept {
   ClearLoop();
-  pcm = std::move(data);
+  pcm = Counted(std::move(data), size == 0 ? 1 : size);
+  shared_ = false;
   dataSize = pcm ? size : 0;
   UpdateLayout();
 }
@@ -121,13 +228,27 @@ void Sample::UpdateLayout() noexcept {
   readableFrames = std::min(dataSize / blockAlign, dataSize / bytesPerFrame);
 }
 
-bool Sample::LoadFromWav(const char* path) {
+bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const char* name) {
   if (path == nullptr || path[0] == '\0') return false;
+  // A file that another sample of this process has read from the same path, unchanged
+  // since (the same identity), is not read again: its data are shared. Only a path that
+  // some sample still holds data of costs the look-up of its identity; for a name found
+  // only by the letter-case search, the identity is that of the file the reader opened.
+  const bool known = KnownShared(path);
+  platform::FileIdentity identity;
+  bool loaded = false;
+  if (known &&
+      (folder != nullptr && name != nullptr ? folder->Identify(name, identity)
+                                            : platform::IdentifyFile(path, identity)) &&
+      TakeShared(path, identity, loaded))
+    return loaded;
   WaveReader reader;
   if (reader.Open(path) != 0) {
     platform::ShowMessage("Wave file load failed.", "Error");
     return false;
   }
+  const bool identified = platform::IdentifyOpenFile(reader.handle, identity);
+  if (known && identified && TakeShared(path, identity, loaded)) return loaded && reader.Close() == 0;
 
   // The data chunk's stored size is not checked against the file: never allocate more
   // than the file can still supply, so a corrupt header cannot claim gigabytes.
@@ -144,21 +265,29 @@ bool Sample::LoadFromWav(const char* path) {
     if (n < 0 || static_cast<uint32_t>(n) < want) break;  // end of file or read error
   }
 
+  std::shared_ptr<uint8_t[]> data = Counted(std::move(buffer), capacity == 0 ? 1 : capacity);
+  if (!data) return false;
   sampleRate = reader.format.samplesPerSec;
   bitsPerSample = reader.format.bitsPerSample;
   channels = reader.format.channels;
   blockAlign = reader.format.blockAlign;
-  pcm = std::move(buffer);
+  pcm = std::move(data);
+  shared_ = false;
   // Only the bytes that arrived count as data; the sample plays what the file holds.
   dataSize = got;
   UpdateLayout();
   ClearLoop();
-  if (got < claimed) return false;
+  if (got < claimed) {
+    if (identified) Publish(path, identity, false);
+    return false;
+  }
   // A sustain loop is optional: a file without one, or with one that cannot be used,
   // plays once as before, with no message.
   uint32_t loopFirst = 0, loopLast = 0;
   if (reader.ReadLoop(loopFirst, loopLast)) SetLoop(loopFirst, loopLast);
-  return reader.Close() == 0;
+  const bool closed = reader.Close() == 0;
+  if (identified) Publish(path, identity, closed);
+  return closed;
 }
 
 }  // namespace chantera

@@ -1,5 +1,11 @@
 // One recorded sound of a voice: the WAV file's format fields and its data payload
 // exactly as stored (interleaved frames, little-endian), with its root frequency.
+//
+// Sharing: the samples of all instances in a process that load the same file, unchanged
+// (the same platform::FileIdentity), share one copy of its data, reference-counted; the
+// last sample to let go of it frees it. Shared data are never written: a change (the
+// Chorus rebuild, a loop set afterwards) gives the sample data of its own first. A file
+// that was edited, replaced or touched has another identity and is read again.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +13,11 @@
 #include <string>
 
 namespace chantera {
+
+namespace platform {
+struct FileIdentity;
+class Folder;
+}  // namespace platform
 
 class Sample {
  public:
@@ -20,7 +31,9 @@ class Sample {
   // sample as it was. A data chunk that claims more bytes than the file holds keeps only
   // the bytes the file supplies (and answers false, with no message).
   // Thread: whichever thread reloads the bank, never the audio thread during a render.
-  bool LoadFromWav(const char* path);
+  // A caller that loads many files of one folder passes the folder, held open, and the
+  // name inside it (path being the folder's path and the name).
+  bool LoadFromWav(const char* path, const platform::Folder* folder = nullptr, const char* name = nullptr);
 
   void SetFileName(const char* text) { fileName = text ? text : ""; }
   void SetAlias(const char* text) { alias = text ? text : ""; }
@@ -49,6 +62,9 @@ class Sample {
   // loop belonged to the old data and is dropped.
   void SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept;
 
+  // Bytes of sample data alive in the process, each shared copy counted once.
+  static uint64_t LiveDataBytes() noexcept;
+
   // The sustain loop: frames loopStart .. loopEnd - 1 repeat while a note is held; after
   // the release the note plays on through loopEnd to the end of the data.
   bool HasLoop() const noexcept { return loopEnd > loopStart; }
@@ -73,12 +89,25 @@ class Sample {
   uint32_t channels = 1;
   uint32_t blockAlign = 2;
   double rootFrequency = 440.0;
-  std::unique_ptr<uint8_t[]> pcm;
+  // Read-only while shared (see above); replaced only through SetData and LoadFromWav.
+  std::shared_ptr<uint8_t[]> pcm;
 
  private:
+  // True when some sample holds data read from path.
+  static bool KnownShared(const char* path);
+  // Takes the data that another sample of the process read from path, when the file is
+  // still the one it read, with what LoadFromWav answered then; false when there are none.
+  bool TakeShared(const char* path, const platform::FileIdentity& identity, bool& loaded);
+  // Offers this sample's data (just read from path) to later loads of the same file.
+  void Publish(const char* path, const platform::FileIdentity& identity, bool loaded);
+  // Before the data are written: data of this sample's own when they are shared. False
+  // when no memory can be had (the data are then left alone).
+  bool OwnData() noexcept;
+
   uint32_t readableFrames = 0;
   uint32_t loopStart = 0;
   uint32_t loopEnd = 0;  // one past the loop's last frame; 0: no loop
+  bool shared_ = false;  // the data are (or may become) another sample's too
 };
 
 }  // namespace chantera

@@ -19,11 +19,10 @@ char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i)
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  return i == a.size() && b[i] == '\0';
+std::string AsciiLowered(const char* text) {
+  std::string lowered(text);
+  for (char& c : lowered) c = AsciiLower(c);
+  return lowered;
 }
 
 // Paths are composed into buffers of kMaxPath bytes on the platform the voice files
@@ -50,22 +49,26 @@ int32_t SampleBank::LiveCount() noexcept {
 
 void SampleBank::AllocateSamples() {
   for (auto& slot : samples) slot.reset(new (std::nothrow) Sample);
+  nameIndex.clear();
   sampleCount.store(0, std::memory_order_release);
 }
 
 void SampleBank::FreeSamples() {
   for (auto& slot : samples) slot.reset();
+  nameIndex.clear();
 }
 
 int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolder) {
   const std::string folder = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "");
   const std::string listPath = folder + "samples.txt";
   std::FILE* file = FitsPathBuffer(listPath) ? platform::OpenForReading(listPath.c_str()) : nullptr;
+  nameIndex.clear();
   if (file == nullptr) {
     sampleCount.store(0, std::memory_order_release);
     return 0;
   }
 
+  const platform::Folder opened(folder);
   int32_t n = 0;
   std::string line;
   while (n < kSampleSlots && text::ReadLine(file, line)) {
@@ -75,12 +78,13 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
     const std::string wavPath = folder + fileName;
     if (Sample* sample = samples[static_cast<size_t>(n)].get()) {
       if (FitsPathBuffer(wavPath)) {
-        sample->LoadFromWav(wavPath.c_str());  // the slot counts whether or not it loaded
+        sample->LoadFromWav(wavPath.c_str(), &opened, fileName.c_str());  // the slot counts either way
       } else {
         // Too long to open: the same case for the user as a file that is not there.
         platform::ShowMessage("Wave file load failed.", "Error");
       }
       sample->SetFileName(fileName.c_str());
+      nameIndex.emplace(AsciiLowered(fileName.c_str()), n);  // the first slot of a name stays
       sample->SetAlias(std::string(fields[1]).c_str());
       const double r = text::ParseInt(fields[2]);
       sample->rootFrequency = 440.0 * std::pow(2.0, (r - 69.0) * (1.0 / 12));
@@ -95,11 +99,8 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
 int32_t SampleBank::FindSample(const char* name) const {
   const int32_t count = sampleCount.load(std::memory_order_acquire);
   if (count < 1 || name == nullptr) return -1;
-  for (int32_t i = 0; i < count && i < kSampleSlots; ++i) {
-    const Sample* sample = samples[static_cast<size_t>(i)].get();
-    if (sample != nullptr && EqualsIgnoringAsciiCase(sample->fileName, name)) return i;
-  }
-  return -1;
+  const auto found = nameIndex.find(AsciiLowered(name));
+  return found != nameIndex.end() && found->second < count && found->second < kSampleSlots ? found->second : -1;
 }
 
 }  // namespace chantera

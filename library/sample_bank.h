@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 #include "library/sample.h"
 
@@ -40,6 +42,8 @@ class SampleBank {
   // Thread: the reloading thread, with no loader running and no render reading the bank.
   int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder);
   // Index of the first loaded sample whose file name matches (ASCII case ignored), or -1.
+  // Looked up in an index that LoadSampleList makes (a program file names every sample),
+  // so the names are those LoadSampleList gave.
   int32_t FindSample(const char* name) const;
 
   Sample* slot(int32_t index) const noexcept {
@@ -47,6 +51,8 @@ class SampleBank {
   }
 
   std::array<std::unique_ptr<Sample>, kSampleSlots> samples;
+  // The loaded samples' file names in ASCII lower case, each with its first slot.
+  std::unordered_map<std::string, int32_t> nameIndex;
   std::atomic<int32_t> sampleCount{0};
 
   // Chorus loader: 1 while a run is active; the last sample it finished (-1 before the

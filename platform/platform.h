@@ -75,4 +75,40 @@ std::string ShiftJisToUtf8(const std::string& sjis);
 // Returns null when nothing matches.
 std::FILE* OpenForReading(const char* path);
 
+// What tells one version of a file from another: the volume and the file's number on it,
+// its size, and the times of its last write and last change. The same identity means the
+// same file, unchanged; an edit, a replacement or a copy gives another.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t file = 0;
+  uint64_t size = 0;
+  uint64_t modified = 0;
+  uint64_t changed = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// The identity of the regular file at path as written (no letter-case search), or of an
+// open file. False when there is no such file, when the system does not number its files,
+// or when the file was written less than kSettleSeconds ago: file times advance in coarse
+// steps, so a file rewritten within one step of its last write (same size) could keep
+// its identity. Such a file is simply not identified until it has settled.
+inline constexpr int kSettleSeconds = 2;
+bool IdentifyFile(const char* path, FileIdentity& identity);
+bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity);
+
+// A folder held open while the files in it are identified one after another (a voice's
+// samples): each look-up then starts at the folder rather than at the root.
+class Folder {
+ public:
+  explicit Folder(const std::string& path);  // path ends with a separator, or is empty
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  // IdentifyFile of path + name.
+  bool Identify(const char* name, FileIdentity& identity) const;
+
+ private:
+  std::string path_;
+  int handle_ = -1;
+};
+
 }  // namespace chantera::platform

@@ -3,6 +3,10 @@
 // hold without overrunning anything.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
+
+#include "library/chorus_builder.h"
 #include "library/sample_bank.h"
 #include "support/fixtures.h"
 
@@ -102,6 +106,43 @@ TEST(SampleBank, FindSampleReturnsTheFirstOfSharedNames) {
   EXPECT_EQ(bank.FindSample("\xE3\x81\x82.WAV"), 2);
   EXPECT_EQ(bank.FindSample("\xC3\x81\x82.wav"), -1);  // only ASCII letters fold
   EXPECT_EQ(bank.FindSample("x.wa"), -1);
+}
+
+// Banks (instances) that load the same unchanged file share its data: read once, counted
+// once, freed with the last holder. A Chorus rebuild gives its bank data of its own; an
+// edited file, or one written a moment ago, is read again.
+TEST(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
+  TempDir dir;
+  const auto settle = [&](const std::string& name, std::chrono::hours age) {
+    std::filesystem::last_write_time(dir.path() / "v" / name, std::filesystem::file_time_type::clock::now() - age);
+  };
+  const std::string tone = Pcm16(test::Sine(4000, 0.01));
+  dir.Write("v/a.wav", MakeWav(tone));
+  dir.Write("v/fresh.wav", MakeWav(tone));
+  settle("a.wav", std::chrono::hours(1));
+  const std::string list = "a.wav,a,60\r\nfresh.wav,f,60\r\n";
+  const uint64_t before = Sample::LiveDataBytes();
+  SampleBank first, second;
+  ASSERT_EQ(Load(first, dir, list), 2);
+  const uint64_t one = Sample::LiveDataBytes() - before;
+  ASSERT_EQ(Load(second, dir, list), 2);
+  EXPECT_EQ(second.slot(0)->pcm, first.slot(0)->pcm);
+  EXPECT_NE(second.slot(1)->pcm, first.slot(1)->pcm);  // written just now: not trusted yet
+  EXPECT_EQ(Sample::LiveDataBytes() - before, one + second.slot(1)->dataSize);
+  EXPECT_EQ(second.slot(0)->dataSize, tone.size());
+
+  RebuildSample(*second.slot(0));
+  EXPECT_NE(second.slot(0)->pcm, first.slot(0)->pcm);
+  EXPECT_EQ(0, std::memcmp(first.slot(0)->pcm.get(), tone.data(), tone.size()));
+
+  // The same size, other values, another time: read again.
+  const std::string other = Pcm16(test::Sine(4000, 0.02));
+  dir.Write("v/a.wav", MakeWav(other));
+  settle("a.wav", std::chrono::hours(2));
+  SampleBank third;
+  ASSERT_EQ(Load(third, dir, list), 2);
+  EXPECT_NE(third.slot(0)->pcm, first.slot(0)->pcm);
+  EXPECT_EQ(0, std::memcmp(third.slot(0)->pcm.get(), other.data(), other.size()));
 }
 
 TEST(SampleBank, StopsAtTheLastSlot) {

@@ -6,10 +6,13 @@
 // also as the UTF-8 form of its Shift-JIS bytes (how an archive unpacked on Linux stores
 // those names).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -118,6 +121,49 @@ std::FILE* OpenForReading(const char* path) {
     resolved = resolved.empty() ? entry : resolved + (resolved.back() == '/' ? "" : "/") + entry;
   }
   return OpenRegularFile(resolved.c_str());
+}
+
+namespace {
+
+bool Identity(const struct stat& info, FileIdentity& identity) {
+  if (!S_ISREG(info.st_mode)) return false;
+  struct timespec now {};
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec - info.st_mtim.tv_sec <= kSettleSeconds) return false;
+  identity.volume = static_cast<uint64_t>(info.st_dev);
+  identity.file = static_cast<uint64_t>(info.st_ino);
+  identity.size = static_cast<uint64_t>(info.st_size);
+  identity.modified =
+      static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(info.st_mtim.tv_nsec);
+  identity.changed =
+      static_cast<uint64_t>(info.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(info.st_ctim.tv_nsec);
+  return true;
+}
+
+}  // namespace
+
+bool IdentifyFile(const char* path, FileIdentity& identity) {
+  struct stat info {};
+  return path != nullptr && stat(path, &info) == 0 && Identity(info, identity);
+}
+
+Folder::Folder(const std::string& path) : path_(path) {
+  handle_ = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+Folder::~Folder() {
+  if (handle_ >= 0) close(handle_);
+}
+
+bool Folder::Identify(const char* name, FileIdentity& identity) const {
+  if (name == nullptr) return false;
+  if (handle_ < 0) return IdentifyFile((path_ + name).c_str(), identity);
+  struct stat info {};
+  return fstatat(handle_, name, &info, 0) == 0 && Identity(info, identity);
+}
+
+bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity) {
+  struct stat info {};
+  return file != nullptr && fstat(fileno(file), &info) == 0 && Identity(info, identity);
 }
 
 }  // namespace chantera::platform

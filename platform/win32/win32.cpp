@@ -2,6 +2,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -104,6 +106,53 @@ bool StartDetachedThread(void (*fn)(void* arg), void* arg) {
 std::FILE* OpenForReading(const char* path) {
   if (path == nullptr || *path == '\0') return nullptr;
   return std::fopen(path, "rb");
+}
+
+namespace {
+
+bool IdentifyHandle(HANDLE handle, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t nowTicks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  const uint64_t written =
+      (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+  if (nowTicks < written || nowTicks - written <= kSettleSeconds * 10000000ull) return false;  // 100 ns ticks
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  identity.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  identity.modified =
+      (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+  identity.changed =
+      (static_cast<uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) | info.ftCreationTime.dwLowDateTime;
+  return identity.file != 0;
+}
+
+}  // namespace
+
+bool IdentifyFile(const char* path, FileIdentity& identity) {
+  if (path == nullptr || *path == '\0') return false;
+  const HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool identified = IdentifyHandle(handle, identity);
+  CloseHandle(handle);
+  return identified;
+}
+
+Folder::Folder(const std::string& path) : path_(path) {}
+
+Folder::~Folder() = default;
+
+bool Folder::Identify(const char* name, FileIdentity& identity) const {
+  return name != nullptr && IdentifyFile((path_ + name).c_str(), identity);
+}
+
+bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity) {
+  if (file == nullptr) return false;
+  return IdentifyHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), identity);
 }
 
 namespace detail {

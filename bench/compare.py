@@ -390,6 +390,15 @@ def run_kernels(args):
         print("  %-40s %12.3f %s CPU%s" % (name, r["cpu_time"], r["time_unit"], extra))
     for label, ratio, goal in rows:
         target(label, "%.2fx" % ratio, "<= %.1fx" % goal, ratio <= goal)
+    first = time_of("BM_ConstructSamplerDemoVoice")
+    second = time_of("BM_ConstructSecondInstanceDemoVoice")
+    target("second instance with the demo voice / the first", "%.1f%%" % (100.0 * second / first), "<= 10%",
+           second <= 0.10 * first)
+    memory = median["BM_EightInstancesSampleMemory/iterations:3"]
+    memory_ratio = memory["eight_instances_bytes"] / memory["one_instance_bytes"]
+    print("sample memory: one instance %.1f MB, eight instances %.1f MB" %
+          (memory["one_instance_bytes"] / 1e6, memory["eight_instances_bytes"] / 1e6))
+    target("sample memory of eight instances / of one", "%.2fx" % memory_ratio, "<= 1.2x", memory_ratio <= 1.2)
     if "BM_ConstructSamplerDemoVoice" in median:
         r = median["BM_ConstructSamplerDemoVoice"]
         print("%-48s %8.2f %s CPU, %.2f %s wall" % ("instance construction with the demo voice", r["cpu_time"],

@@ -17,6 +17,10 @@
 
 #include "library/sample.h"
 
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace chantera {
 
 namespace {
@@ -97,55 +101,170 @@ int32_t WidenWithPeak(ReadValue read, uint32_t n, int32_t* work) noexcept {
   return peak;
 }
 
-// Stretches the count values built so far by ratio and adds the copy, scaled by gain, to
-// them: value i becomes (i < count ? W[i] : 0) + trunc(W[trunc(i / ratio)] × gain). Since
-// i / ratio <= i, going from the top down reads only values not yet rewritten. The scaled
-// value of one source index serves all the i that map to it.
-uint32_t AddStretchedCopy(int32_t* work, uint32_t count, uint32_t m, double ratio, double gain) noexcept {
-  // trunc(i / ratio) through a multiplication by the reciprocal, which is within a few
-  // units in the last place of the quotient (below 1e-6 for any i under 2^31). Only a
-  // product that close to a whole number can truncate differently from the quotient;
-  // there the division itself decides. A power-of-two ratio has an exact reciprocal.
-  const double reciprocal = 1.0 / ratio;
-  int exponent = 0;
-  const bool exactReciprocal = std::frexp(ratio, &exponent) == 0.5;
-  constexpr double kNearWhole = 1e-6;
+// trunc(i / ratio) through a multiplication by the reciprocal, which is within a few
+// units in the last place of the quotient (below 1e-6 for any i under 2^31). Only a
+// product that close to a whole number can truncate differently from the quotient;
+// there the division itself decides. A power-of-two ratio has an exact reciprocal.
+constexpr double kNearWhole = 1e-6;
+
+struct Stretch {
+  uint32_t count;  // values built so far
+  double ratio, reciprocal, gain;
+  bool exactReciprocal;
+};
+
+// Values i in [low, high) of a stretch stage, from the top down (see AddStretchedCopy).
+// The scaled value of one source index serves all the i that map to it.
+void StretchScalar(int32_t* work, const Stretch& st, uint32_t low, uint32_t high) noexcept {
   uint32_t cachedSource = ~0u;
   int32_t cachedCopy = 0;
-  for (uint32_t i = m; i-- > 0;) {
-    const double product = static_cast<double>(i) * reciprocal;
+  for (uint32_t i = high; i-- > low;) {
+    const double product = static_cast<double>(i) * st.reciprocal;
     auto j = static_cast<uint32_t>(product);
     const double fraction = product - j;
-    if (!exactReciprocal && (fraction < kNearWhole || fraction > 1.0 - kNearWhole))
-      j = static_cast<uint32_t>(static_cast<double>(i) / ratio);
+    if (!st.exactReciprocal && (fraction < kNearWhole || fraction > 1.0 - kNearWhole))
+      j = static_cast<uint32_t>(static_cast<double>(i) / st.ratio);
     if (j != cachedSource) {
       cachedSource = j;
-      cachedCopy = j < count ? static_cast<int32_t>(work[j] * gain) : 0;
+      cachedCopy = j < st.count ? static_cast<int32_t>(work[j] * st.gain) : 0;
     }
-    const int32_t own = i < count ? work[i] : 0;
+    const int32_t own = i < st.count ? work[i] : 0;
     work[i] = own + cachedCopy;
   }
+}
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define CHANTERA_CHORUS_AVX2 1
+const bool avx2 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}();
+
+// The lowest i the vector form takes: from there on, for a ratio of at least 1.4, the
+// sources (i / ratio) of a block of eight lie below the block, within eight values of the
+// first of them.
+constexpr uint32_t kVectorFrom = 32;
+
+// Values i in [low, high) (high - low a multiple of 8, low >= kVectorFrom) of a stretch
+// stage, eight at a time from the top down: the same operations as StretchScalar in each
+// lane (the index product, its truncation, the scaled source, the sum); a block where a
+// product lies near a whole number, or a source at or past count, goes through
+// StretchScalar instead.
+__attribute__((target("avx2"))) void StretchAvx2(int32_t* work, const Stretch& st, uint32_t low,
+                                                 uint32_t high) noexcept {
+  const __m256d reciprocal = _mm256_set1_pd(st.reciprocal);
+  const __m256d gain = _mm256_set1_pd(st.gain);
+  const __m256d nearZero = _mm256_set1_pd(kNearWhole), nearOne = _mm256_set1_pd(1.0 - kNearWhole);
+  const __m256i count = _mm256_set1_epi32(static_cast<int32_t>(st.count));
+  const __m128i lanes = _mm_setr_epi32(0, 1, 2, 3);
+  for (uint32_t base = high; base > low;) {
+    base -= 8;
+    const __m128i i0 = _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(base)), lanes);
+    const __m128i i1 = _mm_add_epi32(i0, _mm_set1_epi32(4));
+    const __m256d p0 = _mm256_mul_pd(_mm256_cvtepi32_pd(i0), reciprocal);
+    const __m256d p1 = _mm256_mul_pd(_mm256_cvtepi32_pd(i1), reciprocal);
+    const __m128i j0 = _mm256_cvttpd_epi32(p0), j1 = _mm256_cvttpd_epi32(p1);
+    const __m256i j = _mm256_set_m128i(j1, j0);
+    int unsure = _mm256_movemask_epi8(_mm256_cmpgt_epi32(count, j)) != -1;  // a source at or past count
+    if (!st.exactReciprocal) {
+      const __m256d f0 = _mm256_sub_pd(p0, _mm256_cvtepi32_pd(j0));
+      const __m256d f1 = _mm256_sub_pd(p1, _mm256_cvtepi32_pd(j1));
+      const __m256d near0 =
+          _mm256_or_pd(_mm256_cmp_pd(f0, nearZero, _CMP_LT_OQ), _mm256_cmp_pd(f0, nearOne, _CMP_GT_OQ));
+      const __m256d near1 =
+          _mm256_or_pd(_mm256_cmp_pd(f1, nearZero, _CMP_LT_OQ), _mm256_cmp_pd(f1, nearOne, _CMP_GT_OQ));
+      unsure |= _mm256_movemask_pd(_mm256_or_pd(near0, near1));
+    }
+    if (unsure != 0) {
+      StretchScalar(work, st, base, base + 8);
+      continue;
+    }
+    const int32_t first = _mm_cvtsi128_si32(j0);
+    const __m256i sources =
+        _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(work + first)),
+                                    _mm256_sub_epi32(j, _mm256_set1_epi32(first)));
+    const __m128i c0 = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(sources)), gain));
+    const __m128i c1 =
+        _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(sources, 1)), gain));
+    const __m256i index = _mm256_set_m128i(i1, i0);
+    const __m256i own = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(work + base)),
+                                         _mm256_cmpgt_epi32(count, index));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(work + base), _mm256_add_epi32(own, _mm256_set_m128i(c1, c0)));
+  }
+}
+#endif
+
+// Stretches the count values built so far by ratio and adds the copy, scaled by gain, to
+// them: value i becomes (i < count ? W[i] : 0) + trunc(W[trunc(i / ratio)] × gain). Since
+// i / ratio <= i, going from the top down reads only values not yet rewritten.
+uint32_t AddStretchedCopy(int32_t* work, uint32_t count, uint32_t m, double ratio, double gain) noexcept {
+  int exponent = 0;
+  const Stretch st{count, ratio, 1.0 / ratio, gain, std::frexp(ratio, &exponent) == 0.5};
+#if defined(CHANTERA_CHORUS_AVX2)
+  if (avx2 && ratio >= 1.4 && m >= kVectorFrom + 8) {
+    const uint32_t vectorTop = kVectorFrom + (m - kVectorFrom) / 8 * 8;
+    StretchScalar(work, st, vectorTop, m);
+    StretchAvx2(work, st, kVectorFrom, vectorTop);
+    StretchScalar(work, st, 0, kVectorFrom);
+    return m;
+  }
+#endif
+  StretchScalar(work, st, 0, m);
   return m;
 }
 
 // out[k] += trunc(source[k] × gain). The hot loop of the rebuild: asked to be vectorised
 // where the compiler's default level would leave it scalar (GCC's -O2 cost model does
-// for the int/double conversions); the result is the same either way.
+// for the int/double conversions); the result is the same either way. On x86 a second
+// copy is compiled for AVX2 (twice the lanes for the conversions) and chosen at run time:
+// the same IEEE operations on the same values, so the same results.
 #if defined(__GNUC__) && !defined(__clang__)
-__attribute__((optimize("tree-vectorize", "vect-cost-model=dynamic")))
+#define CHANTERA_VECTORIZE __attribute__((optimize("tree-vectorize", "vect-cost-model=dynamic")))
+#else
+#define CHANTERA_VECTORIZE
 #endif
-void AddScaled(int32_t* __restrict out, const int32_t* __restrict source, uint32_t length, double gain) noexcept {
+inline __attribute__((always_inline)) void AddScaledBody(int32_t* __restrict out, const int32_t* __restrict source,
+                                                         uint32_t length, double gain) noexcept {
   for (uint32_t k = 0; k < length; ++k) out[k] += static_cast<int32_t>(source[k] * gain);
 }
 
-#if defined(__GNUC__) && !defined(__clang__)
-__attribute__((optimize("tree-vectorize", "vect-cost-model=dynamic")))
-#endif
-int32_t
-MaxAbs(const int32_t* values, uint32_t length) noexcept {
+inline __attribute__((always_inline)) int32_t MaxAbsBody(const int32_t* values, uint32_t length) noexcept {
   int32_t maxAbs = 0;
   for (uint32_t k = 0; k < length; ++k) maxAbs = std::max(maxAbs, values[k] < 0 ? -values[k] : values[k]);
   return maxAbs;
+}
+
+CHANTERA_VECTORIZE void AddScaledPlain(int32_t* __restrict out, const int32_t* __restrict source, uint32_t length,
+                                       double gain) noexcept {
+  AddScaledBody(out, source, length, gain);
+}
+CHANTERA_VECTORIZE int32_t MaxAbsPlain(const int32_t* values, uint32_t length) noexcept {
+  return MaxAbsBody(values, length);
+}
+
+#if defined(CHANTERA_CHORUS_AVX2)
+CHANTERA_VECTORIZE __attribute__((target("avx2"))) void AddScaledAvx2(int32_t* __restrict out,
+                                                                      const int32_t* __restrict source, uint32_t length,
+                                                                      double gain) noexcept {
+  AddScaledBody(out, source, length, gain);
+}
+CHANTERA_VECTORIZE __attribute__((target("avx2"))) int32_t MaxAbsAvx2(const int32_t* values, uint32_t length) noexcept {
+  return MaxAbsBody(values, length);
+}
+#endif
+
+void AddScaled(int32_t* __restrict out, const int32_t* __restrict source, uint32_t length, double gain) noexcept {
+#if defined(CHANTERA_CHORUS_AVX2)
+  if (avx2) return AddScaledAvx2(out, source, length, gain);
+#endif
+  AddScaledPlain(out, source, length, gain);
+}
+
+int32_t MaxAbs(const int32_t* values, uint32_t length) noexcept {
+#if defined(CHANTERA_CHORUS_AVX2)
+  if (avx2) return MaxAbsAvx2(values, length);
+#endif
+  return MaxAbsPlain(values, length);
 }
 
 // Adds the seven echoes of the count values into work, which grows by 29400 values, and

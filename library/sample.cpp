@@ -137,26 +137,29 @@ uint64_t Sample::LiveDataBytes() noexcept {
   return liveDataBytes.load(std::memory_order_relaxed);
 }
 
-bool Sample::KnownShared(const char* path) {
+struct Sample::SharedFile {
+  SharedWav wav;
+  std::shared_ptr<uint8_t[]> data;
+};
+
+bool Sample::FindShared(const char* path, SharedFile& file) {
   SharedWavs& shared = Shared();
   const std::lock_guard<std::mutex> lock(shared.mutex);
   const auto found = shared.files.find(path);
-  return found != shared.files.end() && !found->second.data.expired();
+  if (found == shared.files.end()) return false;
+  file.wav = found->second;
+  file.data = found->second.data.lock();
+  return file.data != nullptr;
 }
 
-bool Sample::TakeShared(const char* path, const platform::FileIdentity& identity, bool& loaded) {
-  SharedWavs& shared = Shared();
-  const std::lock_guard<std::mutex> lock(shared.mutex);
-  const auto found = shared.files.find(path);
-  if (found == shared.files.end() || !(found->second.identity == identity)) return false;
-  const SharedWav& wav = found->second;
-  std::shared_ptr<uint8_t[]> data = wav.data.lock();
-  if (!data) return false;
+bool Sample::TakeShared(const SharedFile& file, const platform::FileIdentity& identity, bool& loaded) {
+  const SharedWav& wav = file.wav;
+  if (!(wav.identity == identity)) return false;
   sampleRate = wav.sampleRate;
   bitsPerSample = wav.bitsPerSample;
   channels = wav.channels;
   blockAlign = wav.blockAlign;
-  pcm = std::move(data);
+  pcm = file.data;
   dataSize = wav.dataSize;
   UpdateLayout();
   loopStart = wav.loopStart;
@@ -234,13 +237,14 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   // since (the same identity), is not read again: its data are shared. Only a path that
   // some sample still holds data of costs the look-up of its identity; for a name found
   // only by the letter-case search, the identity is that of the file the reader opened.
-  const bool known = KnownShared(path);
+  SharedFile known;
+  const bool readBefore = FindShared(path, known);
   platform::FileIdentity identity;
   bool loaded = false;
-  if (known &&
+  if (readBefore &&
       (folder != nullptr && name != nullptr ? folder->Identify(name, identity)
                                             : platform::IdentifyFile(path, identity)) &&
-      TakeShared(path, identity, loaded))
+      TakeShared(known, identity, loaded))
     return loaded;
   WaveReader reader;
   if (reader.Open(path) != 0) {
@@ -248,7 +252,8 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
     return false;
   }
   const bool identified = platform::IdentifyOpenFile(reader.handle, identity);
-  if (known && identified && TakeShared(path, identity, loaded)) return loaded && reader.Close() == 0;
+  if (readBefore && identified && TakeShared(known, identity, loaded)) return loaded && reader.Close() == 0;
+  known = {};  // the data read before are not held while this file is read
 
   // The data chunk's stored size is not checked against the file: never allocate more
   // than the file can still supply, so a corrupt header cannot claim gigabytes.

@@ -93,11 +93,13 @@ class Sample {
   std::shared_ptr<uint8_t[]> pcm;
 
  private:
-  // True when some sample holds data read from path.
-  static bool KnownShared(const char* path);
-  // Takes the data that another sample of the process read from path, when the file is
-  // still the one it read, with what LoadFromWav answered then; false when there are none.
-  bool TakeShared(const char* path, const platform::FileIdentity& identity, bool& loaded);
+  struct SharedFile;
+  // What another sample of the process read from path, with its data held; false when no
+  // sample holds data read from there.
+  static bool FindShared(const char* path, SharedFile& file);
+  // Takes those data when the file is still the one read (the same identity), with what
+  // LoadFromWav answered then; false otherwise.
+  bool TakeShared(const SharedFile& file, const platform::FileIdentity& identity, bool& loaded);
   // Offers this sample's data (just read from path) to later loads of the same file.
   void Publish(const char* path, const platform::FileIdentity& identity, bool loaded);
   // Before the data are written: data of this sample's own when they are shared. False

@@ -1,20 +1,22 @@
--- Renders a few seconds of a VST 2 instrument through Ardour, headless:
---   ardour7-lua render.lua <session_dir> <plugin_name> <out_dir> <out_name> <seconds>
+-- Renders a few seconds of an instrument through Ardour, headless:
+--   ardour7-lua render.lua <session_dir> <plugin_name> <out_dir> <out_name> <seconds> [<type>]
+-- <type> is Ardour's plug-in type: LXVST (VST 2, the default), LV2 or VST3.
 -- Makes a session with one MIDI track on the instrument, puts the note generator
 -- "Chantera Test Notes" (chantera_test_notes.lua, from $XDG_CONFIG_HOME/ardour7/scripts)
 -- in front of it, and exports <out_dir>/<out_name>.wav, 16-bit, with the stock WAV preset.
 -- ardour7-lua cannot import a MIDI file, hence the generator; it does not scan for
--- plug-ins either: ardour-vst-scanner must have cached the instrument first.
+-- plug-ins either: ardour-vst-scanner (or ardour-vst3-scanner) must have cached a VST first.
 local sdir, pname, odir, oname, secs = arg[1], arg[2], arg[3], arg[4], tonumber(arg[5] or "4")
+local ptype = arg[6] or "LXVST"
 local rate = 48000
 local s = create_session (sdir, "render", rate)
 assert (s, "cannot create session")
 
 local pi = nil
 for p in ARDOUR.LuaAPI.list_plugins ():iter () do
-	if p.name == pname and p.type == ARDOUR.PluginType.LXVST then pi = p end
+	if p.name == pname and p.type == ARDOUR.PluginType[ptype] then pi = p end
 end
-assert (pi, "VST2 plugin not found in scan cache: " .. pname)
+assert (pi, ptype .. " plugin not found: " .. pname)
 
 local tl = Session:new_midi_track (ARDOUR.ChanCount (ARDOUR.DataType ("midi"), 1),
 	ARDOUR.ChanCount (ARDOUR.DataType ("audio"), 2), true, pi, nil, nil, 1, "synth",

@@ -6,8 +6,8 @@
 // before the volume and pitch-bend range it would otherwise overwrite):
 //   0 Program (0..128; DPF has no programs in CLAP, so every format gets this one),
 //   1..5 the VST 2 plug-in's parameters 0..4 with the same values.
-// State: "voice", the index of the voice chosen by bank select; a host that restores it
-// gets the voice back without a bank select in its MIDI.
+// State: "voice", the index of the voice chosen by bank select (a host that restores it
+// gets the voice back without a bank select in its MIDI), and "program" again.
 //
 // Threads. Hosts set parameters from their audio thread (LV2 and CLAP always, VST3 inside
 // process) as well as from control threads, and DPF does not say which. So a parameter
@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -37,6 +38,7 @@ namespace {
 
 constexpr uint32_t kProgramParameter = 0;
 constexpr uint32_t kFormatParameterCount = 1 + kParameterCount;
+constexpr uint32_t kStateProgram = 1;
 constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
 
 bool HasVoiceList(const std::string& dir) {
@@ -58,7 +60,7 @@ std::string VoiceLibraryDirectory() {
 
 class ChanteraPlugin : public DISTRHO::Plugin {
  public:
-  ChanteraPlugin() : Plugin(kFormatParameterCount, 0, 1), engine_(std::make_shared<Sampler>(VoiceLibraryDirectory())) {
+  ChanteraPlugin() : Plugin(kFormatParameterCount, 0, 2), engine_(std::make_shared<Sampler>(VoiceLibraryDirectory())) {
     engine_->SetHostSampleRate(static_cast<float>(getSampleRate()));
     effectWorker_ = std::thread([this] { RunEffectSwitches(); });
   }
@@ -119,8 +121,13 @@ class ChanteraPlugin : public DISTRHO::Plugin {
   }
 
   void initState(uint32_t index, DISTRHO::State& state) override {
-    state.key = "voice";
     state.defaultValue = "0";
+    if (index == kStateProgram) {
+      state.key = "program";
+      state.label = "Program";
+      return;
+    }
+    state.key = "voice";
     state.label = "Voice";
     state.description = "The voice chosen by bank select: its line in voice.csv, from 0.";
   }
@@ -141,6 +148,8 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     if (index == kProgramParameter) {
       const auto program = static_cast<int32_t>(std::lround(value));
       if (program < 0 || program >= kProgramCount) return;
+      const int32_t restored = restoredProgram_.load(std::memory_order_acquire);
+      if (restored >= 0 && program != restored) return;
       pendingVolume_.store(kUnset, std::memory_order_relaxed);
       pendingPitchBendRange_.store(kUnset, std::memory_order_relaxed);
       pendingProgram_.store(program, std::memory_order_release);
@@ -160,12 +169,25 @@ class ChanteraPlugin : public DISTRHO::Plugin {
   }
 
   DISTRHO::String getState(const char* key) const override {
+    if (std::strcmp(key, "program") == 0)
+      return DISTRHO::String(static_cast<int>(getParameterValue(kProgramParameter)));
     return DISTRHO::String(static_cast<int>(engine_->VoiceIndex()));
   }
 
   void setState(const char* key, const char* value) override {
     if (value == nullptr || *value == 0) return;
-    engine_->SwitchVoice(static_cast<int32_t>(std::strtol(value, nullptr, 10)));
+    const auto number = static_cast<int32_t>(std::strtol(value, nullptr, 10));
+    if (std::strcmp(key, "program") == 0) {
+      if (number < 0 || number >= kProgramCount) return;
+      setParameterValue(kProgramParameter, static_cast<float>(number));
+      // Ardour 7.3, opening a project, sends a VST3 parameter whose range is wider than
+      // 0..1 once more in its first process call with its value normalised twice: the
+      // program arrives as 0. Until the first block after a restore, the restored
+      // program is kept against any other.
+      restoredProgram_.store(number, std::memory_order_release);
+      return;
+    }
+    engine_->SwitchVoice(number);
   }
 
   void sampleRateChanged(double rate) override { engine_->SetHostSampleRate(static_cast<float>(rate)); }
@@ -173,6 +195,7 @@ class ChanteraPlugin : public DISTRHO::Plugin {
   // Thread: audio thread.
   void run(const float** inputs, float** outputs, uint32_t frames, const DISTRHO::MidiEvent* events,
            uint32_t eventCount) override {
+    restoredProgram_.store(-1, std::memory_order_release);
     ApplyPendingProgram();
     engine_->BeginEvents(static_cast<int32_t>(eventCount));
     for (uint32_t i = 0; i < eventCount; ++i) {
@@ -213,6 +236,7 @@ class ChanteraPlugin : public DISTRHO::Plugin {
 
   std::shared_ptr<Sampler> engine_;
   std::atomic<int32_t> pendingProgram_{-1};
+  std::atomic<int32_t> restoredProgram_{-1};
   std::atomic<float> pendingVolume_{kUnset};
   std::atomic<float> pendingPitchBendRange_{kUnset};
   std::atomic<float> effectRequest_{0.0f};

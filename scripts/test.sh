@@ -47,7 +47,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 if [[ -f fuzz/CMakeLists.txt ]]; then
   stage "Fuzzing: each target briefly (clang, libFuzzer)"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCHANTERA_FUZZ=ON -DCHANTERA_TESTS=OFF -DCHANTERA_BENCH=OFF >/dev/null
+    -DCHANTERA_FUZZ=ON -DCHANTERA_TESTS=OFF -DCHANTERA_BENCH=OFF -DCHANTERA_FORMATS=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs"
   scripts/fuzz.sh "${CHANTERA_FUZZ_SECONDS:-20}"
 fi

@@ -53,7 +53,7 @@ bool HasVoiceList(const std::string& dir) {
 std::string VoiceLibraryDirectory() {
   std::string dir = platform::ModuleDirectory();
   if (dir.empty()) return ".";
-  const std::string resources = dir + platform::kPathSeparator + ".." + platform::kPathSeparator + "Resources";
+  std::string resources = dir + platform::kPathSeparator + ".." + platform::kPathSeparator + "Resources";
   if (!HasVoiceList(dir) && HasVoiceList(resources)) return resources;
   return dir;
 }

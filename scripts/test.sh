@@ -24,7 +24,7 @@ cmake --build build -j "$jobs"
 stage "Lint: clang-format and clang-tidy (bugprone, performance, analyzer)"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 run-clang-tidy -p build -j "$jobs" -quiet \
-  "$(pwd)/(host|library|engine|params|platform/common|platform/posix|tools)/" >build/clang-tidy.log 2>&1 || true
+  "$(pwd)/(host|library|engine|params|platform/common|platform/posix|tools|formats)/" >build/clang-tidy.log 2>&1 || true
 if grep -q -E '(warning|error): ' build/clang-tidy.log; then
   grep -E -A3 '(warning|error): ' build/clang-tidy.log | head -60
   echo "clang-tidy found problems"

@@ -180,9 +180,9 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     if (std::strcmp(key, "program") == 0) {
       if (number < 0 || number >= kProgramCount) return;
       setParameterValue(kProgramParameter, static_cast<float>(number));
-      // Ardour 7.3, opening a project, sends a VST3 parameter whose range is wider than
-      // 0..1 once more in its first process call with its value normalised twice: the
-      // program arrives as 0. Until the first block after a restore, the restored
+      // Ardour 7.3, opening a project, sends the VST3 build's Program parameter once more
+      // in its first process call, with 0 whatever was saved (the one parameter whose
+      // range is wider than 0..1). Until the first block after a restore, the restored
       // program is kept against any other.
       restoredProgram_.store(number, std::memory_order_release);
       return;

@@ -40,9 +40,7 @@
 #include "host/vst2.h"
 
 #ifdef CHANTERA_CLAP_PATH
-#include <clap/entry.h>
-#include <clap/plugin-factory.h>
-#include <dlfcn.h>
+#include "support/clap_host.h"
 #endif
 
 // ---- Counting every allocation of the counting thread -----------------------------------------
@@ -313,84 +311,40 @@ TEST(Realtime, BusyMidiAllocatesAndFreesNothingAfterWarmUp) {
 // and with the program and the volume set by parameter events inside process as a CLAP
 // host sets them: after the warm-up pass, its process calls allocate and free nothing.
 TEST(Realtime, ClapBuildAllocatesAndFreesNothingAfterWarmUp) {
-  void* module = dlopen(CHANTERA_CLAP_PATH, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(module, nullptr) << dlerror();
-  const auto* entry = static_cast<const clap_plugin_entry_t*>(dlsym(module, "clap_entry"));
-  ASSERT_TRUE(entry != nullptr && entry->init(CHANTERA_CLAP_PATH));
-  const auto* factory = static_cast<const clap_plugin_factory_t*>(entry->get_factory(CLAP_PLUGIN_FACTORY_ID));
-  const clap_host_t host{CLAP_VERSION,
-                         nullptr,
-                         "test",
-                         "",
-                         "",
-                         "1",
-                         [](const clap_host_t*, const char*) -> const void* { return nullptr; },
-                         [](const clap_host_t*) {},
-                         [](const clap_host_t*) {},
-                         [](const clap_host_t*) {}};
-  const clap_plugin_t* plugin = factory->create_plugin(factory, &host, "brisol.chantera");
-  ASSERT_TRUE(plugin->init(plugin) && plugin->activate(plugin, 44100.0, 1, kBlock) && plugin->start_processing(plugin));
-
+  ClapModule module(CHANTERA_CLAP_PATH);
+  const clap_plugin_t* plugin = module.Start("brisol.chantera", 44100.0, kBlock);
+  ASSERT_NE(plugin, nullptr);
   // Every block's events, made before any counting: its MIDI, and every 16th block a
   // program and a volume.
   std::vector<Block> blocks = BusyBlocks(1000);
-  std::vector<std::vector<clap_event_midi_t>> midi(blocks.size());
-  std::vector<std::vector<clap_event_param_value_t>> params(blocks.size());
-  std::vector<std::vector<const clap_event_header_t*>> lists(blocks.size());
+  std::vector<ClapEvents> events(blocks.size());
   for (size_t b = 0; b < blocks.size(); ++b) {
     if (b % 16 == 0) {
-      for (clap_id id : {0u, 1u}) {
-        clap_event_param_value_t e{};
-        e.header = {sizeof e, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0};
-        e.param_id = id;
-        e.note_id = e.port_index = e.channel = e.key = -1;
-        e.value = id == 0 ? static_cast<double>((b / 16) % 103) : 0.5 + 0.5 * ((b / 16) % 2);
-        params[b].push_back(e);
-      }
+      events[b].Param(0, static_cast<double>((b / 16) % 103));
+      events[b].Param(1, 0.5 + 0.5 * static_cast<double>((b / 16) % 2));
     }
-    VstEvents* events = blocks[b].events();
-    for (int32_t i = 0; i < events->numEvents; ++i) {
-      const auto* e = reinterpret_cast<const VstMidiEvent*>(EventSlots(events)[i]);
-      midi[b].push_back({{sizeof(clap_event_midi_t), static_cast<uint32_t>(e->deltaFrames), CLAP_CORE_EVENT_SPACE_ID,
-                          CLAP_EVENT_MIDI, 0},
-                         0,
-                         {static_cast<uint8_t>(e->midiData[0]), static_cast<uint8_t>(e->midiData[1]),
-                          static_cast<uint8_t>(e->midiData[2])}});
-    }
-    std::stable_sort(midi[b].begin(), midi[b].end(),
-                     [](const auto& x, const auto& y) { return x.header.time < y.header.time; });
-    for (const auto& e : params[b]) lists[b].push_back(&e.header);
-    for (const auto& e : midi[b]) lists[b].push_back(&e.header);
+    VstEvents* list = blocks[b].events();
+    std::vector<const VstMidiEvent*> midi;
+    for (int32_t i = 0; i < list->numEvents; ++i) midi.push_back(reinterpret_cast<VstMidiEvent*>(EventSlots(list)[i]));
+    std::stable_sort(midi.begin(), midi.end(), [](auto* x, auto* y) { return x->deltaFrames < y->deltaFrames; });
+    for (const VstMidiEvent* e : midi)
+      events[b].Midi(static_cast<uint32_t>(e->deltaFrames), static_cast<uint8_t>(e->midiData[0]),
+                     static_cast<uint8_t>(e->midiData[1]), static_cast<uint8_t>(e->midiData[2]));
+    events[b].Input();  // the list at its full size
   }
   float left[kBlock] = {}, right[kBlock] = {};
-  float* channels[2] = {left, right};
-  clap_audio_buffer_t buffer{channels, nullptr, 2, 0, 0};
-  clap_output_events_t out{nullptr, [](const clap_output_events_t*, const clap_event_header_t*) { return true; }};
   float peak = 0.0f;
-  const auto play = [&](size_t b) {
-    clap_input_events_t in{&lists[b],
-                           [](const clap_input_events_t* list) {
-                             return static_cast<uint32_t>(static_cast<decltype(lists)::value_type*>(list->ctx)->size());
-                           },
-                           [](const clap_input_events_t* list, uint32_t i) {
-                             return (*static_cast<decltype(lists)::value_type*>(list->ctx))[i];
-                           }};
-    const clap_process_t process{-1, kBlock, nullptr, nullptr, &buffer, 0, 1, &in, &out};
-    plugin->process(plugin, &process);
-    for (float x : left) peak = std::max(peak, std::fabs(x));
-  };
-  for (size_t b = 0; b < blocks.size(); ++b) play(b);  // warm-up
+  for (ClapEvents& block : events) ClapModule::Process(plugin, left, right, kBlock, block);  // warm-up
   {
     const CountingScope counting;
-    for (size_t b = 0; b < blocks.size(); ++b) play(b);
+    for (ClapEvents& block : events) {
+      ClapModule::Process(plugin, left, right, kBlock, block);
+      for (float x : left) peak = std::max(peak, std::fabs(x));
+    }
   }
   EXPECT_EQ(allocations.load(), 0) << "allocations in the CLAP build's process calls";
   EXPECT_EQ(frees.load(), 0) << "frees in the CLAP build's process calls";
   EXPECT_GT(peak, 0.01f) << "the blocks were not silent";
-  plugin->stop_processing(plugin);
-  plugin->deactivate(plugin);
-  plugin->destroy(plugin);
-  entry->deinit();
 }
 #endif
 

@@ -377,14 +377,15 @@ TEST_F(Renderer, ClippingIsReportedAndGainOrFloatAvoidsIt) {
   EXPECT_NEAR(20.0 * std::log10(largest), peakOf(loud.output), 0.06);
 }
 
-// A folder of songs rendered by several workers gives the files that renders of each song
-// alone give; shares split the songs between runs without overlap.
+// A folder of songs rendered several at once gives the files that renders of each song
+// alone give, also for songs that spell syllables with the phonetic protocol (whose state
+// the instrument keeps for all its instances); shares split the songs without overlap.
 TEST_F(Renderer, ManySongsAtOnceMatchOneAtATime) {
   std::filesystem::create_directories(dir.path() / "songs" / "more");
   const std::vector<std::pair<std::string, std::string>> songs = {
       {"songs/a.mid", "tempo 120\nA4 1 a\nE5 0.5 a\n"},
-      {"songs/more/b.mid", "tempo 90\nC5 1 a\nr 0.5\nA4 1 a\n"},
-      {"songs/c.mid", "tempo 200\nA5 2 a\n"}};
+      {"songs/more/b.mid", "tempo 90\nmode phonetic\nC5 1 a\nr 0.5\nA4 1 a\n"},
+      {"songs/c.mid", "tempo 200\nmode phonetic\nA5 0.5 a\nE5 0.5 a\nA5 2 a\n"}};
   for (const auto& [name, source] : songs) Song(name, source);
   const std::string base = " --plugin " + plugin + " --tail 0.5 -q";
   const std::string songsDir = (dir.path() / "songs").string();

@@ -1,20 +1,21 @@
 // chantera-render: renders a Standard MIDI File to audio through a VST 2 instrument
 // (Chantera by default), the way a sequencer would, with every event at its exact frame.
-// Given several files or a folder, it renders them all with a few workers in one process,
-// each song on a fresh instance of the plug-in, so that every file is the one a render of
-// that song alone gives.
+// Given several files or a folder, it renders them all, a few at once, each song in a
+// process of its own forked from one that keeps the plug-in loaded, so that every file is
+// the one a render of that song alone gives.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,9 +207,9 @@ std::string Formatted(const char* format, ...) {
   return text;
 }
 
-// Renders input into output on a fresh instance of the plug-in. The instance is handed
-// back in keep (the one held there before is let go only once the new one is up, so that
-// a worker always holds the plug-in loaded). On failure returns false with the message.
+// Renders input into output on a fresh instance of the plug-in, which is handed back in
+// keep (the one held there before is let go only once the new one is up). On failure
+// returns false with the message.
 bool RenderSong(const Options& options, const std::string& input, const std::string& output, AudioFormat format,
                 Progress& progress, std::unique_ptr<PluginHost>& keep, Report& report, std::string& error) {
   MidiFile file;
@@ -394,8 +395,8 @@ std::vector<Job> CollectSongs(const Options& options, AudioFormat format) {
   return jobs;
 }
 
-// Renders many songs: --jobs workers take the songs of this shard one by one. Returns the
-// exit status (1 when a song failed; the others are still rendered).
+// Renders the songs of this shard, --jobs at once. Returns the exit status (1 when a song
+// failed; the others are still rendered).
 int RenderMany(const Options& options, AudioFormat format) {
   if (!options.phoneticOut.empty()) Fail("--write-phonetic takes a single input file");
   if (options.output.empty()) Fail("several inputs need an output folder (-o FOLDER)");
@@ -412,34 +413,53 @@ int RenderMany(const Options& options, AudioFormat format) {
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
   const size_t workers =
       std::min(jobs.size(), static_cast<size_t>(options.jobs > 0 ? options.jobs : static_cast<int>(processors)));
-  std::atomic<size_t> next{0};
-  std::atomic<size_t> failures{0};
-  std::mutex printing;
-  const auto work = [&]() {
-    // The instance of the last song stays until the next one is up: the plug-in stays
-    // loaded for the worker's whole run.
-    std::unique_ptr<PluginHost> keep;
-    Progress none(false);
-    for (size_t i = next++; i < jobs.size(); i = next++) {
-      const Job& job = jobs[i];
+
+  // Each song is rendered in a process of its own, forked from this one: an instrument may
+  // keep state for the whole library rather than per instance (Chantera keeps its MIDI
+  // controller and phonetic spelling state so), and only a process of its own gives every
+  // song the state a render of that song alone starts from. This process loads the
+  // plug-in once and keeps one untouched instance, so that the voice it loaded stays in
+  // memory: the song's own fresh instance shares it instead of reading the files again.
+  std::unique_ptr<PluginHost> keeper = std::make_unique<PluginHost>();
+  std::string error;
+  if (!keeper->Load(options.plugin.empty() ? DefaultPlugin() : options.plugin, error)) Fail(error);
+
+  size_t running = 0;
+  size_t failures = 0;
+  const auto reapOne = [&]() {
+    int status = 0;
+    while (waitpid(-1, &status, 0) < 0) {
+      if (errno != EINTR) return;
+    }
+    --running;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures;
+  };
+  for (const Job& job : jobs) {
+    while (running >= workers) reapOne();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = fork();
+    if (child < 0) Fail(std::string("cannot start a worker process (") + std::strerror(errno) + ")");
+    if (child == 0) {
       std::error_code made;
       std::filesystem::create_directories(std::filesystem::path(job.output).parent_path(), made);
+      Progress none(false);
+      std::unique_ptr<PluginHost> host;
       Report report;
-      std::string error;
-      const bool ok = RenderSong(options, job.input, job.output, format, none, keep, report, error);
-      const std::lock_guard<std::mutex> lock(printing);
-      if (ok) {
+      std::string songError;
+      const bool ok = RenderSong(options, job.input, job.output, format, none, host, report, songError);
+      if (ok)
         Print(report);
-      } else {
-        std::fprintf(stderr, "chantera-render: %s\n", error.c_str());
-        ++failures;
-      }
+      else
+        std::fprintf(stderr, "chantera-render: %s\n", songError.c_str());
+      std::fflush(stdout);
+      std::fflush(stderr);
+      // Straight out: the instances and the library are the parent's business.
+      _exit(ok ? 0 : 1);
     }
-  };
-  std::vector<std::thread> threads;
-  for (size_t w = 1; w < workers; ++w) threads.emplace_back(work);
-  work();
-  for (std::thread& thread : threads) thread.join();
+    ++running;
+  }
+  while (running > 0) reapOne();
   if (!options.quiet)
     std::fprintf(stderr, "chantera-render: %zu of %zu songs rendered%s\n", jobs.size() - failures, jobs.size(),
                  options.shards > 1 ? Formatted(" (share %d of %d)", options.shard, options.shards).c_str() : "");

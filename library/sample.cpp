@@ -126,9 +126,8 @@ struct SharedWavs {
   size_t notedSincePurge = 0;
 };
 SharedWavs& Shared() {
-  // Never destroyed: a loader thread that outlives its instrument may still load at exit.
-  static auto* shared = new SharedWavs;
-  return *shared;
+  static SharedWavs shared;
+  return shared;
 }
 
 }  // namespace

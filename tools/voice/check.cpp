@@ -273,8 +273,10 @@ class Checker {
       if (f.bitsPerSample == 16 && f.channels == 1) CheckRoot(*sample, samplesFile, line);
     }
     if (rates.size() > 1) {
-      const uint32_t usual =
-          std::max_element(rates.begin(), rates.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
+      // The rate of most recordings; of rates as common, the one listed first.
+      uint32_t usual = 0;
+      for (int32_t n = 0; n < count; ++n)
+        if (rateOf[size_t(n)] != 0 && (usual == 0 || rates[rateOf[size_t(n)]] > rates[usual])) usual = rateOf[size_t(n)];
       for (int32_t n = 0; n < count; ++n) {
         if (rateOf[size_t(n)] == 0 || rateOf[size_t(n)] == usual) continue;
         const int32_t line = n < static_cast<int32_t>(report.sampleLines.size()) ? report.sampleLines[size_t(n)] : 0;

@@ -520,7 +520,10 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
         Pitch pitch;
         pitch.prefix = e.prefix;
         pitch.suffix = e.suffix;
-        pitch.label = "\"" + e.prefix + "…" + e.suffix + "\"";
+        pitch.label = e.prefix.empty() && e.suffix.empty() ? "plain aliases"
+                      : e.prefix.empty()                  ? "suffix \"" + e.suffix + "\""
+                      : e.suffix.empty()                  ? "prefix \"" + e.prefix + "\""
+                                                          : "prefix \"" + e.prefix + "\", suffix \"" + e.suffix + "\"";
         pitches.push_back(pitch);
       }
       pitchOfKey[size_t(e.note)] = static_cast<int>(p);

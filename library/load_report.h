@@ -24,14 +24,14 @@ enum class LoadNoteKind {
   kSampleLineSkipped,  // no first or no third field: the line uses no slot
   kSamplesPastLimit,   // lines past the bank's slots are ignored
   // programs.txt
-  kUnknownLine,         // neither "Program", "End", P nor S: ignored
-  kHeaderIncomplete,    // a P line with fewer than four fields: missing values stay
-  kRangeIncomplete,     // an S line with fewer than four fields: ignored
-  kSampleNotFound,      // an S line naming no loaded sample: the range plays slot 0
-  kRangesPastLimit,     // S lines past the pending list's limit are dropped
-  kProgramsPastLimit,   // programs past the last record are ignored
-  kProgramNameCut,      // a program name over its limit: cut
-  kProgramWithoutEnd,   // the file ends inside a program: its ranges are not applied
+  kUnknownLine,        // neither "Program", "End", P nor S: ignored
+  kHeaderIncomplete,   // a P line with fewer than four fields: missing values stay
+  kRangeIncomplete,    // an S line with fewer than four fields: ignored
+  kSampleNotFound,     // an S line naming no loaded sample: the range plays slot 0
+  kRangesPastLimit,    // S lines past the pending list's limit are dropped
+  kProgramsPastLimit,  // programs past the last record are ignored
+  kProgramNameCut,     // a program name over its limit: cut
+  kProgramWithoutEnd,  // the file ends inside a program: its ranges are not applied
 };
 
 struct LoadNote {
@@ -42,16 +42,16 @@ struct LoadNote {
 
 // Where each item came from, by 1-based line.
 struct ProgramLines {
-  int32_t start = 0;  // its "Program" line (or P line, or first S line) ; 0 when none
-  int32_t end = 0;    // its "End" line
+  int32_t start = 0;            // its "Program" line (or P line, or first S line) ; 0 when none
+  int32_t end = 0;              // its "End" line
   std::vector<int32_t> ranges;  // the S line of each range, in order (as applied at "End")
 };
 
 struct LoadReport {
   std::vector<LoadNote> notes;
-  std::vector<int32_t> voiceLines;           // voice.csv: the line of each entry
-  std::vector<int32_t> sampleLines;          // samples.txt: the line of each slot filled
-  std::vector<ProgramLines> programs;        // programs.txt: one per program completed by "End"
+  std::vector<int32_t> voiceLines;     // voice.csv: the line of each entry
+  std::vector<int32_t> sampleLines;    // samples.txt: the line of each slot filled
+  std::vector<ProgramLines> programs;  // programs.txt: one per program completed by "End"
 
   void Add(LoadNoteKind kind, int32_t line, std::string detail = {}) {
     notes.push_back({kind, line, std::move(detail)});

@@ -85,8 +85,8 @@ void VoiceListReader::GetVoiceList(VoiceList& list, LoadReport* report) {
   // dropped. Bytes past a field's limit are dropped; entries past the 24th are ignored.
   bool inFolder = false;
   int write = 0;
-  int32_t line = 1;        // for the report: the line of byte i
-  int32_t entryLine = 1;   // the line on which the current entry's folder name starts
+  int32_t line = 1;       // for the report: the line of byte i
+  int32_t entryLine = 1;  // the line on which the current entry's folder name starts
   bool nameLineEnds = false, nameCut = false, folderCut = false;
   size_t i = 0;
   for (; i < size && list.voiceCount < kMaxVoices; ++i) {

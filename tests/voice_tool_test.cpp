@@ -61,8 +61,8 @@ VoiceFolder CleanVoice() {
   v.sampleLines = {"a.wav,a,57", "b.wav,b,69"};
   v.files = {{"a.wav", Wav(Sung(Hz(57)))}, {"b.wav", Wav(Sung(Hz(69)))}};
   for (int p = 0; p < 103; ++p)
-    v.programLines.insert(v.programLines.end(), {"Program", "P,1.0,2,p" + std::to_string(p), "S,0,63,a.wav",
-                                                 "S,64,127,b.wav", "End"});
+    v.programLines.insert(v.programLines.end(),
+                          {"Program", "P,1.0,2,p" + std::to_string(p), "S,0,63,a.wav", "S,64,127,b.wav", "End"});
   return v;
 }
 
@@ -78,57 +78,80 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
   const std::string sjisA = "\x82\xA0.wav";  // あ.wav in Shift-JIS
   const std::vector<Case> cases = {
       {"clean", [](auto&, auto&) {}, "", 0, "", 0},
-      {"skipped line", [](auto& v, auto&) { v.sampleLines.push_back("c.wav,,60"); }, "samples.txt", 3,
-       "three fields", 1},
-      {"long line", [](auto& v, auto&) { v.sampleLines.push_back("a.wav,a," + std::string(260, '7')); },
-       "samples.txt", 3, "longer than 253", 2},
+      {"skipped line", [](auto& v, auto&) { v.sampleLines.push_back("c.wav,,60"); }, "samples.txt", 3, "three fields",
+       1},
+      {"long line", [](auto& v, auto&) { v.sampleLines.push_back("a.wav,a," + std::string(260, '7')); }, "samples.txt",
+       3, "longer than 253", 2},
       {"missing wav", [](auto& v, auto&) { v.sampleLines[1] = "gone.wav,b,69"; }, "samples.txt", 2,
        "\"Wave file load failed.\"", 2},
       {"not a wav", [](auto& v, auto&) { v.files[1].second = "RIFF junk"; }, "samples.txt", 2, "not a RIFF/WAVE", 2},
       {"wrong root", [](auto& v, auto&) { v.sampleLines[0] = "a.wav,a,60"; }, "samples.txt", 1,
        "but its root note is 60", 1},
-      {"8-bit", [](auto& v, auto&) {
+      {"8-bit",
+       [](auto& v, auto&) {
          std::string data;
          for (int16_t s : Sung(Hz(69))) data.push_back(char((s >> 8) + 128));
          WavSpec spec;
          spec.bitsPerSample = 8;
          v.files[1].second = MakeWav(data, spec);
-       }, "samples.txt", 2, "8-bit", 1},
-      {"stereo", [](auto& v, auto&) {
+       },
+       "samples.txt", 2, "8-bit", 1},
+      {"stereo",
+       [](auto& v, auto&) {
          std::vector<int16_t> both;
          for (int16_t s : Sung(Hz(69))) both.insert(both.end(), {s, s});
          v.files[1].second = Wav(both, 44100, 2);
-       }, "samples.txt", 2, "stereo", 1},
+       },
+       "samples.txt", 2, "stereo", 1},
       {"mixed rates", [](auto& v, auto&) { v.files[1].second = Wav(Sung(Hz(69), 22050), 22050); }, "samples.txt", 2,
        "recorded at 22050 Hz", 1},
-      {"unused wav", [](auto& v, auto&) { v.files.push_back({"spare.wav", Wav(Sung(Hz(60)))}); }, "spare.wav", 0,
-       "not listed", 1},
-      {"case look-up", [](auto& v, auto&) { v.files[0].first = "A.WAV"; }, "samples.txt", 1,
-       "case-insensitive", 1},
-      {"Shift-JIS look-up", [&](auto& v, auto&) {
+      {"unusable loop",
+       [](auto& v, auto&) {
+         const std::vector<int16_t> sung = Sung(Hz(69));
+         const WaveLoop inverted{9000, 8000};
+         v.files[1].second = WaveFileBytes(sung.data(), sung.size(), 1, 44100, &inverted);
+       },
+       "samples.txt", 2, "sustain loop (frames 9000-8000) is unusable", 1},
+      {"unused wav",
+       [](auto& v, auto&) {
+         v.files.push_back({"spare.wav", Wav(Sung(Hz(60)))});
+       },
+       "spare.wav", 0, "not listed", 1},
+      {"case look-up", [](auto& v, auto&) { v.files[0].first = "A.WAV"; }, "samples.txt", 1, "case-insensitive", 1},
+      {"Shift-JIS look-up",
+       [&](auto& v, auto&) {
          v.sampleLines[0] = sjisA + ",a,57";
          v.files[0].first = "\xE3\x81\x82.wav";  // あ.wav in UTF-8
          for (auto& l : v.programLines)
            if (l == "S,0,63,a.wav") l = "S,0,63," + sjisA;
-       }, "samples.txt", 1, "Shift-JIS look-up", 1},
+       },
+       "samples.txt", 1, "Shift-JIS look-up", 1},
       {"sample not found", [](auto& v, auto&) { v.programLines[2] = "S,0,63,x.wav"; }, "programs.txt", 3,
        "falls back to sample slot 0", 2},
       {"uncovered keys", [](auto& v, auto&) { v.programLines[3] = "S,64,100,b.wav"; }, "programs.txt", 1,
        "keys 101-127 uncovered", 1},
-      {"stretched", [](auto& v, auto&) {
+      {"stretched",
+       [](auto& v, auto&) {
          v.programLines[2] = "S,0,81,a.wav";
          v.programLines[3] = "S,82,127,b.wav";
-       }, "programs.txt", 3,
-       "keys 70-81 play \"a.wav\" more than an octave", 1},
-      {"empty program", [](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 2, v.programLines.begin() + 4); },
+       },
+       "programs.txt", 3, "keys 70-81 play \"a.wav\" more than an octave", 1},
+      {"empty program",
+       [](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 2, v.programLines.begin() + 4); },
        "programs.txt", 1, "(\xE3\x81\x82) \"p0\" has no key range", 1},
       {"undefined programs", [](auto& v, auto&) { v.programLines.resize(5 * 100); }, "programs.txt", 0,
        "3 programs that lyrics and phonetic input reach are not defined", 1},
       {"no End", [](auto& v, auto&) { v.programLines.pop_back(); }, "programs.txt", 511, "no \"End\"", 2},
-      {"programs past 129", [](auto& v, auto&) {
-         for (int p = 103; p < 130; ++p) v.programLines.insert(v.programLines.end(), {"Program", "S,0,127,a.wav", "End"});
-       }, "programs.txt", 5 * 103 + 3 * 27, "more than 129 programs", 2},
-      {"voice without line end", [](auto& v, auto& voices) { voices.push_back({"Second", VoiceFolder{"w", {}, {}, {}}}); },
+      {"programs past 129",
+       [](auto& v, auto&) {
+         for (int p = 103; p < 130; ++p)
+           v.programLines.insert(v.programLines.end(), {"Program", "S,0,127,a.wav", "End"});
+       },
+       "programs.txt", 5 * 103 + 3 * 27, "more than 129 programs", 2},
+      {"voice without line end",
+       [](auto& v, auto& voices) {
+         voices.push_back({"Second", VoiceFolder{"w", {}, {}, {}}});
+       },
        "voice.csv", 0, "", -1},
   };
   for (const Case& c : cases) {
@@ -159,8 +182,8 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
     bool found = false;
     for (const voice::Finding& f : r.findings) {
       const std::string text = f.what + "; " + f.consequence;
-      found |= f.file.size() >= std::strlen(c.file) && f.file.compare(f.file.size() - std::strlen(c.file),
-                                                                      std::string::npos, c.file) == 0 &&
+      found |= f.file.size() >= std::strlen(c.file) &&
+               f.file.compare(f.file.size() - std::strlen(c.file), std::string::npos, c.file) == 0 &&
                f.line == c.line && text.find(c.says) != std::string::npos;
     }
     EXPECT_TRUE(found) << voice::FormatText(r);
@@ -233,7 +256,9 @@ TEST(UtauFiles, ReadWhatBanksHold) {
     voice::FrqFile frq;
     std::string error;
     EXPECT_EQ(voice::ParseFrq(c.bytes, frq, error), c.ok) << error;
-    if (c.ok) EXPECT_EQ(frq.frequency, std::vector<double>(3, 220.0));
+    if (c.ok) {
+      EXPECT_EQ(frq.frequency, std::vector<double>(3, 220.0));
+    }
   }
 
   const auto map = voice::ParsePrefixMap("C4\t\t_H\r\nA#3\tx\t\r\nbad\t\t\r\n");
@@ -265,15 +290,15 @@ struct Bank {
     std::string low, high = "\xEF\xBB\xBF";
     for (const auto& [utf8, sjis] : kana) {
       std::string file = utf8 + ".wav";
-      if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";  // が stored as か + U+3099
-      const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";  // ら in a subfolder
+      if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";                 // が stored as か + U+3099
+      const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";                      // ら in a subfolder
       if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(Hz(kLow))));  // え's file is missing
       const size_t frames = Sung(Hz(kLow)).size() / 256;
       dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(Hz(kLow), frames, 36));
       dir.Write("bank/high/" + utf8 + ".wav", Wav(Sung(Hz(kHigh))));
       const std::string alias = utf8 == "\xE3\x81\x95" ? "- " + sjis : sjis;  // さ in its word-initial form
-      const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";     // お's offset is past its end
-      const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";      // い's consonant is no number
+      const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";      // お's offset is past its end
+      const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";       // い's consonant is no number
       low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,60,\r\n";
       high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,60,10\r\n";
     }
@@ -320,11 +345,11 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   ASSERT_TRUE(outcome.ok) << outcome.error;
   EXPECT_EQ(outcome.voiceIndex, 1);
   EXPECT_EQ(outcome.folder, "test-singer");
-  EXPECT_EQ(outcome.mapped, 11);     // あ い う え お か く さ ら が ん, each in at least one pitch
-  EXPECT_EQ(outcome.missing, 92);    // sung with their vowel's recordings
-  EXPECT_EQ(outcome.fromFrq, 8);     // the top folder's, less い, え and お
-  EXPECT_EQ(outcome.measured, 11);   // high/ has no .frq
-  EXPECT_EQ(outcome.skipped, 2);     // え points nowhere, お's offset lies past its end
+  EXPECT_EQ(outcome.mapped, 11);    // あ い う え お か く さ ら が ん, each in at least one pitch
+  EXPECT_EQ(outcome.missing, 92);   // sung with their vowel's recordings
+  EXPECT_EQ(outcome.fromFrq, 8);    // the top folder's, less い, え and お
+  EXPECT_EQ(outcome.measured, 11);  // high/ has no .frq
+  EXPECT_EQ(outcome.skipped, 2);    // え points nowhere, お's offset lies past its end
   for (const char* says : {"oto.ini:2: \"abc\" is not a number", "no such file", "lies beyond the end",
                            "oto.ini:12: no '='", "check: clean"})
     EXPECT_NE(outcome.report.find(says), std::string::npos) << says << "\n" << outcome.report;
@@ -333,12 +358,14 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   VoiceListReader((dir.path() / "voice.csv").string().c_str()).GetVoiceList(list);
   ASSERT_EQ(list.voiceCount, 2);
   EXPECT_STREQ(list.voiceFolders[1], "test-singer");
-  EXPECT_EQ(CheckLibrary(dir.path() / "test-singer").ExitStatus(), 0);
+  const CheckResult check = CheckLibrary(dir.path() / "test-singer");
+  EXPECT_EQ(check.ExitStatus(), 0) << voice::FormatText(check);
+  EXPECT_EQ(check.voices.at(0).looped, 19);  // every recording sustains its vowel
 
   // Keys of both pitches and between them: さ く ら あ が; い and え on low keys take the high
   // recording (their low one was damaged); ち (program 16, not in the bank) sings い.
-  const std::vector<std::pair<int, int>> notes = {{57, 10}, {60, 7}, {64, 38}, {69, 0}, {55, 45}, {52, 1}, {59, 3},
-                                                  {62, 5},  {71, 16}, {66, 44}};
+  const std::vector<std::pair<int, int>> notes = {{57, 10}, {60, 7}, {64, 38}, {69, 0},  {55, 45},
+                                                  {52, 1},  {59, 3}, {62, 5},  {71, 16}, {66, 44}};
   const std::vector<double> cents = SingThrough(dir.path() / "Chantera.so", notes);
   for (size_t i = 0; i < notes.size(); ++i) EXPECT_NEAR(cents[i], 0.0, 10.0) << "key " << notes[i].first;
 

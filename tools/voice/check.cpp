@@ -129,7 +129,7 @@ class Checker {
     for (int32_t v = 0; v < list.voiceCount; ++v) {
       const std::string folder = list.voiceFolders[v];
       const int32_t line = v < static_cast<int32_t>(report.voiceLines.size()) ? report.voiceLines[size_t(v)] : 0;
-      result_.voices.push_back({DisplayText(list.voiceNames[v]), DisplayText(folder), 0, 0, 0, 0});
+      result_.voices.push_back({DisplayText(list.voiceNames[v]), DisplayText(folder)});
       voice_ = &result_.voices.back();
       if (folder.empty()) {
         Add(shown, line, Severity::kError, "voice " + std::to_string(v) + " names no folder",
@@ -193,8 +193,9 @@ class Checker {
     LoadReport programReport;
     if (!OpensForReading(base + "programs.txt")) {
       Add(programsFile, 0, Severity::kError, "missing or unreadable",
-          "the instrument shows \"" + DisplayText(base) + "programs.txt Program file load failed.\" and keeps the "
-          "programs of the voice selected before");
+          "the instrument shows \"" + DisplayText(base) +
+              "programs.txt Program file load failed.\" and keeps the "
+              "programs of the voice selected before");
     } else {
       LookupWarning(base + "programs.txt", programsFile, 0);
       LoadProgramFile(pluginDir.c_str(), voiceFolder.c_str(), programs, *bank, &programReport);
@@ -268,6 +269,18 @@ class Checker {
       }
       if (reader.dataSize == 0 || sample->ReadableFrames() == 0)
         Add(samplesFile, line, Severity::kWarning, Quote(name) + ": holds no audio", "the slot is silent");
+      uint32_t loopFirst = 0, loopLast = 0;
+      if (reader.ReadLoop(loopFirst, loopLast)) {
+        if (!sample->HasLoop()) {
+          Add(samplesFile, line, Severity::kWarning,
+              Quote(name) + ": its sustain loop (frames " + std::to_string(loopFirst) + "-" + std::to_string(loopLast) +
+                  ") is unusable: inverted, past the data or shorter than " + std::to_string(Sample::kMinLoopFrames) +
+                  " frames",
+              "the instrument ignores it and plays the recording once");
+        } else {
+          voice_->looped += 1;
+        }
+      }
       rates[f.samplesPerSec] += 1;
       rateOf[size_t(n)] = f.samplesPerSec;
       if (f.bitsPerSample == 16 && f.channels == 1) CheckRoot(*sample, samplesFile, line);
@@ -276,7 +289,8 @@ class Checker {
       // The rate of most recordings; of rates as common, the one listed first.
       uint32_t usual = 0;
       for (int32_t n = 0; n < count; ++n)
-        if (rateOf[size_t(n)] != 0 && (usual == 0 || rates[rateOf[size_t(n)]] > rates[usual])) usual = rateOf[size_t(n)];
+        if (rateOf[size_t(n)] != 0 && (usual == 0 || rates[rateOf[size_t(n)]] > rates[usual]))
+          usual = rateOf[size_t(n)];
       for (int32_t n = 0; n < count; ++n) {
         if (rateOf[size_t(n)] == 0 || rateOf[size_t(n)] == usual) continue;
         const int32_t line = n < static_cast<int32_t>(report.sampleLines.size()) ? report.sampleLines[size_t(n)] : 0;
@@ -294,8 +308,9 @@ class Checker {
     if (frames == 0 || sample.sampleRate == 0) return;
     std::vector<double> x(frames);
     for (uint32_t i = 0; i < frames; ++i) x[i] = sample.GetValue(i, 0) / 32768.0;
-    // The steady part: past the consonant, before the fade.
-    const double measured = SteadyPitchHz(x, frames / 4, frames - frames / 10, sample.sampleRate);
+    // The steady part: the sustain loop, else past the consonant and before the fade.
+    const double measured = sample.HasLoop() ? SteadyPitchHz(x, sample.LoopStart(), sample.LoopEnd(), sample.sampleRate)
+                                             : SteadyPitchHz(x, frames / 4, frames - frames / 10, sample.sampleRate);
     if (measured <= 0.0) return;
     const double cents = CentsBetween(measured, sample.rootFrequency);
     if (std::fabs(cents) <= kRootToleranceCents) return;
@@ -329,8 +344,7 @@ class Checker {
         if (!defined) {
           undefined.push_back(p);
         } else {
-          Add(file, report.programs[size_t(p)].start, Severity::kWarning,
-              ProgramLabel(p, record) + " has no key range",
+          Add(file, report.programs[size_t(p)].start, Severity::kWarning, ProgramLabel(p, record) + " has no key range",
               "lyrics and phonetic input reach it, and every key then plays " + slot0);
         }
         continue;
@@ -372,9 +386,8 @@ class Checker {
     }
     for (int32_t n = 0; n < count; ++n) {
       if (used[size_t(n)]) continue;
-      const int32_t line = n < static_cast<int32_t>(samplesReport.sampleLines.size())
-                               ? samplesReport.sampleLines[size_t(n)]
-                               : 0;
+      const int32_t line =
+          n < static_cast<int32_t>(samplesReport.sampleLines.size()) ? samplesReport.sampleLines[size_t(n)] : 0;
       // A second line of the same name: every range finds the first one.
       const bool duplicate = bank.FindSample(bank.slot(n)->fileName.c_str()) != n;
       Add(samplesFile, line, Severity::kWarning,
@@ -383,8 +396,8 @@ class Checker {
     }
   }
 
-  void ReportUncovered(int32_t p, const ProgramRecord& record, const std::vector<int>& setter,
-                       const std::string& file, int32_t line, const std::string& slot0) {
+  void ReportUncovered(int32_t p, const ProgramRecord& record, const std::vector<int>& setter, const std::string& file,
+                       int32_t line, const std::string& slot0) {
     std::string spans;
     int uncovered = 0;
     for (int k = 0; k < kKeyCount;) {
@@ -485,7 +498,8 @@ class Checker {
               "the instrument does not list it: end the line");
           break;
         case LoadNoteKind::kVoicesPastLimit:
-          Add(file, note.line, Severity::kError, "more than 24 voices", "the instrument ignores this one and those after it");
+          Add(file, note.line, Severity::kError, "more than 24 voices",
+              "the instrument ignores this one and those after it");
           break;
         case LoadNoteKind::kVoiceNameCut:
           Add(file, note.line, Severity::kWarning, "the display name is longer than 63 bytes",
@@ -625,7 +639,8 @@ std::string FormatText(const CheckResult& result) {
            (f.severity == Severity::kError ? "error: " : "warning: ") + f.what + "; " + f.consequence + "\n";
   }
   for (const VoiceSummary& v : result.voices) {
-    out += "voice \"" + v.name + "\" (" + v.folder + "): " + std::to_string(v.samples) + " recordings, " +
+    out += "voice \"" + v.name + "\" (" + v.folder + "): " + std::to_string(v.samples) + " recordings" +
+           (v.looped > 0 ? " (" + std::to_string(v.looped) + " with a sustain loop)" : std::string()) + ", " +
            std::to_string(v.programs) + " programs: ";
     if (v.errors == 0 && v.warnings == 0) {
       out += "clean\n";
@@ -651,8 +666,8 @@ std::string FormatJson(const CheckResult& result) {
     const VoiceSummary& v = result.voices[i];
     out += std::string(i ? ",\n  " : "\n  ") + "{\"name\": " + JsonString(v.name) +
            ", \"folder\": " + JsonString(v.folder) + ", \"recordings\": " + std::to_string(v.samples) +
-           ", \"programs\": " + std::to_string(v.programs) + ", \"errors\": " + std::to_string(v.errors) +
-           ", \"warnings\": " + std::to_string(v.warnings) + "}";
+           ", \"looped\": " + std::to_string(v.looped) + ", \"programs\": " + std::to_string(v.programs) +
+           ", \"errors\": " + std::to_string(v.errors) + ", \"warnings\": " + std::to_string(v.warnings) + "}";
   }
   out += "],\n \"errors\": " + std::to_string(result.errors) + ", \"warnings\": " + std::to_string(result.warnings) +
          "}\n";

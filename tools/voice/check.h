@@ -25,6 +25,7 @@ struct VoiceSummary {
   std::string name;    // display name (UTF-8)
   std::string folder;  // folder name (UTF-8)
   int32_t samples = 0;
+  int32_t looped = 0;  // recordings with a usable sustain loop
   int32_t programs = 0;
   int32_t errors = 0;
   int32_t warnings = 0;

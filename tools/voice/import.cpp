@@ -38,12 +38,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint64_t kLargestText = 16u << 20;    // bytes of an oto.ini, prefix.map or .frq
-constexpr uint64_t kLargestWave = 256u << 20;   // bytes of one recording
-constexpr double kShortestCutMs = 60.0;         // a cut shorter than this sings nothing
+constexpr uint64_t kLargestText = 16u << 20;   // bytes of an oto.ini, prefix.map or .frq
+constexpr uint64_t kLargestWave = 256u << 20;  // bytes of one recording
+constexpr double kShortestCutMs = 60.0;        // a cut shorter than this sings nothing
 constexpr double kFadeInMs = 3.0, kFadeOutMs = 10.0;
 constexpr double kShortestLoopMs = 40.0;
-constexpr double kLevelRms = 0.1;  // -20 dBFS over the vowel
+constexpr double kLevelRms = 0.1;    // -20 dBFS over the vowel
 constexpr double kLevelPeak = 0.89;  // -1 dBFS
 constexpr int kSyllables = demo::kDemoPrograms;
 
@@ -126,8 +126,8 @@ bool ReadWave(const fs::path& path, Audio& audio, std::string& why) {
   const WaveFormat f = reader.format;
   const uint32_t bytesPer = f.bitsPerSample / 8;
   const bool isFloat = f.formatTag == 3 && f.bitsPerSample == 32;
-  const bool isPcm = (f.formatTag == 1 || f.formatTag == 0xFFFE) && bytesPer >= 1 && bytesPer <= 4 &&
-                     f.bitsPerSample % 8 == 0;
+  const bool isPcm =
+      (f.formatTag == 1 || f.formatTag == 0xFFFE) && bytesPer >= 1 && bytesPer <= 4 && f.bitsPerSample % 8 == 0;
   if ((!isPcm && !isFloat) || f.channels == 0 || f.samplesPerSec < 8000 || f.samplesPerSec > 384000) {
     why = "has a format the import does not read (format " + std::to_string(f.formatTag) + ", " +
           std::to_string(f.bitsPerSample) + " bits, " + std::to_string(f.channels) + " channels)";
@@ -202,9 +202,9 @@ std::vector<Syllable> TableSyllables() {
 // prefix.map), or they come from the oto.ini of one folder.
 struct Pitch {
   std::string prefix, suffix;
-  std::string folder;     // relative folder of its oto.ini, when pitches are folders
+  std::string folder;  // relative folder of its oto.ini, when pitches are folders
   bool byFolder = false;
-  std::string label;      // how the summary names it
+  std::string label;  // how the summary names it
 };
 
 struct Entry {
@@ -521,9 +521,9 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
         pitch.prefix = e.prefix;
         pitch.suffix = e.suffix;
         pitch.label = e.prefix.empty() && e.suffix.empty() ? "plain aliases"
-                      : e.prefix.empty()                  ? "suffix \"" + e.suffix + "\""
-                      : e.suffix.empty()                  ? "prefix \"" + e.prefix + "\""
-                                                          : "prefix \"" + e.prefix + "\", suffix \"" + e.suffix + "\"";
+                      : e.prefix.empty()                   ? "suffix \"" + e.suffix + "\""
+                      : e.suffix.empty()                   ? "prefix \"" + e.prefix + "\""
+                                                           : "prefix \"" + e.prefix + "\", suffix \"" + e.suffix + "\"";
         pitches.push_back(pitch);
       }
       pitchOfKey[size_t(e.note)] = static_cast<int>(p);
@@ -668,9 +668,10 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     if (roots.empty()) continue;
     std::sort(roots.begin(), roots.end());
     report += "root notes" + (pitches.size() > 1 ? " of " + pitches[p].label : std::string()) + ": " +
-              std::to_string(roots.front()) + (roots.back() != roots.front() ? "-" + std::to_string(roots.back()) : "") +
-              " (median " + std::to_string(roots[roots.size() / 2]) + "), " + std::to_string(frqCount) +
-              " from .frq, " + std::to_string(roots.size() - size_t(frqCount)) + " measured\n";
+              std::to_string(roots.front()) +
+              (roots.back() != roots.front() ? "-" + std::to_string(roots.back()) : "") + " (median " +
+              std::to_string(roots[roots.size() / 2]) + "), " + std::to_string(frqCount) + " from .frq, " +
+              std::to_string(roots.size() - size_t(frqCount)) + " measured\n";
   }
   char tuned[120];
   std::snprintf(tuned, sizeof tuned, "tuned onto their root notes by at most %.0f cents\n", worst);
@@ -738,7 +739,8 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     const int from = source[size_t(s.program)];
     if (from >= 0) {
       for (const auto& [span, i] : KeyRanges(recordings, ofProgram[size_t(from)], pitchOfKey))
-        programs += "S," + std::to_string(span.low) + "," + std::to_string(span.high) + "," + recordings[i].file + "\r\n";
+        programs +=
+            "S," + std::to_string(span.low) + "," + std::to_string(span.high) + "," + recordings[i].file + "\r\n";
     }
     programs += "End\r\n";
   }
@@ -786,7 +788,8 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
   }
 
   char summary[400];
-  std::snprintf(summary, sizeof summary, "wrote %s: %zu recordings (%d looped over their vowel), %d programs, %.1f MB\n",
+  std::snprintf(summary, sizeof summary,
+                "wrote %s: %zu recordings (%d looped over their vowel), %d programs, %.1f MB\n",
                 target.string().c_str(), recordings.size(), loops, kSyllables, double(written) / 1e6);
   report += summary;
   report += listPath.string() + ": voice " + std::to_string(index) + " \"" + DisplayText(ListName(name)) +

@@ -17,16 +17,16 @@ struct ImportOptions {
 };
 
 struct ImportOutcome {
-  bool ok = false;       // a voice was written and listed
-  int voiceIndex = -1;   // its entry in voice.csv
-  std::string folder;    // its folder inside pluginDir
-  int mapped = 0;        // syllables (programs 0..102) sung by a recording of their own
-  int missing = 0;       // syllables without one (sung with their vowel, or empty)
-  int fromFrq = 0;       // recordings whose root came from their .frq file
-  int measured = 0;      // recordings whose root was measured
-  int skipped = 0;       // oto.ini entries or recordings left out
-  std::string report;    // the summary printed for the user
-  std::string error;     // why nothing was written (ok false)
+  bool ok = false;      // a voice was written and listed
+  int voiceIndex = -1;  // its entry in voice.csv
+  std::string folder;   // its folder inside pluginDir
+  int mapped = 0;       // syllables (programs 0..102) sung by a recording of their own
+  int missing = 0;      // syllables without one (sung with their vowel, or empty)
+  int fromFrq = 0;      // recordings whose root came from their .frq file
+  int measured = 0;     // recordings whose root was measured
+  int skipped = 0;      // oto.ini entries or recordings left out
+  std::string report;   // the summary printed for the user
+  std::string error;    // why nothing was written (ok false)
 };
 
 ImportOutcome ImportUtau(const ImportOptions& options);

@@ -89,8 +89,8 @@ uint32_t Compose(uint32_t base, uint32_t mark) {
   for (const uint32_t offset : {0u, 0x60u}) {  // hiragana, then katakana
     const uint32_t b = base - offset;
     if (mark == 0x3099) {
-      const bool kaToChi = b >= 0x304B && b <= 0x3061 && b % 2 == 1;    // か き … ち
-      const bool tsuToTo = b >= 0x3064 && b <= 0x3068 && b % 2 == 0;    // つ て と
+      const bool kaToChi = b >= 0x304B && b <= 0x3061 && b % 2 == 1;            // か き … ち
+      const bool tsuToTo = b >= 0x3064 && b <= 0x3068 && b % 2 == 0;            // つ て と
       const bool haToHo = b >= 0x306F && b <= 0x307B && (b - 0x306F) % 3 == 0;  // は ひ ふ へ ほ
       if (kaToChi || tsuToTo || haToHo) return base + 1;
       if (b == 0x3046) return offset == 0 ? 0x3094 : 0x30F4;  // う → ゔ, ウ → ヴ

@@ -406,7 +406,7 @@ class Checker {
         continue;
       }
       int end = k;
-      while (end + 1 < kKeyCount && setter[size_t(end + 1)] < 0) ++end;
+      while (end + 1 < kKeyCount && setter[size_t(end) + 1] < 0) ++end;
       spans += (spans.empty() ? "" : ", ") + std::to_string(k) + (end > k ? "-" + std::to_string(end) : "");
       uncovered += end - k + 1;
       k = end + 1;
@@ -442,7 +442,7 @@ class Checker {
         continue;
       }
       int end = k;
-      while (end + 1 < kKeyCount && stretched(end + 1) && setter[size_t(end + 1)] == setter[size_t(k)]) ++end;
+      while (end + 1 < kKeyCount && stretched(end + 1) && setter[size_t(end) + 1] == setter[size_t(k)]) ++end;
       const size_t r = size_t(setter[size_t(k)]);
       const int32_t line = r < lines.ranges.size() ? lines.ranges[r] : lines.start;
       const Sample* s = bank.slot(table[size_t(k)]);

@@ -532,12 +532,12 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     for (int k = 0; k < 128; ++k) {
       if (pitchOfKey[size_t(k)] >= 0) continue;
       for (int d = 1; d < 128; ++d) {
-        if (k - d >= 0 && pitchOfKey[size_t(k - d)] >= 0 && prefixMap.front().note <= k - d) {
-          pitchOfKey[size_t(k)] = pitchOfKey[size_t(k - d)];
+        if (k - d >= 0 && pitchOfKey[size_t(k) - size_t(d)] >= 0 && prefixMap.front().note <= k - d) {
+          pitchOfKey[size_t(k)] = pitchOfKey[size_t(k) - size_t(d)];
           break;
         }
-        if (k + d < 128 && pitchOfKey[size_t(k + d)] >= 0) {
-          pitchOfKey[size_t(k)] = pitchOfKey[size_t(k + d)];
+        if (k + d < 128 && pitchOfKey[size_t(k) + size_t(d)] >= 0) {
+          pitchOfKey[size_t(k)] = pitchOfKey[size_t(k) + size_t(d)];
           break;
         }
       }

@@ -182,6 +182,10 @@ OtoFile ParseOto(const std::string& bytes) {
                                      entry.alias.compare(entry.alias.size() - 4, 4, ".WAV") == 0))
         entry.alias.resize(entry.alias.size() - 4);
     }
+    if (entry.file.empty() || entry.alias.empty()) {
+      oto.skipped.push_back({number, line, "no file name before '='"});
+      continue;
+    }
     double* numbers[] = {&entry.offset, &entry.consonant, &entry.cutoff, &entry.preutterance, &entry.overlap};
     bool ok = true;
     for (size_t k = 0; k < 5 && ok; ++k) {

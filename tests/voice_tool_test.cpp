@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,7 +43,7 @@ std::vector<int16_t> Sung(double hz, double rate = 44100.0) {
   for (size_t i = at(0.1); i < at(0.15); ++i) v[i] = int16_t(3000 * uniform(noise));
   for (size_t i = at(0.15); i < at(0.95); ++i) {
     double x = 0.0;
-    for (int k = 1; k <= 8; ++k) x += std::sin(2.0 * M_PI * hz * k * double(i) / rate) / k;
+    for (int k = 1; k <= 8; ++k) x += std::sin(2.0 * std::numbers::pi * hz * k * double(i) / rate) / k;
     v[i] = int16_t(7000 * x * std::min(1.0, double(i - at(0.15)) / at(0.01)));
   }
   return v;

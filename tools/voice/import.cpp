@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <numbers>
 #include <set>
 #include <vector>
 
@@ -321,8 +322,8 @@ bool MakeRecording(const Audio& a, const OtoEntry& e, const FrqFile* frq, Record
   out.pcm.resize(length);
   for (size_t n = 0; n < length; ++n) {
     double v = y[n] * gain;
-    if (n < fadeIn) v *= 0.5 - 0.5 * std::cos(M_PI * double(n) / double(fadeIn));
-    if (n + fadeOut > length) v *= 0.5 - 0.5 * std::cos(M_PI * double(length - n) / double(fadeOut));
+    if (n < fadeIn) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * double(n) / double(fadeIn));
+    if (n + fadeOut > length) v *= 0.5 - 0.5 * std::cos(std::numbers::pi * double(length - n) / double(fadeOut));
     out.pcm[n] = static_cast<int16_t>(std::clamp(std::lround(v * 32767.0), -32768L, 32767L));
   }
 
@@ -628,7 +629,8 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
   // Syllables without a recording of their own: ぢ and づ sound as じ and ず; the others
   // sing their vowel, so that a lyric still sings in time and in tune.
   std::vector<int> source(kSyllables);
-  std::string missingList, substituted;
+  std::string missingList, sameSound, silent;
+  int withVowel = 0;
   for (const Syllable& s : syllables) {
     source[size_t(s.program)] = s.program;
     if (!ofProgram[size_t(s.program)].empty()) {
@@ -636,22 +638,25 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
       continue;
     }
     ++result.missing;
+    missingList += " " + s.kana;
     const int same = s.program == 56 ? 51 : s.program == 57 ? 52 : -1;
     if (same >= 0 && !ofProgram[size_t(same)].empty()) {
       source[size_t(s.program)] = same;
-      substituted += " " + s.kana + "=" + syllables[size_t(same)].kana;
+      sameSound += " " + s.kana + "=" + syllables[size_t(same)].kana;
     } else if (s.vowelProgram >= 0 && !ofProgram[size_t(s.vowelProgram)].empty()) {
       source[size_t(s.program)] = s.vowelProgram;
-      substituted += " " + s.kana + "=" + syllables[size_t(s.vowelProgram)].kana;
+      ++withVowel;
     } else {
       source[size_t(s.program)] = -1;
+      silent += " " + s.kana;
     }
-    missingList += " " + s.kana;
   }
   report += "syllables mapped: " + std::to_string(result.mapped) + " of " + std::to_string(kSyllables) + "\n";
   if (result.missing > 0) {
     report += "syllables missing (" + std::to_string(result.missing) + "):" + missingList + "\n";
-    if (!substituted.empty()) report += "  sung with another recording:" + substituted + "\n";
+    if (withVowel > 0) report += "  " + std::to_string(withVowel) + " of them sing their vowel's recording\n";
+    if (!sameSound.empty()) report += "  sung with the recording of the same sound:" + sameSound + "\n";
+    if (!silent.empty()) report += "  left empty (no recording of their own or of their vowel):" + silent + "\n";
   }
 
   // Root notes, per pitch.

@@ -370,10 +370,13 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   const std::vector<double> cents = SingThrough(dir.path() / "Chantera.so", notes);
   for (size_t i = 0; i < notes.size(); ++i) EXPECT_NEAR(cents[i], 0.0, 10.0) << "key " << notes[i].first;
 
-  // A second import of the same bank replaces the voice and adds no line.
-  EXPECT_TRUE(voice::ImportUtau({dir.path() / "bank", dir.path(), ""}).ok);
-  VoiceListReader((dir.path() / "voice.csv").string().c_str()).GetVoiceList(list);
-  EXPECT_EQ(list.voiceCount, 2);
+  // A second import of the same bank replaces its voice; another bank of the same name
+  // gets a voice of its own.
+  EXPECT_EQ(voice::ImportUtau({dir.path() / "bank", dir.path(), ""}).voiceIndex, 1);
+  fs::copy(dir.path() / "bank", dir.path() / "other", fs::copy_options::recursive);
+  const voice::ImportOutcome other = voice::ImportUtau({dir.path() / "other", dir.path(), ""});
+  EXPECT_EQ(other.voiceIndex, 2);
+  EXPECT_EQ(other.folder, "test-singer-2");
 }
 
 TEST(ImportUtau, BadBanksAreRefusedWithoutTouchingVoiceCsv) {

@@ -39,9 +39,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint64_t kLargestText = 16u << 20;   // bytes of an oto.ini, prefix.map or .frq
-constexpr uint64_t kLargestWave = 256u << 20;  // bytes of one recording
-constexpr double kShortestCutMs = 60.0;        // a cut shorter than this sings nothing
+constexpr uint64_t kLargestText = 16u << 20;  // bytes of an oto.ini, prefix.map or .frq
+constexpr uint64_t kLargestWave = 32u << 20;  // bytes of one recording (minutes of sound)
+// The bank a voice folder was imported from, so that importing it again replaces that
+// voice and never another one that happens to share its folder name.
+constexpr const char* kSourceFile = "imported-from.txt";
+constexpr double kShortestCutMs = 60.0;  // a cut shorter than this sings nothing
 constexpr double kFadeInMs = 3.0, kFadeOutMs = 10.0;
 constexpr double kShortestLoopMs = 40.0;
 constexpr double kLevelRms = 0.1;    // -20 dBFS over the vowel
@@ -702,6 +705,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
   std::string folder = FolderSlug(name == fs::absolute(bank).lexically_normal().filename().string() || !IsAscii(name)
                                       ? fs::absolute(bank).lexically_normal().filename().string()
                                       : name);
+  const std::string sourceLine = fs::weakly_canonical(fs::absolute(bank), error).string() + "\n";
   int index = -1;
   for (int suffix = 1; index < 0; ++suffix) {
     const std::string candidate = suffix == 1 ? folder : folder + "-" + std::to_string(suffix);
@@ -709,8 +713,12 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     for (int v = 0; v < list.voiceCount; ++v)
       if (FoldAscii(list.voiceFolders[v]) == FoldAscii(candidate)) listed = v;
     if (listed >= 0) {
-      index = listed;  // imported before: replaced
-      folder = candidate;
+      // The same bank imported before is replaced; any other voice of that folder stays.
+      std::string from, why;
+      if (ReadLimited(options.pluginDir / candidate / kSourceFile, kLargestText, from, why) && from == sourceLine) {
+        index = listed;
+        folder = candidate;
+      }
     } else if (!fs::exists(options.pluginDir / candidate, error)) {
       folder = candidate;
       index = list.voiceCount;
@@ -754,7 +762,9 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     out << samples;
     std::ofstream out2(staging / "programs.txt", std::ios::binary);
     out2 << programs;
-    if (!out || !out2) {
+    std::ofstream out3(staging / kSourceFile, std::ios::binary);
+    out3 << sourceLine;
+    if (!out || !out2 || !out3) {
       fs::remove_all(staging, error);
       result.error = staging.string() + ": cannot write samples.txt and programs.txt";
       return result;

@@ -19,10 +19,11 @@ const char* kUsage =
     "\n"
     "check        reads voice.csv and every voice it lists (or one voice folder) the way the\n"
     "             plug-in does and reports each problem as file:line; exit status 0 clean,\n"
-    "             1 warnings only, 2 errors. Default folder: the plug-in of this build.\n"
+    "             1 warnings only, 2 errors (3: wrong arguments). Default folder: the\n"
+    "             plug-in folder of this build.\n"
     "  --json     the findings as JSON\n"
     "import-utau  turns an UTAU CV voicebank into a Chantera voice in PLUGIN_FOLDER and adds\n"
-    "             it to voice.csv (created when missing)\n"
+    "             it to voice.csv (created when missing); exit status 1 when it refuses\n"
     "  -o PATH    the plug-in folder\n"
     "  --name N   the voice's display name (default: character.txt, else the bank's folder)\n";
 
@@ -33,9 +34,10 @@ std::filesystem::path DefaultPluginFolder() {
   return here / "Chantera";
 }
 
+// Exit status 3: the check's 0, 1 and 2 say what it found, not how it was called.
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "chantera-voice: %s\n\n%s", problem.c_str(), kUsage);
-  return 2;
+  return 3;
 }
 
 int Check(const std::vector<std::string>& args) {

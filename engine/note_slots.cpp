@@ -11,11 +11,22 @@
 //   out[f] = float(double(out[f]) + (a + (b - a) * frac) * gain).
 // Frames of region 3 add (0 + 0 * frac) * gain, a zero of gain's sign: no arithmetic is
 // needed there beyond turning a -0.0 output into +0.0 when gain is positive.
+//
+// Which recording a slot plays: the key map's when the note starts. A released note keeps
+// it to its end, whatever program is selected meanwhile. A held note follows the key map,
+// but when the map gives its key another recording (a program change under the note) the
+// two cross over in kCrossoverSeconds instead of jumping, each at its own position. Notes
+// whose recordings never change under them render exactly as the formula above says.
+//
+// A held note on a sample with a sustain loop wraps at the loop's end: the seam was made
+// smooth when the sample loaded, so the kernel only moves the position. After the release
+// the note plays on through the loop's end to the end of the data.
 // Thread: audio thread only.
 #include "engine/note_slots.h"
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "engine/held_voices.h"
 #include "library/sample.h"
@@ -455,14 +466,22 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     if (slot.sampleIndex < 0) {
       slot.sampleIndex = mapped;
     } else if (slot.active != 0 && mapped >= 0 && mapped != slot.sampleIndex) {
-      // When a crossover is already under way, the louder of its two recordings fades out.
-      const bool incomingLouder = slot.fadeFrames * 2 < crossoverFrames;
-      if (slot.fadeFrames == 0 || incomingLouder) {
-        slot.fadeIndex = slot.sampleIndex;
-        slot.fadePosition = slot.position;
+      if (slot.fadeFrames > 0 && mapped == slot.fadeIndex) {
+        // Back to the recording that is fading out: the crossover turns round from where
+        // it stands, each recording keeping its level of the moment.
+        std::swap(slot.sampleIndex, slot.fadeIndex);
+        std::swap(slot.position, slot.fadePosition);
+        slot.fadeFrames = crossoverFrames + 1 - std::min(slot.fadeFrames, crossoverFrames);
+      } else {
+        // A third recording during a crossover: the quieter of the two sounding ones gives
+        // way, the louder fades out.
+        if (slot.fadeFrames == 0 || slot.fadeFrames * 2 < crossoverFrames) {
+          slot.fadeIndex = slot.sampleIndex;
+          slot.fadePosition = slot.position;
+        }
+        slot.fadeFrames = crossoverFrames;
+        slot.sampleIndex = mapped;
       }
-      slot.fadeFrames = crossoverFrames;
-      slot.sampleIndex = mapped;
     }
     const Sample* sample = IndexSample(context, slot.sampleIndex);
     const double root = sample != nullptr ? sample->rootFrequency : 0.0;
@@ -508,8 +527,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
         RenderHeldLoop(slot, data, r, sample->LoopStart(), sample->LoopEnd(), left, right, f, end);
       });
     } else {
-      WithLayout(*sample,
-                 [&](const auto& data) noexcept { RenderSlotWithLayout(slot, data, r, left, right, f, end); });
+      WithLayout(*sample, [&](const auto& data) noexcept { RenderSlotWithLayout(slot, data, r, left, right, f, end); });
     }
   }
   renderHeld();

@@ -23,6 +23,11 @@ struct WaveLoop {
 std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channels, uint32_t sampleRate,
                           const WaveLoop* loop = nullptr);
 
+// A WAV file image with its sustain loop set: every "smpl" chunk of wav is dropped and one
+// holding loop is added at the end; the other chunks (the audio above all) stay as they
+// are, byte for byte. Empty when wav is not a RIFF/WAVE image whose chunks can be walked.
+std::string WithSustainLoop(const std::string& wav, const WaveLoop& loop);
+
 // Writes WaveFileBytes to path; false when the file cannot be written.
 bool WriteWaveFile(const std::filesystem::path& path, const int16_t* samples, size_t frames, uint16_t channels,
                    uint32_t sampleRate, const WaveLoop* loop = nullptr);

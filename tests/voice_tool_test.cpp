@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "library/pitch.h"
+#include "library/sample.h"
 #include "library/voice_list.h"
 #include "library/wave_writer.h"
 #include "support/fixtures.h"
 #include "tools/render/plugin_host.h"
 #include "tools/voice/check.h"
 #include "tools/voice/import.h"
+#include "tools/voice/loop.h"
 #include "tools/voice/utau.h"
 
 namespace chantera::test {
@@ -195,6 +197,26 @@ TEST(VoiceCheck, TheDemoVoiceChecksClean) {
   const CheckResult r = CheckLibrary(fs::path(CHANTERA_PLUGIN_PATH).parent_path());
   EXPECT_EQ(r.ExitStatus(), 0) << voice::FormatText(r);
   EXPECT_NE(voice::FormatJson(r).find("\"errors\": 0, \"warnings\": 0"), std::string::npos);
+}
+
+TEST(VoiceLoop, SetsALoopTheInstrumentPlaysAndRefusesOthers) {
+  TempDir dir;
+  const std::vector<int16_t> sung = Sung(Hz(60));
+  const std::string wav = Wav(sung);
+  const fs::path file = dir.Write("a.wav", wav);
+  const uint32_t frames = uint32_t(sung.size());
+  struct Case {
+    uint32_t first, last;
+    bool ok;
+  };
+  for (const Case& c : std::vector<Case>{{100, 50, false}, {0, frames, false}, {10, 24, false}, {8000, 30000, true}}) {
+    std::string message;
+    EXPECT_EQ(voice::SetSustainLoop(file, c.first, c.last, message), c.ok) << message;
+    Sample sample;
+    ASSERT_TRUE(sample.LoadFromWav(file.string().c_str()));
+    EXPECT_EQ(sample.HasLoop(), c.ok) << message;
+    EXPECT_EQ(sample.ReadableFrames(), frames);
+  }
 }
 
 // ---- The files of an UTAU bank -----------------------------------------------------------------

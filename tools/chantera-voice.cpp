@@ -2,6 +2,8 @@
 //
 //   chantera-voice check [PLUGIN_FOLDER | VOICE_FOLDER] [--json]
 //   chantera-voice import-utau BANK -o PLUGIN_FOLDER [--name NAME]
+//   chantera-voice loop FILE.wav FIRST LAST
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -10,12 +12,14 @@
 #include "platform/platform.h"
 #include "tools/voice/check.h"
 #include "tools/voice/import.h"
+#include "tools/voice/loop.h"
 
 namespace {
 
 const char* kUsage =
     "usage: chantera-voice check [PLUGIN_FOLDER | VOICE_FOLDER] [--json]\n"
     "       chantera-voice import-utau BANK -o PLUGIN_FOLDER [--name NAME]\n"
+    "       chantera-voice loop FILE.wav FIRST LAST\n"
     "\n"
     "check        reads voice.csv and every voice it lists (or one voice folder) the way the\n"
     "             plug-in does and reports each problem as file:line; exit status 0 clean,\n"
@@ -25,7 +29,9 @@ const char* kUsage =
     "import-utau  turns an UTAU CV voicebank into a Chantera voice in PLUGIN_FOLDER and adds\n"
     "             it to voice.csv (created when missing); exit status 1 when it refuses\n"
     "  -o PATH    the plug-in folder\n"
-    "  --name N   the voice's display name (default: character.txt, else the bank's folder)\n";
+    "  --name N   the voice's display name (default: character.txt, else the bank's folder)\n"
+    "loop         sets the sustain loop of a WAV file (frames FIRST to LAST, the last one\n"
+    "             played), keeping its audio as it is; exit status 1 when it refuses\n";
 
 std::filesystem::path DefaultPluginFolder() {
   const std::filesystem::path here = chantera::platform::ModuleDirectory();
@@ -89,6 +95,20 @@ int Import(const std::vector<std::string>& args) {
   return 0;
 }
 
+int Loop(const std::vector<std::string>& args) {
+  if (args.size() != 3) return Usage("loop takes a WAV file and two frame numbers");
+  uint32_t frames[2] = {0, 0};
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string& text = args[i + 1];
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), frames[i]);
+    if (error != std::errc() || end != text.data() + text.size()) return Usage("not a frame number: " + text);
+  }
+  std::string message;
+  const bool ok = chantera::voice::SetSustainLoop(args[0], frames[0], frames[1], message);
+  std::fprintf(ok ? stdout : stderr, "%s\n", message.c_str());
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,5 +121,6 @@ int main(int argc, char** argv) {
   }
   if (command == "check") return Check(args);
   if (command == "import-utau") return Import(args);
+  if (command == "loop") return Loop(args);
   return Usage("unknown command " + command);
 }

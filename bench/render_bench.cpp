@@ -74,8 +74,12 @@ void RenderStretch16Voices(benchmark::State& state, bool looped) {
   }
   SetCounters(state, frames);
 }
-void BM_RenderStretch16Voices(benchmark::State& state) { RenderStretch16Voices(state, false); }
-void BM_RenderStretch16VoicesLooped(benchmark::State& state) { RenderStretch16Voices(state, true); }
+void BM_RenderStretch16Voices(benchmark::State& state) {
+  RenderStretch16Voices(state, false);
+}
+void BM_RenderStretch16VoicesLooped(benchmark::State& state) {
+  RenderStretch16Voices(state, true);
+}
 BENCHMARK(BM_RenderStretch16Voices)->Arg(64)->Arg(512)->Arg(4096);
 BENCHMARK(BM_RenderStretch16VoicesLooped)->Arg(64)->Arg(512)->Arg(4096);
 

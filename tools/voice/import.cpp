@@ -403,6 +403,13 @@ std::string FolderSlug(const std::string& name) {
   return slug.empty() ? "utau" : slug;
 }
 
+// The bank's folder name, also when the path ends in a separator.
+std::string BankName(const fs::path& bank) {
+  fs::path p = fs::absolute(bank).lexically_normal();
+  if (!p.has_filename()) p = p.parent_path();
+  return p.filename().string();
+}
+
 bool IsAscii(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -501,7 +508,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     std::string bytes, why;
     if (ReadLimited(characterPath, kLargestText, bytes, why)) name = ParseCharacterName(bytes);
   }
-  if (name.empty()) name = fs::absolute(bank).lexically_normal().filename().string();
+  if (name.empty()) name = BankName(bank);
   if (name.empty()) name = "UTAU";
 
   // Pitches: prefix.map's prefix and suffix pairs, else one per oto.ini folder.
@@ -702,9 +709,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     }
     VoiceListReader(listPath.string().c_str()).GetVoiceList(list);
   }
-  std::string folder = FolderSlug(name == fs::absolute(bank).lexically_normal().filename().string() || !IsAscii(name)
-                                      ? fs::absolute(bank).lexically_normal().filename().string()
-                                      : name);
+  std::string folder = FolderSlug(IsAscii(name) ? name : BankName(bank));
   const std::string sourceLine = fs::weakly_canonical(fs::absolute(bank), error).string() + "\n";
   int index = -1;
   for (int suffix = 1; index < 0; ++suffix) {

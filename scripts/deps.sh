@@ -14,6 +14,7 @@ ensure_packages "Chantera" \
   "nm binutils" \
   "pkg-config pkg-config" \
   "/usr/include/sndfile.h libsndfile1-dev" \
+  "/usr/share/dpf/distrho/DistrhoPluginMain.cpp dpf-source" \
   "/usr/include/gtest/gtest.h libgtest-dev" \
   "/usr/include/benchmark/benchmark.h libbenchmark-dev" \
   "/usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.asan-x86_64.a libclang-rt-14-dev"

@@ -18,6 +18,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "library/load_report.h"
 #include "library/sample.h"
 
 namespace chantera {
@@ -38,9 +39,10 @@ class SampleBank {
   // Reads pluginDir + voiceFolder + "samples.txt" and loads its WAV files into slots
   // 0, 1, ... in list order, reusing the slots' Sample objects. Missing list (or a path
   // over 259 characters): sampleCount 0, silently. Lines past the 1088th slot are
-  // ignored. Returns 0.
+  // ignored. Returns 0. report, when given, receives each slot's line and what was
+  // skipped or cut (the voice check tool); the load is the same with or without it.
   // Thread: the reloading thread, with no loader running and no render reading the bank.
-  int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder);
+  int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder, LoadReport* report = nullptr);
   // Index of the first loaded sample whose file name matches (ASCII case ignored), or -1.
   // Looked up in an index that LoadSampleList makes (a program file names every sample),
   // so the names are those LoadSampleList gave.

@@ -134,6 +134,13 @@ void PluginHost::Process(int32_t frames) {
   position_ += frames;
 }
 
+void PluginHost::Process(float* left, float* right, int32_t frames) {
+  frames = std::clamp(frames, 0, blockSize_);
+  Process(frames);
+  std::copy(Left(), Left() + frames, left);
+  std::copy(Right(), Right() + frames, right);
+}
+
 bool PluginHost::BackgroundWorkPending() {
   return IsChantera() && Dispatch(effVendorSpecific, kChanteraVendorQuery, kChanteraLoaderBusy) == 1;
 }

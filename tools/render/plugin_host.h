@@ -39,6 +39,8 @@ class PluginHost {
   // buffers, which Left and Right show until the next call (a mono plug-in's one output
   // is both).
   void Process(int32_t frames);
+  // The same, with the output copied into left and right.
+  void Process(float* left, float* right, int32_t frames);
   const float* Left() const { return outputs_[0].data(); }
   const float* Right() const { return outputs_.size() > 1 ? outputs_[1].data() : outputs_[0].data(); }
   // True while the plug-in reports background work that changes its sound (Chantera's

@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 #include <utility>
 
 #include "engine/held_voices.h"
@@ -246,7 +247,18 @@ void RenderHeldLoop(NoteSlot& slot, const Layout& data, const SlotRender& r, uin
   if (position >= loopEnd) position = WrapIntoLoop(position, loopStart, loopEnd);
   while (f < end) {
     const int32_t safe = FramesInside(position, r.step, loopEnd, end - f);
-    for (const int32_t stop = f + safe; f < stop; ++f) {
+    const int32_t stop = f + safe;
+    if constexpr (std::is_same_v<Layout, Mono16>) {
+      // 16-bit mono, the common case: the frames up to the wrap go through the vector
+      // kernel as a voice of their own (the same values as the loop below, bit for bit).
+      if (safe >= 16 && HeldVoiceKernelAvailable()) {
+        HeldVoice voice{position, r.step, r.baseGain, data.pcm};
+        RenderHeldVoices(&voice, 1, left + f, right + f, safe);
+        position = voice.position;
+        f = stop;
+      }
+    }
+    for (; f < stop; ++f) {
       AddInside(data, left, right, f, position, r.baseGain);
       position += r.step;
     }

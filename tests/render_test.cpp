@@ -293,24 +293,19 @@ class LyricRenderer : public Renderer {
     std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, dir.path() / "Chantera.so");
     plugin = (dir.path() / "Chantera.so").string();
   }
-  void ExpectSakura(const std::string& source) {
-    const std::string song = Song("lyric.mid", source);
-    const std::string out = (dir.path() / "lyric.wav").string();
-    const RunResult run = RunRender(song + " -o " + out + " --plugin " + plugin + " --tail 0 -q");
-    ASSERT_EQ(run.status, 0) << run.output;
-    const std::vector<int16_t> frames = WavFrames(ReadFile(out));
-    EXPECT_NEAR(ToneFrequency(frames, 5000, 30000, 44100), 300.0, 1.0);
-    EXPECT_NEAR(ToneFrequency(frames, 49100, 30000, 44100), 400.0, 1.0);
-    EXPECT_NEAR(ToneFrequency(frames, 93200, 30000, 44100), 500.0, 1.0);
-  }
 };
 
-TEST_F(LyricRenderer, KanaLyricsInShiftJisSingTheirSyllables) {
-  ExpectSakura("tempo 60\nencoding shift-jis\nA4 1 さ\nA4 1 く\nA4 1 ら\n");
-}
-
-TEST_F(LyricRenderer, RomajiLyricsSingTheSameSyllables) {
-  ExpectSakura("tempo 60\nA4 1 sa\nA4 1 ku\nA4 1 ra\n");
+// Kana lyrics in Shift-JIS sing their syllables (romaji and UTF-8 lyrics reach the same
+// programs, as the lyric tests show).
+TEST_F(LyricRenderer, KanaLyricsSingTheirSyllables) {
+  const std::string song = Song("lyric.mid", "tempo 60\nencoding shift-jis\nA4 1 さ\nA4 1 く\nA4 1 ら\n");
+  const std::string out = (dir.path() / "lyric.wav").string();
+  const RunResult run = RunRender(song + " -o " + out + " --plugin " + plugin + " --tail 0 -q");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::vector<int16_t> frames = WavFrames(ReadFile(out));
+  EXPECT_NEAR(ToneFrequency(frames, 5000, 30000, 44100), 300.0, 1.0);
+  EXPECT_NEAR(ToneFrequency(frames, 49100, 30000, 44100), 400.0, 1.0);
+  EXPECT_NEAR(ToneFrequency(frames, 93200, 30000, 44100), 500.0, 1.0);
 }
 
 // The Chorus rebuild runs on a thread of its own; the renderer waits for it before the
@@ -339,21 +334,19 @@ TEST_F(Renderer, TailRunsUntilTheSoundDiesAway) {
 }
 
 TEST_F(Renderer, ClearErrorsAndNoCrash) {
-  const std::string out = (dir.path() / "x.wav").string();
-  RunResult run = RunRender("/nonexistent.mid -o " + out + " --plugin " + plugin);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.output.find("/nonexistent.mid: cannot open"), std::string::npos) << run.output;
-  const std::string garbage = dir.Write("garbage.mid", "MThd\x00\x00").string();
-  run = RunRender(garbage + " -o " + out + " --plugin " + plugin);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.output.find("garbage.mid: truncated MThd header"), std::string::npos) << run.output;
+  const std::string out = " -o " + (dir.path() / "x.wav").string();
   const std::string song = Song("ok.mid", "A4 1 a\n");
-  run = RunRender(song + " -o " + out + " --plugin /nonexistent/plugin.so");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.output.find("/nonexistent/plugin.so: cannot load"), std::string::npos) << run.output;
-  run = RunRender(song + " -o " + out + " --plugin " + plugin + " --rate banana");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.output.find("--rate: not a number"), std::string::npos) << run.output;
+  const std::string garbage = dir.Write("garbage.mid", std::string("MThd\x00\x00", 6)).string();
+  const std::pair<std::string, std::string> rows[] = {
+      {"/nonexistent.mid" + out + " --plugin " + plugin, "/nonexistent.mid: cannot open"},
+      {garbage + out + " --plugin " + plugin, "garbage.mid: truncated MThd header"},
+      {song + out + " --plugin /nonexistent/plugin.so", "/nonexistent/plugin.so: cannot load"},
+      {song + out + " --plugin " + plugin + " --rate banana", "--rate: not a number"}};
+  for (const auto& [arguments, error] : rows) {
+    const RunResult run = RunRender(arguments);
+    EXPECT_EQ(run.status, 1) << arguments;
+    EXPECT_NE(run.output.find(error), std::string::npos) << run.output;
+  }
 }
 
 TEST_F(Renderer, WorksWithAThirdPartyInstrument) {

@@ -168,7 +168,11 @@ TEST_F(DamagedLibrary, InstanceStaysUsableAfterLoadingIt) {
   // Every program, with notes across the keyboard (several land on the damaged samples).
   for (int32_t program = -1; program <= 130; ++program) {
     plugin->setProgram(program);
-    EventList().Add(0, 0x90, static_cast<uint8_t>(program & 0x7F), 100).Add(0, 0x90, 60, 100).Add(200, 0xB0, 123, 0).Send(plugin->getAeffect());
+    EventList()
+        .Add(0, 0x90, static_cast<uint8_t>(program & 0x7F), 100)
+        .Add(0, 0x90, 60, 100)
+        .Add(200, 0xB0, 123, 0)
+        .Send(plugin->getAeffect());
     ASSERT_TRUE(RenderFinite(plugin->getAeffect(), 256, out)) << "program " << program;
   }
   plugin->setProgram(0);

@@ -47,10 +47,10 @@ TEST(TextHelpers, NumbersFillTheirBudgetAndNoMore) {
     int32_t maxLen;
     const char* text;
   };
-  const Row floats[] = {{0.0f, 8, "0.000000"},   {-0.25f, 8, "-0.25000"},   {12.5f, 8, "12.50000"},
-                        {1234567.0f, 8, "1234567."}, {-6.0206f, 8, "-6.02059"}, {0.999999f, 8, "0.999998"},
-                        {1e8f, 8, "Huge!"},       {-1e7f, 8, "Huge!"},       {kInf, 8, "Huge!"},
-                        {1e8f, 3, "Hug"},         {0.5f, 4, "0.50"}};
+  const Row floats[] = {
+      {0.0f, 8, "0.000000"},     {-0.25f, 8, "-0.25000"},    {12.5f, 8, "12.50000"}, {1234567.0f, 8, "1234567."},
+      {-6.0206f, 8, "-6.02059"}, {0.999999f, 8, "0.999998"}, {1e8f, 8, "Huge!"},     {-1e7f, 8, "Huge!"},
+      {kInf, 8, "Huge!"},        {1e8f, 3, "Hug"},           {0.5f, 4, "0.50"}};
   for (const Row& row : floats) {
     char text[32];
     std::memset(text, '#', sizeof text);
@@ -58,8 +58,7 @@ TEST(TextHelpers, NumbersFillTheirBudgetAndNoMore) {
     EXPECT_STREQ(text, row.text) << row.value;
     EXPECT_EQ(text[row.maxLen + 1], '#') << "wrote past the terminator";
   }
-  const std::pair<int32_t, const char*> ints[] = {
-      {0, "0"}, {-42, "-42"}, {99999999, "99999999"}, {100000000, "Huge!"}};
+  const std::pair<int32_t, const char*> ints[] = {{0, "0"}, {-42, "-42"}, {99999999, "99999999"}, {100000000, "Huge!"}};
   for (const auto& [value, expected] : ints) {
     char text[16];
     text::IntToString(value, text, 8);
@@ -73,8 +72,9 @@ TEST(TextHelpers, NumbersFillTheirBudgetAndNoMore) {
 TEST(TextHelpers, DecibelsAndTimes) {
   BareEffect effect(nullptr);
   char text[16];
-  const std::pair<float, const char*> decibels[] = {{0.0f, "-oo"},        {-1.0f, "-oo"},       {std::numeric_limits<float>::quiet_NaN(), "-oo"},
-                                                    {1.0f, "0.000000"}, {0.5f, "-6.02059"}, {2.0f, "6.020599"}};
+  const std::pair<float, const char*> decibels[] = {
+      {0.0f, "-oo"},      {-1.0f, "-oo"},     {std::numeric_limits<float>::quiet_NaN(), "-oo"},
+      {1.0f, "0.000000"}, {0.5f, "-6.02059"}, {2.0f, "6.020599"}};
   for (const auto& [value, expected] : decibels) {
     effect.dB2string(value, text, 8);
     EXPECT_STREQ(text, expected) << value;
@@ -85,18 +85,6 @@ TEST(TextHelpers, DecibelsAndTimes) {
   EXPECT_STREQ(text, "100.0000");
   effect.ms2string(4410.0f, text, 8);
   EXPECT_STREQ(text, "100.0000");
-}
-
-TEST(HostCallbacks, FallbacksWithoutAHost) {
-  BareEffect effect(nullptr);
-  EXPECT_EQ(effect.getMasterVersion(), 1);
-  EXPECT_TRUE(effect.isInputConnected(0));
-  EXPECT_TRUE(effect.isOutputConnected(1));
-  EXPECT_EQ(effect.getTimeInfo(0), nullptr);
-  EXPECT_EQ(effect.updateSampleRate(), 44100.0);
-  EXPECT_EQ(effect.updateBlockSize(), 1024);
-  EXPECT_EQ(effect.canHostDo(const_cast<char*>("sendVstEvents")), 0);
-  EXPECT_FALSE(effect.openFileSelector(&effect));
 }
 
 TEST(HostCallbacks, AnswersOfAHost) {

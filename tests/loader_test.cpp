@@ -206,30 +206,5 @@ TEST_F(Loader, ThreadKeepsTheBankAliveUntilItEnds) {
   EXPECT_TRUE(WaitUntil([before] { return SampleBank::LiveCount() == before; }));
 }
 
-TEST_F(Loader, AReaderThatSeesAnIndexSeesItsSampleComplete) {
-  auto bank = std::make_shared<SampleBank>();
-  FillBank(*bank, 40);
-  std::atomic<bool> reading{true};
-  std::atomic<int> bad{0};
-  std::thread reader([&] {
-    while (reading.load()) {
-      if (bank->loaderBusy.load(std::memory_order_acquire) == 0) continue;
-      const int32_t progress = bank->loaderProgress.load(std::memory_order_acquire);
-      for (int32_t i = 0; i <= progress; ++i) {
-        const Sample& s = *bank->slot(i);
-        if (s.dataSize != ChorusLength(kRecordedBytes / 2) * 2 || s.pcm == nullptr ||
-            s.GetValue(s.ReadableFrames() - 1, 0) != s.GetValue(s.ReadableFrames() - 1, 0))
-          bad.fetch_add(1);
-      }
-    }
-  });
-  StartLoader(bank, true);
-  EXPECT_TRUE(WaitUntilIdle(*bank));
-  reading = false;
-  reader.join();
-  EXPECT_EQ(bad.load(), 0);
-  EXPECT_EQ(bank->loaderProgress.load(), 39);
-}
-
 }  // namespace
 }  // namespace chantera::test

@@ -204,7 +204,9 @@ TEST_F(MidiTest, PhoneticStateIsSharedByEveryInstance) {
   second.HandleMidiMessage(static_cast<int8_t>(0xB0), 6, 127);
   EXPECT_EQ(second.GetProgram(), 4);
   for (const NoteSlot& slot : second.Slots().slots) {
-    if (slot.active) EXPECT_EQ(slot.key, 70);
+    if (slot.active) {
+      EXPECT_EQ(slot.key, 70);
+    }
   }
 }
 

@@ -97,7 +97,8 @@ void FillRandom(Sample& sample, std::mt19937& rng, uint32_t frames, uint32_t cha
   for (auto& b : bytes) b = static_cast<uint8_t>(rng());
   // Full-scale extremes now and then: -32768 and 32767 side by side.
   if (bits == 16 && channels == 1)
-    for (size_t i = 0; i + 3 < bytes.size(); i += 97) bytes[i] = 0x00, bytes[i + 1] = 0x80, bytes[i + 2] = 0xFF, bytes[i + 3] = 0x7F;
+    for (size_t i = 0; i + 3 < bytes.size(); i += 97)
+      bytes[i] = 0x00, bytes[i + 1] = 0x80, bytes[i + 2] = 0xFF, bytes[i + 3] = 0x7F;
   FillSample(sample, bytes, {bits, channels, channels * bits / 8, 44100, 440.0});
 }
 
@@ -113,13 +114,14 @@ void CompareWithReference(const SlotProfile& p) {
   context.bank = &bank;
   context.releaseLimit = &releaseLimit;
   if (p.held) {
-    const uint32_t layouts[][3] = {{200000, 1, 16}, {150001, 1, 16}, {100003, 1, 16}, {900, 1, 16}, {50000, 2, 16}, {50000, 1, 8}};
+    const uint32_t layouts[][3] = {{200000, 1, 16}, {150001, 1, 16}, {100003, 1, 16},
+                                   {900, 1, 16},    {50000, 2, 16},  {50000, 1, 8}};
     for (int s = 0; s < 6; ++s) {
       FillRandom(*bank.slot(s), rng, layouts[s][0], layouts[s][1], layouts[s][2]);
       bank.slot(s)->rootFrequency = NoteToHz(pick(50, 80));
     }
   }
-  const uint32_t layouts[][3] = {{16, 1, 2}, {16, 2, 4}, {8, 1, 1}, {8, 2, 2}, {24, 1, 3},
+  const uint32_t layouts[][3] = {{16, 1, 2}, {16, 2, 4}, {8, 1, 1},  {8, 2, 2}, {24, 1, 3},
                                  {16, 3, 6}, {16, 2, 2}, {16, 1, 0}, {8, 2, 1}, {16, 1, 5}};
   const uint32_t rates[] = {44100, 44100, 0, 22050, 48000, 96000};
   for (int trial = 0; trial < p.trials; ++trial) {
@@ -129,8 +131,9 @@ void CompareWithReference(const SlotProfile& p) {
         const auto& layout = layouts[pick(0, 9)];
         std::vector<uint8_t> bytes(static_cast<size_t>(pick(0, 4) == 0 ? pick(0, 6) : pick(8, 3000)));
         for (auto& b : bytes) b = static_cast<uint8_t>(pick(0, 255));
-        FillSample(*bank.slot(s), bytes,
-                   {layout[0], layout[1], layout[2], rates[pick(0, 5)], pick(0, 9) == 0 ? 0.0 : NoteToHz(pick(40, 90))});
+        FillSample(
+            *bank.slot(s), bytes,
+            {layout[0], layout[1], layout[2], rates[pick(0, 5)], pick(0, 9) == 0 ? 0.0 : NoteToHz(pick(40, 90))});
       }
       context.releaseFactor = pick(0, 5) == 0 ? uniform(0.0, 0.01) : 1.0 / 110000.0;
       context.hostSampleRate = pick(0, 1) == 0 ? 44100.0 : 48000.0;
@@ -184,7 +187,8 @@ void CompareWithReference(const SlotProfile& p) {
 
 TEST(NoteSlotKernels, MatchThePerFetchFormulaBitForBit) {
   std::printf("vector kernel %s\n", HeldVoiceKernelAvailable() ? "in use" : "not available: scalar kernels");
-  for (const SlotProfile& profile : {SlotProfile{"any", 20240611, 400, 700, false}, SlotProfile{"held", 8, 300, 2000, true}})
+  for (const SlotProfile& profile :
+       {SlotProfile{"any", 20240611, 400, 700, false}, SlotProfile{"held", 8, 300, 2000, true}})
     CompareWithReference(profile);
 }
 

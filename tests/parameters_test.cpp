@@ -99,15 +99,19 @@ TEST_F(Parameters, ValuesAndTheirDisplays) {
     const char* display;
   };
   const Row rows[] = {
-      {0, 0.0f, "-oo"},          {0, 3.5f, "10.88136"},  // not limited to 0..1
-      {1, 0.5f, "6"},            {1, 5.0f / 12.0f, "4"},   // twelfths, truncated: the nearest float lies below 5/12
-      {1, 7.0f / 12.0f, "6"},    {1, 10.0f / 12.0f, "9"}, {1, -0.25f, "-3"}, {1, -1.0e9f, "-2147483"},
-      {3, 0.25f, "0.250000"},    {4, -123456.0f, "-123456."}, {2, 0.5f, "None"}};
+      {0, 0.0f, "-oo"},       {0, 3.5f, "10.88136"},   // not limited to 0..1
+      {1, 0.5f, "6"},         {1, 5.0f / 12.0f, "4"},  // twelfths, truncated: the nearest float lies below 5/12
+      {1, 7.0f / 12.0f, "6"}, {1, 10.0f / 12.0f, "9"},     {1, -0.25f, "-3"}, {1, -1.0e9f, "-2147483"},
+      {3, 0.25f, "0.250000"}, {4, -123456.0f, "-123456."}, {2, 0.5f, "None"}};
   for (const Row& row : rows) {
     plugin->setParameter(row.index, row.value);
     EXPECT_EQ(Display(row.index), row.display) << row.index << " = " << row.value;
-    if (row.index == 1 && std::strlen(row.display) < 8) EXPECT_EQ(engine().PitchBendRange(), std::atoi(row.display));
-    if (row.index != 1) EXPECT_EQ(plugin->getParameter(row.index), row.index == 2 ? 0.0f : row.value);
+    if (row.index == 1 && std::strlen(row.display) < 8) {
+      EXPECT_EQ(engine().PitchBendRange(), std::atoi(row.display));
+    }
+    if (row.index != 1) {
+      EXPECT_EQ(plugin->getParameter(row.index), row.index == 2 ? 0.0f : row.value);
+    }
   }
   plugin->setParameter(1, 0.5f);
   EXPECT_EQ(plugin->getParameter(1), 0.5f);

@@ -43,9 +43,10 @@ class LoadedCopy {
     VoiceFolder voice;
     voice.folder = "v";
     voice.sampleLines = {"a.wav,a,60", "b.wav,b,69", "c.wav,c,72"};
-    voice.programLines = {"Program", "P,1.0,2,a", "S,0,64,a.wav", "S,65,127,b.wav", "End",
-                          "Program", "P,0.5,12,i", "S,0,127,c.wav", "End"};
-    for (int i = 0; i < 3; ++i) voice.files.emplace_back(std::string(1, 'a' + i) + ".wav", MakeWav(Pcm16(Sine(6000, 0.01 * (i + 1)))));
+    voice.programLines = {"Program",    "P,1.0,2,a",     "S,0,64,a.wav", "S,65,127,b.wav", "End", "Program",
+                          "P,0.5,12,i", "S,0,127,c.wav", "End"};
+    for (int i = 0; i < 3; ++i)
+      voice.files.emplace_back(std::string(1, 'a' + i) + ".wav", MakeWav(Pcm16(Sine(6000, 0.01 * (i + 1)))));
     WriteVoiceLibrary(dir, {{"Voice", voice}});
     path = (dir.path() / ("Renamed" + std::filesystem::path(CHANTERA_PLUGIN_PATH).extension().string())).string();
     std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, path);
@@ -62,7 +63,9 @@ class PluginAbi : public ::testing::Test {
     ASSERT_NE(effect, nullptr);
   }
   void TearDown() override {
-    if (effect != nullptr) EXPECT_EQ(VstHost::Close(effect), 1);
+    if (effect != nullptr) {
+      EXPECT_EQ(VstHost::Close(effect), 1);
+    }
   }
   VstIntPtr Dispatch(int32_t opcode, int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr, float opt = 0) {
     return VstHost::Dispatch(effect, opcode, index, value, ptr, opt);
@@ -106,62 +109,43 @@ TEST_F(PluginAbi, NamesAndCanDo) {
 }
 
 // What every opcode answers to null arguments: the values below, 0 for all others.
-const std::map<int32_t, VstIntPtr> kAnswers = {
-    {effProcessEvents, 1},        {effIdentify, FourCC('N', 'v', 'E', 'f')},
-    {effCanBeAutomated, 1},       {effGetPlugCategory, kPlugCategSynth},
-    {effCanDo, -1},               {effGetVstVersion, 2400},
-    {effGetCurrentMidiProgram, -1}, {effGetNumMidiInputChannels, 1}};
+const std::map<int32_t, VstIntPtr> kAnswers = {{effProcessEvents, 1},
+                                               {effIdentify, FourCC('N', 'v', 'E', 'f')},
+                                               {effCanBeAutomated, 1},
+                                               {effGetPlugCategory, kPlugCategSynth},
+                                               {effCanDo, -1},
+                                               {effGetVstVersion, 2400},
+                                               {effGetCurrentMidiProgram, -1},
+                                               {effGetNumMidiInputChannels, 1}};
 
-enum class Pointer { kIgnored, kWritesText, kReadsText, kRecord, kValueIsRecord };
-
-std::pair<Pointer, size_t> ContractOf(int32_t opcode) {
-  switch (opcode) {
-    case effGetParamLabel:
-    case effGetParamDisplay:
-    case effGetParamName:
-      return {Pointer::kWritesText, 9};
-    case effGetProgramName:
-    case effGetProgramNameIndexed:
-      return {Pointer::kWritesText, 25};
-    case effGetEffectName:
-      return {Pointer::kWritesText, 32};
-    case effGetVendorString:
-    case effGetProductString:
-    case effShellGetNextPlugin:
-      return {Pointer::kWritesText, 64};
-    case effGetErrorText:
-      return {Pointer::kWritesText, 256};
-    case effSetProgramName:
-    case effCanDo:
-    case effString2Parameter:
-      return {Pointer::kReadsText, 0};
-    case effEditGetRect:
-    case effEditOpen:
-    case effEditDraw:
-    case effGetChunk:
-    case effSetChunk:
-    case effProcessEvents:
-    case effGetInputProperties:
-    case effGetOutputProperties:
-    case effOfflineNotify:
-    case effOfflinePrepare:
-    case effOfflineRun:
-    case effProcessVarIo:
-    case effGetParameterProperties:
-    case effGetMidiProgramName:
-    case effGetCurrentMidiProgram:
-    case effGetMidiProgramCategory:
-    case effGetMidiKeyName:
-    case effBeginLoadBank:
-    case effBeginLoadProgram:
-      return {Pointer::kRecord, 0};
-    case effSetSpeakerArrangement:
-    case effGetSpeakerArrangement:
-      return {Pointer::kValueIsRecord, 0};
-    default:
-      return {Pointer::kIgnored, 0};
-  }
-}
+// What the contract lets each text opcode write; the opcodes that read a text; those that
+// take a record (or, for speaker arrangements, a record in "value" as well).
+const std::map<int32_t, size_t> kWritesText = {
+    {effGetParamLabel, 9},          {effGetParamDisplay, 9}, {effGetParamName, 9},     {effGetProgramName, 25},
+    {effGetProgramNameIndexed, 25}, {effGetEffectName, 32},  {effGetVendorString, 64}, {effGetProductString, 64},
+    {effShellGetNextPlugin, 64},    {effGetErrorText, 256}};
+const std::set<int32_t> kReadsText = {effSetProgramName, effCanDo, effString2Parameter};
+const std::set<int32_t> kTakesRecord = {effEditGetRect,
+                                        effEditOpen,
+                                        effEditDraw,
+                                        effGetChunk,
+                                        effSetChunk,
+                                        effProcessEvents,
+                                        effGetInputProperties,
+                                        effGetOutputProperties,
+                                        effOfflineNotify,
+                                        effOfflinePrepare,
+                                        effOfflineRun,
+                                        effProcessVarIo,
+                                        effGetParameterProperties,
+                                        effGetMidiProgramName,
+                                        effGetCurrentMidiProgram,
+                                        effGetMidiProgramCategory,
+                                        effGetMidiKeyName,
+                                        effBeginLoadBank,
+                                        effBeginLoadProgram,
+                                        effSetSpeakerArrangement,
+                                        effGetSpeakerArrangement};
 
 TEST_F(PluginAbi, EveryOpcodeAnswersAndSurvivesNullShortAndGarbageArguments) {
   for (int32_t opcode = -10; opcode <= 200; ++opcode) {
@@ -179,37 +163,28 @@ TEST_F(PluginAbi, EveryOpcodeAnswersAndSurvivesNullShortAndGarbageArguments) {
   const char* const texts[] = {"", "r", "receiveVstEvents", "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"};
   for (int32_t opcode = -10; opcode <= 200; ++opcode) {
     if (opcode == effClose) continue;
-    const auto [pointer, textBytes] = ContractOf(opcode);
+    const auto writes = kWritesText.find(opcode);
     for (VstIntPtr value : values) {
       for (int32_t index : indexes) {
         for (float opt : opts) {
-          const VstIntPtr v = pointer == Pointer::kValueIsRecord ? 0 : value;
+          const bool speakers = opcode == effSetSpeakerArrangement || opcode == effGetSpeakerArrangement;
+          const VstIntPtr v = speakers ? 0 : value;
           Dispatch(opcode, index, v, nullptr, opt);
-          switch (pointer) {
-            case Pointer::kIgnored: {
-              char shortBuffer[4] = {'a', 'b', 'c', 0};
-              Dispatch(opcode, index, v, garbage, opt);
-              Dispatch(opcode, index, v, shortBuffer, opt);
-              break;
-            }
-            case Pointer::kWritesText: {
-              char text[512];
-              std::memset(text, '#', sizeof text);
-              Dispatch(opcode, index, v, text, opt);
-              for (size_t i = textBytes; i < sizeof text; ++i)
-                ASSERT_EQ(text[i], '#') << "opcode " << opcode << " wrote byte " << i;
-              break;
-            }
-            case Pointer::kReadsText:
-              for (const char* t : texts) {
-                std::string copyOfText = t;
-                Dispatch(opcode, index, v, copyOfText.data(), opt);
-              }
-              break;
-            default:
-              std::memset(record, 0, sizeof record);
-              Dispatch(opcode, index, v, record, opt);
-              break;
+          if (writes != kWritesText.end()) {
+            char text[512];
+            std::memset(text, '#', sizeof text);
+            Dispatch(opcode, index, v, text, opt);
+            for (size_t i = writes->second; i < sizeof text; ++i)
+              ASSERT_EQ(text[i], '#') << "opcode " << opcode << " wrote byte " << i;
+          } else if (kReadsText.count(opcode) != 0) {
+            for (std::string text : texts) Dispatch(opcode, index, v, text.data(), opt);
+          } else if (kTakesRecord.count(opcode) != 0) {
+            std::memset(record, 0, sizeof record);
+            Dispatch(opcode, index, v, record, opt);
+          } else {
+            char shortBuffer[4] = {'a', 'b', 'c', 0};
+            Dispatch(opcode, index, v, garbage, opt);
+            Dispatch(opcode, index, v, shortBuffer, opt);
           }
         }
       }

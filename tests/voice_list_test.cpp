@@ -22,7 +22,8 @@ VoiceList Read(const std::string& bytes) {
 // The entries as "name|folder" lines.
 std::vector<std::string> Entries(const VoiceList& list) {
   std::vector<std::string> entries;
-  for (int i = 0; i < list.voiceCount; ++i) entries.push_back(std::string(list.voiceNames[i]) + "|" + list.voiceFolders[i]);
+  for (int i = 0; i < list.voiceCount; ++i)
+    entries.push_back(std::string(list.voiceNames[i]) + "|" + list.voiceFolders[i]);
   return entries;
 }
 

@@ -50,9 +50,15 @@ TEST(WaveReader, StatusDataSizeAndExtraSizeOfEachFileImage) {
     EXPECT_EQ(reader.Open(path.c_str()), row.status) << row.what;
     EXPECT_EQ(reader.dataSize, row.dataSize) << row.what;
     EXPECT_EQ(reader.format.extraSize, row.extraSize) << row.what;
-    if (row.status == kWaveOk) EXPECT_EQ(reader.BytesRemaining(), row.dataSize) << row.what;
-    if (row.status == kWaveOk) EXPECT_EQ(reader.format.channels, 1);
-    if (row.status == kWaveCannotRead) EXPECT_NE(reader.handle, nullptr) << "stays open after a failing step";
+    if (row.status == kWaveOk) {
+      EXPECT_EQ(reader.BytesRemaining(), row.dataSize) << row.what;
+    }
+    if (row.status == kWaveOk) {
+      EXPECT_EQ(reader.format.channels, 1);
+    }
+    if (row.status == kWaveCannotRead) {
+      EXPECT_NE(reader.handle, nullptr) << "stays open after a failing step";
+    }
   }
 }
 
@@ -98,7 +104,11 @@ TEST(SampleLoad, FramesAndValuesOfEachFileImage) {
   const Row rows[] = {
       {"mono", MakeWav(Pcm16({100, -200, 300})), true, 6, 3, {100, 100, -200, -200, 300, 300, 0, 0}},
       {"stereo", MakeWav(Pcm16({10, -10, 20, -20}), {.channels = 2}), true, 8, 2, {10, -10, 20, -20, 0, 0}},
-      {"8-bit stereo", MakeWav(std::string("\x80\x00\xFF\x81", 4), {.channels = 2, .bitsPerSample = 8}), true, 4, 2,
+      {"8-bit stereo",
+       MakeWav(std::string("\x80\x00\xFF\x81", 4), {.channels = 2, .bitsPerSample = 8}),
+       true,
+       4,
+       2,
        {0, -128, 127, 1, 0, 0}},
       {"empty data", MakeWav(""), true, 0, 0, {0, 0}},
       {"one byte short", oneShort, false, 5, 2, {1, 1, 2, 2, 0, 0}},  // what arrived, no message

@@ -210,7 +210,8 @@ std::vector<Block> BusyBlocks(int count) {
           events.Add(frame, 0xB0, pick(1, 5) == 1 ? 120 : pick(64, 67), pick(0, 127));
           break;
         case 9:  // pitch-bend range through RPN 0
-          events.Add(frame, {{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, static_cast<uint8_t>(pick(1, 12))}, {0xB0, 38, 0}});
+          events.Add(frame,
+                     {{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, static_cast<uint8_t>(pick(1, 12))}, {0xB0, 38, 0}});
           break;
         default:
           events.Add(frame, PhoneticNote(pick(48, 84), symbols[pick(0, 7)]));
@@ -224,7 +225,8 @@ std::vector<Block> BusyBlocks(int count) {
 
 class Instrument {
  public:
-  Instrument() : plugin_(std::make_unique<SamplerPlugin>(QuietHost, CHANTERA_PLUGIN_DIR)), effect_(plugin_->getAeffect()) {
+  Instrument()
+      : plugin_(std::make_unique<SamplerPlugin>(QuietHost, CHANTERA_PLUGIN_DIR)), effect_(plugin_->getAeffect()) {
     effect_->dispatcher(effect_, effOpen, 0, 0, nullptr, 0.0f);
     effect_->dispatcher(effect_, effSetSampleRate, 0, 0, nullptr, 44100.0f);
     effect_->dispatcher(effect_, effSetBlockSize, 0, kBlock, nullptr, 0.0f);

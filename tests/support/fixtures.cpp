@@ -156,50 +156,25 @@ std::vector<std::string> MessageCounter::messages() const {
 
 // ---- Fake clock -----------------------------------------------------------------------------
 
-namespace {
-std::atomic<uint32_t> fakeNow{0}, sleepCount{0}, sleepTotal{0}, beepCount{0}, beepHz{0}, beepMs{0};
-void FakeSleep(uint32_t ms) {
-  sleepCount.fetch_add(1);
-  sleepTotal.fetch_add(ms);
-  fakeNow.fetch_add(ms);
-}
-uint32_t FakeTick() {
-  return fakeNow.load();
-}
-void FakeBeep(uint32_t hz, uint32_t ms) {
-  beepCount.fetch_add(1);
-  beepHz = hz;
-  beepMs = ms;
-}
-}  // namespace
-
 FakeClock::FakeClock() {
-  sleepCount = 0;
-  sleepTotal = 0;
-  beepCount = 0;
-  platform::SetSleepHook(FakeSleep);
-  platform::SetTickHook(FakeTick);
-  platform::SetBeepHook(FakeBeep);
+  sleepCount = sleepTotal = beepCount = 0;
+  platform::SetSleepHook([](uint32_t ms) {
+    sleepCount.fetch_add(1);
+    sleepTotal.fetch_add(ms);
+    now.fetch_add(ms);
+  });
+  platform::SetTickHook([]() -> uint32_t { return now.load(); });
+  platform::SetBeepHook([](uint32_t hz, uint32_t ms) {
+    beepCount.fetch_add(1);
+    beepHz = hz;
+    beepMs = ms;
+  });
 }
+
 FakeClock::~FakeClock() {
   platform::SetSleepHook(nullptr);
   platform::SetTickHook(nullptr);
   platform::SetBeepHook(nullptr);
-}
-uint32_t FakeClock::sleeps() {
-  return sleepCount;
-}
-uint32_t FakeClock::sleptMs() {
-  return sleepTotal;
-}
-uint32_t FakeClock::beeps() {
-  return beepCount;
-}
-uint32_t FakeClock::lastBeepHz() {
-  return beepHz;
-}
-uint32_t FakeClock::lastBeepMs() {
-  return beepMs;
 }
 
 // ---- The host side ----------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 // here: the fuzz targets link it too.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -87,11 +88,12 @@ class FakeClock {
   ~FakeClock();
   FakeClock(const FakeClock&) = delete;
   FakeClock& operator=(const FakeClock&) = delete;
-  static uint32_t sleeps();
-  static uint32_t sleptMs();
-  static uint32_t beeps();
-  static uint32_t lastBeepHz();
-  static uint32_t lastBeepMs();
+  static uint32_t sleeps() { return sleepCount; }
+  static uint32_t sleptMs() { return sleepTotal; }
+  static uint32_t beeps() { return beepCount; }
+  static uint32_t lastBeepHz() { return beepHz; }
+  static uint32_t lastBeepMs() { return beepMs; }
+  static inline std::atomic<uint32_t> now{0}, sleepCount{0}, sleepTotal{0}, beepCount{0}, beepHz{0}, beepMs{0};
 };
 
 // ---- The host side ----------------------------------------------------------------------------

@@ -7,7 +7,6 @@
 #include <dlfcn.h>
 #endif
 
-
 namespace chantera::test {
 
 using namespace vst2;

@@ -286,7 +286,8 @@ TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
   ASSERT_GT(engine.Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
   std::vector<Block> blocks;
   blocks.emplace_back(EventList().Add(0, PhoneticNote(60, "a")));
-  blocks.emplace_back(EventList().Add(100, PhoneticNote(64, "ka")));  // program 5
+  // Volume 0, then a commit of program 5, which takes its volume (1) back.
+  blocks.emplace_back(EventList().Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka")));
   blocks.emplace_back(EventList());
   instrument.Play(blocks[0]);
   instrument.Play(blocks[2]);
@@ -315,10 +316,12 @@ TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
     }
   }
   const int32_t programWhileHeld = engine.GetProgram();
+  const float volumeWhileHeld = engine.Volume();
   release = true;
   holder.join();
   EXPECT_EQ(allocations.load(), 0);
   EXPECT_EQ(programWhileHeld, 5) << "the commit selected its program although the lock was held";
+  EXPECT_EQ(volumeWhileHeld, 1.0f) << "and took its volume";
   // A block takes well under a millisecond; a wait for the holder would take as long as
   // the test kept the lock. The bound leaves room for a busy machine.
   EXPECT_LT(slowest, 0.25) << "a block waited";

@@ -2,8 +2,7 @@
 // is a voice the instrument can sing with: the generator writes the same bytes on every
 // run; the instrument loads the result without a message, with every syllable program
 // mapped over the whole keyboard; and what a listener would check by ear holds when
-// measured: each recording sounds at its root note, sibilants hiss and voiceless stops
-// start from silence.
+// measured: each recording sounds at its root note.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -108,18 +107,6 @@ double PitchHz(const std::vector<double>& x, size_t start, size_t length, double
   return 0.0;
 }
 
-double ZeroCrossingsPerFrame(const std::vector<double>& x, size_t start, size_t length) {
-  size_t crossings = 0;
-  for (size_t i = start + 1; i < start + length; ++i) crossings += (x[i - 1] < 0.0) != (x[i] < 0.0);
-  return double(crossings) / double(length);
-}
-
-double Peak(const std::vector<double>& x, size_t start, size_t length) {
-  double peak = 0.0;
-  for (size_t i = start; i < start + length && i < x.size(); ++i) peak = std::max(peak, std::abs(x[i]));
-  return peak;
-}
-
 // ---- Generation -------------------------------------------------------------------------------
 
 TEST_F(DemoVoice, GeneratesTheSameBytesOnEveryRun) {
@@ -194,23 +181,6 @@ TEST_F(DemoVoice, RecordingsSoundAtTheirRootNote) {
       const double hz = PitchHz(Values(s), size_t(0.2 * s.sampleRate), size_t(0.13 * s.sampleRate), s.sampleRate);
       EXPECT_NEAR(1200.0 * std::log2(hz / NoteToHz(root)), 0.0, 10.0) << name << " sounds at " << hz << " Hz";
     }
-  }
-}
-
-TEST_F(DemoVoice, SibilantsHissAndVoicelessStopsStartFromSilence) {
-  const double rate = demo::kOutputRate;
-  const std::vector<double> vowel = Values(SampleNamed("a_56.wav"));
-  EXPECT_LT(ZeroCrossingsPerFrame(vowel, size_t(0.02 * rate), size_t(0.06 * rate)), 0.1);
-  for (const char* hiss : {"sa_56.wav", "shi_56.wav", "su_56.wav", "tsu_56.wav", "cha_56.wav"}) {
-    const std::vector<double> x = Values(SampleNamed(hiss));
-    EXPECT_GT(ZeroCrossingsPerFrame(x, size_t(0.03 * rate), size_t(0.04 * rate)), 0.2) << hiss;
-    // ... and then the vowel is voiced.
-    EXPECT_LT(ZeroCrossingsPerFrame(x, size_t(0.3 * rate), size_t(0.1 * rate)), 0.1) << hiss;
-  }
-  for (const char* stop : {"ka_56.wav", "ta_56.wav", "pa_56.wav", "kya_56.wav"}) {
-    const std::vector<double> x = Values(SampleNamed(stop));
-    EXPECT_LT(Peak(x, 0, size_t(0.01 * rate)), 0.001) << stop;
-    EXPECT_GT(Peak(x, size_t(0.01 * rate), size_t(0.02 * rate)), 0.05) << stop << " has no burst";
   }
 }
 

@@ -307,11 +307,13 @@ def run_kernels(args):
     # CPU time, not wall time: on a shared machine wall time also counts what others ran.
     time_of = lambda name: median[name]["cpu_time"]  # same unit within a pair
     rows = []
-    for frames in (64, 512, 4096):
-        ours = "BM_RenderStretch16Voices/%d" % frames
-        floors = ["BM_FloorKernel16Voices/%d" % frames, "BM_FloorVectorKernel16Voices/%d" % frames]
-        floor = min(time_of(f) for f in floors if f in median)
-        rows.append(("render %d-frame stretch / fastest floor" % frames, time_of(ours) / floor, 1.3))
+    for looped in (False, True):
+        for frames in (64, 512, 4096):
+            ours = "BM_RenderStretch16Voices%s/%d" % ("Looped" if looped else "", frames)
+            floors = ["BM_FloorKernel16Voices/%d" % frames, "BM_FloorVectorKernel16Voices/%d" % frames]
+            floor = min(time_of(f) for f in floors if f in median)
+            label = "render %d-frame stretch%s / fastest floor" % (frames, ", looped," if looped else "")
+            rows.append((label, time_of(ours) / floor, 1.3))
     rows.append(("demo voice load / plain read of the same files",
                  time_of("BM_LoadDemoVoice") / time_of("BM_PlainReadDemoVoice"), 1.3))
     rows.append(("Chorus rebuild of 1 s / streaming floor",

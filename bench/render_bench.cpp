@@ -1,4 +1,5 @@
-// RenderStretch with 16 held voices of 16-bit mono data, against floor kernels that do
+// RenderStretch with 16 held voices of 16-bit mono data (playing once, or held on a
+// sustain loop), against floor kernels that do
 // only the interpolation and the gain (no guards, no slot states, no key lookup): the
 // plain per-voice loop, and the vector kernel for held voices called directly, which is
 // the fastest form of the same arithmetic that this processor runs (where it has AVX2).
@@ -42,7 +43,9 @@ void SetCounters(benchmark::State& state, int64_t frames) {
                          benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-void BM_RenderStretch16Voices(benchmark::State& state) {
+// looped: the sample has a sustain loop of 0.37 s at 44.1 kHz (about as long as the demo
+// voice's), so that every voice wraps now and then instead of running on.
+void RenderStretch16Voices(benchmark::State& state, bool looped) {
   const auto frames = static_cast<int32_t>(state.range(0));
   const std::vector<int16_t> values = Noise();
   SampleBank bank;
@@ -50,6 +53,7 @@ void BM_RenderStretch16Voices(benchmark::State& state) {
   std::unique_ptr<uint8_t[]> data(new uint8_t[values.size() * 2]);
   std::memcpy(data.get(), values.data(), values.size() * 2);
   sample.SetData(std::move(data), static_cast<uint32_t>(values.size() * 2));
+  if (looped) sample.SetLoop(20000, 20000 + 16383);
 
   KeyTable keyMap{};
   std::atomic<double> releaseLimit{0.001};
@@ -70,7 +74,14 @@ void BM_RenderStretch16Voices(benchmark::State& state) {
   }
   SetCounters(state, frames);
 }
+void BM_RenderStretch16Voices(benchmark::State& state) {
+  RenderStretch16Voices(state, false);
+}
+void BM_RenderStretch16VoicesLooped(benchmark::State& state) {
+  RenderStretch16Voices(state, true);
+}
 BENCHMARK(BM_RenderStretch16Voices)->Arg(64)->Arg(512)->Arg(4096);
+BENCHMARK(BM_RenderStretch16VoicesLooped)->Arg(64)->Arg(512)->Arg(4096);
 
 // The floor: the same voices, pitches and gains, one tight loop per voice.
 void BM_FloorKernel16Voices(benchmark::State& state) {

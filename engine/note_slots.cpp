@@ -11,10 +11,22 @@
 //   out[f] = float(double(out[f]) + (a + (b - a) * frac) * gain).
 // Frames of region 3 add (0 + 0 * frac) * gain, a zero of gain's sign: no arithmetic is
 // needed there beyond turning a -0.0 output into +0.0 when gain is positive.
+//
+// Which recording a slot plays: the key map's when the note starts. A released note keeps
+// it to its end, whatever program is selected meanwhile. A held note follows the key map,
+// but when the map gives its key another recording (a program change under the note) the
+// two cross over in kCrossoverSeconds instead of jumping, each at its own position. Notes
+// whose recordings never change under them render exactly as the formula above says.
+//
+// A held note on a sample with a sustain loop wraps at the loop's end: the seam was made
+// smooth when the sample loaded, so the kernel only moves the position. After the release
+// the note plays on through the loop's end to the end of the data.
 // Thread: audio thread only.
 #include "engine/note_slots.h"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "engine/held_voices.h"
 #include "library/sample.h"
@@ -215,6 +227,128 @@ void RenderSlotWithLayout(NoteSlot& slot, const Layout& data, const SlotRender& 
     RenderSlot<false>(slot, data, r, left, right, f, end);
 }
 
+// Where a held note's position goes on when it reaches its loop's end: as far into the
+// loop as it went past the end.
+inline double WrapIntoLoop(double position, uint32_t loopStart, uint32_t loopEnd) noexcept {
+  const auto start = static_cast<double>(loopStart);
+  const double wrapped = start + std::fmod(position - start, static_cast<double>(loopEnd - loopStart));
+  return wrapped < static_cast<double>(loopEnd) ? wrapped : start;
+}
+
+// Renders frames [f, end) of a held note whose sample has a sustain loop. Frames whose
+// partners both lie inside the loop run through the plain inside kernel; the frame that
+// reaches the loop's last frame takes the loop's first frame as its right-hand partner,
+// and the position then wraps.
+template <class Layout>
+void RenderHeldLoop(NoteSlot& slot, const Layout& data, const SlotRender& r, uint32_t loopStart, uint32_t loopEnd,
+                    float* left, float* right, int32_t f, int32_t end) noexcept {
+  double position = slot.position;
+  if (position >= loopEnd) position = WrapIntoLoop(position, loopStart, loopEnd);
+  while (f < end) {
+    const int32_t safe = FramesInside(position, r.step, loopEnd, end - f);
+    for (const int32_t stop = f + safe; f < stop; ++f) {
+      AddInside(data, left, right, f, position, r.baseGain);
+      position += r.step;
+    }
+    if (f == end) break;
+    const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
+    const double frac = position - static_cast<double>(i);
+    const uint32_t next = i + 1 >= loopEnd ? loopStart : i + 1;
+    const uint32_t c = Layout::kStereo ? 1u : 0u;
+    AddFrame(left, right, f, frac, r.baseGain, data.Value(i, 0), data.Value(next, 0), data.Value(i, c),
+             data.Value(next, c));
+    position += r.step;
+    if (position >= loopEnd) position = WrapIntoLoop(position, loopStart, loopEnd);
+    ++f;
+  }
+  slot.position = position;
+}
+
+// Calls render with the sample's data as its layout.
+template <class Render>
+void WithLayout(const Sample& sample, Render&& render) noexcept {
+  const uint8_t* pcm = sample.pcm.get();
+  if (sample.bitsPerSample == 16) {
+    if (sample.channels == 1)
+      render(Mono16{pcm});
+    else
+      render(Stereo16{pcm});
+  } else {
+    if (sample.channels == 1)
+      render(Mono8{pcm});
+    else
+      render(Stereo8{pcm});
+  }
+}
+
+// One recording of a crossover, read at fractional positions through GetValue's bounds
+// checks: the crossover lasts a few milliseconds, so a plain per-frame reader serves.
+struct CrossoverVoice {
+  const Sample* sample;  // null: it adds nothing
+  double step;
+  bool looping;  // the note is held and the sample has a loop
+
+  void Enter(double& position) const noexcept {
+    if (looping && position >= sample->LoopEnd())
+      position = WrapIntoLoop(position, sample->LoopStart(), sample->LoopEnd());
+  }
+  double Value(double position, int channel) const noexcept {
+    if (sample == nullptr) return 0.0;
+    const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
+    const double frac = position - static_cast<double>(i);
+    const uint32_t next = looping && i + 1 >= sample->LoopEnd() ? sample->LoopStart() : i + 1;
+    const int32_t a = sample->GetValue(i, channel);
+    const int32_t b = sample->GetValue(next, channel);
+    return a + (b - a) * frac;
+  }
+  void Advance(double& position) const noexcept {
+    if (sample == nullptr) return;
+    position += step;
+    Enter(position);
+  }
+};
+
+// The step of a note of the given frequency on a sample: frequency / root, times the
+// ratio of the sample's rate to the host's. 0.0 when the sample cannot be played.
+double SampleStep(const Sample* sample, double frequency, double hostRate) noexcept {
+  if (sample == nullptr || !(sample->rootFrequency > 0.0)) return 0.0;
+  // A sample recorded at the host's rate (or with no rate) has the ratio 1.0 exactly, so
+  // the step is then frequency / root unchanged.
+  double rateRatio = 1.0;
+  if (sample->sampleRate != 0 && hostRate > 0.0 && std::isfinite(hostRate) && sample->sampleRate != hostRate)
+    rateRatio = static_cast<double>(sample->sampleRate) / hostRate;
+  const double step = frequency / sample->rootFrequency * rateRatio;
+  return std::isfinite(step) ? step : 0.0;
+}
+
+// Renders count frames from f of a slot in a crossover: the outgoing recording fades out
+// from its own position while the incoming one fades in at the note's position, and the
+// release envelope (if the note was released meanwhile) runs as usual. Returns false when
+// the release ends the slot.
+bool RenderCrossover(NoteSlot& slot, const CrossoverVoice& incoming, const CrossoverVoice& outgoing,
+                     const SlotRender& r, int32_t fadeLength, float* left, float* right, int32_t f,
+                     int32_t count) noexcept {
+  double gain = r.baseGain;
+  incoming.Enter(slot.position);
+  outgoing.Enter(slot.fadePosition);
+  for (const int32_t end = f + count; f < end; ++f) {
+    if (slot.releasing != 0 && !UpdateRelease(slot, r, gain)) {
+      slot.fadeFrames = 0;
+      return false;
+    }
+    const double in = 1.0 - static_cast<double>(slot.fadeFrames) / (fadeLength + 1);
+    const double out = 1.0 - in;
+    left[f] = static_cast<float>(
+        left[f] + (incoming.Value(slot.position, 0) * in + outgoing.Value(slot.fadePosition, 0) * out) * gain);
+    right[f] = static_cast<float>(
+        right[f] + (incoming.Value(slot.position, 1) * in + outgoing.Value(slot.fadePosition, 1) * out) * gain);
+    incoming.Advance(slot.position);
+    outgoing.Advance(slot.fadePosition);
+    --slot.fadeFrames;
+  }
+  return true;
+}
+
 // A slot whose sample cannot be read this stretch (root frequency 0.0: a reload, a loader
 // that has finished nothing yet, an empty bank slot): silent, its position stays where it
 // is, and a release runs its course.
@@ -232,10 +366,18 @@ double NoteToHz(double note) noexcept {
   return 440.0 * std::pow(2.0, (note - 69.0) * 0.08333333333333333);
 }
 
+int32_t MappedIndex(const StretchContext& context, int32_t key) noexcept {
+  if (context.keyMap == nullptr || key < 0 || key >= kKeyCount) return -1;
+  return (*context.keyMap)[static_cast<size_t>(key)];
+}
+
 const Sample* KeySample(const StretchContext& context, int32_t key) noexcept {
-  if (context.reloading || context.keyMap == nullptr || context.bank == nullptr) return nullptr;
-  if (key < 0 || key >= kKeyCount) return nullptr;
-  int32_t index = (*context.keyMap)[static_cast<size_t>(key)];
+  if (context.keyMap == nullptr || key < 0 || key >= kKeyCount) return nullptr;
+  return IndexSample(context, MappedIndex(context, key));
+}
+
+const Sample* IndexSample(const StretchContext& context, int32_t index) noexcept {
+  if (context.reloading || context.bank == nullptr) return nullptr;
   if (context.loaderBusy == 1) {
     // The loader rebuilds the bank in slot order: only samples up to loaderProgress are
     // finished, and a key whose sample is not plays the last finished one.
@@ -263,6 +405,8 @@ void NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
     slot.key = key;
     slot.velocity = velocity;
     slot.position = 0.0;
+    slot.sampleIndex = -1;
+    slot.fadeFrames = 0;
     return;
   }
   // Every slot held or releasing: the note is dropped; no slot is stolen.
@@ -288,6 +432,8 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
   const double hostRate = context.hostSampleRate;
   const bool hostRateUsable = hostRate > 0.0 && std::isfinite(hostRate);
   const int32_t end = firstFrame + n;
+  const int32_t crossoverFrames = std::max<int32_t>(
+      1, static_cast<int32_t>(std::lround(kCrossoverSeconds * (hostRateUsable ? std::min(hostRate, 1.0e6) : 44100.0))));
 
   // Held notes of 16-bit mono data that stay inside their samples for the whole stretch
   // (nearly every note of a song) are rendered together by the vector kernel. A run of
@@ -312,46 +458,76 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     const double note = slot.key + bend;
     if (cached.note != note) cached = {note, NoteToHz(note)};
     const double frequency = cached.hz;
-    const Sample* sample = KeySample(context, slot.key);
+
+    // The recording: a new note takes the key map's; a released note keeps the one it
+    // plays to its end; under a held note a change of the key map's recording (a program
+    // change) starts a crossover.
+    const int32_t mapped = MappedIndex(context, slot.key);
+    if (slot.sampleIndex < 0) {
+      slot.sampleIndex = mapped;
+    } else if (slot.active != 0 && mapped >= 0 && mapped != slot.sampleIndex) {
+      if (slot.fadeFrames > 0 && mapped == slot.fadeIndex) {
+        // Back to the recording that is fading out: the crossover turns round from where
+        // it stands, each recording keeping its level of the moment.
+        std::swap(slot.sampleIndex, slot.fadeIndex);
+        std::swap(slot.position, slot.fadePosition);
+        slot.fadeFrames = crossoverFrames + 1 - std::min(slot.fadeFrames, crossoverFrames);
+      } else {
+        // A third recording during a crossover: the quieter of the two sounding ones gives
+        // way, the louder fades out.
+        if (slot.fadeFrames == 0 || slot.fadeFrames * 2 < crossoverFrames) {
+          slot.fadeIndex = slot.sampleIndex;
+          slot.fadePosition = slot.position;
+        }
+        slot.fadeFrames = crossoverFrames;
+        slot.sampleIndex = mapped;
+      }
+    }
+    const Sample* sample = IndexSample(context, slot.sampleIndex);
     const double root = sample != nullptr ? sample->rootFrequency : 0.0;
     SlotRender r;
     r.baseGain = static_cast<double>(slot.velocity) * context.volume * context.expression * kGainScale;
     r.releaseMultiplier = 1.0 - context.releaseFactor * frequency;
     r.releaseLimit = context.releaseLimit;
     r.readableFrames = 0;
-    r.step = 0.0;
+    r.step = SampleStep(sample, frequency, hostRate);
+    const bool looping = slot.active != 0 && sample != nullptr && sample->HasLoop();
 
-    // The sample plays at its own rate: a sample recorded at the host's rate (or with no
-    // rate) has the ratio 1.0 exactly, so the step is then frequency / root unchanged.
-    double rateRatio = 1.0;
-    if (sample != nullptr && sample->sampleRate != 0 && hostRateUsable && sample->sampleRate != hostRate)
-      rateRatio = static_cast<double>(sample->sampleRate) / hostRate;
-    if (root > 0.0) r.step = frequency / root * rateRatio;
+    int32_t f = firstFrame;
+    if (slot.fadeFrames > 0) {
+      renderHeld();  // every output frame receives the slots in slot order
+      const Sample* outgoing = IndexSample(context, slot.fadeIndex);
+      const CrossoverVoice in{r.step > 0.0 ? sample : nullptr, r.step, looping};
+      const double outStep = SampleStep(outgoing, frequency, hostRate);
+      const CrossoverVoice out{outStep > 0.0 ? outgoing : nullptr, outStep,
+                               slot.active != 0 && outgoing != nullptr && outgoing->HasLoop()};
+      const int32_t count = std::min(n, slot.fadeFrames);
+      if (!RenderCrossover(slot, in, out, r, crossoverFrames, left, right, f, count)) continue;
+      f += count;
+      if (f == end) continue;
+    }
 
-    if (!(root > 0.0) || !std::isfinite(r.step)) {
-      RenderSilentSlot(slot, r, n);
+    if (!(root > 0.0) || !(r.step > 0.0)) {
+      RenderSilentSlot(slot, r, end - f);
       continue;
     }
     r.readableFrames = sample->pcm != nullptr ? sample->ReadableFrames() : 0;
+    const uint32_t limit = looping ? sample->LoopEnd() : r.readableFrames;
     const uint8_t* pcm = sample->pcm.get();
-    if (heldKernel && slot.releasing == 0 && pcm != nullptr && sample->bitsPerSample == 16 && sample->channels == 1 &&
-        r.readableFrames < 0x7FFFFFFFu && FramesInside(slot.position, r.step, r.readableFrames, n) == n) {
+    if (heldKernel && f == firstFrame && slot.releasing == 0 && pcm != nullptr && sample->bitsPerSample == 16 &&
+        sample->channels == 1 && limit < 0x7FFFFFFFu && FramesInside(slot.position, r.step, limit, n) == n) {
       held[heldCount] = {slot.position, r.step, r.baseGain, pcm};
       heldSlots[heldCount++] = &slot;
       if (heldCount == kMaxHeldVoices) renderHeld();
       continue;
     }
     renderHeld();
-    if (sample->bitsPerSample == 16) {
-      if (sample->channels == 1)
-        RenderSlotWithLayout(slot, Mono16{pcm}, r, left, right, firstFrame, end);
-      else
-        RenderSlotWithLayout(slot, Stereo16{pcm}, r, left, right, firstFrame, end);
+    if (looping) {
+      WithLayout(*sample, [&](const auto& data) noexcept {
+        RenderHeldLoop(slot, data, r, sample->LoopStart(), sample->LoopEnd(), left, right, f, end);
+      });
     } else {
-      if (sample->channels == 1)
-        RenderSlotWithLayout(slot, Mono8{pcm}, r, left, right, firstFrame, end);
-      else
-        RenderSlotWithLayout(slot, Stereo8{pcm}, r, left, right, firstFrame, end);
+      WithLayout(*sample, [&](const auto& data) noexcept { RenderSlotWithLayout(slot, data, r, left, right, f, end); });
     }
   }
   renderHeld();

@@ -23,7 +23,19 @@ struct NoteSlot {
   int32_t velocity = 0;
   double position = 0.0;  // playback position in sample frames
   double level = 0.0;     // release level
+  // The bank slot the note plays: the key map's at the note's first stretch (-1 until
+  // then). A released note keeps it to the end; a held note follows the key map, and a
+  // change of recording under it crosses over rather than jumping.
+  int32_t sampleIndex = -1;
+  // The crossover from the recording a program change took away: its bank slot, its own
+  // position, and the frames of the crossover still to come (0: none under way).
+  int32_t fadeIndex = -1;
+  double fadePosition = 0.0;
+  int32_t fadeFrames = 0;
 };
+
+// Length of a crossover between two recordings under a held note.
+inline constexpr double kCrossoverSeconds = 0.005;
 
 // 440 × 2^((note − 69) / 12).
 double NoteToHz(double note) noexcept;
@@ -44,6 +56,10 @@ struct StretchContext {
   double hostSampleRate = 44100.0;
 };
 
+// The bank slot in the key map for key, or -1 when there is no map or no such key.
+int32_t MappedIndex(const StretchContext& context, int32_t key) noexcept;
+// Bank slot index with the guards of a reload and of the Chorus loader (see KeySample).
+const Sample* IndexSample(const StretchContext& context, int32_t index) noexcept;
 // The sample that plays a key, with the guards of a reload and of the Chorus loader: null
 // while reloading or before the loader finished its first sample; while the loader runs,
 // never a sample above loaderProgress.

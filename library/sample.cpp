@@ -2,6 +2,8 @@
 #include "library/sample.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -14,9 +16,94 @@ namespace {
 // Read in pieces: the reader's count is a signed 32-bit number.
 constexpr uint32_t kReadPiece = 1u << 30;
 
+// The loop's crossfade: 10 ms of the sound around the loop's start (at the sample's own
+// rate), at most half the loop.
+constexpr double kLoopFadeSeconds = 0.010;
+
+// The stored values of one channel as GetValue reads them, and their inverse.
+struct Values {
+  uint8_t* pcm;
+  bool sixteen;
+  uint32_t channels;
+  uint32_t channel;
+  uint32_t Index(uint32_t frame) const { return channels == 1 ? frame : 2u * frame + channel; }
+  int32_t Get(uint32_t frame) const {
+    const uint32_t i = Index(frame);
+    if (sixteen) return static_cast<int16_t>(static_cast<uint16_t>(pcm[2u * i] | (pcm[2u * i + 1] << 8)));
+    return static_cast<int32_t>(pcm[i]) - 128;
+  }
+  void Set(uint32_t frame, double value) const {
+    const uint32_t i = Index(frame);
+    const long rounded = std::lround(value);
+    if (sixteen) {
+      const auto v = static_cast<uint16_t>(static_cast<int16_t>(std::clamp<long>(rounded, -32768, 32767)));
+      pcm[2u * i] = static_cast<uint8_t>(v & 0xFFu);
+      pcm[2u * i + 1] = static_cast<uint8_t>(v >> 8);
+    } else {
+      pcm[i] = static_cast<uint8_t>(std::clamp<long>(rounded, -128, 127) + 128);
+    }
+  }
+};
+
+// True when the loop's wrap (last looped frame, then the first) steps no further than the
+// sound itself does on either side of it: such a loop was cut well and is left alone.
+bool SeamIsSmooth(const Values& v, uint32_t start, uint32_t end) {
+  const int32_t seam = std::abs(v.Get(start) - v.Get(end - 1));
+  const int32_t before = std::abs(v.Get(end - 1) - v.Get(end - 2));
+  const int32_t after = std::abs(v.Get(start + 1) - v.Get(start));
+  return seam <= 2 * std::max(before, after) + 2;
+}
+
+// Makes the loop's wrap seamless without changing its length: the frames just before the
+// loop's end are blended toward the frames just before its start, and the frames from its
+// end on toward the frames from its start on, both fully at the end itself and fading to
+// the recording's own sound within `fade` frames. So the last looped frame is the frame
+// before the start (the wrap continues the sound as it was), and a released note, which
+// plays on through the end, also passes it without a step. With no sound before the loop
+// (a loop from frame 0) the start is blended toward what follows the end instead.
+void CrossfadeSeam(const Values& v, uint32_t start, uint32_t end, uint32_t frames, uint32_t fade) {
+  const uint32_t length = end - start;
+  const uint32_t pre = std::min({fade, start, length / 2});
+  const uint32_t post = std::min({fade, frames - end, length / 2});
+  for (uint32_t k = 1; k <= pre; ++k) {  // frames end - k, blended toward start - k
+    const double w = static_cast<double>(pre + 1 - k) / pre;
+    const double a = v.Get(end - k);
+    v.Set(end - k, a + w * (v.Get(start - k) - a));
+  }
+  if (pre != 0) {
+    for (uint32_t k = 0; k < post; ++k) {  // frames end + k, blended toward start + k
+      const double w = static_cast<double>(post - k) / post;
+      const double a = v.Get(end + k);
+      v.Set(end + k, a + w * (v.Get(start + k) - a));
+    }
+  } else {
+    for (uint32_t k = 0; k < post; ++k) {  // frames start + k, blended toward end + k
+      const double w = static_cast<double>(post - k) / post;
+      const double a = v.Get(start + k);
+      v.Set(start + k, a + w * (v.Get(end + k) - a));
+    }
+  }
+}
+
 }  // namespace
 
+bool Sample::SetLoop(uint32_t firstFrame, uint32_t lastFrame) noexcept {
+  ClearLoop();
+  if (!pcm || lastFrame < firstFrame || lastFrame >= readableFrames) return false;
+  if (lastFrame - firstFrame + 1 < kMinLoopFrames) return false;
+  loopStart = firstFrame;
+  loopEnd = lastFrame + 1;
+  const auto fade = static_cast<uint32_t>(std::max(1.0, kLoopFadeSeconds * sampleRate));
+  const uint32_t layoutChannels = channels == 1 ? 1u : 2u;
+  for (uint32_t c = 0; c < layoutChannels; ++c) {
+    const Values values{pcm.get(), bitsPerSample == 16, channels, c};
+    if (!SeamIsSmooth(values, loopStart, loopEnd)) CrossfadeSeam(values, loopStart, loopEnd, readableFrames, fade);
+  }
+  return true;
+}
+
 void Sample::SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept {
+  ClearLoop();
   pcm = std::move(data);
   dataSize = pcm ? size : 0;
   UpdateLayout();
@@ -65,7 +152,12 @@ bool Sample::LoadFromWav(const char* path) {
   // Only the bytes that arrived count as data; the sample plays what the file holds.
   dataSize = got;
   UpdateLayout();
+  ClearLoop();
   if (got < claimed) return false;
+  // A sustain loop is optional: a file without one, or with one that cannot be used,
+  // plays once as before, with no message.
+  uint32_t loopFirst = 0, loopLast = 0;
+  if (reader.ReadLoop(loopFirst, loopLast)) SetLoop(loopFirst, loopLast);
   return reader.Close() == 0;
 }
 

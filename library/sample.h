@@ -45,8 +45,23 @@ class Sample {
   // passes the end of the data (a blockAlign of 0 or one too small for the format).
   uint32_t ReadableFrames() const noexcept { return readableFrames; }
 
-  // Replaces the data (taking ownership) and recomputes the readable frames.
+  // Replaces the data (taking ownership) and recomputes the readable frames. The sustain
+  // loop belonged to the old data and is dropped.
   void SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept;
+
+  // The sustain loop: frames loopStart .. loopEnd - 1 repeat while a note is held; after
+  // the release the note plays on through loopEnd to the end of the data.
+  bool HasLoop() const noexcept { return loopEnd > loopStart; }
+  uint32_t LoopStart() const noexcept { return loopStart; }
+  uint32_t LoopEnd() const noexcept { return loopEnd; }
+  // Takes a loop as a WAV "smpl" chunk stores it (first frame, last frame inclusive) when
+  // it is usable: inside the readable frames and at least kMinLoopFrames long. Otherwise
+  // the sample has no loop. A usable loop whose ends do not meet smoothly gets a short
+  // crossfade written into the data around its end (see sample.cpp). True when taken.
+  // Thread: whichever thread loads the sample; never the audio thread during a render.
+  bool SetLoop(uint32_t firstFrame, uint32_t lastFrame) noexcept;
+  void ClearLoop() noexcept { loopStart = loopEnd = 0; }
+  static constexpr uint32_t kMinLoopFrames = 16;
   // Recomputes the readable frames after the format fields or dataSize changed.
   void UpdateLayout() noexcept;
 
@@ -62,6 +77,8 @@ class Sample {
 
  private:
   uint32_t readableFrames = 0;
+  uint32_t loopStart = 0;
+  uint32_t loopEnd = 0;  // one past the loop's last frame; 0: no loop
 };
 
 }  // namespace chantera

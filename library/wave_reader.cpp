@@ -31,6 +31,14 @@ constexpr uint32_t kList = FourCC("LIST");
 constexpr uint32_t kWave = FourCC("WAVE");
 constexpr uint32_t kFmt = FourCC("fmt ");
 constexpr uint32_t kData = FourCC("data");
+constexpr uint32_t kSmpl = FourCC("smpl");
+
+// The "smpl" chunk: 36 bytes of header (the loop count at byte 28), then 24 bytes per
+// loop (type at 4, 0 forward; start at 8; last frame at 12).
+constexpr uint32_t kSmplHeader = 36;
+constexpr uint32_t kSmplLoop = 24;
+// Loops looked at for a forward one: a real file has one or two.
+constexpr uint32_t kSmplLoopsExamined = 64;
 
 // The size of an open file from its descriptor. Seeking to the end and back instead costs
 // three seeks, and the C library reads the file's last block on the way. 0 when unknown.
@@ -111,6 +119,7 @@ uint32_t WaveReader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, bool fin
       // Positioned after the form type for RIFF and LIST, at the payload otherwise.
       return 0;
     }
+    if (parent != nullptr && found.ckid == kSmpl && smplChunk_.ckid == 0) smplChunk_ = found;
     // Skip this chunk, payload padded to an even length. One that claims to run past
     // what contains it cannot be skipped: the search ends there.
     const uint64_t next = position + 8 + found.cksize + (found.cksize & 1u);
@@ -130,6 +139,8 @@ uint32_t WaveReader::Open(const char* fileName) {
   position_ = 0;
 
   riffChunk = ChunkInfo{};
+  smplChunk_ = ChunkInfo{};
+  dataChunk_ = ChunkInfo{};
   riffChunk.fccType = kWave;
   if (const uint32_t status = Descend(riffChunk, nullptr, true); status != 0) return status;
 
@@ -146,7 +157,34 @@ uint32_t WaveReader::Open(const char* fileName) {
   subChunk.ckid = kData;
   if (const uint32_t status = Descend(subChunk, &riffChunk, false); status != 0) return status;
   dataSize = subChunk.cksize;
+  dataChunk_ = subChunk;
   return kWaveOk;
+}
+
+bool WaveReader::ReadLoop(uint32_t& start, uint32_t& lastFrame) {
+  if (handle == nullptr || dataChunk_.ckid != kData) return false;
+  if (smplChunk_.ckid != kSmpl) {
+    Ascend(dataChunk_);
+    ChunkInfo smpl;
+    smpl.ckid = kSmpl;
+    if (Descend(smpl, &riffChunk, false) != 0) return false;
+    smplChunk_ = smpl;
+  }
+  const uint32_t size = smplChunk_.cksize;
+  if (size < kSmplHeader || !SeekTo(smplChunk_.dwDataOffset)) return false;
+  uint8_t header[kSmplHeader];
+  if (!ReadExact(header, kSmplHeader)) return false;
+  const uint32_t count = Le32(header + 28);
+  if (count > (size - kSmplHeader) / kSmplLoop) return false;  // more loops than the chunk holds
+  for (uint32_t i = 0; i < std::min(count, kSmplLoopsExamined); ++i) {
+    uint8_t loop[kSmplLoop];
+    if (!ReadExact(loop, kSmplLoop)) return false;
+    if (Le32(loop + 4) != 0) continue;  // alternating or backward: not a sustain loop we play
+    start = Le32(loop + 8);
+    lastFrame = Le32(loop + 12);
+    return true;
+  }
+  return false;
 }
 
 int32_t WaveReader::Read(void* buffer, int32_t count) {

@@ -54,6 +54,13 @@ class WaveReader {
   int32_t Read(void* buffer, int32_t count);
   uint32_t Close();
 
+  // The first forward loop of the file's "smpl" chunk, as stored (start frame, and the
+  // last frame of the loop, inclusive). Call after Open succeeded and the data was read:
+  // a "smpl" chunk passed on the way to "data" is remembered, one after the data is
+  // looked for from there. False when there is none, or when the chunk is damaged (too
+  // short for its header, or counting more loops than it holds).
+  bool ReadLoop(uint32_t& start, uint32_t& lastFrame);
+
   // Bytes from the current position to the end of the file (0 when closed). Callers cap
   // their allocations with it: a chunk's stored size is not checked against the file.
   uint64_t BytesRemaining();
@@ -73,6 +80,8 @@ class WaveReader {
   // Moves to an absolute position; a move to where the stream already is makes no call.
   bool SeekTo(uint64_t position);
 
+  ChunkInfo smplChunk_;  // a "smpl" chunk that a search passed over (ckid 0: none seen)
+  ChunkInfo dataChunk_;
   uint64_t fileSize_ = 0;
   uint64_t position_ = 0;  // the stream's position, followed here rather than asked for
 };

@@ -279,7 +279,8 @@ TEST_F(NoteSlotsTest, FullScaleValuesGiveTheDocumentedContributions) {
   Render(1);
   EXPECT_EQ(left[0], static_cast<float>(32767.0 / 32768.0));
   keyMap.fill(1);
-  slots.slots[0].position = 0.0;
+  slots.ReleaseNote(-1);
+  slots.StartNote(69, 127);
   Render(1);
   EXPECT_EQ(left[0], static_cast<float>(127.0 / 32768.0));
 }

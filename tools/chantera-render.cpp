@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "tools/render/audio_file.h"
+#include "tools/render/click_detector.h"
 #include "tools/render/midi_file.h"
 #include "tools/render/plugin_host.h"
 #include "tools/render/song.h"
@@ -219,6 +220,7 @@ int main(int argc, char** argv) {
   std::vector<float> interleaved(static_cast<size_t>(options.block) * 2);
   int64_t framesWritten = 0;
   float peak = 0.0f;
+  chantera::ClickDetector clicks(options.rate);
   Progress progress(!options.quiet && isatty(2));
 
   size_t next = 0;
@@ -249,6 +251,7 @@ int main(int argc, char** argv) {
     const auto frames = static_cast<int32_t>(end - frame);
     host.SendEvents(events);
     host.Process(left.data(), right.data(), frames);
+    clicks.Feed(left.data(), right.data(), static_cast<size_t>(frames));
     for (int32_t i = 0; i < frames; ++i) {
       // A misbehaving plug-in must not poison the file.
       float l = left[static_cast<size_t>(i)];
@@ -278,8 +281,12 @@ int main(int argc, char** argv) {
 
   if (!writer.Close(error)) Fail(error);
   const double seconds = static_cast<double>(framesWritten) / options.rate;
+  char report[96] = ", no clicks";
+  if (clicks.clicks() != 0)
+    std::snprintf(report, sizeof report, ", %zu click%s (first at %.3f s)", clicks.clicks(),
+                  clicks.clicks() == 1 ? "" : "s", static_cast<double>(clicks.firstClick()) / options.rate);
   if (peak > 0.0f)
-    std::printf("%s: %.2f s, peak %.1f dBFS\n", options.output.c_str(), seconds, 20.0 * std::log10(peak));
+    std::printf("%s: %.2f s, peak %.1f dBFS%s\n", options.output.c_str(), seconds, 20.0 * std::log10(peak), report);
   else
     std::printf("%s: %.2f s, silent\n", options.output.c_str(), seconds);
   return 0;

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "library/wave_writer.h"
+
 namespace chantera::demo {
 
 inline constexpr int kOutputRate = 22050;
@@ -259,7 +261,7 @@ inline Onset PlanOnset(const std::string& consonantSymbol, char vowel) {
   }
   if (c == "k" || c == "t" || c == "p") {  // voiceless stops: closure, burst, aspiration
     const double asp = (c == "k" ? 0.040 : c == "t" ? 0.026 : 0.022) + (palatal ? 0.010 : 0.0);
-    o.burst = Track{{0.012, 0.0}, {0.013, 1.0}, {0.018, 0.35}, {0.022, 0.0}};
+    o.burst = Track{{0.010, 0.0}, {0.013, 1.0}, {0.018, 0.35}, {0.022, 0.0}};
     o.aspiration = Track{{0.016, 0.0}, {0.020, 1.0}, {0.018 + asp, 0.7}, {0.028 + asp, 0.0}};
     o.burstLevel = 0.7;
     o.aspirationLevel = 0.22;
@@ -272,7 +274,7 @@ inline Onset PlanOnset(const std::string& consonantSymbol, char vowel) {
   if (c == "g" || c == "d" || c == "b") {  // voiced stops: a voice bar, then a weak burst
     o.voicing = Track{{0.0, 0.0}, {0.01, 0.12}, {0.045, 0.12}, {0.05, 0.5}, {0.07, 1.0}};
     o.closure = Track{{0.0, 1.0}, {0.045, 1.0}, {0.05, 0.0}};
-    o.burst = Track{{0.045, 0.0}, {0.046, 1.0}, {0.050, 0.3}, {0.054, 0.0}};
+    o.burst = Track{{0.043, 0.0}, {0.046, 1.0}, {0.050, 0.3}, {0.054, 0.0}};
     o.burstLevel = 0.35;
     if (c == "b") o.burstHz = 1000, o.burstBandwidth = 2500;
     if (c == "d") o.burstHz = 3800, o.burstBandwidth = 2500;
@@ -296,7 +298,7 @@ inline Onset PlanOnset(const std::string& consonantSymbol, char vowel) {
     return o;
   }
   if (c == "ts" || c == "tS") {
-    o.burst = Track{{0.010, 0.0}, {0.011, 1.0}, {0.016, 0.0}};
+    o.burst = Track{{0.008, 0.0}, {0.011, 1.0}, {0.016, 0.0}};
     o.burstHz = c == "ts" ? 4500 : 3500, o.burstBandwidth = 3000, o.burstLevel = 0.5;
     o.frication = Track{{0.013, 0.0}, {0.025, 1.0}, {0.075, 0.8}, {0.09, 0.0}};
     o.fricationLevel = 0.35;
@@ -306,7 +308,7 @@ inline Onset PlanOnset(const std::string& consonantSymbol, char vowel) {
   if (c == "dz" || c == "dZ") {  // voiced affricates: voice bar, weak release, voiced frication
     o.voicing = Track{{0.0, 0.0}, {0.01, 0.12}, {0.03, 0.12}, {0.035, 0.3}, {0.075, 0.3}, {0.095, 1.0}};
     o.closure = Track{{0.0, 1.0}, {0.03, 1.0}, {0.035, 0.0}};
-    o.burst = Track{{0.030, 0.0}, {0.031, 1.0}, {0.036, 0.0}};
+    o.burst = Track{{0.028, 0.0}, {0.031, 1.0}, {0.036, 0.0}};
     o.burstHz = o.fricationHz, o.burstBandwidth = 3000, o.burstLevel = 0.25;
     o.frication = Track{{0.03, 0.0}, {0.04, 1.0}, {0.07, 0.8}, {0.085, 0.0}};
     o.fricationLevel = 0.22;
@@ -385,7 +387,45 @@ inline double BranchGain(const std::vector<double>& branch, const std::vector<do
 // Sings the syllable of consonant `consonant` ("" for none) and vowel `vowel` ('a', 'i',
 // 'M', 'e', 'o'; ignored for the moraic nasal "N") at MIDI note rootNote, for
 // kRecordingSeconds at kOutputRate. The result is peak-normalised to about -3 dBFS.
-inline std::vector<int16_t> SingSyllable(const std::string& consonant, char vowel, int rootNote, uint64_t seed) {
+// A recording and its sustain loop: whole vibrato cycles of the steady vowel, cut where
+// the waveform after the loop's end matches the one at its start.
+struct Recording {
+  std::vector<int16_t> pcm;
+  WaveLoop loop;
+};
+
+// Where the steady vowel starts (full vibrato, constant level) and where the fade begins.
+inline constexpr double kSteadyFrom = 0.75;
+inline constexpr double kFadeFrom = 1.2;
+
+inline WaveLoop FindSustainLoop(const std::vector<int16_t>& pcm, double vibratoHz, double f0) {
+  const auto frames = static_cast<int64_t>(pcm.size());
+  const auto period = static_cast<int64_t>(std::lround(kOutputRate / f0));
+  // The start: the first rising zero crossing after the steady part begins.
+  int64_t start = std::lround(kSteadyFrom * kOutputRate);
+  for (int64_t i = start; i < start + 2 * period && i + 1 < frames; ++i)
+    if (pcm[size_t(i)] < 0 && pcm[size_t(i + 1)] >= 0) {
+      start = i + 1;
+      break;
+    }
+  // The end (the frame that would follow the loop): two vibrato cycles later, moved by up
+  // to a period to where the waveform best continues into the loop's start.
+  const int64_t wanted = start + std::lround(2.0 * kOutputRate / vibratoHz);
+  const int64_t latest = std::min<int64_t>(std::lround(kFadeFrom * kOutputRate), frames - 16);
+  int64_t end = std::min(wanted, latest);
+  double best = 1e300;
+  for (int64_t e = wanted - period; e <= wanted + period && e <= latest; ++e) {
+    double mismatch = 0.0;
+    for (int64_t k = -8; k < 8; ++k) {
+      const double d = double(pcm[size_t(e + k)]) - double(pcm[size_t(start + k)]);
+      mismatch += d * d;
+    }
+    if (mismatch < best) best = mismatch, end = e;
+  }
+  return {uint32_t(start), uint32_t(end - 1)};
+}
+
+inline Recording SingSyllable(const std::string& consonant, char vowel, int rootNote, uint64_t seed) {
   const Onset plan = PlanOnset(consonant, vowel);
   const double aspirationEnd = std::max({plan.aspiration.End(), plan.burst.End(), plan.frication.End()}) + 0.05;
   const size_t n = size_t(kRecordingSeconds * kInternalRate);
@@ -462,8 +502,9 @@ inline std::vector<int16_t> SingSyllable(const std::string& consonant, char vowe
       presenceBand.Set(5500.0, 5000.0);
 
       // Amplitude: the onset's voicing, a slow decline and a fade over the last 0.4 s.
-      const double fade = t < 1.2 ? 1.0 : std::pow(std::cos(0.5 * kPi * (t - 1.2) / 0.4), 2.0);
-      const double decline = 1.0 - 0.15 * std::clamp((t - 0.2) / 1.0, 0.0, 1.0);
+      // The level is constant over the steady vowel, where the sustain loop lies.
+      const double fade = t < kFadeFrom ? 1.0 : std::pow(std::cos(0.5 * kPi * (t - kFadeFrom) / 0.4), 2.0);
+      const double decline = 1.0 - 0.15 * std::clamp((t - 0.2) / 1.0, 0.0, kSteadyFrom - 0.2);
       av = plan.voicing.At(t) * fade * decline;
       asp = plan.aspiration.At(t);
       bst = plan.burst.At(t);
@@ -550,7 +591,8 @@ inline std::vector<int16_t> SingSyllable(const std::string& consonant, char vowe
   const double gain = peak > 0.0 ? 0.7 * 32767.0 / peak : 0.0;
   std::vector<int16_t> pcm(outFrames);
   for (size_t m = 0; m < outFrames; ++m) pcm[m] = int16_t(std::lrint(std::clamp(out[m] * gain, -32767.0, 32767.0)));
-  return pcm;
+  const WaveLoop loop = FindSustainLoop(pcm, vibratoRate, f0);
+  return {std::move(pcm), loop};
 }
 
 }  // namespace chantera::demo

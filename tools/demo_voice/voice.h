@@ -112,36 +112,9 @@ inline std::string DemoFileName(const Syllable& s, int root) {
   return s.name + "_" + std::to_string(root) + ".wav";
 }
 
-// The recording of syllable s at root note root: 16-bit mono at kOutputRate.
-inline std::vector<int16_t> DemoRecording(const Syllable& s, int root) {
+// The recording of syllable s at root note root: 16-bit mono at kOutputRate, with its loop.
+inline Recording DemoRecording(const Syllable& s, int root) {
   return SingSyllable(s.consonant, s.vowel, root, uint64_t(s.program) * 131u + uint64_t(root));
-}
-
-// A canonical RIFF/WAVE image of 16-bit mono PCM.
-inline std::string WavBytes(const std::vector<int16_t>& pcm, uint32_t rate) {
-  std::string out;
-  auto u32 = [&](uint32_t v) {
-    for (int k = 0; k < 4; ++k) out.push_back(char((v >> (8 * k)) & 0xFF));
-  };
-  auto u16 = [&](uint16_t v) {
-    out.push_back(char(v & 0xFF));
-    out.push_back(char(v >> 8));
-  };
-  const uint32_t dataBytes = uint32_t(pcm.size() * 2);
-  out += "RIFF";
-  u32(36 + dataBytes);
-  out += "WAVEfmt ";
-  u32(16);
-  u16(1);  // PCM
-  u16(1);  // mono
-  u32(rate);
-  u32(rate * 2);
-  u16(2);
-  u16(16);
-  out += "data";
-  u32(dataBytes);
-  for (int16_t v : pcm) u16(uint16_t(v));
-  return out;
 }
 
 inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
@@ -171,7 +144,9 @@ inline DemoSummary GenerateDemoVoice(const std::filesystem::path& pluginDir) {
     for (size_t r = 0; r < kDemoRoots.size(); ++r) {
       const int root = kDemoRoots[r];
       const std::string file = DemoFileName(s, root);
-      const std::string wav = WavBytes(DemoRecording(s, root), kOutputRate);
+      const Recording recording = DemoRecording(s, root);
+      const std::string wav =
+          WaveFileBytes(recording.pcm.data(), recording.pcm.size(), 1, kOutputRate, &recording.loop);
       WriteFile(folder / file, wav);
       summary.recordings += 1;
       summary.bytes += wav.size();

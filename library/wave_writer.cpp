@@ -1,0 +1,102 @@
+#include "library/wave_writer.h"
+
+#include <fstream>
+
+namespace chantera {
+namespace {
+
+void Put16(std::string& out, uint32_t v) {
+  out.push_back(static_cast<char>(v & 0xFFu));
+  out.push_back(static_cast<char>((v >> 8) & 0xFFu));
+}
+
+void Put32(std::string& out, uint32_t v) {
+  Put16(out, v & 0xFFFFu);
+  Put16(out, v >> 16);
+}
+
+uint32_t Get32(const std::string& s, size_t at) {
+  return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8 |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16 |
+         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
+}
+
+// The "smpl" chunk of one forward loop that plays for ever.
+std::string SmplChunk(uint32_t sampleRate, const WaveLoop& loop) {
+  std::string out = "smpl";
+  Put32(out, 36u + 24u);
+  Put32(out, 0);                                                                         // manufacturer
+  Put32(out, 0);                                                                         // product
+  Put32(out, sampleRate != 0 ? static_cast<uint32_t>(1000000000ull / sampleRate) : 0u);  // ns per sample
+  Put32(out, 60);                                                                        // unity note
+  Put32(out, 0);                                                                         // pitch fraction
+  Put32(out, 0);                                                                         // SMPTE format
+  Put32(out, 0);                                                                         // SMPTE offset
+  Put32(out, 1);                                                                         // loops
+  Put32(out, 0);                                                                         // sampler data bytes
+  Put32(out, 0);                                                                         // cue point
+  Put32(out, 0);                                                                         // forward loop
+  Put32(out, loop.start);
+  Put32(out, loop.end);
+  Put32(out, 0);  // fraction
+  Put32(out, 0);  // play count: for ever
+  return out;
+}
+
+}  // namespace
+
+std::string WithSustainLoop(const std::string& wav, const WaveLoop& loop) {
+  if (wav.size() < 12 || wav.compare(0, 4, "RIFF") != 0 || wav.compare(8, 4, "WAVE") != 0) return {};
+  std::string out = wav.substr(0, 12);
+  uint32_t sampleRate = 0;
+  size_t at = 12;
+  while (at + 8 <= wav.size()) {
+    const uint32_t size = Get32(wav, at + 4);
+    const uint64_t next = at + 8 + static_cast<uint64_t>(size) + (size & 1u);
+    if (next > wav.size() + (size & 1u)) return {};  // a chunk that runs past the file
+    const std::string id = wav.substr(at, 4);
+    if (id == "fmt " && size >= 8) sampleRate = Get32(wav, at + 12);
+    if (id != "smpl") out += wav.substr(at, static_cast<size_t>(next - at));
+    at = static_cast<size_t>(next);
+  }
+  if (out.size() & 1u) out.push_back('\0');
+  out += SmplChunk(sampleRate, loop);
+  const auto riff = static_cast<uint32_t>(out.size() - 8);
+  for (int k = 0; k < 4; ++k) out[4 + static_cast<size_t>(k)] = static_cast<char>(riff >> (8 * k));
+  return out;
+}
+
+std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channels, uint32_t sampleRate,
+                          const WaveLoop* loop) {
+  const auto dataBytes = static_cast<uint32_t>(frames * channels * 2u);
+  const uint32_t smplBytes = loop != nullptr ? 36u + 24u : 0u;
+  std::string out;
+  out.reserve(44u + dataBytes + (smplBytes != 0 ? 8u + smplBytes : 0u));
+  out += "RIFF";
+  Put32(out, 4u + (8u + 16u) + (8u + dataBytes + (dataBytes & 1u)) + (smplBytes != 0 ? 8u + smplBytes : 0u));
+  out += "WAVEfmt ";
+  Put32(out, 16);
+  Put16(out, 1);  // PCM
+  Put16(out, channels);
+  Put32(out, sampleRate);
+  Put32(out, sampleRate * channels * 2u);
+  Put16(out, channels * 2u);
+  Put16(out, 16);
+  out += "data";
+  Put32(out, dataBytes);
+  for (size_t i = 0; i < frames * channels; ++i) Put16(out, static_cast<uint16_t>(samples[i]));
+  if (loop != nullptr) out += SmplChunk(sampleRate, *loop);
+  return out;
+}
+
+bool WriteWaveFile(const std::filesystem::path& path, const int16_t* samples, size_t frames, uint16_t channels,
+                   uint32_t sampleRate, const WaveLoop* loop) {
+  const std::string bytes = WaveFileBytes(samples, frames, channels, sampleRate, loop);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  return static_cast<bool>(file);
+}
+
+}  // namespace chantera

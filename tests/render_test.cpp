@@ -105,6 +105,11 @@ TEST(MidiFileReader, SmpteTimeBase) {
   // 25 frames per second, 40 ticks per frame: 1000 ticks per second.
   ASSERT_TRUE(Parse(file, Smf(0, (0xE7 << 8) | 40, {Bytes({0x00, 0xFF, 0x2F, 0x00})}), error)) << error;
   EXPECT_DOUBLE_EQ(file.SecondsAt(1500), 1.5);
+  // 23 frames per second, or no ticks per frame: no time base.
+  for (int division : {(0xE9 << 8) | 40, 0xE700}) {
+    EXPECT_FALSE(Parse(file, Smf(0, division, {Bytes({0x00, 0xFF, 0x2F, 0x00})}), error)) << division;
+    EXPECT_EQ(error, "invalid SMPTE time division");
+  }
 }
 
 std::vector<int32_t> Programs(const std::string& lyric) {
@@ -166,6 +171,39 @@ TEST(SongTimeline, EachNoteSelectsItsSyllableAtItsOwnFrame) {
     EXPECT_TRUE(noteFollows);
   }
   EXPECT_EQ(song.endFrame, 88200);
+}
+
+TEST(SongTimeline, OnlyLyricEventsSing) {
+  // A lyric "a" on the first note, a track name "ka" (meta type 3) at the second: the
+  // second note holds the vowel of the first.
+  const std::string track =
+      Bytes({0x00, 0xFF, 0x05, 0x01, 'a',  0x00, 0x90, 60,   100,  0x60, 0x80, 60,   0,    0x00, 0xFF, 0x03,
+             0x02, 'k',  'a',  0x00, 0x90, 62,   100,  0x60, 0x80, 62,   0,    0x00, 0xFF, 0x2F, 0x00});
+  MidiFile file;
+  std::string error;
+  ASSERT_TRUE(Parse(file, Smf(0, 96, {track}), error)) << error;
+  std::vector<int32_t> programs;
+  for (const TimedMessage& m : BuildSong(file, 44100.0, true).messages) {
+    if (m.isProgram) programs.push_back(m.program);
+  }
+  EXPECT_EQ(programs, std::vector<int32_t>{0});  // one selection: the second note keeps it
+}
+
+TEST(SongSource, CommentsSharpsAndTheBoundsOfEachLine) {
+  // '#' right after a note letter is a sharp; anywhere else it starts a comment.
+  for (const char* source :
+       {"# a song\n  #indented\ntempo 10 # the slowest\nencoding utf-8\nC#4 1 a # sung\n", "tempo 400\nC#4 1\n"}) {
+    const MidiFile file = Compile(source);
+    int key = -1;
+    for (const MidiFileEvent& e : file.events) {
+      if (e.kind == MidiFileEvent::kChannel && (e.status & 0xF0) == 0x90) key = e.data1;
+    }
+    EXPECT_EQ(key, 61) << source;
+  }
+  for (const char* bad : {"tempo 9\n", "tempo 401\n", "encoding latin-1\n", "A4 0 a\n", "A4 65 a\n"}) {
+    std::string midi, error;
+    EXPECT_FALSE(CompileSong(bad, midi, error)) << bad;
+  }
 }
 
 TEST(SongTimeline, PhoneticFileSpellsEachSyllable) {

@@ -87,6 +87,16 @@ TEST(TextHelpers, DecibelsAndTimes) {
   EXPECT_STREQ(text, "100.0000");
 }
 
+TEST(HostCallbacks, FallbacksWithoutAHost) {
+  BareEffect effect(nullptr);
+  EXPECT_EQ(effect.getMasterVersion(), 1);
+  EXPECT_TRUE(effect.isInputConnected(0));
+  EXPECT_TRUE(effect.isOutputConnected(1));
+  EXPECT_EQ(effect.updateSampleRate(), 44100.0);
+  EXPECT_EQ(effect.updateBlockSize(), 1024);
+  EXPECT_EQ(effect.canHostDo(const_cast<char*>("sendVstEvents")), 0);
+}
+
 TEST(HostCallbacks, AnswersOfAHost) {
   BareEffect effect(FakeHost::Callback);
   FakeHost::calls.clear();

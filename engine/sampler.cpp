@@ -91,6 +91,7 @@ int32_t Sampler::SelectVoice(int32_t index) {
     reader.GetVoiceList(voices_);
   }
   if (index < 0 || index >= voices_.voiceCount) index = 0;
+  voiceIndex_.store(index, std::memory_order_relaxed);
   // The samples belong to a running loader: stop it first. One that is still busy after
   // a minute keeps the bank, and the voice stays as it was.
   if (!StopLoaderForReload()) return 0;
@@ -106,6 +107,19 @@ int32_t Sampler::SelectVoice(int32_t index) {
   bank_->LoadSampleList(pluginDir_.c_str(), voiceFolder.c_str());
   StartLoader(bank_, effectOn_.load(std::memory_order_relaxed) == 1);
   return LoadProgramFile(pluginDir_.c_str(), voiceFolder.c_str(), programs_, *bank_);
+}
+
+void Sampler::SwitchVoice(int32_t index) {
+  std::lock_guard<std::mutex> oneSwitchAtATime(effectSwitch_);
+  if (index == VoiceIndex()) return;
+  {
+    std::lock_guard<std::mutex> reload(reloadGuard_);
+    SelectVoice(index);
+    std::lock_guard<std::mutex> lock(programs_.mutex);
+    BuildAndPublishKeyMap(GetProgram());
+  }
+  ModuleState& module = Module();
+  module.bankLsb.store(VoiceIndex(), std::memory_order_relaxed);
 }
 
 // ---- Programs -------------------------------------------------------------------------------
@@ -153,6 +167,10 @@ void Sampler::SelectProgram(int32_t program, bool onAudioThread) {
 
 void Sampler::SetProgram(int32_t program) {
   SelectProgram(program, false);
+}
+
+void Sampler::SetProgramOnAudioThread(int32_t program) noexcept {
+  SelectProgram(program, true);
 }
 
 void Sampler::SetProgramName(const char* name) {

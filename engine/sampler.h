@@ -82,6 +82,19 @@ class Sampler {
   // reload guard (Process does, for a bank select) or owns the instance alone
   // (construction). Returns the program file's status.
   int32_t SelectVoice(int32_t index);
+  // The voice a bank select (or SwitchVoice) chose last: an index into the voice list.
+  int32_t VoiceIndex() const noexcept { return voiceIndex_.load(std::memory_order_relaxed); }
+  // A bank select made from a control thread, for formats that restore a saved voice with
+  // the host's project: waits for the audio thread's block to end, reloads the voice as
+  // a bank select does, rebuilds the current program's key map from it (the program and
+  // its volume stay) and records index as the last bank select, so that a later MIDI
+  // bank select to the same voice changes nothing, as after a MIDI one. Nothing happens
+  // when the voice is already selected. Control thread.
+  void SwitchVoice(int32_t index);
+  // A program selection on the audio thread, for formats whose host sets the program as
+  // a parameter inside its process call: it never waits for a control thread that holds
+  // the programs (see SelectProgram). Thread: audio thread, outside Process.
+  void SetProgramOnAudioThread(int32_t program) noexcept;
 
   // ---- For tests and tools ------------------------------------------------------------------
   const std::string& PluginDir() const noexcept { return pluginDir_; }
@@ -123,6 +136,7 @@ class Sampler {
   NoteSlots slots_;
 
   std::atomic<int32_t> currentProgram_{0};
+  std::atomic<int32_t> voiceIndex_{0};
   std::atomic<float> volume_{1.0f};
   std::atomic<int32_t> pitchBendRange_{2};
   std::atomic<int32_t> effectOn_{0};

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "library/load_report.h"
 #include "library/sample_bank.h"
 #include "library/text_lines.h"
 #include "params/programs.h"
@@ -32,14 +33,23 @@ float ToFloat(double value) {
   return static_cast<float>(value);
 }
 
-// Applies the lines to the records. Caller holds programs.mutex.
-void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, const SampleBank& bank) {
+// Applies the lines to the records, noting in report (when given) what it did with
+// them. Caller holds programs.mutex.
+void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, const SampleBank& bank,
+                LoadReport* report) {
   size_t current = 0;  // program index; kProgramCount and beyond: past the last record
   std::vector<KeyRange> pending;
   pending.reserve(kMaxPendingRanges);
+  ProgramLines where;  // lines of the program being read, for the report
+  bool open = false;   // a line of a program has come since the last "End"
+  int32_t number = 0;
   for (const std::string& line : lines) {
+    ++number;
     if (line == "Program") {
       pending.clear();
+      where.ranges.clear();
+      where.start = number;
+      open = true;
       continue;
     }
     if (line == "End") {
@@ -48,15 +58,30 @@ void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, con
         ProgramRecord& record = programs.records[current];
         record.ranges = pending;  // the pending list stays for a program without "Program"
         record.rangeCount = static_cast<int32_t>(pending.size());
+        if (report != nullptr) {
+          where.end = number;
+          report->programs.push_back(where);
+        }
+      } else if (report != nullptr && current == static_cast<size_t>(kProgramCount)) {
+        report->Add(LoadNoteKind::kProgramsPastLimit, number);
       }
+      where.start = 0;
+      open = false;
       ++current;
       continue;
     }
     const auto fields = text::SplitFields(line, 4);
     if (fields.empty()) continue;
+    if (report != nullptr && (fields[0][0] == 'P' || fields[0][0] == 'S')) {
+      open = true;
+      if (where.start == 0) where.start = number;
+    }
     switch (fields[0][0]) {
       case 'P': {
         if (current >= static_cast<size_t>(kProgramCount)) break;
+        if (report != nullptr && fields.size() < 4) report->Add(LoadNoteKind::kHeaderIncomplete, number, line);
+        if (report != nullptr && fields.size() > 3 && fields[3].size() > static_cast<size_t>(kProgramNameLength))
+          report->Add(LoadNoteKind::kProgramNameCut, number, std::string(fields[3]));
         // A missing field leaves its value as it was.
         ProgramRecord& record = programs.records[current];
         if (fields.size() > 1) record.volume = ToFloat(text::ParseDouble(fields[1]));
@@ -67,24 +92,36 @@ void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, con
       case 'S': {
         // A range needs both keys and a sample name; a line without them is ignored, and
         // ranges beyond the list's 128 are dropped.
-        if (fields.size() < 4 || pending.size() >= kMaxPendingRanges) break;
+        if (fields.size() < 4 || pending.size() >= kMaxPendingRanges) {
+          if (report != nullptr)
+            report->Add(fields.size() < 4 ? LoadNoteKind::kRangeIncomplete : LoadNoteKind::kRangesPastLimit, number,
+                        line);
+          break;
+        }
         KeyRange range;
         range.lowKey = text::ParseInt(fields[1]);
         range.highKey = text::ParseInt(fields[2]);
         const int32_t index = bank.FindSample(std::string(fields[3]).c_str());
         range.sampleIndex = index < 0 ? 0 : index;
         pending.push_back(range);
+        if (report != nullptr) {
+          where.ranges.push_back(number);
+          if (index < 0) report->Add(LoadNoteKind::kSampleNotFound, number, std::string(fields[3]));
+        }
         break;
       }
       default:
+        if (report != nullptr) report->Add(LoadNoteKind::kUnknownLine, number, line);
         break;
     }
   }
+  if (report != nullptr && open) report->Add(LoadNoteKind::kProgramWithoutEnd, where.start);
 }
 
 }  // namespace
 
-int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs, const SampleBank& bank) {
+int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs, const SampleBank& bank,
+                        LoadReport* report) {
   const std::string path = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "") + "programs.txt";
   // A path longer than the platform's path buffers names no file there.
   std::FILE* file =
@@ -97,12 +134,16 @@ int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramS
 
   std::vector<std::string> lines;
   std::string line;
-  while (text::ReadLine(file, line)) lines.push_back(line);
+  bool cut = false;
+  while (text::ReadLine(file, line, &cut)) {
+    lines.push_back(line);
+    if (report != nullptr && cut) report->Add(LoadNoteKind::kLineCut, static_cast<int32_t>(lines.size()), line);
+  }
   const int closed = std::fclose(file);
 
   {
     std::lock_guard<std::mutex> lock(programs.mutex);
-    ApplyLines(lines, programs, bank);
+    ApplyLines(lines, programs, bank, report);
   }
   return closed == 0 ? 0 : -1;
 }

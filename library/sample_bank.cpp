@@ -57,7 +57,7 @@ void SampleBank::FreeSamples() {
   for (auto& slot : samples) slot.reset();
 }
 
-int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolder) {
+int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolder, LoadReport* report) {
   const std::string folder = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "");
   const std::string listPath = folder + "samples.txt";
   std::FILE* file = FitsPathBuffer(listPath) ? platform::OpenForReading(listPath.c_str()) : nullptr;
@@ -67,10 +67,18 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
   }
 
   int32_t n = 0;
+  int32_t lineNumber = 0;
   std::string line;
-  while (n < kSampleSlots && text::ReadLine(file, line)) {
+  bool cut = false;
+  while (n < kSampleSlots && text::ReadLine(file, line, &cut)) {
+    ++lineNumber;
+    if (report != nullptr && cut) report->Add(LoadNoteKind::kLineCut, lineNumber, line);
     const auto fields = text::SplitFields(line, 3);
-    if (fields.size() < 3) continue;  // no first or no third field: uses no slot
+    if (fields.size() < 3) {  // no first or no third field: uses no slot
+      if (report != nullptr && !line.empty()) report->Add(LoadNoteKind::kSampleLineSkipped, lineNumber, line);
+      continue;
+    }
+    if (report != nullptr) report->sampleLines.push_back(lineNumber);
     const std::string fileName(fields[0]);
     const std::string wavPath = folder + fileName;
     if (Sample* sample = samples[static_cast<size_t>(n)].get()) {
@@ -86,6 +94,16 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
       sample->rootFrequency = 440.0 * std::pow(2.0, (r - 69.0) * (1.0 / 12));
     }
     ++n;
+  }
+  if (report != nullptr && n == kSampleSlots) {
+    // Only lines that would have used a slot count as dropped.
+    while (text::ReadLine(file, line)) {
+      ++lineNumber;
+      if (text::SplitFields(line, 3).size() == 3) {
+        report->Add(LoadNoteKind::kSamplesPastLimit, lineNumber, line);
+        break;
+      }
+    }
   }
   std::fclose(file);
   sampleCount.store(n, std::memory_order_release);

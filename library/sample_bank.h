@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "library/load_report.h"
 #include "library/sample.h"
 
 namespace chantera {
@@ -36,9 +37,10 @@ class SampleBank {
   // Reads pluginDir + voiceFolder + "samples.txt" and loads its WAV files into slots
   // 0, 1, ... in list order, reusing the slots' Sample objects. Missing list (or a path
   // over 259 characters): sampleCount 0, silently. Lines past the 1088th slot are
-  // ignored. Returns 0.
+  // ignored. Returns 0. report, when given, receives each slot's line and what was
+  // skipped or cut (the voice check tool); the load is the same with or without it.
   // Thread: the reloading thread, with no loader running and no render reading the bank.
-  int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder);
+  int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder, LoadReport* report = nullptr);
   // Index of the first loaded sample whose file name matches (ASCII case ignored), or -1.
   int32_t FindSample(const char* name) const;
 

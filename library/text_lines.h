@@ -21,9 +21,11 @@ inline constexpr size_t kMaxLineBytes = 253;
 // as does a lone LF. A line longer than kMaxLineBytes keeps its first kMaxLineBytes bytes
 // and the rest up to its line end is dropped (never read as a line of its own). The line
 // stops at a NUL byte, as the C string it was read into would. The last line counts
-// whether or not it ends with a line end. Returns false when no byte was left.
-inline bool ReadLine(std::FILE* file, std::string& line) {
+// whether or not it ends with a line end. Returns false when no byte was left. cut, when
+// given, tells whether bytes past the limit were dropped.
+inline bool ReadLine(std::FILE* file, std::string& line, bool* cut = nullptr) {
   line.clear();
+  if (cut != nullptr) *cut = false;
   bool any = false;
   bool ended = false;  // a NUL was seen: later bytes of the line are invisible
   for (;;) {
@@ -37,7 +39,11 @@ inline bool ReadLine(std::FILE* file, std::string& line) {
       if (next != EOF) std::ungetc(next, file);
     }
     if (c == '\0') ended = true;
-    if (!ended && line.size() < kMaxLineBytes) line.push_back(static_cast<char>(c));
+    if (!ended && line.size() < kMaxLineBytes) {
+      line.push_back(static_cast<char>(c));
+    } else if (!ended && cut != nullptr) {
+      *cut = true;
+    }
   }
 }
 

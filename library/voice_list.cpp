@@ -50,7 +50,7 @@ VoiceListReader::VoiceListReader(const char* p) {
   CopyBounded(path, sizeof path, p ? p : "");
 }
 
-void VoiceListReader::GetVoiceList(VoiceList& list) {
+void VoiceListReader::GetVoiceList(VoiceList& list, LoadReport* report) {
   list.voiceCount = 0;
   std::FILE* file = path[0] != '\0' ? platform::OpenForReading(path) : nullptr;
   if (file == nullptr) {
@@ -75,6 +75,7 @@ void VoiceListReader::GetVoiceList(VoiceList& list) {
     }
     bytes[size++] = static_cast<char>(c);
   }
+  const bool fileCut = size == kFileBuffer && std::getc(file) != EOF;
   std::fclose(file);
 
   // Name state: a comma other than the very first byte ends the name; every other byte,
@@ -84,7 +85,11 @@ void VoiceListReader::GetVoiceList(VoiceList& list) {
   // dropped. Bytes past a field's limit are dropped; entries past the 24th are ignored.
   bool inFolder = false;
   int write = 0;
-  for (size_t i = 0; i < size && list.voiceCount < kMaxVoices; ++i) {
+  int32_t line = 1;       // for the report: the line of byte i
+  int32_t entryLine = 1;  // the line on which the current entry's folder name starts
+  bool nameLineEnds = false, nameCut = false, folderCut = false;
+  size_t i = 0;
+  for (; i < size && list.voiceCount < kMaxVoices; ++i) {
     const char c = bytes[i];
     char* name = list.voiceNames[list.voiceCount];
     char* folder = list.voiceFolders[list.voiceCount];
@@ -93,19 +98,52 @@ void VoiceListReader::GetVoiceList(VoiceList& list) {
         name[write] = '\0';
         inFolder = true;
         write = 0;
+        entryLine = line;
       } else if (write < kNameBytes) {
         name[write++] = c;
+        nameLineEnds |= c == '\r' || c == '\n';
+      } else {
+        nameCut = true;
       }
     } else if (c == '\r' || c == '\n') {
       folder[write] = '\0';
       inFolder = false;
       write = 0;
       ++list.voiceCount;
-      if (i + 1 < size && bytes[i + 1] == '\n') ++i;
+      if (i + 1 < size && bytes[i + 1] == '\n') {
+        ++i;
+        ++line;
+      }
+      if (report != nullptr) {
+        report->voiceLines.push_back(entryLine);
+        const std::string folderName = folder;
+        if (nameLineEnds) report->Add(LoadNoteKind::kVoiceNameLineEnds, entryLine, name);
+        if (nameCut) report->Add(LoadNoteKind::kVoiceNameCut, entryLine, name);
+        if (folderCut) report->Add(LoadNoteKind::kVoiceFolderCut, entryLine, folderName);
+      }
+      nameLineEnds = nameCut = folderCut = false;
+      ++line;
+      continue;
     } else if (write < kFolderBytes) {
       folder[write++] = c;
+    } else {
+      folderCut = true;
+    }
+    if (c == '\r' || c == '\n') ++line;
+  }
+  if (report == nullptr) return;
+  if (inFolder) report->Add(LoadNoteKind::kVoiceWithoutLineEnd, entryLine);
+  if (list.voiceCount == kMaxVoices) {
+    // Another entry (a comma on a later line) would have been read: the list is full.
+    for (; i < size; ++i) {
+      if (bytes[i] == ',') {
+        report->Add(LoadNoteKind::kVoicesPastLimit, line);
+        break;
+      }
+      if (bytes[i] == '\r' || bytes[i] == '\n') ++line;
     }
   }
+  if (fileCut) report->Add(LoadNoteKind::kVoiceFileCut, line);
 }
 
 }  // namespace chantera

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "library/load_report.h"
 #include "platform/platform.h"
 
 namespace chantera {
@@ -27,8 +28,9 @@ class VoiceListReader {
 
   // Fills the list from the file at path. A file that cannot be opened gives the one
   // entry "不明" / "Undef" (Shift-JIS display name) and the message
-  // "GetVoiceListでエラー" / "Errr".
-  void GetVoiceList(VoiceList& list);
+  // "GetVoiceListでエラー" / "Errr". report, when given, receives the line of each entry
+  // and what was cut or dropped (the voice check tool); the list is the same without it.
+  void GetVoiceList(VoiceList& list, LoadReport* report = nullptr);
 
   char path[platform::kMaxPath] = {};
 };

@@ -4,6 +4,13 @@
 # a short phrase through it headless (ardour7-lua, Dummy backend) and the exported WAV
 # must sing each note at its pitch (tests/ardour/check_pitch.py).
 #
+# Then the LV2 and VST3 builds (build/Chantera.lv2, build/Chantera.vst3): the LV2 bundle's
+# Turtle files must pass Debian's lv2_validate and load in lv2info; each build renders the
+# phrase with a program chosen in the session and a bank select to a second voice after
+# the phrase, the project is saved, opened again and rendered once more: the second voice
+# (the demo voice with every root note an octave higher, and no program 0) must sing the
+# phrase an octave lower, which it does only with both the voice and the program restored.
+#
 # Ardour 7.3 aborts at exit now and then, sometimes before the WAV file is complete: a
 # render counts only when it printed "export done" and left a complete WAV file, and it
 # is tried up to CHANTERA_ARDOUR_TRIES times (default 5).
@@ -21,16 +28,17 @@ started=$SECONDS
 
 # ---- Ardour and the checker's interpreter --------------------------------------------
 source scripts/packages.sh
-ensure_packages "The Ardour test" "ardour7-lua ardour" "python3 python3"
+ensure_packages "The Ardour test" "ardour7-lua ardour" "python3 python3" "lv2_validate lv2-dev" "lv2info lilv-utils"
 ardour_lib=$(dirname "$(ls /usr/lib/ardour*/ardour-vst-scanner | tail -n 1)")
 echo "Ardour ready ($((SECONDS - started)) s): $ardour_lib"
 
 # ---- The plug-in -----------------------------------------------------------------------
 plugin_dir=$root/$build/Chantera
-if [[ ! -f $plugin_dir/Chantera.so || ! -f $plugin_dir/voice.csv ]]; then
+if [[ ! -f $plugin_dir/Chantera.so || ! -f $plugin_dir/voice.csv || ! -f $build/Chantera.lv2/manifest.ttl ||
+  ! -d $build/Chantera.vst3 ]]; then
   scripts/deps.sh
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" -j 2 --target chantera_plugin chantera_demo_voice
+  cmake --build "$build" -j 2 --target chantera_plugin chantera_demo_voice chantera_lv2 chantera_vst3
 fi
 
 # ---- A private home for Ardour ---------------------------------------------------------
@@ -89,34 +97,96 @@ else:
 sys.exit(0 if ok else 1)
 EOF
 }
-# A try counts when Ardour finished the export with a complete file and the checker hears
-# every note at its pitch. Ardour sometimes aborts at exit, and now and then its export
-# starts the phrase off its usual place; both are Ardour's, so such a try is repeated.
-passed=0
-for ((try = 1; try <= tries; ++try)); do
-  out=$work/out$try
-  log=$work/render$try.log
-  status=0
-  LXVST_PATH=$plugin_dir timeout 180 ardour7-lua "$root/tests/ardour/render.lua" "$work/session$try" \
-    "$plugin_name" "$out" take "$seconds" >"$log" 2>&1 || status=$?
-  if ! grep -q "^export done" "$log" || [[ ! -f $out/take.wav ]] || ! complete_wav "$out/take.wav"; then
-    echo "render $try of $tries failed (status $status):"
-    tail -n 5 "$log" | sed 's/^/  /'
-    continue
-  fi
-  [[ $status -eq 0 ]] || echo "render $try: Ardour exited with status $status after a complete export (accepted)"
-  wav=$out/take.wav
-  echo "Rendered in try $try ($((SECONDS - started)) s): $(grep -c '' "$log") lines of log, $(stat -c %s "$wav") bytes"
-  grep '^processor' "$log" | sed 's/^/  /'
-  # ---- Listen --------------------------------------------------------------------------
-  if python3 tests/ardour/check_pitch.py "$wav" "${notes[@]}"; then
-    passed=1
-    break
-  fi
-  echo "render $try of $tries: the checker did not hear the phrase as written"
-done
-if [[ $passed -ne 1 ]]; then
-  echo "FAIL: no render in $tries tries sang the phrase as written" >&2
+# render LABEL SESSION "NOTES" [TYPE [PROGRAM|reopen [VOICE]]]: renders the phrase through
+# tests/ardour/render.lua until a try counts: Ardour finished the export with a complete
+# file and the checker hears every note at its pitch. Ardour sometimes aborts at exit, and
+# now and then its export starts the phrase off its usual place; both are Ardour's, so such
+# a try is repeated. Each try makes a new session SESSION.N (the one that counted is left
+# in $session), except "reopen", which opens SESSION again.
+render() {
+  local label=$1 base=$2 expected=$3 try status out log
+  shift 3
+  for ((try = 1; try <= tries; ++try)); do
+    out=$work/$label.$try
+    log=$out.log
+    session=$base.$try
+    [[ ${2:-} == reopen ]] && session=$base
+    status=0
+    timeout 180 ardour7-lua "$root/tests/ardour/render.lua" "$session" "$plugin_name" "$out" take "$seconds" "$@" \
+      >"$log" 2>&1 || status=$?
+    if ! grep -q "^export done" "$log" || [[ ! -f $out/take.wav ]] || ! complete_wav "$out/take.wav"; then
+      echo "$label: render $try of $tries failed (status $status):"
+      tail -n 5 "$log" | sed 's/^/  /'
+      continue
+    fi
+    [[ $status -eq 0 ]] || echo "$label: render $try: Ardour exited with status $status after a complete export (accepted)"
+    echo "$label: rendered in try $try ($((SECONDS - started)) s): $(stat -c %s "$out/take.wav") bytes"
+    grep '^processor' "$log" | sed 's/^/  /'
+    # shellcheck disable=SC2086
+    python3 tests/ardour/check_pitch.py "$out/take.wav" $expected && return 0
+    echo "$label: render $try of $tries: the checker did not hear the phrase as written"
+  done
+  echo "FAIL: $label: no render in $tries tries sang the phrase as written" >&2
   exit 1
-fi
+}
+
+LXVST_PATH=$plugin_dir render vst2 "$work/vst2" "${notes[*]}"
+
+# ---- LV2 and VST3 ----------------------------------------------------------------------
+plugin_name=Chantera
+program=4  # お (o); program 0 of the second voice sings nothing
+octave_lower=()
+for n in "${notes[@]}"; do octave_lower+=("$((${n%%@*} - 12))@${n#*@}"); done
+
+lv2_validate "$build"/Chantera.lv2/*.ttl >"$work/lv2_validate.log" 2>&1 || {
+  cat "$work/lv2_validate.log"
+  echo "FAIL: lv2_validate rejects the Turtle files of $build/Chantera.lv2" >&2
+  exit 1
+}
+echo "lv2_validate: $(tail -n 1 "$work/lv2_validate.log")"
+
+# Private copies of the bundles, their binaries linked, with a library of two voices: the
+# demo voice, and "low" (its recordings, each root an octave higher; program 0 empty).
+voices=$work/voices
+mkdir -p "$voices/low" "$work/lv2/Chantera.lv2" "$work/vst3/Chantera.vst3/Contents/x86_64-linux"
+printf 'Chantera Demo,demo\r\nLow,low\r\n' >"$voices/voice.csv"
+ln -s "$plugin_dir/demo" "$voices/demo"
+ln -s "$plugin_dir"/demo/*.wav "$voices/low/"
+python3 - "$plugin_dir/demo" "$voices/low" <<'EOF'
+import sys
+demo, low = sys.argv[1], sys.argv[2]
+with open(f"{demo}/samples.txt") as f, open(f"{low}/samples.txt", "w") as out:
+    for name, alias, root in (line.split(",") for line in f.read().splitlines() if line):
+        out.write(f"{name},{alias},{int(root) + 12}\r\n")
+blocks = open(f"{demo}/programs.txt").read().split("End")
+blocks[0] = "Program\r\nP,1.0,2,silent\r\n"
+open(f"{low}/programs.txt", "w").write("End".join(blocks))
+EOF
+ln -s "$root/$build"/Chantera.lv2/{Chantera.so,manifest.ttl,Chantera.ttl} "$voices"/{voice.csv,demo,low} \
+  "$work/lv2/Chantera.lv2/"
+ln -s "$root/$build/Chantera.vst3/Contents/x86_64-linux/Chantera.so" "$work/vst3/Chantera.vst3/Contents/x86_64-linux/"
+ln -s "$voices" "$work/vst3/Chantera.vst3/Contents/Resources"
+export LV2_PATH=$work/lv2 VST3_PATH=$work/vst3
+
+lv2info urn:brisol:chantera >"$work/lv2info.log" 2>&1 && grep -q 'Name: *Chantera' "$work/lv2info.log" || {
+  cat "$work/lv2info.log"
+  echo "FAIL: lv2info does not load the LV2 bundle" >&2
+  exit 1
+}
+LD_LIBRARY_PATH=$ardour_lib "$ardour_lib/ardour-vst3-scanner" -f "$work/vst3/Chantera.vst3" >"$work/scan3.log" 2>&1 || {
+  cat "$work/scan3.log"
+  echo "FAIL: ardour-vst3-scanner could not scan the VST3 bundle" >&2
+  exit 1
+}
+vst3_info=$(cat "$XDG_CACHE_HOME"/ardour7/vst/*.v3i | grep -o '<VST3Info [^>]*>' || true)
+echo "Scanned the VST3 build: $vst3_info"
+[[ $vst3_info == *' name="Chantera" vendor="Brisol" category="Instrument|'*' n_inputs="0" n_outputs="2"'*' n_midi_inputs="1"'* ]] || {
+  echo "FAIL: Ardour does not see the VST3 build as a stereo instrument with MIDI in" >&2
+  exit 1
+}
+
+for format in LV2 VST3; do
+  render "${format,,}" "$work/${format,,}" "${notes[*]}" "$format" "$program" 1
+  render "${format,,}-reopened" "$session" "${octave_lower[*]}" "$format" reopen
+done
 echo "Ardour test passed ($((SECONDS - started)) s)"

@@ -24,7 +24,7 @@ cmake --build build -j "$jobs"
 stage "Lint: clang-format and clang-tidy (bugprone, performance, analyzer)"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 run-clang-tidy -p build -j "$jobs" -quiet \
-  "$(pwd)/(host|library|engine|params|platform/common|platform/posix|tools)/" >build/clang-tidy.log 2>&1 || true
+  "$(pwd)/(host|library|engine|params|platform/common|platform/posix|tools|formats)/" >build/clang-tidy.log 2>&1 || true
 if grep -q -E '(warning|error): ' build/clang-tidy.log; then
   grep -E -A3 '(warning|error): ' build/clang-tidy.log | head -60
   echo "clang-tidy found problems"
@@ -47,7 +47,7 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 if [[ -f fuzz/CMakeLists.txt ]]; then
   stage "Fuzzing: each target briefly (clang, libFuzzer)"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCHANTERA_FUZZ=ON -DCHANTERA_TESTS=OFF -DCHANTERA_BENCH=OFF >/dev/null
+    -DCHANTERA_FUZZ=ON -DCHANTERA_TESTS=OFF -DCHANTERA_BENCH=OFF -DCHANTERA_FORMATS=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs"
   scripts/fuzz.sh "${CHANTERA_FUZZ_SECONDS:-20}"
 fi

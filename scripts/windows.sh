@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds Chantera for Windows with mingw-w64: Chantera.dll for 32-bit (build-win32/) and
-# 64-bit (build-win64/) hosts, each in its own plug-in folder with voice.csv and the demo
-# voice, checks that each DLL exports only its two entries and imports only system DLLs,
-# and packs out/Chantera-win32.zip and out/Chantera-win64.zip (a folder Chantera/ each).
+# Builds Chantera for Windows with mingw-w64: Chantera.dll (VST 2), the VST3 bundle
+# Chantera.vst3 and the CLAP plug-in Chantera.clap for 32-bit (build-win32/) and 64-bit
+# (build-win64/) hosts, each with voice.csv and the demo voice, checks that each binary
+# exports only its entries and imports only system DLLs, and packs out/Chantera-win32.zip
+# and out/Chantera-win64.zip (folders Chantera/, Chantera.vst3/ and Chantera-CLAP/ each).
 # With --test it also builds the test suite and runs it under wine: always the 64-bit
 # one, the 32-bit one when a 32-bit wine is installed.
 # Usage: scripts/windows.sh [--test]
@@ -40,7 +41,7 @@ have_wine32() {
   [[ -x /usr/lib/wine/wine ]] && command -v wine >/dev/null 2>&1
 }
 
-build() {  # build-dir toolchain-file objdump with-tests(0/1)
+build() {  # build-dir toolchain-file objdump with-tests(0/1) vst3-arch
   local dir=$1 toolchain=$2
   printf '\n---- %s (%s)\n' "$dir" "$toolchain"
   cmake -S . -B "$dir" -G Ninja --toolchain "$toolchain" -DCMAKE_BUILD_TYPE=Release \
@@ -48,10 +49,13 @@ build() {  # build-dir toolchain-file objdump with-tests(0/1)
   if [[ $4 -eq 1 ]]; then
     cmake --build "$dir" -j "$jobs"
   else
-    cmake --build "$dir" -j "$jobs" --target chantera_plugin chantera_demo_voice
+    cmake --build "$dir" -j "$jobs" --target chantera_plugin chantera_demo_voice chantera_vst3 chantera_clap
   fi
-  # Export and import tables, checked on this machine (also a CTest test of the build).
+  # Export and import tables, checked on this machine (the VST 2 DLL's also a CTest test).
   cmake -DDLL="$dir/Chantera/Chantera.dll" -DOBJDUMP="$3" -P cmake/CheckWindowsDll.cmake
+  cmake -DDLL="$dir/Chantera.vst3/Contents/$5-win/Chantera.vst3" -DOBJDUMP="$3" \
+    "-DEXPORTS=GetPluginFactory;InitDll;ExitDll" -P cmake/CheckWindowsDll.cmake
+  cmake -DDLL="$dir/Chantera-CLAP/Chantera.clap" -DOBJDUMP="$3" -DEXPORTS=clap_entry -P cmake/CheckWindowsDll.cmake
 }
 
 run_suite() {  # build-dir label
@@ -73,15 +77,17 @@ pack() {  # build-dir zip-name
   mkdir -p "$stage/Chantera"
   cp "$1/Chantera/Chantera.dll" "$1/Chantera/voice.csv" "$stage/Chantera/"
   cp -r "$1/Chantera/demo" "$stage/Chantera/"
-  (cd "$stage" && zip -qr -X "../../$2.zip" Chantera)
+  # The VST3 and CLAP folders carry their own copies: a zip holds no links.
+  cp -r "$1/Chantera.vst3" "$1/Chantera-CLAP" "$stage/"
+  (cd "$stage" && zip -qr -X "../../$2.zip" Chantera Chantera.vst3 Chantera-CLAP)
   rm -rf "$stage"
   echo "out/$2.zip: $(du -h "out/$2.zip" | cut -f1)"
 }
 
 tests32=0
 [[ $run_tests -eq 1 ]] && have_wine32 && tests32=1
-build build-win32 cmake/mingw-i686.cmake i686-w64-mingw32-objdump $tests32
-build build-win64 cmake/mingw-x86_64.cmake x86_64-w64-mingw32-objdump $run_tests
+build build-win32 cmake/mingw-i686.cmake i686-w64-mingw32-objdump $tests32 x86
+build build-win64 cmake/mingw-x86_64.cmake x86_64-w64-mingw32-objdump $run_tests x86_64
 
 if [[ $run_tests -eq 1 ]]; then
   printf '\n---- Tests under wine: 64-bit\n'

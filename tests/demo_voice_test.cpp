@@ -15,6 +15,7 @@
 
 #include "engine/note_slots.h"
 #include "engine/sampler.h"
+#include "library/pitch.h"
 #include "support/fixtures.h"
 #include "tools/demo_voice/voice.h"
 
@@ -78,34 +79,6 @@ class DemoVoice : public ::testing::Test {
   static inline std::unique_ptr<Sampler> sampler_;
   static inline std::vector<std::string> loadMessages_;
 };
-
-// ---- Measurements -------------------------------------------------------------------------
-
-// Fundamental frequency of x[start, start + length) by normalised autocorrelation: the
-// shortest lag whose peak comes within 10 % of the best one (so that no sub-octave wins),
-// refined by a parabola through its neighbours.
-double PitchHz(const std::vector<double>& x, size_t start, size_t length, double rate) {
-  const int minLag = int(rate / 1500.0), maxLag = int(rate / 50.0);
-  std::vector<double> c(size_t(maxLag) + 2, 0.0);
-  for (int lag = minLag; lag <= maxLag + 1; ++lag) {
-    double xy = 0.0, xx = 0.0, yy = 0.0;
-    for (size_t i = start; i < start + length; ++i) {
-      xy += x[i] * x[i + size_t(lag)];
-      xx += x[i] * x[i];
-      yy += x[i + size_t(lag)] * x[i + size_t(lag)];
-    }
-    c[size_t(lag)] = xy / std::sqrt(xx * yy + 1e-30);
-  }
-  double best = 0.0;
-  for (int lag = minLag + 1; lag <= maxLag; ++lag) best = std::max(best, c[size_t(lag)]);
-  for (size_t lag = size_t(minLag) + 1; lag <= size_t(maxLag); ++lag) {
-    if (c[lag] >= 0.9 * best && c[lag] >= c[lag - 1] && c[lag] >= c[lag + 1]) {
-      const double shift = (c[lag - 1] - c[lag + 1]) / (2.0 * (c[lag - 1] - 2.0 * c[lag] + c[lag + 1]));
-      return rate / (double(lag) + shift);
-    }
-  }
-  return 0.0;
-}
 
 // ---- Generation -------------------------------------------------------------------------------
 

@@ -15,12 +15,25 @@ end
 local seq = { {0.25, 0.5, 60}, {0.75, 0.5, 64}, {1.25, 0.5, 67}, {1.75, 0.75, 72} }
 local sr = 48000
 
+-- A bank select (controller 0 = 100, controller 32 = voice) after the phrase, when the
+-- parameter is not 0: the voice the instrument then saves with the session.
+local bank_at = 2.6
+function dsp_params ()
+	return { { ["type"] = "input", name = "Bank select after the phrase", min = 0, max = 127, default = 0, integer = true } }
+end
+
 function dsp_init (rate) sr = rate end
 
 function dsp_run (_, _, n_samples)
 	local cnt = 1
 	if not Session:transport_rolling () then return end
 	local pos = Session:transport_sample ()
+	local voice = math.floor (CtrlPorts:array ()[1])
+	local at = math.floor (bank_at * sr)
+	if voice > 0 and at >= pos and at < pos + n_samples then
+		midiout[cnt] = { time = at - pos + 1, data = { 0xb0, 0, 100 } }; cnt = cnt + 1
+		midiout[cnt] = { time = at - pos + 1, data = { 0xb0, 32, voice } }; cnt = cnt + 1
+	end
 	for _, e in ipairs (seq) do
 		local on = math.floor (e[1] * sr)
 		local off = math.floor ((e[1] + e[2]) * sr)

@@ -1,37 +1,76 @@
--- Renders a few seconds of a VST 2 instrument through Ardour, headless:
---   ardour7-lua render.lua <session_dir> <plugin_name> <out_dir> <out_name> <seconds>
+-- Renders a few seconds of an instrument through Ardour, headless:
+--   ardour7-lua render.lua <session_dir> <plugin_name> <out_dir> <out_name> <seconds> [<type> [<program>|reopen [<voice>]]]
+-- <type> is Ardour's plug-in type: LXVST (VST 2, the default), LV2 or VST3.
 -- Makes a session with one MIDI track on the instrument, puts the note generator
 -- "Chantera Test Notes" (chantera_test_notes.lua, from $XDG_CONFIG_HOME/ardour7/scripts)
 -- in front of it, and exports <out_dir>/<out_name>.wav, 16-bit, with the stock WAV preset.
 -- ardour7-lua cannot import a MIDI file, hence the generator; it does not scan for
--- plug-ins either: ardour-vst-scanner must have cached the instrument first.
+-- plug-ins either: ardour-vst-scanner (or ardour-vst3-scanner) must have cached a VST first.
 local sdir, pname, odir, oname, secs = arg[1], arg[2], arg[3], arg[4], tonumber(arg[5] or "4")
+local ptype = arg[6] or "LXVST"
+-- What the session asks of the instrument before the export: <program> sets parameter 0
+-- (Chantera's program in LV2 and VST3) and <voice> makes the note generator send a bank
+-- select after the phrase; the session is saved after the export, with the instrument's
+-- state then. "reopen" instead opens the session saved before and renders it as it is.
+local program, voice = arg[7], tonumber(arg[8] or "0")
 local rate = 48000
-local s = create_session (sdir, "render", rate)
-assert (s, "cannot create session")
 
-local pi = nil
-for p in ARDOUR.LuaAPI.list_plugins ():iter () do
-	if p.name == pname and p.type == ARDOUR.PluginType.LXVST then pi = p end
+local function list_processors (track)
+	local i = 0
+	while true do
+		local proc = track:nth_plugin (i)
+		if proc:isnil () then break end
+		print ("processor", i, proc:display_name ())
+		i = i + 1
+	end
 end
-assert (pi, "VST2 plugin not found in scan cache: " .. pname)
 
-local tl = Session:new_midi_track (ARDOUR.ChanCount (ARDOUR.DataType ("midi"), 1),
-	ARDOUR.ChanCount (ARDOUR.DataType ("audio"), 2), true, pi, nil, nil, 1, "synth",
-	ARDOUR.PresentationInfo.max_order, ARDOUR.TrackMode.Normal, true, false)
-local track = nil
-for t in tl:iter () do track = t end
-assert (track, "no track")
+-- The control index of the instrument's parameter called name (a VST3 plug-in made with DPF
+-- lists its MIDI controller parameters first).
+local function param_index (proc, name)
+	local plug = proc:to_insert ():plugin (0)
+	for j = 0, plug:parameter_count () - 1 do
+		local n, refs = plug:nth_parameter (j, true)
+		if refs[2] then
+			local _, d = plug:get_parameter_descriptor (n, ARDOUR.ParameterDescriptor ())
+			if d[2].label == name then return j end
+		end
+	end
+	assert (false, "no parameter " .. name)
+end
 
-local gen = ARDOUR.LuaAPI.new_luaproc (Session, "Chantera Test Notes")
-assert (not gen:isnil (), "no note generator")
-track:add_processor_by_index (gen, 0, nil, true)
-local i = 0
-while true do
-	local proc = track:nth_plugin (i)
-	if proc:isnil () then break end
-	print ("processor", i, proc:display_name ())
-	i = i + 1
+if program == "reopen" then
+	local s = load_session (sdir, "render")
+	assert (s, "cannot open session")
+	for t in Session:get_tracks ():iter () do list_processors (t) end
+else
+	local s = create_session (sdir, "render", rate)
+	assert (s, "cannot create session")
+
+	local pi = nil
+	for p in ARDOUR.LuaAPI.list_plugins ():iter () do
+		if p.name == pname and p.type == ARDOUR.PluginType[ptype] then pi = p end
+	end
+	assert (pi, ptype .. " plugin not found: " .. pname)
+
+	local tl = Session:new_midi_track (ARDOUR.ChanCount (ARDOUR.DataType ("midi"), 1),
+		ARDOUR.ChanCount (ARDOUR.DataType ("audio"), 2), true, pi, nil, nil, 1, "synth",
+		ARDOUR.PresentationInfo.max_order, ARDOUR.TrackMode.Normal, true, false)
+	local track = nil
+	for t in tl:iter () do track = t end
+	assert (track, "no track")
+
+	local gen = ARDOUR.LuaAPI.new_luaproc (Session, "Chantera Test Notes")
+	assert (not gen:isnil (), "no note generator")
+	track:add_processor_by_index (gen, 0, nil, true)
+	if program and tonumber (program) then
+		assert (ARDOUR.LuaAPI.set_processor_param (track:nth_plugin (1),
+			param_index (track:nth_plugin (1), "Program"), tonumber (program)), "cannot set the program")
+	end
+	if voice > 0 then
+		assert (ARDOUR.LuaAPI.set_processor_param (gen, 0, voice), "cannot set the bank select")
+	end
+	list_processors (track)
 end
 
 Session:save_state ("", false, false, false, false, false)
@@ -43,5 +82,6 @@ e:set_name (oname)
 assert (e:set_preset ("75969a1c-3133-4694-864b-a1fa50e43348"), "no wav preset")
 assert (e:run_export (), "export failed")
 print ("export done")
+Session:save_state ("", false, false, false, false, false)
 close_session ()
 quit ()

@@ -40,6 +40,10 @@
 #include "host/vst2.h"
 #include "support/fixtures.h"
 
+#ifdef CHANTERA_CLAP_PATH
+#include "support/clap_host.h"
+#endif
+
 // ---- Counting every allocation of the counting thread -----------------------------------------
 
 namespace {
@@ -267,6 +271,48 @@ TEST(Realtime, BusyMidiAllocatesAndFreesNothingAfterWarmUp) {
   EXPECT_EQ(frees.load(), 0) << "frees on the audio thread in steady state";
   EXPECT_GT(instrument.peak(), 0.01f) << "the blocks were not silent";
 }
+
+#ifdef CHANTERA_CLAP_PATH
+// The CLAP build (with the demo voice linked into its folder) under the same busy MIDI,
+// and with the program and the volume set by parameter events inside process as a CLAP
+// host sets them: after the warm-up pass, its process calls allocate and free nothing.
+TEST(Realtime, ClapBuildAllocatesAndFreesNothingAfterWarmUp) {
+  ClapModule module(CHANTERA_CLAP_PATH);
+  const clap_plugin_t* plugin = module.Start("brisol.chantera", 44100.0, kBlock);
+  ASSERT_NE(plugin, nullptr);
+  // Every block's events, made before any counting: its MIDI, and every 16th block a
+  // program and a volume.
+  std::vector<Block> blocks = BusyBlocks(1000);
+  std::vector<ClapEvents> events(blocks.size());
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    if (b % 16 == 0) {
+      events[b].Param(0, static_cast<double>((b / 16) % 103));
+      events[b].Param(1, 0.5 + 0.5 * static_cast<double>((b / 16) % 2));
+    }
+    VstEvents* list = blocks[b].events();
+    std::vector<const VstMidiEvent*> midi;
+    for (int32_t i = 0; i < list->numEvents; ++i) midi.push_back(reinterpret_cast<VstMidiEvent*>(EventSlots(list)[i]));
+    std::stable_sort(midi.begin(), midi.end(), [](auto* x, auto* y) { return x->deltaFrames < y->deltaFrames; });
+    for (const VstMidiEvent* e : midi)
+      events[b].Midi(static_cast<uint32_t>(e->deltaFrames), static_cast<uint8_t>(e->midiData[0]),
+                     static_cast<uint8_t>(e->midiData[1]), static_cast<uint8_t>(e->midiData[2]));
+    events[b].Input();  // the list at its full size
+  }
+  float left[kBlock] = {}, right[kBlock] = {};
+  float peak = 0.0f;
+  for (ClapEvents& block : events) ClapModule::Process(plugin, left, right, kBlock, block);  // warm-up
+  {
+    const CountingScope counting;
+    for (ClapEvents& block : events) {
+      ClapModule::Process(plugin, left, right, kBlock, block);
+      for (float x : left) peak = std::max(peak, std::fabs(x));
+    }
+  }
+  EXPECT_EQ(allocations.load(), 0) << "allocations in the CLAP build's process calls";
+  EXPECT_EQ(frees.load(), 0) << "frees in the CLAP build's process calls";
+  EXPECT_GT(peak, 0.01f) << "the blocks were not silent";
+}
+#endif
 
 TEST(Realtime, CountingSeesAnAllocation) {
   // The counter itself works: a vector that grows on the counting thread is seen.

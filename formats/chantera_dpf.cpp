@@ -1,0 +1,257 @@
+// The LV2, VST3 and CLAP instrument: DPF's plug-in class over the Sampler engine, the way
+// host/sampler_plugin.cpp is the VST 2 one. DPF turns each format's parameters, state,
+// MIDI and audio buffers into the calls below; this file only maps them onto the engine.
+//
+// Parameters, in DPF's order (hosts restore them in this order, so the program comes
+// before the volume and pitch-bend range it would otherwise overwrite):
+//   0 Program (0..128; DPF has no programs in CLAP, so every format gets this one),
+//   1..5 the VST 2 plug-in's parameters 0..4 with the same values.
+// State: "voice", the index of the voice chosen by bank select (a host that restores it
+// gets the voice back without a bank select in its MIDI), and "program" again.
+//
+// Threads. Hosts set parameters from their audio thread (LV2 and CLAP always, VST3 inside
+// process) as well as from control threads, and DPF does not say which. So a parameter
+// that would wait or read files is never applied in the call itself:
+// - the program is handed to run(), which selects it on the audio thread without waiting
+//   (a volume or pitch-bend range set after it is applied after it, as a host meant);
+// - the Effect switch, which reloads every sample, runs on a worker thread of its own.
+// State changes arrive on the host's main thread; a voice switch there waits for the
+// audio thread's current block, never the other way round.
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "DistrhoPlugin.hpp"
+#include "engine/sampler.h"
+#include "params/parameters.h"
+#include "params/programs.h"
+#include "platform/platform.h"
+
+namespace chantera {
+namespace {
+
+constexpr uint32_t kProgramParameter = 0;
+constexpr uint32_t kFormatParameterCount = 1 + kParameterCount;
+constexpr uint32_t kStateProgram = 1;
+constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
+
+bool HasVoiceList(const std::string& dir) {
+  std::FILE* file = platform::OpenForReading((dir + platform::kPathSeparator + "voice.csv").c_str());
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
+// The voice library of this binary: beside it (an LV2 bundle, a CLAP file in its folder)
+// or in the Resources folder of a VST3 bundle, whose binary sits in Contents/<arch>-<os>/.
+std::string VoiceLibraryDirectory() {
+  std::string dir = platform::ModuleDirectory();
+  if (dir.empty()) return ".";
+  std::string resources = dir + platform::kPathSeparator + ".." + platform::kPathSeparator + "Resources";
+  if (!HasVoiceList(dir) && HasVoiceList(resources)) return resources;
+  return dir;
+}
+
+class ChanteraPlugin : public DISTRHO::Plugin {
+ public:
+  ChanteraPlugin() : Plugin(kFormatParameterCount, 0, 2), engine_(std::make_shared<Sampler>(VoiceLibraryDirectory())) {
+    engine_->SetHostSampleRate(static_cast<float>(getSampleRate()));
+    effectWorker_ = std::thread([this] { RunEffectSwitches(); });
+  }
+
+  ~ChanteraPlugin() override {
+    stopping_.store(true, std::memory_order_release);
+    effectRequests_.fetch_add(1, std::memory_order_release);
+    effectRequests_.notify_one();
+    effectWorker_.join();
+    engine_->Shutdown();
+  }
+
+  ChanteraPlugin(const ChanteraPlugin&) = delete;
+  ChanteraPlugin& operator=(const ChanteraPlugin&) = delete;
+
+ protected:
+  const char* getLabel() const override { return "Chantera"; }
+  const char* getDescription() const override {
+    return "Sings the notes it is played with recorded Japanese syllables; one program per syllable.";
+  }
+  const char* getMaker() const override { return "Brisol"; }
+  const char* getLicense() const override { return "Proprietary"; }
+  uint32_t getVersion() const override { return d_version(1, 0, 0); }
+  int64_t getUniqueId() const override { return d_cconst('B', 'R', '0', '2'); }
+
+  void initParameter(uint32_t index, DISTRHO::Parameter& parameter) override {
+    parameter.hints = kParameterIsAutomatable;
+    parameter.ranges.min = 0.0f;
+    parameter.ranges.max = 1.0f;
+    if (index == kProgramParameter) {
+      parameter.hints |= kParameterIsInteger;
+      parameter.name = "Program";
+      parameter.symbol = "program";
+      parameter.ranges.max = static_cast<float>(kProgramCount - 1);
+      parameter.ranges.def = 0.0f;
+      // The names of the voice loaded now; another voice keeps the numbers.
+      auto* values = new DISTRHO::ParameterEnumerationValue[kProgramCount];
+      for (int32_t p = 0; p < kProgramCount; ++p) {
+        char name[kProgramNameLength + 1] = {};
+        engine_->GetProgramNameIndexed(p, name);
+        values[p].value = static_cast<float>(p);
+        values[p].label = DISTRHO::String(std::to_string(p).append(" ").append(platform::ShiftJisToUtf8(name)).c_str());
+      }
+      parameter.enumValues.count = kProgramCount;
+      parameter.enumValues.restrictedMode = true;
+      parameter.enumValues.values = values;
+      return;
+    }
+    static constexpr const char* kSymbols[kParameterCount] = {"volume", "pitch_bend_range", "effect", "release_factor",
+                                                              "release_limit"};
+    static constexpr const char* kNames[kParameterCount] = {"Volume", "PB.Range", "Effect", "ReleaseFactor",
+                                                            "ReleaseLimit"};
+    const auto engineIndex = static_cast<int32_t>(index - 1);
+    parameter.symbol = kSymbols[engineIndex];
+    parameter.name = kNames[engineIndex];
+    parameter.ranges.def = engine_->GetParameter(engineIndex);
+    if (engineIndex == kParamEffect) parameter.hints |= kParameterIsBoolean | kParameterIsInteger;
+  }
+
+  void initState(uint32_t index, DISTRHO::State& state) override {
+    state.defaultValue = "0";
+    if (index == kStateProgram) {
+      state.key = "program";
+      state.label = "Program";
+      return;
+    }
+    state.key = "voice";
+    state.label = "Voice";
+    state.description = "The voice chosen by bank select: its line in voice.csv, from 0.";
+  }
+
+  float getParameterValue(uint32_t index) const override {
+    if (index == kProgramParameter) {
+      const int32_t pending = pendingProgram_.load(std::memory_order_acquire);
+      return static_cast<float>(pending >= 0 ? pending : engine_->GetProgram());
+    }
+    const auto engineIndex = static_cast<int32_t>(index - 1);
+    // The switch the host asked for; the engine follows once its reload is done.
+    if (engineIndex == kParamEffect) return effectRequest_.load(std::memory_order_relaxed);
+    return engine_->GetParameter(engineIndex);
+  }
+
+  void setParameterValue(uint32_t index, float value) override {
+    if (!std::isfinite(value)) return;
+    if (index == kProgramParameter) {
+      const auto program = static_cast<int32_t>(std::lround(value));
+      if (program < 0 || program >= kProgramCount) return;
+      const int32_t restored = restoredProgram_.load(std::memory_order_acquire);
+      if (restored >= 0 && program != restored) return;
+      pendingVolume_.store(kUnset, std::memory_order_relaxed);
+      pendingPitchBendRange_.store(kUnset, std::memory_order_relaxed);
+      pendingProgram_.store(program, std::memory_order_release);
+      return;
+    }
+    const auto engineIndex = static_cast<int32_t>(index - 1);
+    if (engineIndex == kParamEffect) {
+      effectRequest_.store(value, std::memory_order_relaxed);
+      effectRequests_.fetch_add(1, std::memory_order_release);
+      effectRequests_.notify_one();
+      return;
+    }
+    engine_->SetParameter(engineIndex, value);
+    if (pendingProgram_.load(std::memory_order_acquire) < 0) return;
+    if (engineIndex == kParamVolume) pendingVolume_.store(value, std::memory_order_relaxed);
+    if (engineIndex == kParamPitchBendRange) pendingPitchBendRange_.store(value, std::memory_order_relaxed);
+  }
+
+  DISTRHO::String getState(const char* key) const override {
+    if (std::strcmp(key, "program") == 0)
+      return DISTRHO::String(static_cast<int>(getParameterValue(kProgramParameter)));
+    return DISTRHO::String(static_cast<int>(engine_->VoiceIndex()));
+  }
+
+  void setState(const char* key, const char* value) override {
+    if (value == nullptr || *value == 0) return;
+    const auto number = static_cast<int32_t>(std::strtol(value, nullptr, 10));
+    if (std::strcmp(key, "program") == 0) {
+      if (number < 0 || number >= kProgramCount) return;
+      setParameterValue(kProgramParameter, static_cast<float>(number));
+      // Ardour 7.3, opening a project, sends the VST3 build's Program parameter once more
+      // in its first process call, with 0 whatever was saved (the one parameter whose
+      // range is wider than 0..1). Until the first block after a restore, the restored
+      // program is kept against any other.
+      restoredProgram_.store(number, std::memory_order_release);
+      return;
+    }
+    engine_->SwitchVoice(number);
+  }
+
+  void sampleRateChanged(double rate) override { engine_->SetHostSampleRate(static_cast<float>(rate)); }
+
+  // Thread: audio thread.
+  void run(const float** inputs, float** outputs, uint32_t frames, const DISTRHO::MidiEvent* events,
+           uint32_t eventCount) override {
+    restoredProgram_.store(-1, std::memory_order_release);
+    ApplyPendingProgram();
+    engine_->BeginEvents(static_cast<int32_t>(eventCount));
+    for (uint32_t i = 0; i < eventCount; ++i) {
+      const DISTRHO::MidiEvent& event = events[i];
+      if (event.size == 0 || event.size > DISTRHO::MidiEvent::kDataSize) continue;  // SysEx
+      MidiEvent record;
+      record.deltaFrames = static_cast<int32_t>(event.frame);
+      record.status = event.data[0];
+      record.data1 = event.size > 1 ? event.data[1] : 0;
+      record.data2 = event.size > 2 ? event.data[2] : 0;
+      engine_->QueueEvent(record);
+    }
+    engine_->Process(outputs[0], outputs[1], static_cast<int32_t>(frames));
+  }
+
+ private:
+  // Thread: audio thread.
+  void ApplyPendingProgram() noexcept {
+    const int32_t program = pendingProgram_.exchange(-1, std::memory_order_acq_rel);
+    if (program < 0) return;
+    engine_->SetProgramOnAudioThread(program);
+    const float volume = pendingVolume_.exchange(kUnset, std::memory_order_relaxed);
+    const float range = pendingPitchBendRange_.exchange(kUnset, std::memory_order_relaxed);
+    if (!std::isnan(volume)) engine_->SetParameter(kParamVolume, volume);
+    if (!std::isnan(range)) engine_->SetParameter(kParamPitchBendRange, range);
+  }
+
+  // Thread: the Effect worker. Applies the switch asked for last, as often as asked.
+  void RunEffectSwitches() {
+    uint32_t seen = 0;
+    for (;;) {
+      effectRequests_.wait(seen, std::memory_order_acquire);
+      seen = effectRequests_.load(std::memory_order_acquire);
+      if (stopping_.load(std::memory_order_acquire)) return;
+      engine_->SetEffect(effectRequest_.load(std::memory_order_relaxed));
+    }
+  }
+
+  std::shared_ptr<Sampler> engine_;
+  std::atomic<int32_t> pendingProgram_{-1};
+  std::atomic<int32_t> restoredProgram_{-1};
+  std::atomic<float> pendingVolume_{kUnset};
+  std::atomic<float> pendingPitchBendRange_{kUnset};
+  std::atomic<float> effectRequest_{0.0f};
+  std::atomic<uint32_t> effectRequests_{0};
+  std::atomic<bool> stopping_{false};
+  std::thread effectWorker_;
+};
+
+}  // namespace
+}  // namespace chantera
+
+START_NAMESPACE_DISTRHO
+
+Plugin* createPlugin() {
+  return new chantera::ChanteraPlugin();
+}
+
+END_NAMESPACE_DISTRHO

@@ -1,0 +1,61 @@
+// What the loaders of a voice did with the lines of its files, for the voice check tool:
+// the instrument itself passes no report and behaves exactly as without one. A loader
+// only records facts (which line, what it kept or dropped); the tool words them.
+// Thread: whichever thread loads; a report belongs to one load.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace chantera {
+
+enum class LoadNoteKind {
+  // Any of the text files.
+  kLineCut,  // a line over the length limit: only its first bytes were read
+  // voice.csv
+  kVoiceWithoutLineEnd,  // the last entry has no line end and is dropped
+  kVoicesPastLimit,      // entries past the list's limit are ignored
+  kVoiceNameCut,         // a display name over its limit: cut
+  kVoiceFolderCut,       // a folder name over its limit: cut
+  kVoiceNameLineEnds,    // a display name that begins with line ends (blank lines before it)
+  kVoiceFileCut,         // the file is longer than the bytes the reader considers
+  // samples.txt
+  kSampleLineSkipped,  // no first or no third field: the line uses no slot
+  kSamplesPastLimit,   // lines past the bank's slots are ignored
+  // programs.txt
+  kUnknownLine,        // neither "Program", "End", P nor S: ignored
+  kHeaderIncomplete,   // a P line with fewer than four fields: missing values stay
+  kRangeIncomplete,    // an S line with fewer than four fields: ignored
+  kSampleNotFound,     // an S line naming no loaded sample: the range plays slot 0
+  kRangesPastLimit,    // S lines past the pending list's limit are dropped
+  kProgramsPastLimit,  // programs past the last record are ignored
+  kProgramNameCut,     // a program name over its limit: cut
+  kProgramWithoutEnd,  // the file ends inside a program: its ranges are not applied
+};
+
+struct LoadNote {
+  LoadNoteKind kind;
+  int32_t line;        // 1-based line of the file (voice.csv: the line the entry starts on)
+  std::string detail;  // the name or field concerned, as written (may be empty)
+};
+
+// Where each item came from, by 1-based line.
+struct ProgramLines {
+  int32_t start = 0;            // its "Program" line (or P line, or first S line) ; 0 when none
+  int32_t end = 0;              // its "End" line
+  std::vector<int32_t> ranges;  // the S line of each range, in order (as applied at "End")
+};
+
+struct LoadReport {
+  std::vector<LoadNote> notes;
+  std::vector<int32_t> voiceLines;     // voice.csv: the line of each entry
+  std::vector<int32_t> sampleLines;    // samples.txt: the line of each slot filled
+  std::vector<ProgramLines> programs;  // programs.txt: one per program completed by "End"
+
+  void Add(LoadNoteKind kind, int32_t line, std::string detail = {}) {
+    notes.push_back({kind, line, std::move(detail)});
+  }
+};
+
+}  // namespace chantera

@@ -1,0 +1,418 @@
+// chantera-voice: the check finds each kind of mistake in a voice made to contain it, at
+// its file and line; the readers of an UTAU bank's files take what banks in use hold; a
+// generated CV bank imports in one call, checks clean and sings in tune through the
+// plug-in, loaded as a host loads it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <numbers>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "library/pitch.h"
+#include "library/sample.h"
+#include "library/voice_list.h"
+#include "library/wave_writer.h"
+#include "support/fixtures.h"
+#include "tools/render/plugin_host.h"
+#include "tools/voice/check.h"
+#include "tools/voice/import.h"
+#include "tools/voice/loop.h"
+#include "tools/voice/utau.h"
+
+namespace chantera::test {
+namespace {
+
+namespace fs = std::filesystem;
+using voice::CheckLibrary;
+using voice::CheckResult;
+
+double Hz(double note) {
+  return 440.0 * std::pow(2.0, (note - 69.0) / 12.0);
+}
+
+// A sung syllable: 100 ms of silence, 50 ms of noise (the consonant), 800 ms of a vowel at
+// hz (harmonics falling off as 1/k), 100 ms of silence.
+std::vector<int16_t> Sung(double hz, double rate = 44100.0) {
+  std::mt19937 noise(7);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  const auto at = [&](double s) { return size_t(s * rate); };
+  std::vector<int16_t> v(at(1.05), 0);
+  for (size_t i = at(0.1); i < at(0.15); ++i) v[i] = int16_t(3000 * uniform(noise));
+  for (size_t i = at(0.15); i < at(0.95); ++i) {
+    double x = 0.0;
+    for (int k = 1; k <= 8; ++k) x += std::sin(2.0 * std::numbers::pi * hz * k * double(i) / rate) / k;
+    v[i] = int16_t(7000 * x * std::min(1.0, double(i - at(0.15)) / at(0.01)));
+  }
+  return v;
+}
+
+std::string Wav(const std::vector<int16_t>& v, uint32_t rate = 44100, uint16_t channels = 1) {
+  return WaveFileBytes(v.data(), v.size() / channels, channels, rate);
+}
+
+// ---- chantera-voice check ------------------------------------------------------------------
+
+// A clean voice: a.wav (root 57) and b.wav (root 69) share the keys of all 103 programs.
+VoiceFolder CleanVoice() {
+  VoiceFolder v;
+  v.folder = "v";
+  v.sampleLines = {"a.wav,a,57", "b.wav,b,69"};
+  v.files = {{"a.wav", Wav(Sung(Hz(57)))}, {"b.wav", Wav(Sung(Hz(69)))}};
+  for (int p = 0; p < 103; ++p)
+    v.programLines.insert(v.programLines.end(),
+                          {"Program", "P,1.0,2,p" + std::to_string(p), "S,0,63,a.wav", "S,64,127,b.wav", "End"});
+  return v;
+}
+
+TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
+  struct Case {
+    const char* name;
+    std::function<void(VoiceFolder&, std::vector<std::pair<std::string, VoiceFolder>>&)> damage;
+    const char* file;  // ends the finding's file
+    int line;
+    const char* says;
+    int status;
+  };
+  const std::string sjisA = "\x82\xA0.wav";  // あ.wav in Shift-JIS
+  const std::vector<Case> cases = {
+      {"clean", [](auto&, auto&) {}, "", 0, "", 0},
+      {"skipped line", [](auto& v, auto&) { v.sampleLines.push_back("c.wav,,60"); }, "samples.txt", 3, "three fields",
+       1},
+      {"long line", [](auto& v, auto&) { v.sampleLines.push_back("a.wav,a," + std::string(260, '7')); }, "samples.txt",
+       3, "longer than 253", 2},
+      {"missing wav", [](auto& v, auto&) { v.sampleLines[1] = "gone.wav,b,69"; }, "samples.txt", 2,
+       "\"Wave file load failed.\"", 2},
+      {"not a wav", [](auto& v, auto&) { v.files[1].second = "RIFF junk"; }, "samples.txt", 2, "not a RIFF/WAVE", 2},
+      {"wrong root", [](auto& v, auto&) { v.sampleLines[0] = "a.wav,a,60"; }, "samples.txt", 1,
+       "but its root note is 60", 1},
+      {"8-bit",
+       [](auto& v, auto&) {
+         std::string data;
+         for (int16_t s : Sung(Hz(69))) data.push_back(char((s >> 8) + 128));
+         WavSpec spec;
+         spec.bitsPerSample = 8;
+         v.files[1].second = MakeWav(data, spec);
+       },
+       "samples.txt", 2, "8-bit", 1},
+      {"stereo",
+       [](auto& v, auto&) {
+         std::vector<int16_t> both;
+         for (int16_t s : Sung(Hz(69))) both.insert(both.end(), {s, s});
+         v.files[1].second = Wav(both, 44100, 2);
+       },
+       "samples.txt", 2, "stereo", 1},
+      {"mixed rates", [](auto& v, auto&) { v.files[1].second = Wav(Sung(Hz(69), 22050), 22050); }, "samples.txt", 2,
+       "recorded at 22050 Hz", 1},
+      {"unusable loop",
+       [](auto& v, auto&) {
+         const std::vector<int16_t> sung = Sung(Hz(69));
+         const WaveLoop inverted{9000, 8000};
+         v.files[1].second = WaveFileBytes(sung.data(), sung.size(), 1, 44100, &inverted);
+       },
+       "samples.txt", 2, "sustain loop (frames 9000-8000) is unusable", 1},
+      {"unused wav",
+       [](auto& v, auto&) {
+         v.files.push_back({"spare.wav", Wav(Sung(Hz(60)))});
+       },
+       "spare.wav", 0, "not listed", 1},
+      {"case look-up", [](auto& v, auto&) { v.files[0].first = "A.WAV"; }, "samples.txt", 1, "case-insensitive", 1},
+      {"Shift-JIS look-up",
+       [&](auto& v, auto&) {
+         v.sampleLines[0] = sjisA + ",a,57";
+         v.files[0].first = "\xE3\x81\x82.wav";  // あ.wav in UTF-8
+         for (auto& l : v.programLines)
+           if (l == "S,0,63,a.wav") l = "S,0,63," + sjisA;
+       },
+       "samples.txt", 1, "Shift-JIS look-up", 1},
+      {"sample not found", [](auto& v, auto&) { v.programLines[2] = "S,0,63,x.wav"; }, "programs.txt", 3,
+       "falls back to sample slot 0", 2},
+      {"uncovered keys", [](auto& v, auto&) { v.programLines[3] = "S,64,100,b.wav"; }, "programs.txt", 1,
+       "keys 101-127 uncovered", 1},
+      {"stretched",
+       [](auto& v, auto&) {
+         v.programLines[2] = "S,0,81,a.wav";
+         v.programLines[3] = "S,82,127,b.wav";
+       },
+       "programs.txt", 3, "keys 70-81 play \"a.wav\" more than an octave", 1},
+      {"empty program",
+       [](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 2, v.programLines.begin() + 4); },
+       "programs.txt", 1, "(\xE3\x81\x82) \"p0\" has no key range", 1},
+      {"undefined programs", [](auto& v, auto&) { v.programLines.resize(5 * 100); }, "programs.txt", 0,
+       "3 programs that lyrics and phonetic input reach are not defined", 1},
+      {"no End", [](auto& v, auto&) { v.programLines.pop_back(); }, "programs.txt", 511, "no \"End\"", 2},
+      {"programs past 129",
+       [](auto& v, auto&) {
+         for (int p = 103; p < 130; ++p)
+           v.programLines.insert(v.programLines.end(), {"Program", "S,0,127,a.wav", "End"});
+       },
+       "programs.txt", 5 * 103 + 3 * 27, "more than 129 programs", 2},
+      {"voice without line end",
+       [](auto& v, auto& voices) {
+         voices.push_back({"Second", VoiceFolder{"w", {}, {}, {}}});
+       },
+       "voice.csv", 0, "", -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    VoiceFolder v = CleanVoice();
+    std::vector<std::pair<std::string, VoiceFolder>> voices;
+    c.damage(v, voices);
+    voices.insert(voices.begin(), {"Voice", v});
+    if (c.status < 0) {
+      // voice.csv itself: the second entry's line end is missing.
+      WriteVoiceLibrary(dir, {{"Voice", v}});
+      dir.Write("voice.csv", "Voice,v\r\nSecond,w");
+      const CheckResult r = CheckLibrary(dir.path());
+      ASSERT_EQ(r.findings.size(), 1u);
+      EXPECT_EQ(r.findings[0].line, 2);
+      EXPECT_NE(r.findings[0].what.find("no line end"), std::string::npos);
+      EXPECT_EQ(r.ExitStatus(), 2);
+      continue;
+    }
+    WriteVoiceLibrary(dir, {voices.front()});
+    const CheckResult r = CheckLibrary(dir.path());
+    EXPECT_EQ(r.ExitStatus(), c.status) << voice::FormatText(r);
+    if (c.status == 0) {
+      EXPECT_EQ(voice::FormatText(r), "voice \"Voice\" (v): 2 recordings, 103 programs: clean\n");
+      continue;
+    }
+    bool found = false;
+    for (const voice::Finding& f : r.findings) {
+      const std::string text = f.what + "; " + f.consequence;
+      found |= f.file.size() >= std::strlen(c.file) &&
+               f.file.compare(f.file.size() - std::strlen(c.file), std::string::npos, c.file) == 0 &&
+               f.line == c.line && text.find(c.says) != std::string::npos;
+    }
+    EXPECT_TRUE(found) << voice::FormatText(r);
+  }
+}
+
+TEST(VoiceCheck, TheDemoVoiceChecksClean) {
+  const CheckResult r = CheckLibrary(fs::path(CHANTERA_PLUGIN_PATH).parent_path());
+  EXPECT_EQ(r.ExitStatus(), 0) << voice::FormatText(r);
+  EXPECT_NE(voice::FormatJson(r).find("\"errors\": 0, \"warnings\": 0"), std::string::npos);
+}
+
+TEST(VoiceLoop, SetsALoopTheInstrumentPlaysAndRefusesOthers) {
+  TempDir dir;
+  const std::vector<int16_t> sung = Sung(Hz(60));
+  const std::string wav = Wav(sung);
+  const fs::path file = dir.Write("a.wav", wav);
+  const uint32_t frames = uint32_t(sung.size());
+  struct Case {
+    uint32_t first, last;
+    bool ok;
+  };
+  for (const Case& c : std::vector<Case>{{100, 50, false}, {0, frames, false}, {10, 24, false}, {8000, 30000, true}}) {
+    std::string message;
+    EXPECT_EQ(voice::SetSustainLoop(file, c.first, c.last, message), c.ok) << message;
+    Sample sample;
+    ASSERT_TRUE(sample.LoadFromWav(file.string().c_str()));
+    EXPECT_EQ(sample.HasLoop(), c.ok) << message;
+    EXPECT_EQ(sample.ReadableFrames(), frames);
+  }
+}
+
+// ---- The files of an UTAU bank -----------------------------------------------------------------
+
+std::string Frq(double hz, size_t frames, size_t voicedFrom = 0) {
+  std::string b = "FREQ0003";
+  auto put = [&](const void* p, size_t n) { b.append(static_cast<const char*>(p), n); };
+  const uint32_t perFrame = 256, count = uint32_t(frames);
+  put(&perFrame, 4);
+  put(&hz, 8);
+  b.append(16, '\0');
+  put(&count, 4);
+  for (size_t i = 0; i < frames; ++i) {
+    const double f = i < voicedFrom ? 0.0 : hz, a = 1000.0;
+    put(&f, 8);
+    put(&a, 8);
+  }
+  return b;
+}
+
+TEST(UtauFiles, ReadWhatBanksHold) {
+  // oto.ini: Shift-JIS by default, UTF-8 with or without a byte order mark.
+  struct OtoCase {
+    std::string bytes;
+    std::string file, alias;
+    double offset, consonant, cutoff;
+    bool skipped;
+  };
+  const std::vector<OtoCase> otos = {
+      {"\x82\xA9.wav=\x82\xA9,10,20,-300,5,1", "\xE3\x81\x8B.wav", "\xE3\x81\x8B", 10, 20, -300, false},
+      {"\xEF\xBB\xBF\xE3\x81\x8B.wav=- \xE3\x81\x8B,1.5,,30", "\xE3\x81\x8B.wav", "- \xE3\x81\x8B", 1.5, 0, 30, false},
+      {"sub\\a.wav=,1,2,3,4,5", "sub/a.wav", "a", 1, 2, 3, false},
+      // Decomposed が (か + U+3099) composes.
+      {"\xE3\x81\x8B\xE3\x82\x99.wav=x,0,0,0", "\xE3\x81\x8C.wav", "x", 0, 0, 0, false},
+      {"a.wav=a,abc,1,2", "", "", 0, 0, 0, true},
+      {"no equals sign", "", "", 0, 0, 0, true},
+  };
+  for (const OtoCase& c : otos) {
+    const voice::OtoFile oto = voice::ParseOto(c.bytes);
+    ASSERT_EQ(oto.entries.size(), c.skipped ? 0u : 1u) << c.bytes;
+    EXPECT_EQ(oto.skipped.size(), c.skipped ? 1u : 0u) << c.bytes;
+    if (c.skipped) continue;
+    EXPECT_EQ(oto.entries[0].file, c.file);
+    EXPECT_EQ(oto.entries[0].alias, c.alias);
+    EXPECT_EQ(oto.entries[0].offset, c.offset);
+    EXPECT_EQ(oto.entries[0].consonant, c.consonant);
+    EXPECT_EQ(oto.entries[0].cutoff, c.cutoff);
+  }
+
+  struct FrqCase {
+    std::string bytes;
+    bool ok;
+  };
+  std::string huge = Frq(220.0, 2);
+  huge[36] = '\xFF';
+  for (const FrqCase& c : std::vector<FrqCase>{{Frq(220.0, 3), true},
+                                               {Frq(220.0, 3).substr(0, 30), false},
+                                               {"FREQ0002" + Frq(220.0, 3).substr(8), false},
+                                               {huge, false}}) {
+    voice::FrqFile frq;
+    std::string error;
+    EXPECT_EQ(voice::ParseFrq(c.bytes, frq, error), c.ok) << error;
+    if (c.ok) {
+      EXPECT_EQ(frq.frequency, std::vector<double>(3, 220.0));
+    }
+  }
+
+  const auto map = voice::ParsePrefixMap("C4\t\t_H\r\nA#3\tx\t\r\nbad\t\t\r\n");
+  ASSERT_EQ(map.size(), 2u);
+  EXPECT_EQ(map[0].note, 60);
+  EXPECT_EQ(map[0].suffix, "_H");
+  EXPECT_EQ(map[1].note, 58);
+  EXPECT_EQ(map[1].prefix, "x");
+  EXPECT_EQ(voice::ParseCharacterName("\x96\xBC\x91\x4F=\x83\x65\x83\x58\x83\x67\r\n"),
+            "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88");  // 名前=テスト
+}
+
+// ---- import-utau, end to end ----------------------------------------------------------------------
+
+// A CV bank of two pitches: the top folder (Shift-JIS oto.ini, positive cutoffs, .frq
+// files, a subfolder reached by a backslash, a name stored decomposed, damaged entries) at
+// note 57 + 15 cents, and high/ (UTF-8 oto.ini with a byte order mark, negative cutoffs, no
+// .frq) at note 67 - 20 cents; prefix.map gives keys from 62 up to the high one.
+struct Bank {
+  static constexpr double kLow = 57.15, kHigh = 66.80;
+  // kana (UTF-8), kana (Shift-JIS)
+  const std::vector<std::pair<std::string, std::string>> kana = {
+      {"\xE3\x81\x82", "\x82\xA0"}, {"\xE3\x81\x84", "\x82\xA2"}, {"\xE3\x81\x86", "\x82\xA4"},
+      {"\xE3\x81\x88", "\x82\xA6"}, {"\xE3\x81\x8A", "\x82\xA8"}, {"\xE3\x81\x8B", "\x82\xA9"},
+      {"\xE3\x81\x8F", "\x82\xAD"}, {"\xE3\x81\x95", "\x82\xB3"}, {"\xE3\x82\x89", "\x82\xE7"},
+      {"\xE3\x81\x8C", "\x82\xAA"}, {"\xE3\x82\x93", "\x82\xF1"}};
+  explicit Bank(const TempDir& dir) {
+    const fs::path root = dir.path() / "bank";
+    std::string low, high = "\xEF\xBB\xBF";
+    for (const auto& [utf8, sjis] : kana) {
+      std::string file = utf8 + ".wav";
+      if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";                 // が stored as か + U+3099
+      const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";                      // ら in a subfolder
+      if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(Hz(kLow))));  // え's file is missing
+      const size_t frames = Sung(Hz(kLow)).size() / 256;
+      dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(Hz(kLow), frames, 36));
+      dir.Write("bank/high/" + utf8 + ".wav", Wav(Sung(Hz(kHigh))));
+      const std::string alias = utf8 == "\xE3\x81\x95" ? "- " + sjis : sjis;  // さ in its word-initial form
+      const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";      // お's offset is past its end
+      const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";       // い's consonant is no number
+      low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,60,\r\n";
+      high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,60,10\r\n";
+    }
+    dir.Write("bank/oto.ini", low + "broken line\r\n");
+    dir.Write("bank/high/oto.ini", high);
+    dir.Write("bank/prefix.map", "C#4\t\t_H\r\nD4\t\t_H\r\nC4\t\t\r\nC3\t\t\r\n");
+    dir.Write("bank/character.txt", "name=Test singer\r\n");
+  }
+};
+
+// Renders notes (key, program) of 0.6 s each through the plug-in in dir, voice 1; returns
+// the pitch of each note 250 ms after its start, in cents from its key.
+std::vector<double> SingThrough(const fs::path& plugin, const std::vector<std::pair<int, int>>& notes) {
+  render::PluginHost host;
+  std::string error;
+  EXPECT_TRUE(host.Load(plugin.string(), error)) << error;
+  EXPECT_TRUE(host.Start(44100.0, 441, error)) << error;
+  host.SendEvents({{0, {0xB0, 0, 100}}, {0, {0xB0, 32, 1}}});
+  std::vector<float> left(441), right(441);
+  host.Process(left.data(), right.data(), 441);
+  std::vector<double> cents;
+  for (const auto& [key, program] : notes) {
+    host.SetProgram(program);
+    host.SendEvents({{0, {0x90, uint8_t(key), 100}}});
+    std::vector<double> sung;
+    for (int block = 0; block < 60; ++block) {
+      if (block == 59) host.SendEvents({{440, {0x80, uint8_t(key), 0}}});
+      host.Process(left.data(), right.data(), 441);
+      sung.insert(sung.end(), left.begin(), left.end());
+    }
+    const double hz = PitchHz(sung, size_t(0.25 * 44100), size_t(0.1 * 44100), 44100.0);
+    cents.push_back(hz > 0 ? CentsBetween(hz, Hz(key)) : 1e9);
+  }
+  return cents;
+}
+
+TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
+  TempDir dir;
+  Bank bank(dir);
+  WriteSingleSampleVoice(dir, Sine(1000, 0.01));  // voice.csv already lists a voice
+  fs::copy_file(CHANTERA_PLUGIN_PATH, dir.path() / "Chantera.so");
+
+  const voice::ImportOutcome outcome = voice::ImportUtau({dir.path() / "bank", dir.path(), ""});
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(outcome.voiceIndex, 1);
+  EXPECT_EQ(outcome.folder, "test-singer");
+  EXPECT_EQ(outcome.mapped, 11);    // あ い う え お か く さ ら が ん, each in at least one pitch
+  EXPECT_EQ(outcome.missing, 92);   // sung with their vowel's recordings
+  EXPECT_EQ(outcome.fromFrq, 8);    // the top folder's, less い, え and お
+  EXPECT_EQ(outcome.measured, 11);  // high/ has no .frq
+  EXPECT_EQ(outcome.skipped, 2);    // え points nowhere, お's offset lies past its end
+  for (const char* says : {"oto.ini:2: \"abc\" is not a number", "no such file", "lies beyond the end",
+                           "oto.ini:12: no '='", "check: clean"})
+    EXPECT_NE(outcome.report.find(says), std::string::npos) << says << "\n" << outcome.report;
+
+  VoiceList list;
+  VoiceListReader((dir.path() / "voice.csv").string().c_str()).GetVoiceList(list);
+  ASSERT_EQ(list.voiceCount, 2);
+  EXPECT_STREQ(list.voiceFolders[1], "test-singer");
+  const CheckResult check = CheckLibrary(dir.path() / "test-singer");
+  EXPECT_EQ(check.ExitStatus(), 0) << voice::FormatText(check);
+  EXPECT_EQ(check.voices.at(0).looped, 19);  // every recording sustains its vowel
+
+  // Keys of both pitches and between them: さ く ら あ が; い and え on low keys take the high
+  // recording (their low one was damaged); ち (program 16, not in the bank) sings い.
+  const std::vector<std::pair<int, int>> notes = {{57, 10}, {60, 7}, {64, 38}, {69, 0},  {55, 45},
+                                                  {52, 1},  {59, 3}, {62, 5},  {71, 16}, {66, 44}};
+  const std::vector<double> cents = SingThrough(dir.path() / "Chantera.so", notes);
+  for (size_t i = 0; i < notes.size(); ++i) EXPECT_NEAR(cents[i], 0.0, 10.0) << "key " << notes[i].first;
+
+  // A second import of the same bank replaces its voice; another bank of the same name
+  // gets a voice of its own.
+  EXPECT_EQ(voice::ImportUtau({dir.path() / "bank", dir.path(), ""}).voiceIndex, 1);
+  fs::copy(dir.path() / "bank", dir.path() / "other", fs::copy_options::recursive);
+  const voice::ImportOutcome other = voice::ImportUtau({dir.path() / "other", dir.path(), ""});
+  EXPECT_EQ(other.voiceIndex, 2);
+  EXPECT_EQ(other.folder, "test-singer-2");
+}
+
+TEST(ImportUtau, BadBanksAreRefusedWithoutTouchingVoiceCsv) {
+  TempDir dir;
+  dir.Write("empty/readme.txt", "no oto.ini here");
+  dir.Write("vcv/oto.ini", "a.wav=a ka,0,0,0\r\n");
+  dir.Write("vcv/a.wav", Wav(Sung(Hz(60))));
+  for (const char* bank : {"missing", "empty", "vcv"}) {
+    const voice::ImportOutcome outcome = voice::ImportUtau({dir.path() / bank, dir.path() / "plugin", ""});
+    EXPECT_FALSE(outcome.ok) << bank;
+    EXPECT_FALSE(outcome.error.empty()) << bank;
+    EXPECT_FALSE(fs::exists(dir.path() / "plugin" / "voice.csv")) << bank;
+  }
+}
+
+}  // namespace
+}  // namespace chantera::test

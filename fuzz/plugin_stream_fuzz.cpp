@@ -25,6 +25,7 @@
 #include "fuzz_support.h"
 #include "host/sampler_plugin.h"
 #include "host/vst2.h"
+#include "support/fixtures.h"
 
 namespace {
 
@@ -33,37 +34,15 @@ using namespace vst2;
 
 constexpr int32_t kMaxBlock = 1 << 16;
 
-// A WAV file image of bits-per-sample 8 or 16 with frames of a sine.
+// A sine of frames as a WAV file image of 8 or 16 bits per sample.
 std::string Wav(uint16_t channels, uint16_t bits, uint32_t rate, uint32_t frames) {
-  std::string pcm;
-  for (uint32_t f = 0; f < frames; ++f)
-    for (uint16_t c = 0; c < channels; ++c) {
-      const double v = std::sin(f * 0.07 + c) * 0.6;
-      if (bits == 16) {
-        const auto s = static_cast<int16_t>(v * 32767);
-        pcm.push_back(static_cast<char>(s & 0xFF));
-        pcm.push_back(static_cast<char>((s >> 8) & 0xFF));
-      } else {
-        pcm.push_back(static_cast<char>(static_cast<uint8_t>(128 + v * 127)));
-      }
-    }
-  auto le = [](std::string& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-  };
-  const uint16_t align = static_cast<uint16_t>(channels * bits / 8);
-  std::string out = "RIFF";
-  le(out, static_cast<uint32_t>(36 + pcm.size()), 4);
-  out += "WAVEfmt ";
-  le(out, 16, 4);
-  le(out, 1, 2);
-  le(out, channels, 2);
-  le(out, rate, 4);
-  le(out, rate * align, 4);
-  le(out, align, 2);
-  le(out, bits, 2);
-  out += "data";
-  le(out, static_cast<uint32_t>(pcm.size()), 4);
-  return out + pcm;
+  const std::vector<int16_t> values = test::Sine(frames * channels, 0.07 / channels, 0.6 * 32767);
+  std::string data = test::Pcm16(values);
+  if (bits == 8) {
+    data.clear();
+    for (int16_t v : values) data.push_back(static_cast<char>(128 + v / 256));
+  }
+  return test::MakeWav(data, {.channels = channels, .sampleRate = rate, .bitsPerSample = bits});
 }
 
 void Write(const std::string& relative, const std::string& bytes) {
@@ -93,10 +72,6 @@ std::string WriteLibrary() {
   return dir;
 }
 
-VstIntPtr VSTCALLBACK Host(AEffect*, int32_t opcode, int32_t, VstIntPtr, void*, float) {
-  return opcode == audioMasterVersion ? 2400 : 0;
-}
-
 // The loader's pacing and the waits for it sleep in steps of 100 ms; a millisecond keeps
 // the threads interleaving without slowing the fuzzer down.
 void ShortSleep(uint32_t) {
@@ -109,7 +84,7 @@ AEffect* Instance() {
     platform::SetSleepHook(ShortSleep);
     platform::SetBeepHook(NoBeep);
     const std::string dir = WriteLibrary();
-    AEffect* e = (new SamplerPlugin(Host, dir.c_str()))->getAeffect();
+    AEffect* e = (new SamplerPlugin(test::QuietHost, dir.c_str()))->getAeffect();
     e->dispatcher(e, effOpen, 0, 0, nullptr, 0.0f);
     e->dispatcher(e, effSetSampleRate, 0, 0, nullptr, 44100.0f);
     e->dispatcher(e, effSetBlockSize, 0, 512, nullptr, 0.0f);
@@ -132,44 +107,6 @@ class Script {
   size_t pos_ = 0;
 };
 
-struct EventList {
-  std::vector<VstMidiEvent> midi;
-  std::vector<VstEvent> other;  // events that are not MIDI
-  std::vector<bool> isMidi;
-
-  void Add(int32_t delta, uint8_t status, uint8_t data1, uint8_t data2) {
-    VstMidiEvent e{};
-    e.type = kVstMidiType;
-    e.byteSize = sizeof e;
-    e.deltaFrames = delta;
-    e.midiData[0] = static_cast<char>(status);
-    e.midiData[1] = static_cast<char>(data1);
-    e.midiData[2] = static_cast<char>(data2);
-    midi.push_back(e);
-    isMidi.push_back(true);
-  }
-  void AddOther(int32_t delta) {
-    VstEvent e{};
-    e.type = kVstSysExType;
-    e.byteSize = sizeof e;
-    e.deltaFrames = delta;
-    other.push_back(e);
-    isMidi.push_back(false);
-  }
-  void Send(AEffect* effect) {
-    // VstEvents declares two pointers; a real list carries as many as it has events.
-    std::vector<VstEvent*> pointers;
-    size_t m = 0, o = 0;
-    for (bool midiEvent : isMidi) pointers.push_back(midiEvent ? reinterpret_cast<VstEvent*>(&midi[m++]) : &other[o++]);
-    std::vector<uint8_t> storage(sizeof(VstEvents) + pointers.size() * sizeof(VstEvent*));
-    auto* list = reinterpret_cast<VstEvents*>(storage.data());
-    list->numEvents = static_cast<int32_t>(pointers.size());
-    list->reserved = 0;
-    if (!pointers.empty()) std::memcpy(EventSlots(list), pointers.data(), pointers.size() * sizeof(VstEvent*));
-    effect->dispatcher(effect, effProcessEvents, 0, 0, list, 0.0f);
-  }
-};
-
 int32_t Delta(Script& in) {
   switch (in.Byte() % 5) {
     case 0:
@@ -185,7 +122,7 @@ int32_t Delta(Script& in) {
   }
 }
 
-void BuildEvents(Script& in, EventList& list) {
+void BuildEvents(Script& in, test::EventList& list) {
   const int count = in.Byte() % 24;
   static const uint8_t kControllers[] = {0, 32, 6, 7, 11, 38, 98, 99, 100, 101, 120, 123, 1, 64};
   static const char kSymbolChars[] = "aiueokstnhmyrwgzdbpjfNSMZ? ";
@@ -203,16 +140,10 @@ void BuildEvents(Script& in, EventList& list) {
         list.Add(delta, 0xB0 | channel, kControllers[in.Byte() % sizeof kControllers], in.Byte() & 0x7F);
         break;
       case 3: {  // a phonetic note: key, up to three characters, commit
-        list.Add(delta, 0xB0 | channel, 99, 80);
-        list.Add(delta, 0xB0 | channel, 98, 2);
-        list.Add(delta, 0xB0 | channel, 6, in.Byte() & 0x7F);
-        const int characters = in.Byte() % 4;
-        for (int c = 0; c < characters; ++c) {
-          list.Add(delta, 0xB0 | channel, 98, static_cast<uint8_t>(19 + c));
-          list.Add(delta, 0xB0 | channel, 6, static_cast<uint8_t>(kSymbolChars[in.Byte() % (sizeof kSymbolChars - 1)]));
-        }
-        list.Add(delta, 0xB0 | channel, 98, 127);
-        list.Add(delta, 0xB0 | channel, 6, 127);
+        const int key = in.Byte() & 0x7F;
+        std::string symbol(in.Byte() % 4, ' ');
+        for (char& c : symbol) c = kSymbolChars[in.Byte() % (sizeof kSymbolChars - 1)];
+        for (test::Midi3 m : test::PhoneticNote(key, symbol)) list.Add(delta, m.status | channel, m.data1, m.data2);
         break;
       }
       case 4:  // bank select: voice 0, 1, or one that does not exist
@@ -235,7 +166,7 @@ void BuildEvents(Script& in, EventList& list) {
         list.Add(delta, 0xC0 | channel, in.Byte() & 0x7F, 0);
         break;
       default:
-        list.AddOther(delta);
+        list.AddSysEx(delta);
         break;
     }
   }
@@ -257,15 +188,8 @@ int32_t BlockFrames(Script& in) {
 }
 
 void Render(AEffect* effect, int32_t frames) {
-  static std::vector<float> left(kMaxBlock), right(kMaxBlock);
-  float* outputs[2] = {left.data(), right.data()};
-  // Stale values in the host's buffers: every frame must be written.
-  const size_t used = frames > 0 ? static_cast<size_t>(frames) : 0;
-  std::fill_n(left.begin(), used, std::numeric_limits<float>::quiet_NaN());
-  std::fill_n(right.begin(), used, std::numeric_limits<float>::quiet_NaN());
-  effect->processReplacing(effect, nullptr, outputs, frames);
-  for (size_t f = 0; f < used; ++f)
-    if (!std::isfinite(left[f]) || !std::isfinite(right[f])) std::abort();
+  static test::Rendered out;
+  if (!test::RenderFinite(effect, frames, out)) std::abort();
 }
 
 void CheckTexts(AEffect* effect) {
@@ -307,7 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     switch (in.Byte() % 8) {
       case 0:
       case 1: {
-        EventList list;
+        test::EventList list;
         BuildEvents(in, list);
         list.Send(effect);
         break;

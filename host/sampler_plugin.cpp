@@ -23,7 +23,7 @@ SamplerPlugin::SamplerPlugin(audioMasterCallback audioMaster, const char* plugin
   }
   std::string dir = pluginDir != nullptr ? std::string(pluginDir) : platform::ModuleDirectory();
   // No path at all: look beside the working directory rather than at the file-system root.
-  if (dir.empty()) dir = ".";
+  if (dir.empty()) dir.assign(1, '.');
   engine_ = std::make_shared<Sampler>(std::move(dir));
 }
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/module_state.h"
 #include "engine/sampler.h"
 #include "library/sample.h"
 #include "library/wave_writer.h"
@@ -75,23 +74,9 @@ Step Program(int32_t frame, int32_t program) {
 // The controller messages that spell a syllable on a key and sing it.
 Step Phonetic(int32_t frame, uint8_t key, const std::string& symbol) {
   return {frame, [=](Sampler& s) {
-            std::vector<std::array<int32_t, 2>> cc = {{99, 80}, {98, 2}, {6, key}};
-            for (size_t i = 0; i < symbol.size(); ++i) {
-              cc.push_back({98, static_cast<int32_t>(19 + i)});
-              cc.push_back({6, symbol[i]});
-            }
-            cc.push_back({98, 127});
-            cc.push_back({6, 127});
-            for (const auto& [controller, value] : cc)
-              s.HandleMidiMessage(static_cast<int8_t>(0xB0), controller, value);
+            for (Midi3 m : PhoneticNote(key, symbol))
+              s.HandleMidiMessage(static_cast<int8_t>(m.status), m.data1, m.data2);
           }};
-}
-
-void ResetModule() {
-  ModuleState& m = Module();
-  for (auto* v : {&m.rpnMsb, &m.rpnLsb, &m.dataEntryMsb, &m.dataEntryLsb, &m.nrpnMsb, &m.nrpnLsb}) v->store(-1);
-  for (auto* v : {&m.bankMsb, &m.bankLsb, &m.phoneticKey, &m.heldKey, &m.noteHeld, &m.timerGeneration}) v->store(0);
-  m.ClearPhoneticBuffer();
 }
 
 struct Render {
@@ -102,7 +87,7 @@ struct Render {
 class CleanSinging : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetModule();
+    ResetModuleState();
     WriteVoice(dir);
     sampler = std::make_unique<Sampler>(dir.str());
   }
@@ -156,7 +141,9 @@ TEST(ClickDetector, FindsJumpsNotTheSignalsOwnSteps) {
     ClickDetector detector(kRate);
     detector.Feed(c.v.data(), c.v.data(), c.v.size());
     EXPECT_EQ(detector.clicks(), c.clicks) << c.what;
-    if (c.clicks == 1) EXPECT_EQ(detector.firstClick(), 5000u) << c.what;
+    if (c.clicks == 1) {
+      EXPECT_EQ(detector.firstClick(), 5000u) << c.what;
+    }
   }
 }
 
@@ -181,7 +168,7 @@ TEST_F(CleanSinging, RecordingChangesUnderSoundingNotesDoNotClick) {
         Off(15000, 72)}},
   };
   for (const Case& c : cases) {
-    ResetModule();
+    ResetModuleState();
     sampler->SetProgram(0);
     const Render r = Play(c.steps, 30000);
     EXPECT_EQ(r.clicks, 0u) << c.what;

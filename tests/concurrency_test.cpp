@@ -27,10 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-vst2::VstIntPtr VSTCALLBACK HostCallback(vst2::AEffect*, int32_t opcode, int32_t, vst2::VstIntPtr, void*, float) {
-  return opcode == vst2::audioMasterVersion ? 2400 : 0;
-}
-
 VoiceFolder SmallVoice(const std::string& folder, int samples, double cycles) {
   VoiceFolder voice;
   voice.folder = folder;
@@ -57,10 +53,7 @@ void WriteTwoVoices(const TempDir& dir) {
 
 // Banks still alive may belong to loaders that outlive their instrument for a moment.
 bool WaitForLiveBanks(int32_t expected) {
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (SampleBank::LiveCount() != expected && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  return SampleBank::LiveCount() == expected;
+  return WaitUntil([expected] { return SampleBank::LiveCount() == expected; });
 }
 
 struct Midi {
@@ -82,9 +75,7 @@ Midi BlockEvents(std::mt19937& rng, int32_t frames) {
       midi.Controller(frames / 2, 32, static_cast<uint8_t>(rng() % 2));
       break;
     case 1:
-      for (auto [number, value] : std::vector<std::pair<uint8_t, uint8_t>>{
-               {99, 80}, {98, 2}, {6, 60}, {98, 19}, {6, 'a'}, {98, 127}, {6, 127}})
-        midi.Controller(frames - 1, number, value);
+      for (Midi3 m : PhoneticNote(60, "a")) midi.Add(frames - 1, m.status, m.data1, m.data2);
       break;
     case 2:
       midi.Controller(0, 7, static_cast<uint8_t>(rng() % 128));
@@ -143,7 +134,7 @@ TEST(ConcurrencyStress, RenderingMidiSwitchingAndLoadersTogether) {
   MessageCounter messages;
   const int32_t banksBefore = SampleBank::LiveCount();
   {
-    SamplerPlugin plugin(HostCallback, dir.str().c_str());
+    SamplerPlugin plugin(QuietHost, dir.str().c_str());
     plugin.setSampleRate(44100.0f);
     std::atomic<bool> stop{false};
     std::atomic<int> blocks{0}, notFinite{0};
@@ -169,7 +160,7 @@ TEST(ConcurrencyLifecycle, InstancesDestroyedWhileTheirLoadersRun) {
   const int32_t banksBefore = SampleBank::LiveCount();
   const auto started = Clock::now();
   for (int round = 0; round < 6; ++round) {
-    auto plugin = std::make_unique<SamplerPlugin>(HostCallback, dir.str().c_str());
+    auto plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
     plugin->setParameter(2, 1.0f);  // a run starts over eight samples
     if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(3));
     plugin.reset();  // asks the run to stop and waits for it
@@ -183,14 +174,14 @@ TEST(ConcurrencyLifecycle, InstancesComeAndGoBesideARenderingOne) {
   WriteTwoVoices(dir);
   const int32_t banksBefore = SampleBank::LiveCount();
   {
-    SamplerPlugin plugin(HostCallback, dir.str().c_str());
+    SamplerPlugin plugin(QuietHost, dir.str().c_str());
     plugin.setParameter(2, 1.0f);
     std::atomic<bool> stop{false};
     std::atomic<int> blocks{0}, notFinite{0};
     std::thread audio(AudioThread, std::ref(plugin), std::cref(stop), std::ref(blocks), std::ref(notFinite), 4u);
     std::thread creator([&] {
       for (int round = 0; round < 4; ++round) {
-        SamplerPlugin other(HostCallback, dir.str().c_str());
+        SamplerPlugin other(QuietHost, dir.str().c_str());
         other.setParameter(2, 1.0f);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }

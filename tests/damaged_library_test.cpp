@@ -26,10 +26,6 @@ using namespace vst2;
 
 constexpr char kWaveFailed[] = "Error: Wave file load failed.";
 
-VstIntPtr VSTCALLBACK Host(AEffect*, int32_t opcode, int32_t, VstIntPtr, void*, float) {
-  return opcode == audioMasterVersion ? 2400 : 0;
-}
-
 // Bytes of every value, NULs and line ends included; withoutCommas keeps a text line to a
 // single field, so that which lines count stays known.
 std::string Garbage(size_t n, uint32_t seed, bool withoutCommas = false) {
@@ -41,11 +37,6 @@ std::string Garbage(size_t n, uint32_t seed, bool withoutCommas = false) {
   }
   return s;
 }
-
-struct Message {
-  int32_t frame;
-  uint8_t status, data1, data2;
-};
 
 size_t Count(const std::vector<std::string>& messages, const std::string& text) {
   return static_cast<size_t>(std::count(messages.begin(), messages.end(), text));
@@ -138,47 +129,21 @@ class DamagedLibrary : public ::testing::Test {
 
   size_t BadVoiceMessages() const { return unreadableLoads ? 5 : 6; }
 
-  void Send(const std::vector<Message>& messages) {
-    records.assign(messages.size(), VstMidiEvent{});
-    std::vector<char> storage(sizeof(VstEvents) + messages.size() * sizeof(VstEvent*));
-    auto* list = reinterpret_cast<VstEvents*>(storage.data());
-    list->numEvents = static_cast<int32_t>(messages.size());
-    for (size_t i = 0; i < messages.size(); ++i) {
-      records[i].type = kVstMidiType;
-      records[i].byteSize = sizeof(VstMidiEvent);
-      records[i].deltaFrames = messages[i].frame;
-      records[i].midiData[0] = static_cast<char>(messages[i].status);
-      records[i].midiData[1] = static_cast<char>(messages[i].data1);
-      records[i].midiData[2] = static_cast<char>(messages[i].data2);
-      EventSlots(list)[i] = reinterpret_cast<VstEvent*>(&records[i]);
-    }
-    plugin->processEvents(list);
-  }
-
-  // Renders a block; false when a frame is not finite. peak: the largest magnitude.
-  bool Render(int32_t frames, float& peak) {
-    left.assign(static_cast<size_t>(frames), NAN);
-    right.assign(static_cast<size_t>(frames), NAN);
-    float* outputs[2] = {left.data(), right.data()};
-    plugin->processReplacing(nullptr, outputs, frames);
-    peak = 0.0f;
-    for (size_t i = 0; i < left.size(); ++i) {
-      if (!std::isfinite(left[i]) || !std::isfinite(right[i])) return false;
-      peak = std::max({peak, std::fabs(left[i]), std::fabs(right[i])});
-    }
-    return true;
+  // Sends messages at frame 0, then renders frames: false when a frame is not finite.
+  bool Play(const std::vector<Midi3>& messages, int32_t frames) {
+    EventList().Add(0, messages).Send(plugin->getAeffect());
+    return RenderFinite(plugin->getAeffect(), frames, out);
   }
 
   TempDir dir;
   bool unreadableLoads = false;
   std::unique_ptr<SamplerPlugin> plugin;
-  std::vector<VstMidiEvent> records;
-  std::vector<float> left, right;
+  Rendered out;
 };
 
 TEST_F(DamagedLibrary, LoadsWithTheMessagesOwedAndStaysLimited) {
   MessageCounter messages;
-  plugin = std::make_unique<SamplerPlugin>(Host, dir.str().c_str());
+  plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
   const std::vector<std::string> shown = messages.messages();
   EXPECT_EQ(shown.size(), BadVoiceMessages());
   EXPECT_EQ(Count(shown, kWaveFailed), BadVoiceMessages());
@@ -196,54 +161,50 @@ TEST_F(DamagedLibrary, LoadsWithTheMessagesOwedAndStaysLimited) {
 
 TEST_F(DamagedLibrary, InstanceStaysUsableAfterLoadingIt) {
   MessageCounter messages;
-  plugin = std::make_unique<SamplerPlugin>(Host, dir.str().c_str());
+  plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
   plugin->setSampleRate(44100.0f);
   plugin->dispatcher(effMainsChanged, 0, 1, nullptr, 0.0f);
-  float peak = 0.0f;
 
   // Every program, with notes across the keyboard (several land on the damaged samples).
   for (int32_t program = -1; program <= 130; ++program) {
     plugin->setProgram(program);
-    Send({{0, 0x90, static_cast<uint8_t>(program & 0x7F), 100}, {0, 0x90, 60, 100}, {200, 0xB0, 123, 0}});
-    ASSERT_TRUE(Render(256, peak)) << "program " << program;
+    EventList()
+        .Add(0, 0x90, static_cast<uint8_t>(program & 0x7F), 100)
+        .Add(0, 0x90, 60, 100)
+        .Add(200, 0xB0, 123, 0)
+        .Send(plugin->getAeffect());
+    ASSERT_TRUE(RenderFinite(plugin->getAeffect(), 256, out)) << "program " << program;
   }
   plugin->setProgram(0);
-  Send({{0, 0x90, 60, 127}});
-  ASSERT_TRUE(Render(512, peak));
-  EXPECT_GT(peak, 0.01f);  // slot 0 is the good sample
+  ASSERT_TRUE(Play({{0x90, 60, 127}}, 512));
+  EXPECT_GT(out.peak, 0.01f);  // slot 0 is the good sample
 
   // Bank select state is module-wide: start from a voice number no earlier test left, a
   // number beyond the list, which loads voice 0 (the damaged one) again.
-  Send({{0, 0xB0, 123, 0}, {0, 0xB0, 0, 100}, {0, 0xB0, 32, 127}});
-  ASSERT_TRUE(Render(64, peak));
+  ASSERT_TRUE(Play({{0xB0, 123, 0}, {0xB0, 0, 100}, {0xB0, 32, 127}}, 64));
 
   // To the healthy voice: no message, and it sings.
   const size_t before = messages.count();
-  Send({{0, 0xB0, 32, 1}, {0, 0x90, 60, 127}});
-  ASSERT_TRUE(Render(1024, peak));
+  ASSERT_TRUE(Play({{0xB0, 32, 1}, {0x90, 60, 127}}, 1024));
   EXPECT_EQ(messages.count(), before);
-  EXPECT_GT(peak, 0.01f);
+  EXPECT_GT(out.peak, 0.01f);
 
   // A voice folder that does not exist, and one that is a file: the program file's
   // message each, silence, no crash.
-  Send({{0, 0xB0, 123, 0}, {0, 0xB0, 32, 2}, {0, 0x90, 60, 127}});
-  ASSERT_TRUE(Render(512, peak));
-  Send({{0, 0xB0, 123, 0}, {0, 0xB0, 32, 3}, {0, 0x90, 60, 127}});
-  ASSERT_TRUE(Render(512, peak));
+  ASSERT_TRUE(Play({{0xB0, 123, 0}, {0xB0, 32, 2}, {0x90, 60, 127}}, 512));
+  ASSERT_TRUE(Play({{0xB0, 123, 0}, {0xB0, 32, 3}, {0x90, 60, 127}}, 512));
   std::vector<std::string> shown = messages.messages();
   ASSERT_EQ(shown.size(), before + 2);
   for (size_t i = before; i < shown.size(); ++i)
     EXPECT_NE(shown[i].find("programs.txt Program file load failed."), std::string::npos) << shown[i];
 
   // A voice number beyond the list: voice 0, the damaged one, with its messages again.
-  Send({{0, 0xB0, 32, 29}});
-  ASSERT_TRUE(Render(64, peak));
+  ASSERT_TRUE(Play({{0xB0, 32, 29}}, 64));
   EXPECT_EQ(messages.count(), before + 2 + BadVoiceMessages());
 
   // And back to the healthy voice, which still sings.
-  Send({{0, 0xB0, 123, 0}, {0, 0xB0, 32, 1}, {0, 0x90, 64, 127}});
-  ASSERT_TRUE(Render(1024, peak));
-  EXPECT_GT(peak, 0.01f);
+  ASSERT_TRUE(Play({{0xB0, 123, 0}, {0xB0, 32, 1}, {0x90, 64, 127}}, 1024));
+  EXPECT_GT(out.peak, 0.01f);
 }
 
 }  // namespace

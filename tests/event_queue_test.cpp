@@ -3,7 +3,6 @@
 // at the root key, 2.0 an octave up), so the tests read the split points from it.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -23,7 +22,7 @@ MidiEvent NoteOn(int32_t frame, uint8_t key) {
 class EventQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Module().noteHeld = 0;
+    ResetModuleState();
     WriteSingleSampleVoice(dir, std::vector<int16_t>(4000, 8192), 69);
     sampler = std::make_unique<Sampler>(dir.str());
   }
@@ -118,20 +117,14 @@ TEST_F(EventQueueTest, ZeroOrNegativeBlockHandsOutNothing) {
 // processEvents as a host calls it: a VstEvents list of 20 events, 3 of them SysEx.
 TEST_F(EventQueueTest, TwentyEventsOfWhichThreeAreNotMidi) {
   SamplerPlugin plugin(nullptr, dir.str().c_str());
-  std::vector<vst2::VstMidiEvent> midi(20);
-  std::vector<unsigned char> storage(sizeof(vst2::VstEvents) + 20 * sizeof(vst2::VstEvent*));
-  auto* list = reinterpret_cast<vst2::VstEvents*>(storage.data());
-  list->numEvents = 20;
+  EventList events;
   for (int i = 0; i < 20; ++i) {
-    std::memset(&midi[i], 0, sizeof midi[i]);
-    midi[i].type = i % 7 == 3 ? vst2::kVstSysExType : vst2::kVstMidiType;
-    midi[i].byteSize = sizeof(vst2::VstMidiEvent);
-    midi[i].deltaFrames = i;
-    midi[i].midiData[0] = static_cast<char>(0xB0);
-    midi[i].midiData[1] = 7;
-    midi[i].midiData[2] = static_cast<char>(i);
-    vst2::EventSlots(list)[i] = reinterpret_cast<vst2::VstEvent*>(&midi[i]);
+    if (i % 7 == 3)
+      events.AddSysEx(i);
+    else
+      events.Add(i, 0xB0, 7, static_cast<uint8_t>(i));
   }
+  vst2::VstEvents* list = events.get();
   EXPECT_EQ(plugin.processEvents(list), 1);
   const EventQueue& queue = plugin.engine().Events();
   EXPECT_EQ(queue.eventCapacity, 20);

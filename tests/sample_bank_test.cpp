@@ -161,16 +161,21 @@ TEST(SampleBank, OverlongLinesAndPathsAreCutOrRefused) {
   SampleBank bank;
   MessageCounter messages;
   // A 272-byte line keeps its first 253 bytes; its rest (which looks like a line of its
-  // own) is dropped. A name that makes the WAV path longer than 259 is not opened.
+  // own) is dropped, and so is the 254th byte of "...,a,61": root note 6. A name that
+  // makes the WAV path longer than 259 is not opened.
   const std::string tail(250, 'q');
   const std::string longName(230, 'n');
-  ASSERT_EQ(Load(bank, dir, "a.wav,a,60," + tail + ",c.wav,c,61\r\n" + longName + ",l,60\r\nb.wav,b,60\r\n", {"b.wav"}),
-            3);
+  ASSERT_EQ(Load(bank, dir,
+                 "a.wav,a,60," + tail + ",c.wav,c,61\r\n" + longName + ",l,60\r\nb.wav,b,60\r\n" +
+                     std::string(249, 'm') + ",a,61\r\n",
+                 {"b.wav"}),
+            4);
   EXPECT_NEAR(bank.slot(0)->rootFrequency, 261.6256, 5e-5);
   EXPECT_EQ(bank.slot(1)->fileName, longName);
   EXPECT_EQ(bank.slot(2)->fileName, "b.wav");
+  EXPECT_NEAR(bank.slot(3)->rootFrequency, 11.5623, 5e-5);
   EXPECT_EQ(bank.FindSample("c.wav"), -1);
-  EXPECT_EQ(messages.count(), 2u);  // a.wav does not exist; the long path cannot be opened
+  EXPECT_EQ(messages.count(), 3u);  // a.wav does not exist; the long paths cannot be opened
 }
 
 }  // namespace

@@ -7,11 +7,8 @@
 #include "library/voice_list.h"
 #include "support/fixtures.h"
 
-namespace chantera {
+namespace chantera::test {
 namespace {
-
-using test::MessageCounter;
-using test::TempDir;
 
 VoiceList Read(const std::string& bytes) {
   TempDir dir;
@@ -22,59 +19,30 @@ VoiceList Read(const std::string& bytes) {
   return list;
 }
 
-TEST(VoiceList, SameListForCrLfLfAndCr) {
-  for (const std::string end : {"\r\n", "\n", "\r"}) {
-    const VoiceList list = Read("A,fa" + end + "B,fb" + end + "X,fx");
-    ASSERT_EQ(list.voiceCount, 2) << "line end " << end.size();
-    EXPECT_STREQ(list.voiceNames[0], "A");
-    EXPECT_STREQ(list.voiceFolders[0], "fa");
-    EXPECT_STREQ(list.voiceNames[1], "B");
-    EXPECT_STREQ(list.voiceFolders[1], "fb");
-  }
+// The entries as "name|folder" lines.
+std::vector<std::string> Entries(const VoiceList& list) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < list.voiceCount; ++i)
+    entries.push_back(std::string(list.voiceNames[i]) + "|" + list.voiceFolders[i]);
+  return entries;
 }
 
-TEST(VoiceList, OnlyTheFirstCommaSeparates) {
-  const VoiceList list = Read("A,fa,x\r\n");
-  ASSERT_EQ(list.voiceCount, 1);
-  EXPECT_STREQ(list.voiceFolders[0], "fa,x");
-}
-
-TEST(VoiceList, BlankLines) {
-  for (const std::string end : {"\r\n", "\n"}) {
-    const VoiceList one = Read("A,fa" + end + end + "B,fb" + end);
-    ASSERT_EQ(one.voiceCount, 2);
-    EXPECT_STREQ(one.voiceNames[1], "B");
-    const VoiceList two = Read("A,fa" + end + end + end + "B,fb" + end);
-    ASSERT_EQ(two.voiceCount, 2);
-    EXPECT_STREQ(two.voiceNames[1], "\nB");  // read as text: CR LF arrived as LF
-    EXPECT_STREQ(two.voiceFolders[1], "fb");
-  }
-}
-
-TEST(VoiceList, LeadingCommaStaysInTheName) {
-  const VoiceList list = Read(",A,fa\r\n");
-  ASSERT_EQ(list.voiceCount, 1);
-  EXPECT_STREQ(list.voiceNames[0], ",A");
-  EXPECT_STREQ(list.voiceFolders[0], "fa");
-}
-
-TEST(VoiceList, EmptyFileOrUnendedLineGivesNoEntry) {
-  EXPECT_EQ(Read("").voiceCount, 0);
-  EXPECT_EQ(Read("A,fa").voiceCount, 0);
-  EXPECT_EQ(Read("no comma at all\r\n").voiceCount, 0);
-}
-
-TEST(VoiceList, MissingFileGivesTheFailureEntryAndOneMessage) {
-  TempDir dir;
-  VoiceList list;
-  list.voiceCount = 7;
-  MessageCounter messages;
-  VoiceListReader reader((dir.str() + "/voice.csv").c_str());
-  reader.GetVoiceList(list);
-  ASSERT_EQ(list.voiceCount, 1);
-  EXPECT_STREQ(list.voiceNames[0], "\x95\x73\x96\xBE");
-  EXPECT_STREQ(list.voiceFolders[0], "Undef");
-  EXPECT_EQ(messages.messages(), std::vector<std::string>{"Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B"});
+TEST(VoiceList, EntriesOfEachFile) {
+  const std::pair<std::string, std::vector<std::string>> rows[] = {
+      {"A,fa\r\nB,fb\r\nX,fx", {"A|fa", "B|fb"}},  // the last line without its end does not count
+      {"A,fa\nB,fb\nX,fx", {"A|fa", "B|fb"}},
+      {"A,fa\rB,fb\rX,fx", {"A|fa", "B|fb"}},
+      {"A,fa,x\r\n", {"A|fa,x"}},  // only the first comma separates
+      {",A,fa\r\n", {",A|fa"}},
+      {"A,fa\r\n\r\nB,fb\r\n", {"A|fa", "B|fb"}},
+      {"A,fa\n\nB,fb\n", {"A|fa", "B|fb"}},
+      {"A,fa\r\n\r\n\r\nB,fb\r\n", {"A|fa", "\nB|fb"}},  // read as text: CR LF arrived as LF
+      {"", {}},
+      {"A,fa", {}},
+      {"no comma at all\r\n", {}},
+      {"A,fa\n" + std::string(70000, 'x') + ",fb\n", {"A|fa"}},  // only the first 64 KB count
+  };
+  for (const auto& [bytes, entries] : rows) EXPECT_EQ(Entries(Read(bytes)), entries) << bytes.substr(0, 40);
 }
 
 TEST(VoiceList, LimitsOfEntriesAndFields) {
@@ -90,23 +58,32 @@ TEST(VoiceList, LimitsOfEntriesAndFields) {
   // Cut so that a separator, the name and a separator still fit in 259 bytes.
   EXPECT_EQ(std::strlen(longFields.voiceFolders[0]), 257u);
   EXPECT_STREQ(longFields.voiceFolders[1], "fb");
+}
 
-  // Only the first 64 KB count: a line crossing that point is dropped.
-  const VoiceList big = Read("A,fa\n" + std::string(70000, 'x') + ",fb\n");
-  EXPECT_EQ(big.voiceCount, 1);
+TEST(VoiceList, MissingFileGivesTheFailureEntryAndOneMessage) {
+  TempDir dir;
+  VoiceList list;
+  list.voiceCount = 7;
+  MessageCounter messages;
+  VoiceListReader reader((dir.str() + "/voice.csv").c_str());
+  reader.GetVoiceList(list);
+  EXPECT_EQ(Entries(list), std::vector<std::string>{"\x95\x73\x96\xBE|Undef"});
+  EXPECT_EQ(messages.messages(), std::vector<std::string>{"Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B"});
 }
 
 TEST(VoiceList, PathOfTheList) {
-  char out[platform::kMaxPath];
-  BuildVoiceListPath("/opt/chantera", out);
-  EXPECT_EQ(std::string(out), std::string("/opt/chantera") + platform::kPathSeparator + "voice.csv");
-  BuildVoiceListPath("/", out);
-  EXPECT_STREQ(out, "/voice.csv");
-  BuildVoiceListPath("C:", out);
-  EXPECT_EQ(std::string(out), std::string("C:") + platform::kPathSeparator + "voice.csv");
-  BuildVoiceListPath(std::string(300, 'd').c_str(), out);
-  EXPECT_STREQ(out, "");  // names no file rather than a truncated one
+  const std::string sep(1, platform::kPathSeparator);
+  const std::pair<std::string, std::string> rows[] = {
+      {"/opt/chantera", "/opt/chantera" + sep + "voice.csv"},
+      {"/", "/voice.csv"},
+      {"C:", "C:" + sep + "voice.csv"},
+      {std::string(300, 'd'), ""}};  // names no file rather than a truncated one
+  for (const auto& [dir, path] : rows) {
+    char out[platform::kMaxPath];
+    BuildVoiceListPath(dir.c_str(), out);
+    EXPECT_EQ(std::string(out), path) << dir;
+  }
 }
 
 }  // namespace
-}  // namespace chantera
+}  // namespace chantera::test

@@ -38,6 +38,7 @@
 #include "engine/sampler.h"
 #include "host/sampler_plugin.h"
 #include "host/vst2.h"
+#include "support/fixtures.h"
 
 #ifdef CHANTERA_CLAP_PATH
 #include "support/clap_host.h"
@@ -167,52 +168,18 @@ namespace {
 
 using namespace vst2;
 
-VstIntPtr VSTCALLBACK Host(AEffect*, int32_t opcode, int32_t, VstIntPtr, void*, float) {
-  return opcode == audioMasterVersion ? 2400 : 0;
-}
-
 constexpr int32_t kBlock = 512;
 
-// One block's events, laid out as a host hands them over (a VstEvents record followed by
-// its pointers), built before any counting.
+// One block's events, laid out as a host hands them over, built before any counting.
 class Block {
  public:
-  explicit Block(const std::vector<VstMidiEvent>& events) : midi_(events) {
-    list_.resize(offsetof(VstEvents, events) + sizeof(VstEvent*) * (midi_.size() + 2));
-    auto* record = reinterpret_cast<VstEvents*>(list_.data());
-    record->numEvents = static_cast<int32_t>(midi_.size());
-    for (size_t i = 0; i < midi_.size(); ++i) EventSlots(record)[i] = reinterpret_cast<VstEvent*>(&midi_[i]);
-  }
-  VstEvents* events() { return reinterpret_cast<VstEvents*>(list_.data()); }
+  explicit Block(EventList events) : events_(std::move(events)), list_(events_.get()) {}
+  VstEvents* events() { return list_; }
 
  private:
-  std::vector<VstMidiEvent> midi_;
-  std::vector<unsigned char> list_;
+  EventList events_;
+  VstEvents* list_;
 };
-
-VstMidiEvent Midi(int32_t frame, int status, int data1, int data2) {
-  VstMidiEvent e{};
-  e.type = kVstMidiType;
-  e.byteSize = sizeof(VstMidiEvent);
-  e.deltaFrames = frame;
-  e.midiData[0] = static_cast<char>(status);
-  e.midiData[1] = static_cast<char>(data1);
-  e.midiData[2] = static_cast<char>(data2);
-  return e;
-}
-
-// The controller messages of one phonetic commit: key, the symbol's characters, sing.
-void Phonetic(std::vector<VstMidiEvent>& out, int32_t frame, int key, const char* symbol) {
-  out.push_back(Midi(frame, 0xB0, 99, 80));
-  out.push_back(Midi(frame, 0xB0, 98, 2));
-  out.push_back(Midi(frame, 0xB0, 6, key));
-  for (int i = 0; i < 3 && symbol[i] != 0; ++i) {
-    out.push_back(Midi(frame, 0xB0, 98, 19 + i));
-    out.push_back(Midi(frame, 0xB0, 6, symbol[i]));
-  }
-  out.push_back(Midi(frame, 0xB0, 98, 127));
-  out.push_back(Midi(frame, 0xB0, 6, 127));
-}
 
 std::vector<Block> BusyBlocks(int count) {
   std::mt19937 rng(42);
@@ -220,7 +187,7 @@ std::vector<Block> BusyBlocks(int count) {
   const char* symbols[] = {"a", "ka", "sa", "tSi", "n", "ri", "mo", "kya"};
   std::vector<Block> blocks;
   for (int b = 0; b < count; ++b) {
-    std::vector<VstMidiEvent> events;
+    EventList events;
     const int n = b == 0 ? 96 : pick(0, 40);  // the largest block first
     for (int i = 0; i < n; ++i) {
       const int32_t frame = pick(0, kBlock - 1);
@@ -228,43 +195,42 @@ std::vector<Block> BusyBlocks(int count) {
         case 0:
         case 1:
         case 2:
-          events.push_back(Midi(frame, 0x90 | pick(0, 15), pick(36, 96), pick(1, 127)));
+          events.Add(frame, 0x90 | pick(0, 15), pick(36, 96), pick(1, 127));
           break;
         case 3:
         case 4:
-          events.push_back(Midi(frame, 0x80 | pick(0, 15), pick(36, 96), pick(0, 127)));
+          events.Add(frame, 0x80 | pick(0, 15), pick(36, 96), pick(0, 127));
           break;
         case 5:
-          events.push_back(Midi(frame, 0x90, pick(36, 96), 0));  // velocity 0: a note-off
+          events.Add(frame, 0x90, pick(36, 96), 0);  // velocity 0: a note-off
           break;
         case 6:
-          events.push_back(Midi(frame, 0xE0, pick(0, 127), pick(0, 127)));
+          events.Add(frame, 0xE0, pick(0, 127), pick(0, 127));
           break;
         case 7:
-          events.push_back(Midi(frame, 0xB0, pick(0, 1) ? 7 : 11, pick(0, 127)));
+          events.Add(frame, 0xB0, pick(0, 1) ? 7 : 11, pick(0, 127));
           break;
         case 8:
-          events.push_back(Midi(frame, 0xB0, pick(1, 5) == 1 ? 120 : pick(64, 67), pick(0, 127)));
+          events.Add(frame, 0xB0, pick(1, 5) == 1 ? 120 : pick(64, 67), pick(0, 127));
           break;
         case 9:  // pitch-bend range through RPN 0
-          events.push_back(Midi(frame, 0xB0, 101, 0));
-          events.push_back(Midi(frame, 0xB0, 100, 0));
-          events.push_back(Midi(frame, 0xB0, 6, pick(1, 12)));
-          events.push_back(Midi(frame, 0xB0, 38, 0));
+          events.Add(frame,
+                     {{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, static_cast<uint8_t>(pick(1, 12))}, {0xB0, 38, 0}});
           break;
         default:
-          Phonetic(events, frame, pick(48, 84), symbols[pick(0, 7)]);
+          events.Add(frame, PhoneticNote(pick(48, 84), symbols[pick(0, 7)]));
           break;
       }
     }
-    blocks.emplace_back(events);
+    blocks.emplace_back(std::move(events));
   }
   return blocks;
 }
 
 class Instrument {
  public:
-  Instrument() : plugin_(std::make_unique<SamplerPlugin>(Host, CHANTERA_PLUGIN_DIR)), effect_(plugin_->getAeffect()) {
+  Instrument()
+      : plugin_(std::make_unique<SamplerPlugin>(QuietHost, CHANTERA_PLUGIN_DIR)), effect_(plugin_->getAeffect()) {
     effect_->dispatcher(effect_, effOpen, 0, 0, nullptr, 0.0f);
     effect_->dispatcher(effect_, effSetSampleRate, 0, 0, nullptr, 44100.0f);
     effect_->dispatcher(effect_, effSetBlockSize, 0, kBlock, nullptr, 0.0f);
@@ -364,14 +330,11 @@ TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
   Instrument instrument;
   Sampler& engine = instrument.plugin().engine();
   ASSERT_GT(engine.Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
-  std::vector<VstMidiEvent> warm;
-  Phonetic(warm, 0, 60, "a");
-  std::vector<VstMidiEvent> commit;
-  Phonetic(commit, 100, 64, "ka");  // program 5
   std::vector<Block> blocks;
-  blocks.emplace_back(warm);
-  blocks.emplace_back(commit);
-  blocks.emplace_back(std::vector<VstMidiEvent>{});
+  blocks.emplace_back(EventList().Add(0, PhoneticNote(60, "a")));
+  // Volume 0, then a commit of program 5, which takes its volume (1) back.
+  blocks.emplace_back(EventList().Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka")));
+  blocks.emplace_back(EventList());
   instrument.Play(blocks[0]);
   instrument.Play(blocks[2]);
   ASSERT_EQ(engine.GetProgram(), 0);
@@ -399,10 +362,12 @@ TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
     }
   }
   const int32_t programWhileHeld = engine.GetProgram();
+  const float volumeWhileHeld = engine.Volume();
   release = true;
   holder.join();
   EXPECT_EQ(allocations.load(), 0);
   EXPECT_EQ(programWhileHeld, 5) << "the commit selected its program although the lock was held";
+  EXPECT_EQ(volumeWhileHeld, 1.0f) << "and took its volume";
   // A block takes well under a millisecond; a wait for the holder would take as long as
   // the test kept the lock. The bound leaves room for a busy machine.
   EXPECT_LT(slowest, 0.25) << "a block waited";

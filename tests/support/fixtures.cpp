@@ -1,12 +1,18 @@
 #include "support/fixtures.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <numbers>
 #include <random>
+#include <thread>
 
+#include "engine/module_state.h"
 #include "platform/platform.h"
 
 namespace chantera::test {
@@ -150,50 +156,105 @@ std::vector<std::string> MessageCounter::messages() const {
 
 // ---- Fake clock -----------------------------------------------------------------------------
 
-namespace {
-std::atomic<uint32_t> fakeNow{0}, sleepCount{0}, sleepTotal{0}, beepCount{0}, beepHz{0}, beepMs{0};
-void FakeSleep(uint32_t ms) {
-  sleepCount.fetch_add(1);
-  sleepTotal.fetch_add(ms);
-  fakeNow.fetch_add(ms);
-}
-uint32_t FakeTick() {
-  return fakeNow.load();
-}
-void FakeBeep(uint32_t hz, uint32_t ms) {
-  beepCount.fetch_add(1);
-  beepHz = hz;
-  beepMs = ms;
-}
-}  // namespace
-
 FakeClock::FakeClock() {
-  sleepCount = 0;
-  sleepTotal = 0;
-  beepCount = 0;
-  platform::SetSleepHook(FakeSleep);
-  platform::SetTickHook(FakeTick);
-  platform::SetBeepHook(FakeBeep);
+  sleepCount = sleepTotal = beepCount = 0;
+  platform::SetSleepHook([](uint32_t ms) {
+    sleepCount.fetch_add(1);
+    sleepTotal.fetch_add(ms);
+    now.fetch_add(ms);
+  });
+  platform::SetTickHook([]() -> uint32_t { return now.load(); });
+  platform::SetBeepHook([](uint32_t hz, uint32_t ms) {
+    beepCount.fetch_add(1);
+    beepHz = hz;
+    beepMs = ms;
+  });
 }
+
 FakeClock::~FakeClock() {
   platform::SetSleepHook(nullptr);
   platform::SetTickHook(nullptr);
   platform::SetBeepHook(nullptr);
 }
-uint32_t FakeClock::sleeps() {
-  return sleepCount;
+
+// ---- The host side ----------------------------------------------------------------------------
+
+vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect*, int32_t opcode, int32_t, vst2::VstIntPtr, void*, float) {
+  return opcode == vst2::audioMasterVersion ? 2400 : 0;
 }
-uint32_t FakeClock::sleptMs() {
-  return sleepTotal;
+
+std::vector<Midi3> PhoneticNote(int key, std::string_view symbol) {
+  std::vector<Midi3> m = {{0xB0, 99, 80}, {0xB0, 98, 2}, {0xB0, 6, static_cast<uint8_t>(key)}};
+  for (size_t i = 0; i < symbol.size() && i < 3; ++i) {
+    m.push_back({0xB0, 98, static_cast<uint8_t>(19 + i)});
+    m.push_back({0xB0, 6, static_cast<uint8_t>(symbol[i])});
+  }
+  m.push_back({0xB0, 98, 127});
+  m.push_back({0xB0, 6, 127});
+  return m;
 }
-uint32_t FakeClock::beeps() {
-  return beepCount;
+
+EventList& EventList::Add(int32_t frame, uint8_t status, uint8_t data1, uint8_t data2) {
+  vst2::VstMidiEvent e{};
+  e.type = vst2::kVstMidiType;
+  e.byteSize = sizeof e;
+  e.deltaFrames = frame;
+  e.midiData[0] = static_cast<char>(status);
+  e.midiData[1] = static_cast<char>(data1);
+  e.midiData[2] = static_cast<char>(data2);
+  records_.push_back(e);
+  return *this;
 }
-uint32_t FakeClock::lastBeepHz() {
-  return beepHz;
+
+EventList& EventList::Add(int32_t frame, const std::vector<Midi3>& messages) {
+  for (const Midi3& m : messages) Add(frame, m.status, m.data1, m.data2);
+  return *this;
 }
-uint32_t FakeClock::lastBeepMs() {
-  return beepMs;
+
+EventList& EventList::AddSysEx(int32_t frame) {
+  Add(frame, 0xF0, 0, 0);
+  records_.back().type = vst2::kVstSysExType;
+  return *this;
+}
+
+vst2::VstEvents* EventList::get() {
+  // VstEvents declares two pointers; a real list carries as many as it has events.
+  storage_.assign(sizeof(vst2::VstEvents) + records_.size() * sizeof(vst2::VstEvent*), 0);
+  auto* list = reinterpret_cast<vst2::VstEvents*>(storage_.data());
+  list->numEvents = static_cast<int32_t>(records_.size());
+  for (size_t i = 0; i < records_.size(); ++i)
+    vst2::EventSlots(list)[i] = reinterpret_cast<vst2::VstEvent*>(&records_[i]);
+  return list;
+}
+
+bool RenderFinite(vst2::AEffect* effect, int32_t frames, Rendered& out) {
+  const size_t n = frames > 0 ? static_cast<size_t>(frames) : 0;
+  out.left.assign(std::max<size_t>(n, 1), std::numeric_limits<float>::quiet_NaN());
+  out.right.assign(out.left.size(), std::numeric_limits<float>::quiet_NaN());
+  float* outputs[2] = {out.left.data(), out.right.data()};
+  effect->processReplacing(effect, nullptr, outputs, frames);
+  out.peak = 0.0f;
+  for (size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(out.left[i]) || !std::isfinite(out.right[i])) return false;
+    out.peak = std::max({out.peak, std::fabs(out.left[i]), std::fabs(out.right[i])});
+  }
+  return true;
+}
+
+bool WaitUntil(const std::function<bool()>& done, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+void ResetModuleState() {
+  ModuleState& m = Module();
+  for (auto* v : {&m.rpnMsb, &m.rpnLsb, &m.dataEntryMsb, &m.dataEntryLsb, &m.nrpnMsb, &m.nrpnLsb}) v->store(-1);
+  for (auto* v : {&m.bankMsb, &m.bankLsb, &m.phoneticKey, &m.heldKey, &m.noteHeld, &m.timerGeneration}) v->store(0);
+  m.ClearPhoneticBuffer();
 }
 
 }  // namespace chantera::test

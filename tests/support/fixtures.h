@@ -1,12 +1,20 @@
-// Test fixtures written by the tests themselves: temporary folders, WAV files of chosen
-// formats, and voice libraries (voice.csv, samples.txt, programs.txt) as a user would
-// write them on Windows.
+// The test kit every suite and fuzz target shares: temporary folders, WAV files of chosen
+// formats, voice libraries (voice.csv, samples.txt, programs.txt) as a user would write
+// them on Windows, a quiet host callback, VstEvents lists as a host lays them out, the
+// phonetic controller sequence, a render-and-check probe, a real-time wait for other
+// threads, and hooks that make messages, sleeps and the clock observable. No GoogleTest
+// here: the fuzz targets link it too.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "host/vst2.h"
 
 namespace chantera::test {
 
@@ -80,11 +88,57 @@ class FakeClock {
   ~FakeClock();
   FakeClock(const FakeClock&) = delete;
   FakeClock& operator=(const FakeClock&) = delete;
-  static uint32_t sleeps();
-  static uint32_t sleptMs();
-  static uint32_t beeps();
-  static uint32_t lastBeepHz();
-  static uint32_t lastBeepMs();
+  static uint32_t sleeps() { return sleepCount; }
+  static uint32_t sleptMs() { return sleepTotal; }
+  static uint32_t beeps() { return beepCount; }
+  static uint32_t lastBeepHz() { return beepHz; }
+  static uint32_t lastBeepMs() { return beepMs; }
+  static inline std::atomic<uint32_t> now{0}, sleepCount{0}, sleepTotal{0}, beepCount{0}, beepHz{0}, beepMs{0};
 };
+
+// ---- The host side ----------------------------------------------------------------------------
+
+// A host that answers only audioMasterVersion (2400), as most hosts in tests need.
+vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect* effect, int32_t opcode, int32_t index, vst2::VstIntPtr value,
+                                      void* ptr, float opt);
+
+struct Midi3 {
+  uint8_t status, data1, data2;
+};
+
+// The controller messages that spell symbol (its first three characters) on key and sing
+// it: 99 = 80, 98 = 2, 6 = key, 98 = 19.. with 6 = each character, 98 = 127, 6 = 127.
+std::vector<Midi3> PhoneticNote(int key, std::string_view symbol);
+
+// A VstEvents record with its pointers, as a host hands one to effProcessEvents.
+class EventList {
+ public:
+  EventList& Add(int32_t frame, uint8_t status, uint8_t data1, uint8_t data2);
+  EventList& Add(int32_t frame, const std::vector<Midi3>& messages);
+  EventList& AddSysEx(int32_t frame);  // an event that is not MIDI
+  size_t size() const { return records_.size(); }
+  // The list; valid until the next Add.
+  vst2::VstEvents* get();
+  void Send(vst2::AEffect* effect) { effect->dispatcher(effect, vst2::effProcessEvents, 0, 0, get(), 0.0f); }
+
+ private:
+  std::vector<vst2::VstMidiEvent> records_;
+  std::vector<unsigned char> storage_;
+};
+
+// Output of one processReplacing call.
+struct Rendered {
+  std::vector<float> left, right;
+  float peak = 0.0f;  // the largest magnitude of either channel
+};
+// Renders frames into buffers full of NaN, like stale host memory: true when every frame
+// asked for was written with a finite value.
+bool RenderFinite(vst2::AEffect* effect, int32_t frames, Rendered& out);
+
+// Waits in real time (other threads are at work) until done() holds; false after seconds.
+bool WaitUntil(const std::function<bool()>& done, double seconds = 5.0);
+
+// Puts the module-wide MIDI and phonetic state back as a freshly loaded library has it.
+void ResetModuleState();
 
 }  // namespace chantera::test

@@ -7,9 +7,6 @@
 #include <dlfcn.h>
 #endif
 
-#include <cstring>
-#include <memory>
-
 namespace chantera::test {
 
 using namespace vst2;
@@ -71,25 +68,6 @@ VstIntPtr VSTCALLBACK VstHost::Callback(AEffect* effect, int32_t opcode, int32_t
     default:
       return 0;
   }
-}
-
-void VstHost::SendMidi(AEffect* effect, const std::vector<std::pair<int32_t, std::vector<uint8_t>>>& events) {
-  std::vector<VstMidiEvent> records(events.size());
-  const size_t bytes = offsetof(VstEvents, events) + sizeof(VstEvent*) * (events.size() + 2);
-  std::unique_ptr<char[]> storage(new char[bytes]());
-  auto* list = reinterpret_cast<VstEvents*>(storage.get());
-  list->numEvents = static_cast<int32_t>(events.size());
-  for (size_t i = 0; i < events.size(); ++i) {
-    VstMidiEvent& e = records[i];
-    std::memset(&e, 0, sizeof e);
-    e.type = kVstMidiType;
-    e.byteSize = sizeof e;
-    e.deltaFrames = events[i].first;
-    for (size_t b = 0; b < events[i].second.size() && b < 3; ++b)
-      e.midiData[b] = static_cast<char>(events[i].second[b]);
-    EventSlots(list)[i] = reinterpret_cast<VstEvent*>(&e);
-  }
-  Dispatch(effect, effProcessEvents, 0, 0, list);
 }
 
 }  // namespace chantera::test

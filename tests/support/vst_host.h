@@ -38,9 +38,6 @@ class VstHost {
   // effClose, which deletes the instance.
   static vst2::VstIntPtr Close(vst2::AEffect* effect) { return Dispatch(effect, vst2::effClose); }
 
-  // Sends MIDI events (3 bytes each at a frame) through effProcessEvents.
-  static void SendMidi(vst2::AEffect* effect, const std::vector<std::pair<int32_t, std::vector<uint8_t>>>& events);
-
   static std::vector<HostCall>& Calls();  // what plug-ins asked of the host, in order
   static vst2::VstIntPtr versionAnswer;
 

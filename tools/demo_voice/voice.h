@@ -102,7 +102,7 @@ inline std::vector<Syllable> DemoSyllables() {
     if (!found[p]) throw std::runtime_error("the phoneme table names no syllable for program " + std::to_string(p));
     // Programs 56 and 57 repeat ji and zu (they are the kana typed di and du).
     if (names.count(s.name) != 0 && (s.consonant == "dZ" || s.consonant == "dz"))
-      s.name = "d" + s.name.substr(s.name.size() - 1);
+      s.name = std::string(1, 'd') + s.name.back();
     if (!names.insert(s.name).second) throw std::runtime_error("two programs would share the name " + s.name);
   }
   return syllables;

@@ -94,9 +94,9 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
        [](auto& v, auto&) {
          std::string data;
          for (int16_t s : Sung(Hz(69))) data.push_back(char((s >> 8) + 128));
-         WavSpec spec;
-         spec.bitsPerSample = 8;
-         v.files[1].second = MakeWav(data, spec);
+         WavSpec eightBit;
+         eightBit.bitsPerSample = 8;
+         v.files[1].second = MakeWav(data, eightBit);
        },
        "samples.txt", 2, "8-bit", 1},
       {"stereo",

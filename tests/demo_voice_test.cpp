@@ -34,9 +34,7 @@ std::string ReadWhole(const fs::path& file) {
 std::map<std::string, std::string> ReadFolder(const fs::path& dir) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    files[fs::relative(entry.path(), dir).generic_string()] = {std::istreambuf_iterator<char>(in), {}};
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), dir).generic_string()] = ReadWhole(entry.path());
   }
   return files;
 }
@@ -61,19 +59,6 @@ class DemoVoice : public ::testing::Test {
     sampler_.reset();
   }
 
-  static const Sample& SampleNamed(const std::string& fileName) {
-    const int32_t index = sampler_->Bank()->FindSample(fileName.c_str());
-    EXPECT_GE(index, 0) << fileName;
-    return *sampler_->Bank()->slot(index < 0 ? 0 : index);
-  }
-
-  // The recording as values in -1..1.
-  static std::vector<double> Values(const Sample& s) {
-    std::vector<double> x(s.ReadableFrames());
-    for (uint32_t i = 0; i < x.size(); ++i) x[i] = s.GetValue(i, 0) / 32768.0;
-    return x;
-  }
-
   static inline fs::path dir_;
   static inline demo::DemoSummary summary_;
   static inline std::unique_ptr<Sampler> sampler_;
@@ -90,11 +75,7 @@ TEST_F(DemoVoice, GeneratesTheSameBytesOnEveryRun) {
   first["voice.csv"] = ReadWhole(dir_ / "voice.csv");
   second["voice.csv"] = ReadWhole(again.path() / "voice.csv");
   ASSERT_EQ(first.size(), second.size());
-  for (const auto& [name, bytes] : first) {
-    const auto other = second.find(name);
-    ASSERT_NE(other, second.end()) << name;
-    EXPECT_TRUE(other->second == bytes) << name << " differs between two runs";
-  }
+  for (const auto& [name, bytes] : first) EXPECT_TRUE(second[name] == bytes) << name << " differs between two runs";
   // voice.csv, samples.txt, programs.txt and the recordings, and nothing else.
   EXPECT_EQ(first.size(), 3 + summary_.recordings);
   EXPECT_EQ(first.at("voice.csv"), "Chantera Demo,demo\r\n");
@@ -148,10 +129,14 @@ TEST_F(DemoVoice, RecordingsSoundAtTheirRootNote) {
   for (const std::string syllable : {"a", "ka", "sa", "n", "kya", "ri"}) {
     for (const int root : kDemoRoots) {
       const std::string name = syllable + "_" + std::to_string(root) + ".wav";
-      const Sample& s = SampleNamed(name);
+      const int32_t index = sampler_->Bank()->FindSample(name.c_str());
+      ASSERT_GE(index, 0) << name;
+      const Sample& s = *sampler_->Bank()->slot(index);
       EXPECT_NEAR(s.rootFrequency, NoteToHz(root), 1e-9) << name;
       // Before the vibrato starts, once the onset has settled.
-      const double hz = PitchHz(Values(s), size_t(0.2 * s.sampleRate), size_t(0.13 * s.sampleRate), s.sampleRate);
+      std::vector<double> x(s.ReadableFrames());  // the recording as values in -1..1
+      for (uint32_t i = 0; i < x.size(); ++i) x[i] = s.GetValue(i, 0) / 32768.0;
+      const double hz = PitchHz(x, size_t(0.2 * s.sampleRate), size_t(0.13 * s.sampleRate), s.sampleRate);
       EXPECT_NEAR(1200.0 * std::log2(hz / NoteToHz(root)), 0.0, 10.0) << name << " sounds at " << hz << " Hz";
     }
   }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "engine/module_state.h"
@@ -70,21 +71,19 @@ TEST(TextHelpers, NumbersFillTheirBudgetAndNoMore) {
 }
 
 TEST(TextHelpers, DecibelsAndTimes) {
+  using Format = void (AudioEffect::*)(float, char*, int32_t);
+  const Format dB = &AudioEffect::dB2string, hz = &AudioEffect::Hz2string, ms = &AudioEffect::ms2string;
+  const std::tuple<Format, float, const char*> rows[] = {
+      {dB, 0.0f, "-oo"},        {dB, -1.0f, "-oo"},       {dB, std::numeric_limits<float>::quiet_NaN(), "-oo"},
+      {dB, 1.0f, "0.000000"},   {dB, 0.5f, "-6.02059"},   {dB, 2.0f, "6.020599"},
+      {hz, 0.0f, "0.000000"},   {hz, 441.0f, "100.0000"},  // 44100 / 441
+      {ms, 4410.0f, "100.0000"}};
   BareEffect effect(nullptr);
-  char text[16];
-  const std::pair<float, const char*> decibels[] = {
-      {0.0f, "-oo"},      {-1.0f, "-oo"},     {std::numeric_limits<float>::quiet_NaN(), "-oo"},
-      {1.0f, "0.000000"}, {0.5f, "-6.02059"}, {2.0f, "6.020599"}};
-  for (const auto& [value, expected] : decibels) {
-    effect.dB2string(value, text, 8);
+  for (const auto& [format, value, expected] : rows) {
+    char text[16];
+    (effect.*format)(value, text, 8);
     EXPECT_STREQ(text, expected) << value;
   }
-  effect.Hz2string(0.0f, text, 8);
-  EXPECT_STREQ(text, "0.000000");
-  effect.Hz2string(441.0f, text, 8);  // 44100 / 441
-  EXPECT_STREQ(text, "100.0000");
-  effect.ms2string(4410.0f, text, 8);
-  EXPECT_STREQ(text, "100.0000");
 }
 
 TEST(HostCallbacks, FallbacksWithoutAHost) {
@@ -114,12 +113,12 @@ TEST(HostCallbacks, AnswersOfAHost) {
   EXPECT_EQ(effect.canHostDo(const_cast<char*>("x")), 1);
   EXPECT_FALSE(effect.openFileSelector(nullptr));  // no call without a selector record
   ASSERT_GE(FakeHost::calls.size(), 7u);
+  const auto asked = [](size_t i) {
+    return std::tuple(FakeHost::calls[i].opcode, FakeHost::calls[i].index, FakeHost::calls[i].value);
+  };
   EXPECT_EQ(FakeHost::calls[0].opcode, audioMasterVersion);
-  EXPECT_EQ(FakeHost::calls[1].opcode, audioMasterPinConnected);
-  EXPECT_EQ(FakeHost::calls[1].index, 3);
-  EXPECT_EQ(FakeHost::calls[1].value, 0);
-  EXPECT_EQ(FakeHost::calls[5].opcode, audioMasterPinConnected);
-  EXPECT_EQ(FakeHost::calls[5].value, 1);
+  EXPECT_EQ(asked(1), std::tuple(audioMasterPinConnected, 3, VstIntPtr{0}));  // an input pin
+  EXPECT_EQ(asked(5), std::tuple(audioMasterPinConnected, 1, VstIntPtr{1}));  // an output pin
   FakeHost::calls.clear();
   effect.setParameterAutomated(0, 0.5f);
   ASSERT_EQ(FakeHost::calls.size(), 1u);

@@ -132,13 +132,11 @@ TEST_F(MidiTest, RegisteredParameterZeroSetsTheRangeOnEveryLaterController) {
 
 TEST_F(MidiTest, BankSelectSwitchesVoicesOnlyBehindBank100) {
   std::vector<std::pair<std::string, VoiceFolder>> voices;
-  for (int v = 0; v < 3; ++v) {
-    VoiceFolder voice;
-    voice.folder = "v" + std::to_string(v);
-    voice.sampleLines = {"s" + std::to_string(v) + ".wav,a,69"};
-    voice.programLines = {"Program", "P,1.0,2,a", "S,0,127,s" + std::to_string(v) + ".wav", "End"};
-    voice.files = {{"s" + std::to_string(v) + ".wav", MakeWav(Pcm16({1, 2, 3}))}};
-    voices.emplace_back("Voice " + std::to_string(v), voice);
+  for (const std::string v : {"0", "1", "2"}) {
+    voices.push_back({"Voice " + v, VoiceFolder{"v" + v,
+                                                {"s" + v + ".wav,a,69"},
+                                                {"Program", "P,1.0,2,a", "S,0,127,s" + v + ".wav", "End"},
+                                                {{"s" + v + ".wav", MakeWav(Pcm16({1, 2, 3}))}}}});
   }
   TempDir library;
   WriteVoiceLibrary(library, voices);
@@ -198,10 +196,8 @@ TEST_F(MidiTest, PhoneticStateIsSharedByEveryInstance) {
   TempDir other;
   WriteSingleSampleVoice(other, {1, 2, 3});
   Sampler second(other.str());  // construction clears the buffer, keeps key and parameter numbers
-  second.HandleMidiMessage(static_cast<int8_t>(0xB0), 98, 19);
-  second.HandleMidiMessage(static_cast<int8_t>(0xB0), 6, 'o');
-  second.HandleMidiMessage(static_cast<int8_t>(0xB0), 98, 127);
-  second.HandleMidiMessage(static_cast<int8_t>(0xB0), 6, 127);
+  for (const Midi3& m : std::vector<Midi3>{{0xB0, 98, 19}, {0xB0, 6, 'o'}, {0xB0, 98, 127}, {0xB0, 6, 127}})
+    second.HandleMidiMessage(static_cast<int8_t>(m.status), static_cast<int8_t>(m.data1), static_cast<int8_t>(m.data2));
   EXPECT_EQ(second.GetProgram(), 4);
   for (const NoteSlot& slot : second.Slots().slots) {
     if (slot.active) {

@@ -13,7 +13,6 @@
 #include "engine/sampler.h"
 #include "host/sampler_plugin.h"
 #include "library/chorus_builder.h"
-#include "platform/platform.h"
 #include "support/fixtures.h"
 
 namespace chantera::test {
@@ -152,25 +151,8 @@ TEST_F(Parameters, SameStateWithNoLoaderDoesNothingAtAll) {
   EXPECT_EQ(FakeClock::sleeps(), 0u);
 }
 
-// Stands in for a loader that reacts to a stop request at its next pause.
-std::atomic<SampleBank*> reactingBank{nullptr};
-void SleepThatStopsTheRun(uint32_t) {
-  SampleBank* bank = reactingBank.load();
-  if (bank->loaderStop.load() == 1) bank->loaderBusy.store(0);
-}
-
-TEST_F(Parameters, SameStateStopsARunningLoaderWithoutReload) {
-  FakeClock clock;
-  reactingBank = &bank();
-  platform::SetSleepHook(SleepThatStopsTheRun);
-  bank().loaderBusy.store(1);
-  plugin->setParameter(2, 0.0f);
-  EXPECT_EQ(bank().loaderBusy.load(), 0);
-  EXPECT_EQ(bank().loaderStop.load(), 0);  // withdrawn once the run ended
-  EXPECT_EQ(plugin->getParameter(2), 0.0f);
-  EXPECT_EQ(FakeClock::beeps(), 0u);
-}
-
+// The same state asked for while a run works stops it and waits for its end: the
+// samples not reached keep their recordings, and nothing is reloaded.
 TEST_F(Parameters, RealRunStoppedBySameStateLeavesTheRestRecorded) {
   // Twelve samples: the run is stopped after the one it is working on.
   VoiceFolder voice;
@@ -199,8 +181,7 @@ TEST_F(Parameters, LoaderThatDoesNotStopMeansOneBeepAndNoChange) {
   std::filesystem::remove(dir.path() / "v" / "a.wav");
   plugin->setParameter(2, 1.0f);
   EXPECT_EQ(FakeClock::sleeps(), 601u);
-  EXPECT_EQ(FakeClock::beeps(), 1u);
-  EXPECT_EQ(FakeClock::lastBeepHz(), 1000u);
+  EXPECT_EQ(FakeClock::beeps(), 1u);  // the wait itself is PluginLifetime's (the same one)
   EXPECT_EQ(plugin->getParameter(2), 0.0f);
   EXPECT_EQ(bank().loaderStop.load(), 0);  // withdrawn: the run goes on to its end
   EXPECT_EQ(messages.count(), 0u);         // no reload was tried

@@ -18,35 +18,41 @@ using test::MessageCounter;
 using test::Pcm16;
 using test::TempDir;
 
-// Writes samples.txt (bytes as given) into dir/v/ with the named WAV files and loads it.
-int32_t Load(SampleBank& bank, const TempDir& dir, const std::string& list, const std::vector<std::string>& wavs = {}) {
-  dir.Write("v/samples.txt", list);
-  for (const auto& name : wavs) dir.Write("v/" + name, MakeWav(Pcm16({static_cast<int16_t>(name.size())})));
-  bank.LoadSampleList(dir.str().c_str(), "/v/");
-  return bank.sampleCount;
-}
+using Bank = ::chantera::SampleBank;
 
-TEST(SampleBank, AllocatesDefaultsAndCountsLiveBanks) {
-  const int32_t before = SampleBank::LiveCount();
-  {
-    SampleBank bank;
-    EXPECT_EQ(SampleBank::LiveCount(), before + 1);
-    EXPECT_EQ(bank.sampleCount, 0);
-    ASSERT_NE(bank.slot(1087), nullptr);
-    EXPECT_EQ(bank.slot(1088), nullptr);
-    EXPECT_EQ(bank.slot(0)->rootFrequency, 440.0);
-    EXPECT_EQ(bank.slot(0)->sampleRate, 44100u);
-    EXPECT_EQ(bank.FindSample(""), -1);
+// A folder, a bank and the messages it shows; named like the class it tests.
+class SampleBank : public ::testing::Test {
+ protected:
+  // Writes samples.txt (bytes as given) into dir/v/ with the named WAV files and loads it.
+  int32_t Load(const std::string& list, const std::vector<std::string>& wavs = {}, Bank* into = nullptr) {
+    dir.Write("v/samples.txt", list);
+    for (const auto& name : wavs) dir.Write("v/" + name, MakeWav(Pcm16({static_cast<int16_t>(name.size())})));
+    Bank& target = into != nullptr ? *into : bank;
+    target.LoadSampleList(dir.str().c_str(), "/v/");
+    return target.sampleCount;
   }
-  EXPECT_EQ(SampleBank::LiveCount(), before);
+  TempDir dir;
+  Bank bank;
+  MessageCounter messages;
+};
+
+TEST_F(SampleBank, AllocatesDefaultsAndCountsLiveBanks) {
+  EXPECT_EQ(bank.sampleCount, 0);
+  ASSERT_NE(bank.slot(1087), nullptr);
+  EXPECT_EQ(bank.slot(1088), nullptr);
+  EXPECT_EQ(bank.slot(0)->rootFrequency, 440.0);
+  EXPECT_EQ(bank.slot(0)->sampleRate, 44100u);
+  EXPECT_EQ(bank.FindSample(""), -1);
+  const int32_t before = Bank::LiveCount();
+  {
+    Bank other;
+    EXPECT_EQ(Bank::LiveCount(), before + 1);
+  }
+  EXPECT_EQ(Bank::LiveCount(), before);
 }
 
-TEST(SampleBank, LoadsLinesWithRootFrequencies) {
-  TempDir dir;
-  SampleBank bank;
-  MessageCounter messages;
-  ASSERT_EQ(Load(bank, dir, "a.wav,la,60\r\nb.wav,lb,69\nc.wav,lc,x\r\nd.wav,ld,+72,extra",
-                 {"a.wav", "b.wav", "c.wav", "d.wav"}),
+TEST_F(SampleBank, LoadsLinesWithRootFrequencies) {
+  ASSERT_EQ(Load("a.wav,la,60\r\nb.wav,lb,69\nc.wav,lc,x\r\nd.wav,ld,+72,extra", {"a.wav", "b.wav", "c.wav", "d.wav"}),
             4);
   EXPECT_EQ(messages.count(), 0u);
   EXPECT_NEAR(bank.slot(0)->rootFrequency, 261.6256, 5e-5);
@@ -58,50 +64,30 @@ TEST(SampleBank, LoadsLinesWithRootFrequencies) {
   EXPECT_EQ(bank.slot(3)->dataSize, 2u);
 }
 
-TEST(SampleBank, SkipsLinesWithoutThreeFields) {
-  TempDir dir;
-  SampleBank bank;
-  MessageCounter messages;
-  ASSERT_EQ(Load(bank, dir, "\r\n,,,\r\nx.wav,,60\r\n,,a.wav,,la,,60\r\n b.wav ,l,1\r\n", {"a.wav"}), 2);
+TEST_F(SampleBank, SkipsLinesWithoutThreeFields) {
+  ASSERT_EQ(Load("\r\n,,,\r\nx.wav,,60\r\n,,a.wav,,la,,60\r\n b.wav ,l,1\r\n", {"a.wav"}), 2);
   EXPECT_EQ(bank.slot(0)->fileName, "a.wav");  // leading and doubled commas skipped
   EXPECT_EQ(bank.slot(0)->alias, "la");
   EXPECT_EQ(bank.slot(1)->fileName, " b.wav ");  // blanks are part of the name
   EXPECT_EQ(messages.count(), 1u);               // and " b.wav " is no file
 }
 
-TEST(SampleBank, MissingWavStillTakesItsSlot) {
-  TempDir dir;
-  SampleBank bank;
-  MessageCounter messages;
-  ASSERT_EQ(Load(bank, dir, "gone.wav,g,60\r\nb.wav,b,61\r\n", {"b.wav"}), 2);
-  EXPECT_EQ(messages.messages(), std::vector<std::string>{"Error: Wave file load failed."});
-  EXPECT_EQ(bank.slot(0)->fileName, "gone.wav");
-  EXPECT_EQ(bank.slot(0)->dataSize, 0u);
-  EXPECT_EQ(bank.slot(1)->fileName, "b.wav");
-  EXPECT_EQ(bank.FindSample("B.WAV"), 1);
-}
-
-TEST(SampleBank, SlotsAreReusedAndMissingListEmptiesTheCount) {
-  TempDir dir;
-  SampleBank bank;
-  ASSERT_EQ(Load(bank, dir, "a.wav,a,60\r\nbb.wav,b,60\r\n", {"a.wav", "bb.wav"}), 2);
+// A missing WAV file still takes its slot.
+TEST_F(SampleBank, SlotsAreReusedAndMissingListEmptiesTheCount) {
+  ASSERT_EQ(Load("a.wav,a,60\r\nbb.wav,b,60\r\n", {"a.wav", "bb.wav"}), 2);
   Sample* second = bank.slot(1);
-  MessageCounter messages;
-  ASSERT_EQ(Load(bank, dir, "missing.wav,m,60\r\n"), 1);
+  ASSERT_EQ(Load("missing.wav,m,60\r\n"), 1);
   EXPECT_EQ(bank.slot(1), second);        // same object, untouched beyond the count
   EXPECT_EQ(bank.slot(0)->dataSize, 2u);  // old data stays when the new file fails
   EXPECT_EQ(bank.slot(0)->fileName, "missing.wav");
   EXPECT_EQ(bank.FindSample("bb.wav"), -1);  // beyond sampleCount
   bank.LoadSampleList((dir.str() + "/none").c_str(), "/v/");
   EXPECT_EQ(bank.sampleCount, 0);
-  EXPECT_EQ(messages.count(), 1u);
+  EXPECT_EQ(messages.messages(), std::vector<std::string>{"Error: Wave file load failed."});
 }
 
-TEST(SampleBank, FindSampleReturnsTheFirstOfSharedNames) {
-  TempDir dir;
-  SampleBank bank;
-  MessageCounter messages;
-  ASSERT_EQ(Load(bank, dir, "X.wav,1,60\r\nx.WAV,2,60\r\n\xE3\x81\x82.wav,3,60\r\n"), 3);
+TEST_F(SampleBank, FindSampleReturnsTheFirstOfSharedNames) {
+  ASSERT_EQ(Load("X.wav,1,60\r\nx.WAV,2,60\r\n\xE3\x81\x82.wav,3,60\r\n"), 3);
   EXPECT_EQ(bank.FindSample("x.wav"), 0);
   EXPECT_EQ(bank.FindSample("\xE3\x81\x82.WAV"), 2);
   EXPECT_EQ(bank.FindSample("\xC3\x81\x82.wav"), -1);  // only ASCII letters fold
@@ -111,8 +97,7 @@ TEST(SampleBank, FindSampleReturnsTheFirstOfSharedNames) {
 // Banks (instances) that load the same unchanged file share its data: read once, counted
 // once, freed with the last holder. A Chorus rebuild gives its bank data of its own; an
 // edited file, or one written a moment ago, is read again.
-TEST(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
-  TempDir dir;
+TEST_F(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   const auto settle = [&](const std::string& name, std::chrono::hours age) {
     std::filesystem::last_write_time(dir.path() / "v" / name, std::filesystem::file_time_type::clock::now() - age);
   };
@@ -122,10 +107,10 @@ TEST(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   settle("a.wav", std::chrono::hours(1));
   const std::string list = "a.wav,a,60\r\nfresh.wav,f,60\r\n";
   const uint64_t before = Sample::LiveDataBytes();
-  SampleBank first, second;
-  ASSERT_EQ(Load(first, dir, list), 2);
+  Bank first, second;
+  ASSERT_EQ(Load(list, {}, &first), 2);
   const uint64_t one = Sample::LiveDataBytes() - before;
-  ASSERT_EQ(Load(second, dir, list), 2);
+  ASSERT_EQ(Load(list, {}, &second), 2);
   EXPECT_EQ(second.slot(0)->pcm, first.slot(0)->pcm);
   EXPECT_NE(second.slot(1)->pcm, first.slot(1)->pcm);  // written just now: not trusted yet
   EXPECT_EQ(Sample::LiveDataBytes() - before, one + second.slot(1)->dataSize);
@@ -139,34 +124,27 @@ TEST(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   const std::string other = Pcm16(test::Sine(4000, 0.02));
   dir.Write("v/a.wav", MakeWav(other));
   settle("a.wav", std::chrono::hours(2));
-  SampleBank third;
-  ASSERT_EQ(Load(third, dir, list), 2);
+  Bank third;
+  ASSERT_EQ(Load(list, {}, &third), 2);
   EXPECT_NE(third.slot(0)->pcm, first.slot(0)->pcm);
   EXPECT_EQ(0, std::memcmp(third.slot(0)->pcm.get(), other.data(), other.size()));
 }
 
-TEST(SampleBank, StopsAtTheLastSlot) {
-  TempDir dir;
+TEST_F(SampleBank, StopsAtTheLastSlot) {
   std::string list;
   for (int i = 0; i < kSampleSlots + 5; ++i) list += "s" + std::to_string(i) + ".wav,a,60\n";
-  SampleBank bank;
-  MessageCounter messages;
-  ASSERT_EQ(Load(bank, dir, list), kSampleSlots);
+  ASSERT_EQ(Load(list), kSampleSlots);
   EXPECT_EQ(bank.slot(kSampleSlots - 1)->fileName, "s1087.wav");
   EXPECT_EQ(messages.count(), static_cast<size_t>(kSampleSlots));
 }
 
-TEST(SampleBank, OverlongLinesAndPathsAreCutOrRefused) {
-  TempDir dir;
-  SampleBank bank;
-  MessageCounter messages;
+TEST_F(SampleBank, OverlongLinesAndPathsAreCutOrRefused) {
   // A 272-byte line keeps its first 253 bytes; its rest (which looks like a line of its
   // own) is dropped, and so is the 254th byte of "...,a,61": root note 6. A name that
   // makes the WAV path longer than 259 is not opened.
   const std::string tail(250, 'q');
   const std::string longName(230, 'n');
-  ASSERT_EQ(Load(bank, dir,
-                 "a.wav,a,60," + tail + ",c.wav,c,61\r\n" + longName + ",l,60\r\nb.wav,b,60\r\n" +
+  ASSERT_EQ(Load("a.wav,a,60," + tail + ",c.wav,c,61\r\n" + longName + ",l,60\r\nb.wav,b,60\r\n" +
                      std::string(249, 'm') + ",a,61\r\n",
                  {"b.wav"}),
             4);

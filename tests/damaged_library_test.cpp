@@ -81,26 +81,24 @@ class DamagedLibrary : public ::testing::Test {
       programs.push_back("End");
     }
     programs.push_back("End");  // an "End" without its program
-    VoiceFolder bad;
-    bad.folder = "bad";
-    bad.sampleLines = samples;
-    bad.programLines = programs;
-    bad.files = {
-        {"ok.wav", ok},
-        {"unreadable.wav", ok},
-        {"empty.wav", ""},
-        {"garbage.wav", Garbage(5000, 3)},
-        {"claims4g.wav", MakeWav(Pcm16(Sine(500, 0.02)), WavSpec{.claimedDataSize = 0xFFFFFFF0})},
-        {"riffonly.wav", std::string("RIFF\xFF\xFF\xFF\xFFWAVEfmt \xFF\xFF\xFF\xFF", 20) + std::string(16, '\x01')},
-        {"float32.wav", MakeWav(Garbage(4000, 4), WavSpec{.formatTag = 3, .bitsPerSample = 32})},
-        {"pcm24.wav", MakeWav(Garbage(3000, 5), WavSpec{.channels = 2, .bitsPerSample = 24})},
-        {"align0.wav", MakeWav(Pcm16(Sine(100, 0.1)), WavSpec{.blockAlign = 0xFFFF})}};
+    const VoiceFolder bad{
+        "bad",
+        samples,
+        programs,
+        {{"ok.wav", ok},
+         {"unreadable.wav", ok},
+         {"empty.wav", ""},
+         {"garbage.wav", Garbage(5000, 3)},
+         {"claims4g.wav", MakeWav(Pcm16(Sine(500, 0.02)), WavSpec{.claimedDataSize = 0xFFFFFFF0})},
+         {"riffonly.wav", std::string("RIFF\xFF\xFF\xFF\xFFWAVEfmt \xFF\xFF\xFF\xFF", 20) + std::string(16, '\x01')},
+         {"float32.wav", MakeWav(Garbage(4000, 4), WavSpec{.formatTag = 3, .bitsPerSample = 32})},
+         {"pcm24.wav", MakeWav(Garbage(3000, 5), WavSpec{.channels = 2, .bitsPerSample = 24})},
+         {"align0.wav", MakeWav(Pcm16(Sine(100, 0.1)), WavSpec{.blockAlign = 0xFFFF})}}};
 
-    VoiceFolder good;
-    good.folder = "good";
-    good.sampleLines = {"g.wav,g,60"};
-    good.programLines = {"Program", "P,1.0,2,g", "S,0,127,g.wav", "End"};
-    good.files = {{"g.wav", MakeWav(Pcm16(Sine(20000, 0.01)))}};
+    const VoiceFolder good{"good",
+                           {"g.wav,g,60"},
+                           {"Program", "P,1.0,2,g", "S,0,127,g.wav", "End"},
+                           {{"g.wav", MakeWav(Pcm16(Sine(20000, 0.01)))}}};
 
     WriteVoiceLibrary(dir, {{"Bad", bad}, {"Good", good}});
     std::filesystem::create_directories(dir.path() / "bad" / "adir.wav");

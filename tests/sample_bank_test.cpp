@@ -10,13 +10,8 @@
 #include "library/sample_bank.h"
 #include "support/fixtures.h"
 
-namespace chantera {
+namespace chantera::test {
 namespace {
-
-using test::MakeWav;
-using test::MessageCounter;
-using test::Pcm16;
-using test::TempDir;
 
 using Bank = ::chantera::SampleBank;
 
@@ -101,7 +96,7 @@ TEST_F(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   const auto settle = [&](const std::string& name, std::chrono::hours age) {
     std::filesystem::last_write_time(dir.path() / "v" / name, std::filesystem::file_time_type::clock::now() - age);
   };
-  const std::string tone = Pcm16(test::Sine(4000, 0.01));
+  const std::string tone = Pcm16(Sine(4000, 0.01));
   dir.Write("v/a.wav", MakeWav(tone));
   dir.Write("v/fresh.wav", MakeWav(tone));
   settle("a.wav", std::chrono::hours(1));
@@ -121,7 +116,7 @@ TEST_F(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   EXPECT_EQ(0, std::memcmp(first.slot(0)->pcm.get(), tone.data(), tone.size()));
 
   // The same size, other values, another time: read again.
-  const std::string other = Pcm16(test::Sine(4000, 0.02));
+  const std::string other = Pcm16(Sine(4000, 0.02));
   dir.Write("v/a.wav", MakeWav(other));
   settle("a.wav", std::chrono::hours(2));
   Bank third;
@@ -157,4 +152,4 @@ TEST_F(SampleBank, OverlongLinesAndPathsAreCutOrRefused) {
 }
 
 }  // namespace
-}  // namespace chantera
+}  // namespace chantera::test

@@ -10,13 +10,8 @@
 #include "engine/sampler.h"
 #include "support/fixtures.h"
 
-namespace chantera {
+namespace chantera::test {
 namespace {
-
-using test::MakeWav;
-using test::MessageCounter;
-using test::Pcm16;
-using test::TempDir;
 
 // Paths in messages are composed with the platform's separator.
 const std::string kSep(1, platform::kPathSeparator);
@@ -149,4 +144,4 @@ TEST_F(VoiceSelection, DirectoryNamedLikeAFileIsNotOpened) {
 }
 
 }  // namespace
-}  // namespace chantera
+}  // namespace chantera::test

@@ -40,11 +40,10 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 class LoadedCopy {
  public:
   LoadedCopy() {
-    VoiceFolder voice;
-    voice.folder = "v";
-    voice.sampleLines = {"a.wav,a,60", "b.wav,b,69", "c.wav,c,72"};
-    voice.programLines = {"Program",    "P,1.0,2,a",     "S,0,64,a.wav", "S,65,127,b.wav", "End", "Program",
-                          "P,0.5,12,i", "S,0,127,c.wav", "End"};
+    VoiceFolder voice{"v",
+                      {"a.wav,a,60", "b.wav,b,69", "c.wav,c,72"},
+                      {"Program", "P,1.0,2,a", "S,0,64,a.wav", "S,65,127,b.wav", "End", "Program", "P,0.5,12,i",
+                       "S,0,127,c.wav", "End"}};
     for (int i = 0; i < 3; ++i)
       voice.files.emplace_back(std::string(1, 'a' + i) + ".wav", MakeWav(Pcm16(Sine(6000, 0.01 * (i + 1)))));
     WriteVoiceLibrary(dir, {{"Voice", voice}});

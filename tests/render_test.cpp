@@ -238,19 +238,16 @@ std::vector<double> Left(const std::filesystem::path& wav) {
 class Renderer : public ::testing::Test {
  protected:
   void SetUp() override {
-    VoiceFolder voice{
-        "tones", {"other.wav,other,69"}, {}, {{"other.wav", MakeWav(Pcm16(Sine(200000, 200.0 / 44100.0)))}}};
-    const std::map<int, std::pair<std::string, double>> tones = {
-        {10, {"sa.wav", 300.0}}, {7, {"ku.wav", 400.0}}, {38, {"ra.wav", 500.0}}};
-    for (const auto& [program, tone] : tones) {
-      voice.sampleLines.push_back(tone.first + "," + tone.first + ",69");
-      voice.files.emplace_back(tone.first, MakeWav(Pcm16(Sine(200000, tone.second / 44100.0))));
+    VoiceFolder voice{"tones", {}, {}, {}};
+    for (const auto& [name, hz] : {std::pair{"other", 200.0}, {"sa", 300.0}, {"ku", 400.0}, {"ra", 500.0}}) {
+      voice.sampleLines.push_back(std::string(name) + ".wav," + name + ",69");
+      voice.files.emplace_back(std::string(name) + ".wav", MakeWav(Pcm16(Sine(200000, hz / 44100.0))));
     }
-    for (int program = 0; program <= 38; ++program) {
-      const auto tone = tones.find(program);
-      const std::string file = tone != tones.end() ? tone->second.first : "other.wav";
+    const std::map<int, std::string> syllables = {{10, "sa"}, {7, "ku"}, {38, "ra"}};
+    for (int p = 0; p <= 38; ++p) {
+      const std::string file = syllables.contains(p) ? syllables.at(p) : "other";
       voice.programLines.insert(voice.programLines.end(),
-                                {"Program", "P,1.0,2,p" + std::to_string(program), "S,0,127," + file, "End"});
+                                {"Program", "P,1.0,2,p" + std::to_string(p), "S,0,127," + file + ".wav", "End"});
     }
     WriteVoiceLibrary(dir, {{"Tones", voice}});
     std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, dir.path() / "Chantera.so");

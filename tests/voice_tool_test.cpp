@@ -183,19 +183,16 @@ TEST(VoiceLoop, SetsALoopTheInstrumentPlaysAndRefusesOthers) {
 
 // ---- The files of an UTAU bank -----------------------------------------------------------------
 
+template <typename T>
+std::string Raw(T value) {
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// A .frq file: 256 samples per frame, the average, 16 unused bytes, the frame count, then
+// frequency and amplitude per frame (unvoiced, 0 Hz, before voicedFrom).
 std::string Frq(double hz, size_t frames, size_t voicedFrom = 0) {
-  std::string b = "FREQ0003";
-  auto put = [&](const void* p, size_t n) { b.append(static_cast<const char*>(p), n); };
-  const uint32_t perFrame = 256, count = uint32_t(frames);
-  put(&perFrame, 4);
-  put(&hz, 8);
-  b.append(16, '\0');
-  put(&count, 4);
-  for (size_t i = 0; i < frames; ++i) {
-    const double f = i < voicedFrom ? 0.0 : hz, a = 1000.0;
-    put(&f, 8);
-    put(&a, 8);
-  }
+  std::string b = "FREQ0003" + Raw(uint32_t(256)) + Raw(hz) + std::string(16, '\0') + Raw(uint32_t(frames));
+  for (size_t i = 0; i < frames; ++i) b += Raw(i < voicedFrom ? 0.0 : hz) + Raw(1000.0);
   return b;
 }
 
@@ -237,10 +234,8 @@ TEST(UtauFiles, ReadWhatBanksHold) {
 
   const auto map = voice::ParsePrefixMap("C4\t\t_H\r\nA#3\tx\t\r\nbad\t\t\r\n");
   ASSERT_EQ(map.size(), 2u);
-  EXPECT_EQ(map[0].note, 60);
-  EXPECT_EQ(map[0].suffix, "_H");
-  EXPECT_EQ(map[1].note, 58);
-  EXPECT_EQ(map[1].prefix, "x");
+  EXPECT_EQ(std::tie(map[0].note, map[0].prefix, map[0].suffix), std::tuple(60, "", "_H"));
+  EXPECT_EQ(std::tie(map[1].note, map[1].prefix, map[1].suffix), std::tuple(58, "x", ""));
   EXPECT_EQ(voice::ParseCharacterName("\x96\xBC\x91\x4F=\x83\x65\x83\x58\x83\x67\r\n"),
             "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88");  // 名前=テスト
 }
@@ -251,37 +246,34 @@ TEST(UtauFiles, ReadWhatBanksHold) {
 // files, a subfolder reached by a backslash, a name stored decomposed, damaged entries) at
 // note 57 + 15 cents, and high/ (UTF-8 oto.ini with a byte order mark, negative cutoffs, no
 // .frq) at note 67 - 20 cents; prefix.map gives keys from 62 up to the high one.
-struct Bank {
-  static constexpr double kLow = 57.15, kHigh = 66.80;
+constexpr double kLow = 57.15, kHigh = 66.80;
+void WriteBank(const TempDir& dir) {
   // kana (UTF-8), kana (Shift-JIS)
   const std::vector<std::pair<std::string, std::string>> kana = {
       {"\xE3\x81\x82", "\x82\xA0"}, {"\xE3\x81\x84", "\x82\xA2"}, {"\xE3\x81\x86", "\x82\xA4"},
       {"\xE3\x81\x88", "\x82\xA6"}, {"\xE3\x81\x8A", "\x82\xA8"}, {"\xE3\x81\x8B", "\x82\xA9"},
       {"\xE3\x81\x8F", "\x82\xAD"}, {"\xE3\x81\x95", "\x82\xB3"}, {"\xE3\x82\x89", "\x82\xE7"},
       {"\xE3\x81\x8C", "\x82\xAA"}, {"\xE3\x82\x93", "\x82\xF1"}};
-  explicit Bank(const TempDir& dir) {
-    const fs::path root = dir.path() / "bank";
-    std::string low, high = "\xEF\xBB\xBF";
-    for (const auto& [utf8, sjis] : kana) {
-      std::string file = utf8 + ".wav";
-      if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";                 // が stored as か + U+3099
-      const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";                      // ら in a subfolder
-      if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(Hz(kLow))));  // え's file is missing
-      const size_t frames = Sung(Hz(kLow)).size() / 256;
-      dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(Hz(kLow), frames, 36));
-      dir.Write("bank/high/" + utf8 + ".wav", Wav(Sung(Hz(kHigh))));
-      const std::string alias = utf8 == "\xE3\x81\x95" ? "- " + sjis : sjis;  // さ in its word-initial form
-      const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";      // お's offset is past its end
-      const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";       // い's consonant is no number
-      low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,60,\r\n";
-      high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,60,10\r\n";
-    }
-    dir.Write("bank/oto.ini", low + "broken line\r\n");
-    dir.Write("bank/high/oto.ini", high);
-    dir.Write("bank/prefix.map", "C#4\t\t_H\r\nD4\t\t_H\r\nC4\t\t\r\nC3\t\t\r\n");
-    dir.Write("bank/character.txt", "name=Test singer\r\n");
+  std::string low, high = "\xEF\xBB\xBF";
+  for (const auto& [utf8, sjis] : kana) {
+    std::string file = utf8 + ".wav";
+    if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";                 // が stored as か + U+3099
+    const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";                      // ら in a subfolder
+    if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(Hz(kLow))));  // え's file is missing
+    const size_t frames = Sung(Hz(kLow)).size() / 256;
+    dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(Hz(kLow), frames, 36));
+    dir.Write("bank/high/" + utf8 + ".wav", Wav(Sung(Hz(kHigh))));
+    const std::string alias = utf8 == "\xE3\x81\x95" ? "- " + sjis : sjis;  // さ in its word-initial form
+    const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";      // お's offset is past its end
+    const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";       // い's consonant is no number
+    low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,60,\r\n";
+    high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,60,10\r\n";
   }
-};
+  dir.Write("bank/oto.ini", low + "broken line\r\n");
+  dir.Write("bank/high/oto.ini", high);
+  dir.Write("bank/prefix.map", "C#4\t\t_H\r\nD4\t\t_H\r\nC4\t\t\r\nC3\t\t\r\n");
+  dir.Write("bank/character.txt", "name=Test singer\r\n");
+}
 
 // Renders notes (key, program) of 0.6 s each through the plug-in in dir, voice 1; returns
 // the pitch of each note 250 ms after its start, in cents from its key.
@@ -291,8 +283,7 @@ std::vector<double> SingThrough(const fs::path& plugin, const std::vector<std::p
   EXPECT_TRUE(host.Load(plugin.string(), error)) << error;
   EXPECT_TRUE(host.Start(44100.0, 441, error)) << error;
   host.SendEvents({{0, {0xB0, 0, 100}}, {0, {0xB0, 32, 1}}});
-  std::vector<float> left(441), right(441);
-  host.Process(left.data(), right.data(), 441);
+  host.Process(441);
   std::vector<double> cents;
   for (const auto& [key, program] : notes) {
     host.SetProgram(program);
@@ -300,8 +291,8 @@ std::vector<double> SingThrough(const fs::path& plugin, const std::vector<std::p
     std::vector<double> sung;
     for (int block = 0; block < 60; ++block) {
       if (block == 59) host.SendEvents({{440, {0x80, uint8_t(key), 0}}});
-      host.Process(left.data(), right.data(), 441);
-      sung.insert(sung.end(), left.begin(), left.end());
+      host.Process(441);
+      sung.insert(sung.end(), host.Left(), host.Left() + 441);
     }
     const double hz = PitchHz(sung, size_t(0.25 * 44100), size_t(0.1 * 44100), 44100.0);
     cents.push_back(hz > 0 ? CentsBetween(hz, Hz(key)) : 1e9);
@@ -311,7 +302,7 @@ std::vector<double> SingThrough(const fs::path& plugin, const std::vector<std::p
 
 TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   TempDir dir;
-  Bank bank(dir);
+  WriteBank(dir);
   WriteSingleSampleVoice(dir, Sine(1000, 0.01));  // voice.csv already lists a voice
   fs::copy_file(CHANTERA_PLUGIN_PATH, dir.path() / "Chantera.so");
 

@@ -5,17 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <numbers>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "library/pitch.h"
 #include "library/sample.h"
-#include "library/voice_list.h"
 #include "library/wave_writer.h"
 #include "support/fixtures.h"
 #include "tools/render/plugin_host.h"
@@ -71,111 +70,79 @@ VoiceFolder CleanVoice() {
 
 TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
   struct Case {
-    const char* name;
-    std::function<void(VoiceFolder&, std::vector<std::pair<std::string, VoiceFolder>>&)> damage;
-    const char* file;  // ends the finding's file
+    std::function<void(VoiceFolder&, std::string& voiceCsv)> damage;  // voiceCsv replaces voice.csv
+    const char* file;                                                 // ends the finding's file
     int line;
     const char* says;
     int status;
   };
+  // Damage that replaces b.wav's bytes, or one line of samples.txt or programs.txt.
+  const auto b = [](std::string bytes) { return [bytes](VoiceFolder& v, std::string&) { v.files[1].second = bytes; }; };
+  const auto set = [](std::vector<std::string> VoiceFolder::*lines, size_t i, std::string text) {
+    return [=](VoiceFolder& v, std::string&) { (v.*lines)[i] = text; };
+  };
+  const std::vector<int16_t> sung = Sung(Hz(69));
+  std::string eightBit;
+  std::vector<int16_t> stereo;
+  for (int16_t s : sung) {
+    eightBit.push_back(char((s >> 8) + 128));
+    stereo.insert(stereo.end(), {s, s});
+  }
+  const WaveLoop inverted{9000, 8000};
   const std::string sjisA = "\x82\xA0.wav";  // あ.wav in Shift-JIS
+  const auto samples = &VoiceFolder::sampleLines, programs = &VoiceFolder::programLines;
   const std::vector<Case> cases = {
-      {"clean", [](auto&, auto&) {}, "", 0, "", 0},
-      {"skipped line", [](auto& v, auto&) { v.sampleLines.push_back("c.wav,,60"); }, "samples.txt", 3, "three fields",
-       1},
-      {"long line", [](auto& v, auto&) { v.sampleLines.push_back("a.wav,a," + std::string(260, '7')); }, "samples.txt",
-       3, "longer than 253", 2},
-      {"missing wav", [](auto& v, auto&) { v.sampleLines[1] = "gone.wav,b,69"; }, "samples.txt", 2,
-       "\"Wave file load failed.\"", 2},
-      {"not a wav", [](auto& v, auto&) { v.files[1].second = "RIFF junk"; }, "samples.txt", 2, "not a RIFF/WAVE", 2},
-      {"wrong root", [](auto& v, auto&) { v.sampleLines[0] = "a.wav,a,60"; }, "samples.txt", 1,
-       "but its root note is 60", 1},
-      {"8-bit",
-       [](auto& v, auto&) {
-         std::string data;
-         for (int16_t s : Sung(Hz(69))) data.push_back(char((s >> 8) + 128));
-         WavSpec eightBit;
-         eightBit.bitsPerSample = 8;
-         v.files[1].second = MakeWav(data, eightBit);
-       },
-       "samples.txt", 2, "8-bit", 1},
-      {"stereo",
-       [](auto& v, auto&) {
-         std::vector<int16_t> both;
-         for (int16_t s : Sung(Hz(69))) both.insert(both.end(), {s, s});
-         v.files[1].second = Wav(both, 44100, 2);
-       },
-       "samples.txt", 2, "stereo", 1},
-      {"mixed rates", [](auto& v, auto&) { v.files[1].second = Wav(Sung(Hz(69), 22050), 22050); }, "samples.txt", 2,
-       "recorded at 22050 Hz", 1},
-      {"unusable loop",
-       [](auto& v, auto&) {
-         const std::vector<int16_t> sung = Sung(Hz(69));
-         const WaveLoop inverted{9000, 8000};
-         v.files[1].second = WaveFileBytes(sung.data(), sung.size(), 1, 44100, &inverted);
-       },
-       "samples.txt", 2, "sustain loop (frames 9000-8000) is unusable", 1},
-      {"unused wav",
-       [](auto& v, auto&) {
+      {[](auto&, auto&) {}, "", 0, "", 0},
+      {[](auto& v, auto&) { v.sampleLines.push_back("c.wav,,60"); }, "samples.txt", 3, "three fields", 1},
+      {[](auto& v, auto&) { v.sampleLines.push_back("a.wav,a," + std::string(260, '7')); }, "samples.txt", 3,
+       "longer than 253", 2},
+      {set(samples, 1, "gone.wav,b,69"), "samples.txt", 2, "\"Wave file load failed.\"", 2},
+      {b("RIFF junk"), "samples.txt", 2, "not a RIFF/WAVE", 2},
+      {set(samples, 0, "a.wav,a,60"), "samples.txt", 1, "but its root note is 60", 1},
+      {b(MakeWav(eightBit, {.bitsPerSample = 8})), "samples.txt", 2, "8-bit", 1},
+      {b(Wav(stereo, 44100, 2)), "samples.txt", 2, "stereo", 1},
+      {b(Wav(Sung(Hz(69), 22050), 22050)), "samples.txt", 2, "recorded at 22050 Hz", 1},
+      {b(WaveFileBytes(sung.data(), sung.size(), 1, 44100, &inverted)), "samples.txt", 2,
+       "sustain loop (frames 9000-8000) is unusable", 1},
+      {[](auto& v, auto&) {
          v.files.push_back({"spare.wav", Wav(Sung(Hz(60)))});
        },
        "spare.wav", 0, "not listed", 1},
-      {"case look-up", [](auto& v, auto&) { v.files[0].first = "A.WAV"; }, "samples.txt", 1, "case-insensitive", 1},
-      {"Shift-JIS look-up",
-       [&](auto& v, auto&) {
+      {[](auto& v, auto&) { v.files[0].first = "A.WAV"; }, "samples.txt", 1, "case-insensitive", 1},
+      {[&](auto& v, auto&) {
          v.sampleLines[0] = sjisA + ",a,57";
          v.files[0].first = "\xE3\x81\x82.wav";  // あ.wav in UTF-8
          for (auto& l : v.programLines)
            if (l == "S,0,63,a.wav") l = "S,0,63," + sjisA;
        },
        "samples.txt", 1, "Shift-JIS look-up", 1},
-      {"sample not found", [](auto& v, auto&) { v.programLines[2] = "S,0,63,x.wav"; }, "programs.txt", 3,
-       "falls back to sample slot 0", 2},
-      {"uncovered keys", [](auto& v, auto&) { v.programLines[3] = "S,64,100,b.wav"; }, "programs.txt", 1,
-       "keys 101-127 uncovered", 1},
-      {"stretched",
-       [](auto& v, auto&) {
+      {set(programs, 2, "S,0,63,x.wav"), "programs.txt", 3, "falls back to sample slot 0", 2},
+      {set(programs, 3, "S,64,100,b.wav"), "programs.txt", 1, "keys 101-127 uncovered", 1},
+      {[](auto& v, auto&) {
          v.programLines[2] = "S,0,81,a.wav";
          v.programLines[3] = "S,82,127,b.wav";
        },
        "programs.txt", 3, "keys 70-81 play \"a.wav\" more than an octave", 1},
-      {"empty program",
-       [](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 2, v.programLines.begin() + 4); },
+      {[](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 2, v.programLines.begin() + 4); },
        "programs.txt", 1, "(\xE3\x81\x82) \"p0\" has no key range", 1},
-      {"undefined programs", [](auto& v, auto&) { v.programLines.resize(5 * 100); }, "programs.txt", 0,
+      {[](auto& v, auto&) { v.programLines.resize(5 * 100); }, "programs.txt", 0,
        "3 programs that lyrics and phonetic input reach are not defined", 1},
-      {"no End", [](auto& v, auto&) { v.programLines.pop_back(); }, "programs.txt", 511, "no \"End\"", 2},
-      {"programs past 129",
-       [](auto& v, auto&) {
+      {[](auto& v, auto&) { v.programLines.pop_back(); }, "programs.txt", 511, "no \"End\"", 2},
+      {[](auto& v, auto&) {
          for (int p = 103; p < 130; ++p)
            v.programLines.insert(v.programLines.end(), {"Program", "S,0,127,a.wav", "End"});
        },
        "programs.txt", 5 * 103 + 3 * 27, "more than 129 programs", 2},
-      {"voice without line end",
-       [](auto& v, auto& voices) {
-         voices.push_back({"Second", VoiceFolder{"w", {}, {}, {}}});
-       },
-       "voice.csv", 0, "", -1},
+      {[](auto&, auto& csv) { csv = "Voice,v\r\nSecond,w"; }, "voice.csv", 2, "no line end", 2},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.says);
     TempDir dir;
     VoiceFolder v = CleanVoice();
-    std::vector<std::pair<std::string, VoiceFolder>> voices;
-    c.damage(v, voices);
-    voices.insert(voices.begin(), {"Voice", v});
-    if (c.status < 0) {
-      // voice.csv itself: the second entry's line end is missing.
-      WriteVoiceLibrary(dir, {{"Voice", v}});
-      dir.Write("voice.csv", "Voice,v\r\nSecond,w");
-      const CheckResult r = CheckLibrary(dir.path());
-      ASSERT_EQ(r.findings.size(), 1u);
-      EXPECT_EQ(r.findings[0].line, 2);
-      EXPECT_NE(r.findings[0].what.find("no line end"), std::string::npos);
-      EXPECT_EQ(r.ExitStatus(), 2);
-      continue;
-    }
-    WriteVoiceLibrary(dir, {voices.front()});
+    std::string csv;
+    c.damage(v, csv);
+    WriteVoiceLibrary(dir, {{"Voice", v}});
+    if (!csv.empty()) dir.Write("voice.csv", csv);
     const CheckResult r = CheckLibrary(dir.path());
     EXPECT_EQ(r.ExitStatus(), c.status) << voice::FormatText(r);
     if (c.status == 0) {
@@ -185,9 +152,7 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
     bool found = false;
     for (const voice::Finding& f : r.findings) {
       const std::string text = f.what + "; " + f.consequence;
-      found |= f.file.size() >= std::strlen(c.file) &&
-               f.file.compare(f.file.size() - std::strlen(c.file), std::string::npos, c.file) == 0 &&
-               f.line == c.line && text.find(c.says) != std::string::npos;
+      found |= f.file.ends_with(c.file) && f.line == c.line && text.find(c.says) != std::string::npos;
     }
     EXPECT_TRUE(found) << voice::FormatText(r);
   }
@@ -202,94 +167,75 @@ TEST(VoiceCheck, TheDemoVoiceChecksClean) {
 TEST(VoiceLoop, SetsALoopTheInstrumentPlaysAndRefusesOthers) {
   TempDir dir;
   const std::vector<int16_t> sung = Sung(Hz(60));
-  const std::string wav = Wav(sung);
-  const fs::path file = dir.Write("a.wav", wav);
+  const fs::path file = dir.Write("a.wav", Wav(sung));
   const uint32_t frames = uint32_t(sung.size());
-  struct Case {
-    uint32_t first, last;
-    bool ok;
-  };
-  for (const Case& c : std::vector<Case>{{100, 50, false}, {0, frames, false}, {10, 24, false}, {8000, 30000, true}}) {
+  // Backwards, past the end, shorter than the instrument plays, and one it plays.
+  for (const auto& [first, last, ok] : {std::tuple{100u, 50u, false}, std::tuple{0u, frames, false},
+                                        std::tuple{10u, 24u, false}, std::tuple{8000u, 30000u, true}}) {
     std::string message;
-    EXPECT_EQ(voice::SetSustainLoop(file, c.first, c.last, message), c.ok) << message;
+    EXPECT_EQ(voice::SetSustainLoop(file, first, last, message), ok) << message;
     Sample sample;
     ASSERT_TRUE(sample.LoadFromWav(file.string().c_str()));
-    EXPECT_EQ(sample.HasLoop(), c.ok) << message;
+    EXPECT_EQ(sample.HasLoop(), ok) << message;
     EXPECT_EQ(sample.ReadableFrames(), frames);
   }
 }
 
 // ---- The files of an UTAU bank -----------------------------------------------------------------
 
+template <typename T>
+std::string Raw(T value) {
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// A .frq file: 256 samples per frame, the average, 16 unused bytes, the frame count, then
+// frequency and amplitude per frame (unvoiced, 0 Hz, before voicedFrom).
 std::string Frq(double hz, size_t frames, size_t voicedFrom = 0) {
-  std::string b = "FREQ0003";
-  auto put = [&](const void* p, size_t n) { b.append(static_cast<const char*>(p), n); };
-  const uint32_t perFrame = 256, count = uint32_t(frames);
-  put(&perFrame, 4);
-  put(&hz, 8);
-  b.append(16, '\0');
-  put(&count, 4);
-  for (size_t i = 0; i < frames; ++i) {
-    const double f = i < voicedFrom ? 0.0 : hz, a = 1000.0;
-    put(&f, 8);
-    put(&a, 8);
-  }
+  std::string b = "FREQ0003" + Raw(uint32_t(256)) + Raw(hz) + std::string(16, '\0') + Raw(uint32_t(frames));
+  for (size_t i = 0; i < frames; ++i) b += Raw(i < voicedFrom ? 0.0 : hz) + Raw(1000.0);
   return b;
 }
 
 TEST(UtauFiles, ReadWhatBanksHold) {
-  // oto.ini: Shift-JIS by default, UTF-8 with or without a byte order mark.
-  struct OtoCase {
-    std::string bytes;
-    std::string file, alias;
-    double offset, consonant, cutoff;
-    bool skipped;
-  };
-  const std::vector<OtoCase> otos = {
-      {"\x82\xA9.wav=\x82\xA9,10,20,-300,5,1", "\xE3\x81\x8B.wav", "\xE3\x81\x8B", 10, 20, -300, false},
-      {"\xEF\xBB\xBF\xE3\x81\x8B.wav=- \xE3\x81\x8B,1.5,,30", "\xE3\x81\x8B.wav", "- \xE3\x81\x8B", 1.5, 0, 30, false},
-      {"sub\\a.wav=,1,2,3,4,5", "sub/a.wav", "a", 1, 2, 3, false},
-      // Decomposed が (か + U+3099) composes.
-      {"\xE3\x81\x8B\xE3\x82\x99.wav=x,0,0,0", "\xE3\x81\x8C.wav", "x", 0, 0, 0, false},
-      {"a.wav=a,abc,1,2", "", "", 0, 0, 0, true},
-      {"no equals sign", "", "", 0, 0, 0, true},
-  };
-  for (const OtoCase& c : otos) {
-    const voice::OtoFile oto = voice::ParseOto(c.bytes);
-    ASSERT_EQ(oto.entries.size(), c.skipped ? 0u : 1u) << c.bytes;
-    EXPECT_EQ(oto.skipped.size(), c.skipped ? 1u : 0u) << c.bytes;
-    if (c.skipped) continue;
-    EXPECT_EQ(oto.entries[0].file, c.file);
-    EXPECT_EQ(oto.entries[0].alias, c.alias);
-    EXPECT_EQ(oto.entries[0].offset, c.offset);
-    EXPECT_EQ(oto.entries[0].consonant, c.consonant);
-    EXPECT_EQ(oto.entries[0].cutoff, c.cutoff);
+  // oto.ini: Shift-JIS by default, UTF-8 with or without a byte order mark; an entry
+  // without a file name is skipped. Fields: file, alias, offset, consonant, cutoff.
+  using Entry = std::tuple<std::string, std::string, double, double, double>;
+  const std::pair<std::string, Entry> otos[] = {
+      {"\x82\xA9.wav=\x82\xA9,10,20,-300,5,1", {"\xE3\x81\x8B.wav", "\xE3\x81\x8B", 10, 20, -300}},
+      {"\xEF\xBB\xBF\xE3\x81\x8B.wav=- \xE3\x81\x8B,1.5,,30", {"\xE3\x81\x8B.wav", "- \xE3\x81\x8B", 1.5, 0, 30}},
+      {"sub\\a.wav=,1,2,3,4,5", {"sub/a.wav", "a", 1, 2, 3}},
+      {"\xE3\x81\x8B\xE3\x82\x99.wav=x,0,0,0", {"\xE3\x81\x8C.wav", "x", 0, 0, 0}},  // decomposed が composes
+      {"a.wav=a,abc,1,2", {}},
+      {"no equals sign", {}}};
+  for (const auto& [bytes, entry] : otos) {
+    const voice::OtoFile oto = voice::ParseOto(bytes);
+    const bool skipped = std::get<0>(entry).empty();
+    ASSERT_EQ(oto.entries.size(), skipped ? 0u : 1u) << bytes;
+    EXPECT_EQ(oto.skipped.size(), skipped ? 1u : 0u) << bytes;
+    if (skipped) continue;
+    const voice::OtoEntry& e = oto.entries[0];
+    EXPECT_EQ(Entry(e.file, e.alias, e.offset, e.consonant, e.cutoff), entry) << bytes;
   }
 
-  struct FrqCase {
-    std::string bytes;
-    bool ok;
-  };
   std::string huge = Frq(220.0, 2);
-  huge[36] = '\xFF';
-  for (const FrqCase& c : std::vector<FrqCase>{{Frq(220.0, 3), true},
+  huge[36] = '\xFF';  // the frame count
+  const std::pair<std::string, bool> frqs[] = {{Frq(220.0, 3), true},
                                                {Frq(220.0, 3).substr(0, 30), false},
                                                {"FREQ0002" + Frq(220.0, 3).substr(8), false},
-                                               {huge, false}}) {
+                                               {huge, false}};
+  for (const auto& [bytes, ok] : frqs) {
     voice::FrqFile frq;
     std::string error;
-    EXPECT_EQ(voice::ParseFrq(c.bytes, frq, error), c.ok) << error;
-    if (c.ok) {
+    EXPECT_EQ(voice::ParseFrq(bytes, frq, error), ok) << error;
+    if (ok) {
       EXPECT_EQ(frq.frequency, std::vector<double>(3, 220.0));
     }
   }
 
   const auto map = voice::ParsePrefixMap("C4\t\t_H\r\nA#3\tx\t\r\nbad\t\t\r\n");
   ASSERT_EQ(map.size(), 2u);
-  EXPECT_EQ(map[0].note, 60);
-  EXPECT_EQ(map[0].suffix, "_H");
-  EXPECT_EQ(map[1].note, 58);
-  EXPECT_EQ(map[1].prefix, "x");
+  EXPECT_EQ(std::tie(map[0].note, map[0].prefix, map[0].suffix), std::tuple(60, "", "_H"));
+  EXPECT_EQ(std::tie(map[1].note, map[1].prefix, map[1].suffix), std::tuple(58, "x", ""));
   EXPECT_EQ(voice::ParseCharacterName("\x96\xBC\x91\x4F=\x83\x65\x83\x58\x83\x67\r\n"),
             "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88");  // 名前=テスト
 }
@@ -300,37 +246,34 @@ TEST(UtauFiles, ReadWhatBanksHold) {
 // files, a subfolder reached by a backslash, a name stored decomposed, damaged entries) at
 // note 57 + 15 cents, and high/ (UTF-8 oto.ini with a byte order mark, negative cutoffs, no
 // .frq) at note 67 - 20 cents; prefix.map gives keys from 62 up to the high one.
-struct Bank {
-  static constexpr double kLow = 57.15, kHigh = 66.80;
+constexpr double kLow = 57.15, kHigh = 66.80;
+void WriteBank(const TempDir& dir) {
   // kana (UTF-8), kana (Shift-JIS)
   const std::vector<std::pair<std::string, std::string>> kana = {
       {"\xE3\x81\x82", "\x82\xA0"}, {"\xE3\x81\x84", "\x82\xA2"}, {"\xE3\x81\x86", "\x82\xA4"},
       {"\xE3\x81\x88", "\x82\xA6"}, {"\xE3\x81\x8A", "\x82\xA8"}, {"\xE3\x81\x8B", "\x82\xA9"},
       {"\xE3\x81\x8F", "\x82\xAD"}, {"\xE3\x81\x95", "\x82\xB3"}, {"\xE3\x82\x89", "\x82\xE7"},
       {"\xE3\x81\x8C", "\x82\xAA"}, {"\xE3\x82\x93", "\x82\xF1"}};
-  explicit Bank(const TempDir& dir) {
-    const fs::path root = dir.path() / "bank";
-    std::string low, high = "\xEF\xBB\xBF";
-    for (const auto& [utf8, sjis] : kana) {
-      std::string file = utf8 + ".wav";
-      if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";                 // が stored as か + U+3099
-      const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";                      // ら in a subfolder
-      if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(Hz(kLow))));  // え's file is missing
-      const size_t frames = Sung(Hz(kLow)).size() / 256;
-      dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(Hz(kLow), frames, 36));
-      dir.Write("bank/high/" + utf8 + ".wav", Wav(Sung(Hz(kHigh))));
-      const std::string alias = utf8 == "\xE3\x81\x95" ? "- " + sjis : sjis;  // さ in its word-initial form
-      const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";      // お's offset is past its end
-      const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";       // い's consonant is no number
-      low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,60,\r\n";
-      high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,60,10\r\n";
-    }
-    dir.Write("bank/oto.ini", low + "broken line\r\n");
-    dir.Write("bank/high/oto.ini", high);
-    dir.Write("bank/prefix.map", "C#4\t\t_H\r\nD4\t\t_H\r\nC4\t\t\r\nC3\t\t\r\n");
-    dir.Write("bank/character.txt", "name=Test singer\r\n");
+  std::string low, high = "\xEF\xBB\xBF";
+  for (const auto& [utf8, sjis] : kana) {
+    std::string file = utf8 + ".wav";
+    if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";                 // が stored as か + U+3099
+    const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";                      // ら in a subfolder
+    if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(Hz(kLow))));  // え's file is missing
+    const size_t frames = Sung(Hz(kLow)).size() / 256;
+    dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(Hz(kLow), frames, 36));
+    dir.Write("bank/high/" + utf8 + ".wav", Wav(Sung(Hz(kHigh))));
+    const std::string alias = utf8 == "\xE3\x81\x95" ? "- " + sjis : sjis;  // さ in its word-initial form
+    const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";      // お's offset is past its end
+    const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";       // い's consonant is no number
+    low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,60,\r\n";
+    high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,60,10\r\n";
   }
-};
+  dir.Write("bank/oto.ini", low + "broken line\r\n");
+  dir.Write("bank/high/oto.ini", high);
+  dir.Write("bank/prefix.map", "C#4\t\t_H\r\nD4\t\t_H\r\nC4\t\t\r\nC3\t\t\r\n");
+  dir.Write("bank/character.txt", "name=Test singer\r\n");
+}
 
 // Renders notes (key, program) of 0.6 s each through the plug-in in dir, voice 1; returns
 // the pitch of each note 250 ms after its start, in cents from its key.
@@ -340,8 +283,7 @@ std::vector<double> SingThrough(const fs::path& plugin, const std::vector<std::p
   EXPECT_TRUE(host.Load(plugin.string(), error)) << error;
   EXPECT_TRUE(host.Start(44100.0, 441, error)) << error;
   host.SendEvents({{0, {0xB0, 0, 100}}, {0, {0xB0, 32, 1}}});
-  std::vector<float> left(441), right(441);
-  host.Process(left.data(), right.data(), 441);
+  host.Process(441);
   std::vector<double> cents;
   for (const auto& [key, program] : notes) {
     host.SetProgram(program);
@@ -349,8 +291,8 @@ std::vector<double> SingThrough(const fs::path& plugin, const std::vector<std::p
     std::vector<double> sung;
     for (int block = 0; block < 60; ++block) {
       if (block == 59) host.SendEvents({{440, {0x80, uint8_t(key), 0}}});
-      host.Process(left.data(), right.data(), 441);
-      sung.insert(sung.end(), left.begin(), left.end());
+      host.Process(441);
+      sung.insert(sung.end(), host.Left(), host.Left() + 441);
     }
     const double hz = PitchHz(sung, size_t(0.25 * 44100), size_t(0.1 * 44100), 44100.0);
     cents.push_back(hz > 0 ? CentsBetween(hz, Hz(key)) : 1e9);
@@ -360,7 +302,7 @@ std::vector<double> SingThrough(const fs::path& plugin, const std::vector<std::p
 
 TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   TempDir dir;
-  Bank bank(dir);
+  WriteBank(dir);
   WriteSingleSampleVoice(dir, Sine(1000, 0.01));  // voice.csv already lists a voice
   fs::copy_file(CHANTERA_PLUGIN_PATH, dir.path() / "Chantera.so");
 
@@ -377,10 +319,6 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
                            "oto.ini:12: no '='", "check: clean"})
     EXPECT_NE(outcome.report.find(says), std::string::npos) << says << "\n" << outcome.report;
 
-  VoiceList list;
-  VoiceListReader((dir.path() / "voice.csv").string().c_str()).GetVoiceList(list);
-  ASSERT_EQ(list.voiceCount, 2);
-  EXPECT_STREQ(list.voiceFolders[1], "test-singer");
   const CheckResult check = CheckLibrary(dir.path() / "test-singer");
   EXPECT_EQ(check.ExitStatus(), 0) << voice::FormatText(check);
   EXPECT_EQ(check.voices.at(0).looped, 19);  // every recording sustains its vowel

@@ -72,8 +72,10 @@ class ClapPlugin : public ::testing::Test {
     return static_cast<const T*>(plugin->get_extension(plugin, id));
   }
 
-  // Eight blocks of the left channel; the events go with the first block.
-  static std::vector<float> Render(const clap_plugin_t* plugin, ClapEvents events = {}) {
+  // Eight blocks of the left channel, with a note at key 69 from the middle of the first
+  // block; the events go with the first block, before the note.
+  static std::vector<float> Note(const clap_plugin_t* plugin, ClapEvents events = {}) {
+    events.Midi(kBlock / 2, 0x90, 69, 100);
     std::vector<float> left(kBlock * 8), right(kBlock);
     ClapEvents none;
     for (uint32_t b = 0; b < 8; ++b)
@@ -81,17 +83,12 @@ class ClapPlugin : public ::testing::Test {
                 CLAP_PROCESS_CONTINUE);
     return left;
   }
-  // A note at key 69 from the middle of the first block, after the events.
-  static std::vector<float> Note(const clap_plugin_t* plugin, ClapEvents events = {}) {
-    events.Midi(kBlock / 2, 0x90, 69, 100);
-    return Render(plugin, events);
-  }
 
   TempDir dir_;
   ClapModule module_{WriteLibraryWithPlugin(dir_)};
 };
 
-TEST_F(ClapPlugin, DescribesAnInstrumentWithMidiInAndSixParameters) {
+TEST_F(ClapPlugin, AnInstrumentWithSixParametersSingsNotesAtTheirFrameAndPitch) {
   const clap_plugin_factory_t* factory = module_.factory();
   ASSERT_NE(factory, nullptr);
   ASSERT_EQ(factory->get_plugin_count(factory), 1u);
@@ -114,11 +111,8 @@ TEST_F(ClapPlugin, DescribesAnInstrumentWithMidiInAndSixParameters) {
   char text[64] = {};
   ASSERT_TRUE(params->value_to_text(plugin, 0, 1.0, text, sizeof text));
   EXPECT_STREQ(text, "1 s1");  // the program's name from the voice
-}
 
-TEST_F(ClapPlugin, SingsNotesAtTheirFrameAndPitchWithProgramAndBankSelect) {
-  const clap_plugin_t* plugin = module_.Start(kId, kRate, kBlock);
-  ASSERT_NE(plugin, nullptr);
+  // Notes at their frame and pitch, with program and bank select and the volume.
   const std::vector<float> out = Note(plugin);
   for (uint32_t i = 0; i < kBlock / 2; ++i) ASSERT_EQ(out[i], 0.0f) << "frame " << i;
   EXPECT_NE(out[kBlock / 2 + 10], 0.0f);

@@ -16,6 +16,7 @@
 #include "engine/note_slots.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
+#include "support/fixtures.h"
 #include "support/reference_render.h"
 
 namespace chantera::test {
@@ -41,12 +42,8 @@ void FillSample(Sample& sample, const std::vector<uint8_t>& bytes, const SampleS
 }
 
 std::vector<uint8_t> Bytes16(const std::vector<int16_t>& values) {
-  std::vector<uint8_t> bytes;
-  for (int16_t v : values) {
-    bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(v) & 0xFF));
-    bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8));
-  }
-  return bytes;
+  const std::string bytes = Pcm16(values);
+  return {bytes.begin(), bytes.end()};
 }
 
 // A bank whose keys all play sample 0 (unless a test maps them), and a context over it
@@ -231,7 +228,7 @@ TEST(NoteSlotKernels, HeldKernelAloneMatchesTheFormulaForEveryStretchLength) {
 
 // ---- Starting and releasing -------------------------------------------------------------------
 
-TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedAndAFreedSlotIsReusedLowestFirst) {
+TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedFreedSlotsAreReusedAndAReleaseEndsItsKey) {
   for (int k = 0; k < 16; ++k) slots.StartNote(40 + k, 100);
   slots.StartNote(99, 100);
   for (const NoteSlot& slot : slots.slots) EXPECT_NE(slot.key, 99);
@@ -244,9 +241,8 @@ TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedAndAFreedSlotIsReusedLowestFirst) 
   EXPECT_EQ(slots.slots[0].velocity, 90);
   EXPECT_EQ(slots.slots[0].position, 0.0);
   EXPECT_EQ(slots.slots[5].releasing, 1);
-}
-
-TEST_F(NoteSlotsTest, OneReleaseEndsEveryHeldSlotOfTheKeyButLeavesAFadeAlone) {
+  // One release ends every held slot of the key but leaves a fade alone.
+  slots.ReleaseNote(-1);
   slots.StartNote(60, 100);
   slots.StartNote(60, 100);
   slots.ReleaseNote(60);
@@ -259,49 +255,38 @@ TEST_F(NoteSlotsTest, OneReleaseEndsEveryHeldSlotOfTheKeyButLeavesAFadeAlone) {
 
 // ---- Pitch, gain and the end of the sample ---------------------------------------------------
 
-TEST_F(NoteSlotsTest, RootKeyPlaysFrameForFrameAndAnOctaveUpSkipsEveryOther) {
-  FillSample(SampleAt(0), Bytes16({1000, 2000, 3000, 4000, 5000, 6000}), {});
-  slots.StartNote(69, 127);
-  Render(3);
-  EXPECT_EQ(left[2], static_cast<float>(3000.0 / 32768.0));
-  EXPECT_EQ(right[2], left[2]);
-  EXPECT_EQ(slots.slots[0].position, 3.0);
-  slots.ReleaseNote(-1);
-  slots.StartNote(81, 127);
-  Render(2);
-  EXPECT_EQ(left[1], static_cast<float>(3000.0 / 32768.0));
-  EXPECT_EQ(slots.slots[0].position, 4.0);
-}
-
-TEST_F(NoteSlotsTest, FullScaleValuesGiveTheDocumentedContributions) {
-  FillSample(SampleAt(0), Bytes16({32767, 32767}), {});
-  FillSample(SampleAt(1), {255, 255}, {8, 1, 1});
-  slots.StartNote(69, 127);
-  Render(1);
-  EXPECT_EQ(left[0], static_cast<float>(32767.0 / 32768.0));
-  keyMap.fill(1);
-  slots.ReleaseNote(-1);
-  slots.StartNote(69, 127);
-  Render(1);
-  EXPECT_EQ(left[0], static_cast<float>(127.0 / 32768.0));
-}
-
-TEST_F(NoteSlotsTest, StereoSamplesFeedEachOutputItsOwnChannel) {
-  FillSample(SampleAt(0), Bytes16({100, -200, 300, -400}), {16, 2, 4});
-  slots.StartNote(69, 127);
-  Render(2);
-  EXPECT_EQ(left[1], static_cast<float>(300.0 / 32768.0));
-  EXPECT_EQ(right[1], static_cast<float>(-400.0 / 32768.0));
-}
-
-TEST_F(NoteSlotsTest, LastFrameInterpolatesTowardSilence) {
-  FillSample(SampleAt(0), Bytes16({0, 0, 8192}), {});
-  slots.StartNote(69, 127);
-  slots.slots[0].position = 2.5;
-  Render(2);
-  EXPECT_EQ(left[0], static_cast<float>(4096.0 / 32768.0));
-  EXPECT_EQ(left[1], 0.0f);
-  EXPECT_EQ(slots.slots[0].active, 1);  // the end of the sample changes no state
+// Each row starts one note on a fresh sample and renders: the values at one frame (in
+// 1/32768) and the position after. An octave up skips every other frame; the last frame
+// interpolates toward silence, and the end of the sample changes no state.
+TEST_F(NoteSlotsTest, PitchGainChannelsAndTheEndOfTheSample) {
+  struct Row {
+    std::vector<uint8_t> bytes;
+    SampleSpec layout;
+    int key;
+    double start;
+    int32_t frames, at;
+    double left, right;
+  };
+  const std::vector<uint8_t> ramp = Bytes16({1000, 2000, 3000, 4000, 5000, 6000});
+  const Row rows[] = {{ramp, {}, 69, 0.0, 3, 2, 3000, 3000},
+                      {ramp, {}, 81, 0.0, 2, 1, 3000, 3000},
+                      {Bytes16({32767, 32767}), {}, 69, 0.0, 1, 0, 32767, 32767},
+                      {{255, 255}, {8, 1, 1}, 69, 0.0, 1, 0, 127, 127},
+                      {Bytes16({100, -200, 300, -400}), {16, 2, 4}, 69, 0.0, 2, 1, 300, -400},
+                      {Bytes16({0, 0, 8192}), {}, 69, 2.5, 2, 0, 4096, 4096},
+                      {Bytes16({0, 0, 8192}), {}, 69, 2.5, 2, 1, 0, 0}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "key " << row.key << ", frame " << row.at);
+    FillSample(SampleAt(0), row.bytes, row.layout);
+    slots.ReleaseNote(-1);
+    slots.StartNote(row.key, 127);
+    slots.slots[0].position = row.start;
+    Render(row.frames);
+    EXPECT_EQ(left[static_cast<size_t>(row.at)], static_cast<float>(row.left / 32768.0));
+    EXPECT_EQ(right[static_cast<size_t>(row.at)], static_cast<float>(row.right / 32768.0));
+    EXPECT_EQ(slots.slots[0].position, row.start + row.frames * (row.key == 81 ? 2.0 : 1.0));
+    EXPECT_EQ(slots.slots[0].active, 1);
+  }
 }
 
 // ---- Release ------------------------------------------------------------------------------------

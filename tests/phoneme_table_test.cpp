@@ -43,23 +43,15 @@ TEST(PhonemeTableTest, RowsKeepTheirProgramsKanaAndFlags) {
   }
 }
 
-TEST(PhonemeTableTest, FirstRowWinsForSharedPhonemes) {
-  EXPECT_EQ(FindPhonemeProgram("tSi"), 16);
-  EXPECT_EQ(FindPhonemeProgram("dZi"), 51);  // not 56
-  EXPECT_EQ(FindPhonemeProgram("dzM"), 52);  // not 57
-  EXPECT_EQ(FindPhonemeProgram("o"), 4);     // not row 44 (を) nor row 108 (ぉ)
-  EXPECT_EQ(FindPhonemeProgram("tsM"), 17);
-  EXPECT_EQ(FindPhonemeProgram("ja"), 35);
-  EXPECT_EQ(FindPhonemeProgram("g'a"), 91);
-  EXPECT_EQ(FindPhonemeProgram("p\\M"), 27);
-  EXPECT_EQ(FindPhonemeProgram("N"), 44);
-}
-
-TEST(PhonemeTableTest, EmptyOrUnknownSymbolsSelectProgramZero) {
-  EXPECT_EQ(FindPhonemeProgram(""), 0);
-  EXPECT_EQ(FindPhonemeProgram("xyz"), 0);
-  EXPECT_EQ(FindPhonemeProgram("tS i"), 0);  // the received symbol is compared as it is
-  EXPECT_EQ(FindPhonemeProgram(nullptr), 0);
+// The first row wins for shared phonemes (dZi not 56, dzM not 57, o not row 44 (を) nor
+// 108 (ぉ)); empty or unknown symbols, and symbols with their spaces (the received symbol is
+// compared as it is), select program 0.
+TEST(PhonemeTableTest, LookupFindsTheFirstRowOrProgramZero) {
+  const std::pair<const char*, int> rows[] = {{"tSi", 16}, {"dZi", 51}, {"dzM", 52},  {"o", 4},  {"tsM", 17},
+                                              {"ja", 35},  {"g'a", 91}, {"p\\M", 27}, {"N", 44}, {"", 0},
+                                              {"xyz", 0},  {"tS i", 0}, {nullptr, 0}};
+  for (const auto& [symbol, program] : rows)
+    EXPECT_EQ(FindPhonemeProgram(symbol), program) << (symbol ? symbol : "null");
 }
 
 TEST(PhonemeTableTest, StripSpacesKeepsTheByteAfterALeadByte) {

@@ -104,16 +104,10 @@ class ClapModule {
   const clap_plugin_entry_t* entry_ = nullptr;
   const clap_plugin_factory_t* factory_ = nullptr;
   std::vector<const clap_plugin_t*> plugins_;
-  const clap_host_t host_{CLAP_VERSION,
-                          nullptr,
-                          "Chantera tests",
-                          "Chantera",
-                          "",
-                          "1",
-                          [](const clap_host_t*, const char*) -> const void* { return nullptr; },
-                          [](const clap_host_t*) {},
-                          [](const clap_host_t*) {},
-                          [](const clap_host_t*) {}};
+  static const void* NoExtension(const clap_host_t*, const char*) { return nullptr; }
+  static void NoRequest(const clap_host_t*) {}
+  const clap_host_t host_{CLAP_VERSION, nullptr,     "Chantera tests", "Chantera", "",
+                          "1",          NoExtension, NoRequest,        NoRequest,  NoRequest};
 };
 
 }  // namespace chantera::test

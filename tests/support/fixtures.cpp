@@ -97,20 +97,17 @@ std::vector<int16_t> Sine(size_t frames, double cyclesPerFrame, double amplitude
   return v;
 }
 
-namespace {
-std::string JoinCrLf(const std::vector<std::string>& lines) {
-  std::string s;
-  for (const auto& line : lines) s += line + "\r\n";
-  return s;
-}
-}  // namespace
-
 void WriteVoiceLibrary(const TempDir& dir, const std::vector<std::pair<std::string, VoiceFolder>>& voices) {
+  const auto joinCrLf = [](const std::vector<std::string>& lines) {
+    std::string s;
+    for (const auto& line : lines) s += line + "\r\n";
+    return s;
+  };
   std::string csv;
   for (const auto& [name, voice] : voices) {
     csv += name + "," + voice.folder + "\r\n";
-    dir.Write(voice.folder + "/samples.txt", JoinCrLf(voice.sampleLines));
-    dir.Write(voice.folder + "/programs.txt", JoinCrLf(voice.programLines));
+    dir.Write(voice.folder + "/samples.txt", joinCrLf(voice.sampleLines));
+    dir.Write(voice.folder + "/programs.txt", joinCrLf(voice.programLines));
     for (const auto& [file, bytes] : voice.files) dir.Write(voice.folder + "/" + file, bytes);
   }
   dir.Write("voice.csv", csv);
@@ -144,10 +141,6 @@ MessageCounter::MessageCounter() {
 }
 MessageCounter::~MessageCounter() {
   platform::SetMessageSink(nullptr);
-}
-size_t MessageCounter::count() const {
-  std::lock_guard<std::mutex> lock(messagesMutex);
-  return messageLog.size();
 }
 std::vector<std::string> MessageCounter::messages() const {
   std::lock_guard<std::mutex> lock(messagesMutex);

@@ -76,7 +76,7 @@ class MessageCounter {
   ~MessageCounter();
   MessageCounter(const MessageCounter&) = delete;
   MessageCounter& operator=(const MessageCounter&) = delete;
-  size_t count() const;
+  size_t count() const { return messages().size(); }
   // Each message as "<caption>: <text>" (bytes as given, not converted).
   std::vector<std::string> messages() const;
 };

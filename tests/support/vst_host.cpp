@@ -18,9 +18,9 @@ std::vector<HostCall>& VstHost::Calls() {
   return calls;
 }
 
-#ifdef _WIN32
-// LoadLibrary and GetProcAddress, as a Windows host loads a plug-in DLL.
+// LoadLibrary and GetProcAddress on Windows, as a host there loads a plug-in DLL.
 VstHost::VstHost(const std::string& path, const char* entry) {
+#ifdef _WIN32
   HMODULE module = LoadLibraryA(path.c_str());
   library_ = reinterpret_cast<void*>(module);
   if (module == nullptr) {
@@ -28,27 +28,25 @@ VstHost::VstHost(const std::string& path, const char* entry) {
     return;
   }
   entry_ = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
-  if (entry_ == nullptr) error_ = std::string("no entry ") + entry;
-}
-
-VstHost::~VstHost() {
-  if (library_ != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(library_));
-}
 #else
-VstHost::VstHost(const std::string& path, const char* entry) {
   library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) {
     error_ = dlerror();
     return;
   }
   entry_ = reinterpret_cast<Entry>(dlsym(library_, entry));
+#endif
   if (entry_ == nullptr) error_ = std::string("no entry ") + entry;
 }
 
 VstHost::~VstHost() {
-  if (library_ != nullptr) dlclose(library_);
-}
+  if (library_ == nullptr) return;
+#ifdef _WIN32
+  FreeLibrary(reinterpret_cast<HMODULE>(library_));
+#else
+  dlclose(library_);
 #endif
+}
 
 AEffect* VstHost::Create(VstIntPtr version) {
   versionAnswer = version;
@@ -58,16 +56,8 @@ AEffect* VstHost::Create(VstIntPtr version) {
 VstIntPtr VSTCALLBACK VstHost::Callback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value, void* ptr,
                                         float opt) {
   Calls().push_back({opcode, index, value});
-  switch (opcode) {
-    case audioMasterVersion:
-      return versionAnswer;
-    case audioMasterGetSampleRate:
-      return 44100;
-    case audioMasterGetBlockSize:
-      return 512;
-    default:
-      return 0;
-  }
+  if (opcode == audioMasterVersion) return versionAnswer;
+  return opcode == audioMasterGetSampleRate ? 44100 : opcode == audioMasterGetBlockSize ? 512 : 0;
 }
 
 }  // namespace chantera::test

@@ -277,6 +277,7 @@ TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
   // Volume 0, then a commit of program 5, which takes its volume (1) back.
   blocks.emplace_back(EventList().Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka")));
   blocks.emplace_back(EventList());
+  for (EventList& block : blocks) block.get();  // each list laid out before any counting
   instrument.Play(blocks[0]);
   instrument.Play(blocks[2]);
   ASSERT_EQ(engine.GetProgram(), 0);

@@ -64,6 +64,9 @@ bool StartDetachedThread(void (*fn)(void* arg), void* arg);
 // 0x81..0x9F and 0xE0..0xFC.
 bool IsDBCSLeadByte(uint8_t byte);
 
+// True when the bytes are well-formed UTF-8 (what tells a UTF-8 text from a Shift-JIS one).
+bool IsValidUtf8(const std::string& text);
+
 // Shift-JIS (code page 932) bytes to UTF-8. Bytes that do not convert are kept as they are.
 std::string ShiftJisToUtf8(const std::string& sjis);
 

@@ -58,11 +58,8 @@ std::vector<int16_t> RefRebuild(const std::vector<int16_t>& values) {
   const double depth = 0.2;
   std::vector<int32_t> working(values.begin(), values.end());
   int16_t peak = 0;
-  for (int16_t v : values) {
-    if (v == -32768) continue;
-    const auto magnitude = static_cast<int16_t>(std::abs(v));
-    if (magnitude > peak) peak = magnitude;
-  }
+  for (int16_t v : values)
+    if (v != -32768) peak = std::max(peak, static_cast<int16_t>(std::abs(v)));
   working = RefAddStretchedCopy(working, 2.0, depth * 0.2 + 0.1);
   working = RefAddStretchedCopy(working, std::pow(2.0, 1.4166666666666667), depth * 0.25 + 0.2);
   working = RefAddStretchedCopy(working, std::pow(2.0, 0.5833333333333334), ((1.0 - depth) + 1.0) * 0.1);
@@ -86,8 +83,7 @@ std::vector<int16_t> RandomValues(size_t n, uint32_t seed, int lo = -32768, int 
   return values;
 }
 
-void LoadValues(Sample& sample, const std::vector<int16_t>& values) {
-  const std::string bytes = Pcm16(values);
+void LoadBytes(Sample& sample, const std::string& bytes) {
   auto data = std::make_unique<uint8_t[]>(bytes.size());
   std::copy(bytes.begin(), bytes.end(), data.get());
   sample.SetData(std::move(data), static_cast<uint32_t>(bytes.size()));
@@ -141,7 +137,7 @@ TEST(ChorusBuilder, LengthsFollowTheStages) {
 TEST(ChorusBuilder, RebuildsASampleInPlace) {
   Sample sample;
   const auto values = RandomValues(1000, 4);
-  LoadValues(sample, values);
+  LoadBytes(sample, Pcm16(values));
   sample.rootFrequency = 261.6;
   sample.sampleRate = 22050;
   RebuildSample(sample);
@@ -151,11 +147,7 @@ TEST(ChorusBuilder, RebuildsASampleInPlace) {
   EXPECT_EQ(sample.rootFrequency, 261.6);
   EXPECT_EQ(sample.sampleRate, 22050u);
 
-  // An odd last byte is dropped.
-  std::string bytes = Pcm16(values) + '\x55';
-  auto data = std::make_unique<uint8_t[]>(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), data.get());
-  sample.SetData(std::move(data), static_cast<uint32_t>(bytes.size()));
+  LoadBytes(sample, Pcm16(values) + '\x55');  // an odd last byte is dropped
   RebuildSample(sample);
   EXPECT_EQ(ValuesOf(sample), RefRebuild(values));
 }
@@ -177,7 +169,7 @@ TEST(ChorusBuilder, EmptySampleBecomesSilence) {
 
 TEST(ChorusBuilder, ResultTooLongToHoldLeavesTheSampleAsItWas) {
   Sample sample;
-  LoadValues(sample, {1, 2, 3});
+  LoadBytes(sample, Pcm16({1, 2, 3}));
   const uint8_t* before = sample.pcm.get();
   sample.dataSize = 0xFFFFFFFEu;  // 2^31 - 1 values would make more than 2^32 bytes
   RebuildSample(sample);

@@ -38,50 +38,34 @@ VoiceFolder SmallVoice(const std::string& folder, int samples, double cycles) {
     voice.programLines.push_back("S," + std::to_string(i * 16) + "," + std::to_string(i * 16 + 15) + "," + name);
   }
   voice.programLines.push_back("End");
-  for (int p = 1; p < 4; ++p) {
-    voice.programLines.push_back("Program");
-    voice.programLines.push_back("P,0.8,3,p" + std::to_string(p));
-    voice.programLines.push_back("S,0,127,s" + std::to_string(p) + ".wav");
-    voice.programLines.push_back("End");
-  }
+  for (const std::string p : {"1", "2", "3"})
+    voice.programLines.insert(voice.programLines.end(), {"Program", "P,0.8,3,p" + p, "S,0,127,s" + p + ".wav", "End"});
   return voice;
+}
+
+// Banks still alive may belong to loaders that outlive their instrument for a moment.
+bool LiveBanksBackTo(int32_t count) {
+  return WaitUntil([count] { return SampleBank::LiveCount() == count; });
 }
 
 void WriteTwoVoices(const TempDir& dir) {
   WriteVoiceLibrary(dir, {{"One", SmallVoice("one", 8, 0.01)}, {"Two", SmallVoice("two", 8, 0.013)}});
 }
 
-// Banks still alive may belong to loaders that outlive their instrument for a moment.
-bool WaitForLiveBanks(int32_t expected) {
-  return WaitUntil([expected] { return SampleBank::LiveCount() == expected; });
-}
-
-struct Midi {
-  std::vector<MidiEvent> events;
-  void Add(int32_t frame, uint8_t status, uint8_t d1, uint8_t d2) { events.push_back({frame, status, d1, d2}); }
-  void Controller(int32_t frame, uint8_t number, uint8_t value) { Add(frame, 0xB0, number, value); }
-};
-
 // One block's MIDI on the audio thread: a note, sometimes a bank select, sometimes a
 // phonetic "a" from the spelling controllers.
-Midi BlockEvents(std::mt19937& rng, int32_t frames) {
-  Midi midi;
+std::vector<MidiEvent> BlockEvents(std::mt19937& rng, int32_t frames) {
   std::uniform_int_distribution<int> frame(0, frames - 1), key(36, 96), what(0, 9);
-  midi.Add(frame(rng), 0x90, static_cast<uint8_t>(key(rng)), 100);
-  midi.Add(frame(rng), 0x80, static_cast<uint8_t>(key(rng)), 0);
-  switch (what(rng)) {
-    case 0:
-      midi.Controller(frames / 2, 0, 100);
-      midi.Controller(frames / 2, 32, static_cast<uint8_t>(rng() % 2));
-      break;
-    case 1:
-      for (Midi3 m : PhoneticNote(60, "a")) midi.Add(frames - 1, m.status, m.data1, m.data2);
-      break;
-    case 2:
-      midi.Controller(0, 7, static_cast<uint8_t>(rng() % 128));
-      break;
-    default:
-      break;
+  std::vector<MidiEvent> midi = {{frame(rng), 0x90, static_cast<uint8_t>(key(rng)), 100},
+                                 {frame(rng), 0x80, static_cast<uint8_t>(key(rng)), 0}};
+  const int kind = what(rng);
+  if (kind == 0) {
+    midi.push_back({frames / 2, 0xB0, 0, 100});
+    midi.push_back({frames / 2, 0xB0, 32, static_cast<uint8_t>(rng() % 2)});
+  } else if (kind == 1) {
+    for (Midi3 m : PhoneticNote(60, "a")) midi.push_back({frames - 1, m.status, m.data1, m.data2});
+  } else if (kind == 2) {
+    midi.push_back({0, 0xB0, 7, static_cast<uint8_t>(rng() % 128)});
   }
   return midi;
 }
@@ -94,9 +78,9 @@ void AudioThread(SamplerPlugin& plugin, const std::atomic<bool>& stop, std::atom
   float* outputs[2] = {left.data(), right.data()};
   std::mt19937 rng(seed);
   while (!stop.load()) {
-    const Midi midi = BlockEvents(rng, kFrames);
-    plugin.engine().BeginEvents(static_cast<int32_t>(midi.events.size()));
-    for (const MidiEvent& e : midi.events) plugin.engine().QueueEvent(e);
+    const std::vector<MidiEvent> midi = BlockEvents(rng, kFrames);
+    plugin.engine().BeginEvents(static_cast<int32_t>(midi.size()));
+    for (const MidiEvent& e : midi) plugin.engine().QueueEvent(e);
     plugin.processReplacing(nullptr, outputs, kFrames);
     bool sounding = false;
     for (int32_t i = 0; i < kFrames; ++i) {
@@ -143,18 +127,17 @@ TEST(ConcurrencyStress, RenderingMidiSwitchingAndLoadersTogether) {
     std::thread host2(HostThread, std::ref(plugin), std::cref(stop), 3u);  // two switches at once
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     stop = true;
-    audio.join();
-    host1.join();
-    host2.join();
+    for (std::thread* t : {&audio, &host1, &host2}) t->join();
     EXPECT_GT(blocks.load(), 0);
-    RecordProperty("blocks", blocks.load());
     EXPECT_EQ(notFinite.load(), 0);
   }
   EXPECT_EQ(messages.count(), 0u);
-  EXPECT_TRUE(WaitForLiveBanks(banksBefore));
+  EXPECT_TRUE(LiveBanksBackTo(banksBefore));
 }
 
-TEST(ConcurrencyLifecycle, InstancesDestroyedWhileTheirLoadersRun) {
+// Instances destroyed while their loaders run, then instances that come and go on
+// another thread beside a rendering one.
+TEST(ConcurrencyLifecycle, InstancesDestroyedWhileTheirLoadersRunOrBesideARenderingOne) {
   TempDir dir;
   WriteTwoVoices(dir);
   const int32_t banksBefore = SampleBank::LiveCount();
@@ -165,14 +148,8 @@ TEST(ConcurrencyLifecycle, InstancesDestroyedWhileTheirLoadersRun) {
     if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(3));
     plugin.reset();  // asks the run to stop and waits for it
   }
-  EXPECT_TRUE(WaitForLiveBanks(banksBefore));
+  EXPECT_TRUE(LiveBanksBackTo(banksBefore));
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
-}
-
-TEST(ConcurrencyLifecycle, InstancesComeAndGoBesideARenderingOne) {
-  TempDir dir;
-  WriteTwoVoices(dir);
-  const int32_t banksBefore = SampleBank::LiveCount();
   {
     SamplerPlugin plugin(QuietHost, dir.str().c_str());
     plugin.setParameter(2, 1.0f);
@@ -191,7 +168,7 @@ TEST(ConcurrencyLifecycle, InstancesComeAndGoBesideARenderingOne) {
     audio.join();
     EXPECT_EQ(notFinite.load(), 0);
   }
-  EXPECT_TRUE(WaitForLiveBanks(banksBefore));
+  EXPECT_TRUE(LiveBanksBackTo(banksBefore));
 }
 
 }  // namespace

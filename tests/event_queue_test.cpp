@@ -118,12 +118,7 @@ TEST_F(EventQueueTest, ZeroOrNegativeBlockHandsOutNothing) {
 TEST_F(EventQueueTest, TwentyEventsOfWhichThreeAreNotMidi) {
   SamplerPlugin plugin(nullptr, dir.str().c_str());
   EventList events;
-  for (int i = 0; i < 20; ++i) {
-    if (i % 7 == 3)
-      events.AddSysEx(i);
-    else
-      events.Add(i, 0xB0, 7, static_cast<uint8_t>(i));
-  }
+  for (int i = 0; i < 20; ++i) i % 7 == 3 ? events.AddSysEx(i) : events.Add(i, 0xB0, 7, static_cast<uint8_t>(i));
   vst2::VstEvents* list = events.get();
   EXPECT_EQ(plugin.processEvents(list), 1);
   const EventQueue& queue = plugin.engine().Events();

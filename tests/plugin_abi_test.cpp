@@ -43,7 +43,8 @@ class LoadedCopy {
     VoiceFolder voice{"v",
                       {"a.wav,a,60", "b.wav,b,69", "c.wav,c,72"},
                       {"Program", "P,1.0,2,a", "S,0,64,a.wav", "S,65,127,b.wav", "End", "Program", "P,0.5,12,i",
-                       "S,0,127,c.wav", "End"}};
+                       "S,0,127,c.wav", "End"},
+                      {}};
     for (int i = 0; i < 3; ++i)
       voice.files.emplace_back(std::string(1, 'a' + i) + ".wav", MakeWav(Pcm16(Sine(6000, 0.01 * (i + 1)))));
     WriteVoiceLibrary(dir, {{"Voice", voice}});

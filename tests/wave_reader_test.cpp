@@ -18,10 +18,6 @@ std::string Le32(uint32_t v) {
   return s;
 }
 
-std::string WithRiffSize(std::string file, uint32_t size) {
-  return file.replace(4, 4, Le32(size));
-}
-
 TEST(WaveReader, StatusDataSizeAndExtraSizeOfEachFileImage) {
   struct Row {
     const char* what;
@@ -41,7 +37,7 @@ TEST(WaveReader, StatusDataSizeAndExtraSizeOfEachFileImage) {
       // A junk chunk claiming 4 GB before "fmt ": skipping it would leave the file.
       {"junk of 4 GB", "RIFF" + Le32(100) + "WAVEjunk" + Le32(0xFFFFFFF0u) + std::string(20, 'x'), kWaveChunkNotFound,
        0, 0},
-      {"RIFF size 4", WithRiffSize(MakeWav(Pcm16({1})), 4), kWaveChunkNotFound, 0, 0},
+      {"RIFF size 4", MakeWav(Pcm16({1})).replace(4, 4, Le32(4)), kWaveChunkNotFound, 0, 0},
   };
   TempDir dir;
   for (const Row& row : rows) {
@@ -50,15 +46,9 @@ TEST(WaveReader, StatusDataSizeAndExtraSizeOfEachFileImage) {
     EXPECT_EQ(reader.Open(path.c_str()), row.status) << row.what;
     EXPECT_EQ(reader.dataSize, row.dataSize) << row.what;
     EXPECT_EQ(reader.format.extraSize, row.extraSize) << row.what;
-    if (row.status == kWaveOk) {
-      EXPECT_EQ(reader.BytesRemaining(), row.dataSize) << row.what;
-    }
-    if (row.status == kWaveOk) {
-      EXPECT_EQ(reader.format.channels, 1);
-    }
-    if (row.status == kWaveCannotRead) {
-      EXPECT_NE(reader.handle, nullptr) << "stays open after a failing step";
-    }
+    if (row.status == kWaveOk) EXPECT_EQ(reader.BytesRemaining(), row.dataSize) << row.what;
+    if (row.status == kWaveOk) EXPECT_EQ(reader.format.channels, 1) << row.what;
+    if (row.status == kWaveCannotRead) EXPECT_NE(reader.handle, nullptr) << "stays open after a failing step";
   }
 }
 
@@ -101,15 +91,11 @@ TEST(SampleLoad, FramesAndValuesOfEachFileImage) {
   oneShort.pop_back();
   std::string alignZero = MakeWav(Pcm16({1, 2}));
   alignZero[32] = alignZero[33] = 0;  // the blockAlign field
+  const std::string bytes8("\x80\x00\xFF\x81", 4);
   const Row rows[] = {
       {"mono", MakeWav(Pcm16({100, -200, 300})), true, 6, 3, {100, 100, -200, -200, 300, 300, 0, 0}},
       {"stereo", MakeWav(Pcm16({10, -10, 20, -20}), {.channels = 2}), true, 8, 2, {10, -10, 20, -20, 0, 0}},
-      {"8-bit stereo",
-       MakeWav(std::string("\x80\x00\xFF\x81", 4), {.channels = 2, .bitsPerSample = 8}),
-       true,
-       4,
-       2,
-       {0, -128, 127, 1, 0, 0}},
+      {"8-bit stereo", MakeWav(bytes8, {.channels = 2, .bitsPerSample = 8}), true, 4, 2, {0, -128, 127, 1, 0, 0}},
       {"empty data", MakeWav(""), true, 0, 0, {0, 0}},
       {"one byte short", oneShort, false, 5, 2, {1, 1, 2, 2, 0, 0}},  // what arrived, no message
       {"claims 4 GB", MakeWav(Pcm16({9, 8}), {.claimedDataSize = 0xFFFFFFF0u}), false, 4, 2, {9, 9, 8, 8, 0, 0}},

@@ -1,23 +1,19 @@
 // What the audio thread does not do: allocate, free, or wait for another thread.
 //
 // This program replaces the global operator new and delete and interposes malloc, calloc,
-// realloc, free and the aligned allocators (forwarding to the C library's own), and
-// counts every call made by a thread that has switched counting on. That is why it is a
-// program of its own: the replacement would count the whole suite.
+// realloc, free and the aligned allocators, counting every call made by a thread that
+// has switched counting on; a program of its own, else it would count the whole suite.
 //
-// The plug-in is driven through its AEffect record exactly as a host does (effProcessEvents
-// through the dispatcher, then processReplacing) with the demo voice, over thousands of
-// blocks of busy MIDI: notes on and off (also on held keys and with velocity 0), pitch
-// bends, volume and expression, other controllers, the pitch-bend range through RPN 0,
-// all-notes-off, and phonetic commits (which select a program, start a note and arm the
-// 500 ms release). Bank selects are left out: they load a voice, by design. After one
-// warm-up pass (the event list grows to the largest block once), a second pass over the
-// same blocks must make no allocation and no free at all.
+// The plug-in is driven through its AEffect record as a host does, with the demo voice,
+// over thousands of blocks of busy MIDI: notes on and off (also on held keys and with
+// velocity 0), pitch bends, volume and expression, other controllers, the pitch-bend
+// range through RPN 0, all-notes-off, and phonetic commits. Bank selects are left out:
+// they load a voice, by design. After a warm-up pass (the event list grows once), a
+// second pass over the same blocks must make no allocation and no free at all.
 //
-// The second test holds the program set's lock on another thread, as a host thread reading
+// Another test holds the program set's lock on another thread, as a host thread reading
 // program names would, while the audio thread makes phonetic commits: every block still
-// returns at once, the commits take effect, and the key map is published once the lock
-// is free.
+// returns at once, the commits take effect, and the key map is published once it is free.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,7 +23,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -70,6 +65,11 @@ class CountingScope {
   CountingScope(const CountingScope&) = delete;
   CountingScope& operator=(const CountingScope&) = delete;
 };
+
+void* OrThrow(void* p) {
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
 }  // namespace
 
 extern "C" {
@@ -78,30 +78,32 @@ void* __libc_calloc(size_t count, size_t size);
 void* __libc_realloc(void* p, size_t size);
 void* __libc_memalign(size_t alignment, size_t size);
 void __libc_free(void* p);
+}
 
-void* malloc(size_t size) {
-  CountAllocation();
-  return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size) {
-  CountAllocation();
-  return __libc_calloc(count, size);
-}
-void* realloc(void* p, size_t size) {
-  CountAllocation();
-  return __libc_realloc(p, size);
-}
+// Every allocator counts, then forwards to the C library's own; every delete frees
+// through the counting free.
+#define CHANTERA_COUNTED(signature, call) \
+  signature {                             \
+    CountAllocation();                    \
+    return call;                          \
+  }
+#define CHANTERA_DELETES(...)                                           \
+  void operator delete(void* p __VA_OPT__(, ) __VA_ARGS__) noexcept {   \
+    free(p);                                                            \
+  }                                                                     \
+  void operator delete[](void* p __VA_OPT__(, ) __VA_ARGS__) noexcept { \
+    free(p);                                                            \
+  }
+
+extern "C" {
+CHANTERA_COUNTED(void* malloc(size_t size), __libc_malloc(size))
+CHANTERA_COUNTED(void* calloc(size_t count, size_t size), __libc_calloc(count, size))
+CHANTERA_COUNTED(void* realloc(void* p, size_t size), __libc_realloc(p, size))
+CHANTERA_COUNTED(void* aligned_alloc(size_t alignment, size_t size), __libc_memalign(alignment, size))
+CHANTERA_COUNTED(void* memalign(size_t alignment, size_t size), __libc_memalign(alignment, size))
 void free(void* p) {
   CountFree(p);
   __libc_free(p);
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-  CountAllocation();
-  return __libc_memalign(alignment, size);
-}
-void* memalign(size_t alignment, size_t size) {
-  CountAllocation();
-  return __libc_memalign(alignment, size);
 }
 int posix_memalign(void** out, size_t alignment, size_t size) {
   CountAllocation();
@@ -112,54 +114,18 @@ int posix_memalign(void** out, size_t alignment, size_t size) {
 }
 }
 
-void* operator new(size_t size) {
-  CountAllocation();
-  if (void* p = __libc_malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size) {
-  return operator new(size);
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  CountAllocation();
-  return __libc_malloc(size == 0 ? 1 : size);
-}
-void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void* operator new(size_t size, std::align_val_t alignment) {
-  CountAllocation();
-  if (void* p = __libc_memalign(static_cast<size_t>(alignment), size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size, std::align_val_t alignment) {
-  return operator new(size, alignment);
-}
-void operator delete(void* p) noexcept {
-  CountFree(p);
-  __libc_free(p);
-}
-void operator delete[](void* p) noexcept {
-  operator delete(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  operator delete(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-  operator delete(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-  operator delete(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-  operator delete(p);
-}
-void operator delete(void* p, size_t, std::align_val_t) noexcept {
-  operator delete(p);
-}
-void operator delete[](void* p, size_t, std::align_val_t) noexcept {
-  operator delete(p);
-}
+CHANTERA_COUNTED(void* operator new(size_t size), OrThrow(__libc_malloc(size == 0 ? 1 : size)))
+CHANTERA_COUNTED(void* operator new[](size_t size), OrThrow(__libc_malloc(size == 0 ? 1 : size)))
+CHANTERA_COUNTED(void* operator new(size_t size, const std::nothrow_t&) noexcept, __libc_malloc(size == 0 ? 1 : size))
+CHANTERA_COUNTED(void* operator new[](size_t size, const std::nothrow_t&) noexcept, __libc_malloc(size == 0 ? 1 : size))
+CHANTERA_COUNTED(void* operator new(size_t size, std::align_val_t alignment),
+                 OrThrow(__libc_memalign(static_cast<size_t>(alignment), size == 0 ? 1 : size)))
+CHANTERA_COUNTED(void* operator new[](size_t size, std::align_val_t alignment),
+                 OrThrow(__libc_memalign(static_cast<size_t>(alignment), size == 0 ? 1 : size)))
+CHANTERA_DELETES()
+CHANTERA_DELETES(size_t)
+CHANTERA_DELETES(std::align_val_t)
+CHANTERA_DELETES(size_t, std::align_val_t)
 
 // ---- A host -------------------------------------------------------------------------------------
 
@@ -170,57 +136,33 @@ using namespace vst2;
 
 constexpr int32_t kBlock = 512;
 
-// One block's events, laid out as a host hands them over, built before any counting.
-class Block {
- public:
-  explicit Block(EventList events) : events_(std::move(events)), list_(events_.get()) {}
-  VstEvents* events() { return list_; }
-
- private:
-  EventList events_;
-  VstEvents* list_;
-};
-
-std::vector<Block> BusyBlocks(int count) {
+// Blocks of events are built before any counting; handing one over again allocates nothing.
+std::vector<EventList> BusyBlocks(int count) {
   std::mt19937 rng(42);
   auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   const char* symbols[] = {"a", "ka", "sa", "tSi", "n", "ri", "mo", "kya"};
-  std::vector<Block> blocks;
+  std::vector<EventList> blocks;
   for (int b = 0; b < count; ++b) {
     EventList events;
     const int n = b == 0 ? 96 : pick(0, 40);  // the largest block first
     for (int i = 0; i < n; ++i) {
       const int32_t frame = pick(0, kBlock - 1);
-      switch (pick(0, 11)) {
-        case 0:
-        case 1:
-        case 2:
-          events.Add(frame, 0x90 | pick(0, 15), pick(36, 96), pick(1, 127));
-          break;
-        case 3:
-        case 4:
-          events.Add(frame, 0x80 | pick(0, 15), pick(36, 96), pick(0, 127));
-          break;
-        case 5:
-          events.Add(frame, 0x90, pick(36, 96), 0);  // velocity 0: a note-off
-          break;
-        case 6:
-          events.Add(frame, 0xE0, pick(0, 127), pick(0, 127));
-          break;
-        case 7:
-          events.Add(frame, 0xB0, pick(0, 1) ? 7 : 11, pick(0, 127));
-          break;
-        case 8:
-          events.Add(frame, 0xB0, pick(1, 5) == 1 ? 120 : pick(64, 67), pick(0, 127));
-          break;
-        case 9:  // pitch-bend range through RPN 0
-          events.Add(frame,
-                     {{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, static_cast<uint8_t>(pick(1, 12))}, {0xB0, 38, 0}});
-          break;
-        default:
-          events.Add(frame, PhoneticNote(pick(48, 84), symbols[pick(0, 7)]));
-          break;
-      }
+      const int kind = pick(0, 11);
+      if (kind < 5)  // notes on (three in five) and off, on any channel
+        events.Add(frame, (kind < 3 ? 0x90 : 0x80) | pick(0, 15), pick(36, 96), pick(kind < 3 ? 1 : 0, 127));
+      else if (kind == 5)
+        events.Add(frame, 0x90, pick(36, 96), 0);  // velocity 0: a note-off
+      else if (kind == 6)
+        events.Add(frame, 0xE0, pick(0, 127), pick(0, 127));
+      else if (kind == 7)
+        events.Add(frame, 0xB0, pick(0, 1) ? 7 : 11, pick(0, 127));
+      else if (kind == 8)
+        events.Add(frame, 0xB0, pick(1, 5) == 1 ? 120 : pick(64, 67), pick(0, 127));
+      else if (kind == 9)  // pitch-bend range through RPN 0
+        events.Add(frame,
+                   {{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, static_cast<uint8_t>(pick(1, 12))}, {0xB0, 38, 0}});
+      else
+        events.Add(frame, PhoneticNote(pick(48, 84), symbols[pick(0, 7)]));
     }
     blocks.emplace_back(std::move(events));
   }
@@ -241,8 +183,8 @@ class Instrument {
   Instrument& operator=(const Instrument&) = delete;
 
   // One host block: the events through the dispatcher, then processReplacing.
-  void Play(Block& block) {
-    effect_->dispatcher(effect_, effProcessEvents, 0, 0, block.events(), 0.0f);
+  void Play(EventList& block) {
+    block.Send(effect_);
     float* outputs[2] = {left_, right_};
     effect_->processReplacing(effect_, nullptr, outputs, kBlock);
     for (int32_t f = 0; f < kBlock; ++f) peak_ = std::max(peak_, std::fabs(left_[f]));
@@ -261,11 +203,11 @@ class Instrument {
 TEST(Realtime, BusyMidiAllocatesAndFreesNothingAfterWarmUp) {
   Instrument instrument;
   ASSERT_GT(instrument.plugin().engine().Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
-  std::vector<Block> blocks = BusyBlocks(3000);        // about 35 s of audio
-  for (Block& block : blocks) instrument.Play(block);  // warm-up
+  std::vector<EventList> blocks = BusyBlocks(3000);        // about 35 s of audio
+  for (EventList& block : blocks) instrument.Play(block);  // warm-up
   {
     const CountingScope counting;
-    for (Block& block : blocks) instrument.Play(block);
+    for (EventList& block : blocks) instrument.Play(block);
   }
   EXPECT_EQ(allocations.load(), 0) << "allocations on the audio thread in steady state";
   EXPECT_EQ(frees.load(), 0) << "frees on the audio thread in steady state";
@@ -282,14 +224,14 @@ TEST(Realtime, ClapBuildAllocatesAndFreesNothingAfterWarmUp) {
   ASSERT_NE(plugin, nullptr);
   // Every block's events, made before any counting: its MIDI, and every 16th block a
   // program and a volume.
-  std::vector<Block> blocks = BusyBlocks(1000);
+  std::vector<EventList> blocks = BusyBlocks(1000);
   std::vector<ClapEvents> events(blocks.size());
   for (size_t b = 0; b < blocks.size(); ++b) {
     if (b % 16 == 0) {
       events[b].Param(0, static_cast<double>((b / 16) % 103));
       events[b].Param(1, 0.5 + 0.5 * static_cast<double>((b / 16) % 2));
     }
-    VstEvents* list = blocks[b].events();
+    VstEvents* list = blocks[b].get();
     std::vector<const VstMidiEvent*> midi;
     for (int32_t i = 0; i < list->numEvents; ++i) midi.push_back(reinterpret_cast<VstMidiEvent*>(EventSlots(list)[i]));
     std::stable_sort(midi.begin(), midi.end(), [](auto* x, auto* y) { return x->deltaFrames < y->deltaFrames; });
@@ -330,11 +272,12 @@ TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
   Instrument instrument;
   Sampler& engine = instrument.plugin().engine();
   ASSERT_GT(engine.Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
-  std::vector<Block> blocks;
+  std::vector<EventList> blocks;
   blocks.emplace_back(EventList().Add(0, PhoneticNote(60, "a")));
   // Volume 0, then a commit of program 5, which takes its volume (1) back.
   blocks.emplace_back(EventList().Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka")));
   blocks.emplace_back(EventList());
+  for (EventList& block : blocks) block.get();  // each list laid out before any counting
   instrument.Play(blocks[0]);
   instrument.Play(blocks[2]);
   ASSERT_EQ(engine.GetProgram(), 0);

@@ -598,22 +598,10 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-bool IsUtf8(const std::string& s) {
-  for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (size_t k = 1; k < n; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
-    i += n;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string DisplayText(const std::string& bytes) {
-  return IsUtf8(bytes) ? bytes : platform::ShiftJisToUtf8(bytes);
+  return platform::IsValidUtf8(bytes) ? bytes : platform::ShiftJisToUtf8(bytes);
 }
 
 CheckResult CheckLibrary(const std::filesystem::path& target) {

@@ -10,18 +10,6 @@
 namespace chantera::voice {
 namespace {
 
-bool ValidUtf8(const std::string& s) {
-  for (size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (size_t k = 1; k < n; ++k)
-      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
-    i += n;
-  }
-  return true;
-}
-
 std::string Trim(const std::string& s) {
   size_t a = 0, b = s.size();
   while (a < b && (s[a] == ' ' || s[a] == '\t')) ++a;
@@ -139,7 +127,7 @@ std::string DecodeText(const std::string& bytes, bool* wasUtf8) {
   bool utf8 = true;
   if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
     text = bytes.substr(3);
-  } else if (ValidUtf8(bytes)) {
+  } else if (platform::IsValidUtf8(bytes)) {
     text = bytes;
   } else {
     text = platform::ShiftJisToUtf8(bytes);

@@ -1,6 +1,7 @@
 #include "tools/render/lyrics.h"
 
 #include <iconv.h>
+#include <cerrno>
 
 #include <algorithm>
 #include <map>
@@ -123,30 +124,26 @@ std::string RomajiToKana(const std::string& word) {
 }  // namespace
 
 std::string Utf8ToShiftJis(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP932//IGNORE", "UTF-8");
+  iconv_t cd = iconv_open("CP932", "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
-  std::string out(utf8.size() * 2 + 8, '\0');
+  std::string out(utf8.size() * 2 + 4, '\0');
   char* in = const_cast<char*>(utf8.data());
   size_t inLeft = utf8.size();
-  char* outPtr = out.data();
+  char* o = out.data();
   size_t outLeft = out.size();
-  iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+  while (inLeft > 0) {
+    if (iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) break;
+    // A character that Shift-JIS lacks: a question mark, and on past its bytes.
+    *o++ = '?';
+    --outLeft;
+    ++in;
+    --inLeft;
+    while (inLeft > 0 && (static_cast<unsigned char>(*in) >> 6) == 2) ++in, --inLeft;
+  }
   iconv_close(cd);
   out.resize(out.size() - outLeft);
   return out;
-}
-
-bool IsUtf8(const std::string& bytes) {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > bytes.size()) return false;
-    for (size_t k = 1; k < n; ++k)
-      if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
-    i += n;
-  }
-  return true;
 }
 
 Syllable VowelOf(const Syllable& syllable) {
@@ -160,7 +157,7 @@ Syllable VowelOf(const Syllable& syllable) {
 }
 
 std::vector<Syllable> LyricSyllables(const std::string& raw) {
-  std::string text = IsUtf8(raw) ? raw : platform::ShiftJisToUtf8(raw);
+  std::string text = platform::IsValidUtf8(raw) ? raw : platform::ShiftJisToUtf8(raw);
   if (!text.empty() && text[0] == '@') return {};  // karaoke information line
 
   // Romaji words become hiragana first; kana and other characters pass through.

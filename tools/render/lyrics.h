@@ -24,10 +24,7 @@ std::vector<Syllable> LyricSyllables(const std::string& text);
 // or the syllable itself for "N" and bare vowels.
 Syllable VowelOf(const Syllable& syllable);
 
-// UTF-8 text in Shift-JIS (code page 932); characters it lacks are dropped.
+// UTF-8 text in Shift-JIS (code page 932); a character it lacks becomes a question mark.
 std::string Utf8ToShiftJis(const std::string& utf8);
-
-// True when bytes are valid UTF-8 (ASCII included).
-bool IsUtf8(const std::string& bytes);
 
 }  // namespace chantera::render

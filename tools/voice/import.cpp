@@ -29,6 +29,7 @@
 #include "library/wave_writer.h"
 #include "platform/platform.h"
 #include "tools/demo_voice/voice.h"
+#include "tools/render/lyrics.h"
 #include "tools/voice/check.h"
 #include "tools/voice/recording.h"
 #include "tools/voice/utau.h"
@@ -149,33 +150,10 @@ struct Entry {
 
 // ---- voice.csv ---------------------------------------------------------------------------------
 
-std::string Utf8ToShiftJis(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
-  std::string out(utf8.size() * 2 + 4, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  size_t inLeft = utf8.size();
-  char* o = out.data();
-  size_t outLeft = out.size();
-  while (inLeft > 0) {
-    if (iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) break;
-    // A character that Shift-JIS lacks: a question mark, and on past its bytes.
-    *o++ = '?';
-    --outLeft;
-    ++in;
-    --inLeft;
-    while (inLeft > 0 && (static_cast<unsigned char>(*in) >> 6) == 2) ++in, --inLeft;
-  }
-  iconv_close(cd);
-  out.resize(out.size() - outLeft);
-  return out;
-}
-
 // The display name as voice.csv holds it: Shift-JIS, no comma (the first comma ends the
 // name) or line end, at most 63 bytes cut at a character's edge.
 std::string ListName(const std::string& utf8) {
-  std::string sjis = Utf8ToShiftJis(utf8);
+  std::string sjis = render::Utf8ToShiftJis(utf8);
   std::string out;
   for (size_t i = 0; i < sjis.size();) {
     const size_t n = platform::IsDBCSLeadByte(static_cast<uint8_t>(sjis[i])) && i + 1 < sjis.size() ? 2 : 1;

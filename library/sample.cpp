@@ -119,6 +119,7 @@ struct SharedWav {
   std::weak_ptr<uint8_t[]> data;
   uint32_t dataSize, sampleRate, bitsPerSample, channels, blockAlign, loopStart, loopEnd;
   bool loaded;
+  uint64_t folderVersion;  // of the watched folder it was identified in, else 0
 };
 struct SharedWavs {
   std::mutex mutex;                                  // held only to look up or note one file, never while reading one
@@ -168,7 +169,7 @@ bool Sample::TakeShared(const SharedFile& file, const platform::FileIdentity& id
   return true;
 }
 
-void Sample::Publish(const char* path, const platform::FileIdentity& identity, bool loaded) {
+void Sample::Publish(const char* path, const platform::FileIdentity& identity, bool loaded, uint64_t folderVersion) {
   if (!pcm) return;
   SharedWavs& shared = Shared();
   const std::lock_guard<std::mutex> lock(shared.mutex);
@@ -177,8 +178,8 @@ void Sample::Publish(const char* path, const platform::FileIdentity& identity, b
     std::erase_if(shared.files, [](const auto& entry) { return entry.second.data.expired(); });
     shared.notedSincePurge = 0;
   }
-  shared.files[path] = {identity, pcm,        dataSize,  sampleRate, bitsPerSample,
-                        channels, blockAlign, loopStart, loopEnd,    loaded};
+  shared.files[path] = {identity,   pcm,       dataSize, sampleRate, bitsPerSample, channels,
+                        blockAlign, loopStart, loopEnd,  loaded,     folderVersion};
   shared_ = true;
 }
 
@@ -236,10 +237,16 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   // since (the same identity), is not read again: its data are shared. Only a path that
   // some sample still holds data of costs the look-up of its identity; for a name found
   // only by the letter-case search, the identity is that of the file the reader opened.
+  // Not even that when the system watches the folder and nothing in it has changed since
+  // (the same version): a plain file of one name cannot have changed unseen.
   SharedFile known;
   const bool readBefore = FindShared(path, known);
-  platform::FileIdentity identity;
+  const uint64_t folderVersion = folder != nullptr && folder->Watches(name) ? folder->Version() : 0;
   bool loaded = false;
+  const bool unchanged =
+      folderVersion != 0 && known.wav.folderVersion == folderVersion && known.wav.identity.links == 1;
+  if (readBefore && unchanged && TakeShared(known, known.wav.identity, loaded)) return loaded;
+  platform::FileIdentity identity;
   if (readBefore &&
       (folder != nullptr && name != nullptr ? folder->Identify(name, identity)
                                             : platform::IdentifyFile(path, identity)) &&
@@ -282,7 +289,7 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   UpdateLayout();
   ClearLoop();
   if (got < claimed) {
-    if (identified) Publish(path, identity, false);
+    if (identified) Publish(path, identity, false, folderVersion);
     return false;
   }
   // A sustain loop is optional: a file without one, or with one that cannot be used,
@@ -290,7 +297,7 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   uint32_t loopFirst = 0, loopLast = 0;
   if (reader.ReadLoop(loopFirst, loopLast)) SetLoop(loopFirst, loopLast);
   const bool closed = reader.Close() == 0;
-  if (identified) Publish(path, identity, closed);
+  if (identified) Publish(path, identity, closed, folderVersion);
   return closed;
 }
 

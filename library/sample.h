@@ -100,8 +100,9 @@ class Sample {
   // Takes those data when the file is still the one read (the same identity), with what
   // LoadFromWav answered then; false otherwise.
   bool TakeShared(const SharedFile& file, const platform::FileIdentity& identity, bool& loaded);
-  // Offers this sample's data (just read from path) to later loads of the same file.
-  void Publish(const char* path, const platform::FileIdentity& identity, bool loaded);
+  // Offers this sample's data (just read from path) to later loads of the same file;
+  // folderVersion: the watched folder's version it was identified under, or 0.
+  void Publish(const char* path, const platform::FileIdentity& identity, bool loaded, uint64_t folderVersion);
   // Before the data are written: data of this sample's own when they are shared. False
   // when no memory can be had (the data are then left alone).
   bool OwnData() noexcept;

@@ -10,7 +10,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace chantera::platform {
 
@@ -87,6 +89,7 @@ struct FileIdentity {
   uint64_t size = 0;
   uint64_t modified = 0;
   uint64_t changed = 0;
+  uint64_t links = 0;  // names the file has: a change through another of them is seen only in its folder
   bool operator==(const FileIdentity&) const = default;
 };
 // The identity of the regular file at path as written (no letter-case search), or of an
@@ -100,6 +103,13 @@ bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity);
 
 // A folder held open while the files in it are identified one after another (a voice's
 // samples): each look-up then starts at the folder rather than at the root.
+//
+// Where the system can report changes (Linux, on a local volume), the process also
+// watches the folders it opens this way, so that a voice's files need not be looked up
+// one by one again while nothing in their folder has changed: Version() then stays the
+// same from one Folder of that path to the next until a file directly in it is written,
+// touched, created, renamed or removed (or the folder itself moves). Elsewhere, and for
+// more than kWatchedFolders folders, Version() is 0: nothing is known unchanged.
 class Folder {
  public:
   explicit Folder(const std::string& path);  // path ends with a separator, or is empty
@@ -108,10 +118,18 @@ class Folder {
   Folder& operator=(const Folder&) = delete;
   // IdentifyFile of path + name.
   bool Identify(const char* name, FileIdentity& identity) const;
+  uint64_t Version() const { return version_; }
+  // True when name is a plain file directly in the folder (no link, no subfolder) as the
+  // watch found it: only for such a file does a change move Version().
+  bool Watches(const char* name) const;
+
+  static constexpr size_t kWatchedFolders = 64;
 
  private:
   std::string path_;
   int handle_ = -1;
+  uint64_t version_ = 0;
+  std::shared_ptr<const std::vector<std::string>> plainFiles_;  // sorted
 };
 
 }  // namespace chantera::platform

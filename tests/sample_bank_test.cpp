@@ -123,6 +123,29 @@ TEST_F(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   ASSERT_EQ(Load(list, {}, &third), 2);
   EXPECT_NE(third.slot(0)->pcm, first.slot(0)->pcm);
   EXPECT_EQ(0, std::memcmp(third.slot(0)->pcm.get(), other.data(), other.size()));
+
+  // Files that can change without a word in the voice's folder: a link to a file elsewhere,
+  // and a second name of a file, each written through the other name. The list is written
+  // once, so the folder itself is quiet from the second load on.
+  dir.Write("elsewhere/t.wav", MakeWav(tone));
+  dir.Write("elsewhere/h.wav", MakeWav(tone));
+  std::filesystem::create_symlink(dir.path() / "elsewhere/t.wav", dir.path() / "v/link.wav");
+  std::filesystem::create_hard_link(dir.path() / "elsewhere/h.wav", dir.path() / "v/hard.wav");
+  const auto age = [&](std::chrono::hours hours) {
+    for (const char* name : {"elsewhere/t.wav", "elsewhere/h.wav", "v/a.wav"})
+      std::filesystem::last_write_time(dir.path() / name, std::filesystem::file_time_type::clock::now() - hours);
+  };
+  age(std::chrono::hours(3));
+  Bank fourth, fifth, sixth;
+  ASSERT_EQ(Load("link.wav,l,60\r\nhard.wav,h,60\r\na.wav,a,60\r\n", {}, &fourth), 3);
+  fifth.LoadSampleList(dir.str().c_str(), "/v/");
+  for (int slot = 0; slot < 3; ++slot) EXPECT_EQ(fifth.slot(slot)->pcm, fourth.slot(slot)->pcm) << slot;
+  dir.Write("elsewhere/t.wav", MakeWav(other));
+  dir.Write("elsewhere/h.wav", MakeWav(other));
+  age(std::chrono::hours(4));
+  sixth.LoadSampleList(dir.str().c_str(), "/v/");
+  for (int slot = 0; slot < 2; ++slot)
+    EXPECT_EQ(0, std::memcmp(sixth.slot(slot)->pcm.get(), other.data(), other.size())) << slot;
 }
 
 TEST_F(SampleBank, StopsAtTheLastSlot) {

@@ -9,11 +9,20 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/inotify.h>
+#include <sys/vfs.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -136,8 +145,130 @@ bool Identity(const struct stat& info, FileIdentity& identity) {
       static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(info.st_mtim.tv_nsec);
   identity.changed =
       static_cast<uint64_t>(info.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(info.st_ctim.tv_nsec);
+  identity.links = static_cast<uint64_t>(info.st_nlink);
   return true;
 }
+
+#if defined(__linux__)
+// The watched folders of this process, by path. A watch is an inotify descriptor of its
+// own, so that finding out whether its folder changed is one read that finds nothing.
+// Any change at all retires the watch and a new one (a new version, a new listing) is
+// made: changes are rare, and a fresh start needs no bookkeeping of which file changed.
+struct FolderWatch {
+  int descriptor = -1;
+  pid_t owner = 0;  // a forked child shares the descriptor: it must not drain the parent's events
+  uint64_t version = 0;
+  std::shared_ptr<const std::vector<std::string>> plainFiles;
+};
+struct FolderWatches {
+  std::mutex mutex;  // held for one look-up (and, after a change, one listing of the folder)
+  std::unordered_map<std::string, FolderWatch> byPath;
+  uint64_t lastVersion = 0;
+};
+FolderWatches& Watches() {
+  static auto* watches = new FolderWatches;  // never destroyed: a loader thread may outlive exit()
+  return *watches;
+}
+
+// Network volumes do not report changes made by other machines: only local ones are watched.
+bool ReportsEveryChange(int folder) {
+  struct statfs info {};
+  if (fstatfs(folder, &info) != 0) return false;
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The names of the plain files directly in the folder, sorted; null when it cannot be listed
+// or its file system does not say which entries are plain files.
+std::shared_ptr<const std::vector<std::string>> ListPlainFiles(int folder) {
+  const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return nullptr;
+  DIR* dir = fdopendir(listing);
+  if (dir == nullptr) {
+    close(listing);
+    return nullptr;
+  }
+  auto names = std::make_shared<std::vector<std::string>>();
+  bool known = true;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_type == DT_UNKNOWN) known = false;
+    if (entry->d_type == DT_REG) names->emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  if (!known) return nullptr;
+  std::sort(names->begin(), names->end());
+  return names;
+}
+
+// Starts watching path (open as folder) under a new version; false when it cannot be watched.
+bool StartWatch(FolderWatches& watches, const std::string& path, int folder, FolderWatch& watch) {
+  if (watches.byPath.size() >= Folder::kWatchedFolders || !ReportsEveryChange(folder)) return false;
+  const int descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (descriptor < 0) return false;
+  constexpr uint32_t kChanges = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+  // The watch is in place before the folder is listed and before any of its files is
+  // identified, so that no change after those looks goes unseen.
+  struct stat watched {}, opened {};
+  auto files = inotify_add_watch(descriptor, path.empty() ? "." : path.c_str(), kChanges) >= 0 &&
+                       stat(path.empty() ? "." : path.c_str(), &watched) == 0 && fstat(folder, &opened) == 0 &&
+                       watched.st_dev == opened.st_dev && watched.st_ino == opened.st_ino
+                   ? ListPlainFiles(folder)
+                   : nullptr;
+  if (files == nullptr) {
+    close(descriptor);
+    return false;
+  }
+  watch = {descriptor, getpid(), ++watches.lastVersion, std::move(files)};
+  return true;
+}
+
+// True when nothing has been reported since the watch started (the queue is emptied).
+bool Quiet(const FolderWatch& watch) {
+  alignas(inotify_event) char events[4096];
+  bool quiet = true;
+  for (;;) {
+    const ssize_t got = read(watch.descriptor, events, sizeof events);
+    if (got > 0) {
+      quiet = false;
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return quiet && got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);  // emptied; anything else: unknown
+  }
+}
+
+void WatchFolder(const std::string& path, int folder, uint64_t& version,
+                 std::shared_ptr<const std::vector<std::string>>& plainFiles) {
+  FolderWatches& watches = Watches();
+  const std::lock_guard<std::mutex> lock(watches.mutex);
+  const auto found = watches.byPath.find(path);
+  if (found != watches.byPath.end()) {
+    FolderWatch& watch = found->second;
+    if (watch.owner == getpid() && Quiet(watch)) {
+      version = watch.version;
+      plainFiles = watch.plainFiles;
+      return;
+    }
+    close(watch.descriptor);
+    watches.byPath.erase(found);
+  }
+  FolderWatch watch;
+  if (!StartWatch(watches, path, folder, watch)) return;
+  version = watch.version;
+  plainFiles = watch.plainFiles;
+  watches.byPath.emplace(path, std::move(watch));
+}
+#endif
 
 }  // namespace
 
@@ -148,6 +279,14 @@ bool IdentifyFile(const char* path, FileIdentity& identity) {
 
 Folder::Folder(const std::string& path) : path_(path) {
   handle_ = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#if defined(__linux__)
+  if (handle_ >= 0) WatchFolder(path_, handle_, version_, plainFiles_);
+#endif
+}
+
+bool Folder::Watches(const char* name) const {
+  return name != nullptr && plainFiles_ != nullptr &&
+         std::binary_search(plainFiles_->begin(), plainFiles_->end(), std::string_view(name));
 }
 
 Folder::~Folder() {

@@ -127,6 +127,7 @@ bool IdentifyHandle(HANDLE handle, FileIdentity& identity) {
       (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
   identity.changed =
       (static_cast<uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) | info.ftCreationTime.dwLowDateTime;
+  identity.links = info.nNumberOfLinks;
   return identity.file != 0;
 }
 
@@ -148,6 +149,10 @@ Folder::~Folder() = default;
 
 bool Folder::Identify(const char* name, FileIdentity& identity) const {
   return name != nullptr && IdentifyFile((path_ + name).c_str(), identity);
+}
+
+bool Folder::Watches(const char*) const {
+  return false;  // Version() stays 0: every file is identified
 }
 
 bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity) {

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -150,18 +151,20 @@ bool Identity(const struct stat& info, FileIdentity& identity) {
 }
 
 #if defined(__linux__)
-// The watched folders of this process, by path. A watch is an inotify descriptor of its
-// own, so that finding out whether its folder changed is one read that finds nothing.
-// Any change at all retires the watch and a new one (a new version, a new listing) is
-// made: changes are rare, and a fresh start needs no bookkeeping of which file changed.
+// The watched folders of this process, by path, on one inotify descriptor (a process may
+// hold only a few of those). Finding out whether a folder changed is one read that finds
+// nothing. Any change at all retires the folder's watch, and the next Folder of that path
+// starts a new one (a new version, a new listing): changes are rare, and a fresh start
+// needs no bookkeeping of which file changed.
 struct FolderWatch {
-  int descriptor = -1;
-  pid_t owner = 0;  // a forked child shares the descriptor: it must not drain the parent's events
+  int id = -1;  // the descriptor's watch; folders reached by several paths share one
   uint64_t version = 0;
   std::shared_ptr<const std::vector<std::string>> plainFiles;
 };
 struct FolderWatches {
-  std::mutex mutex;  // held for one look-up (and, after a change, one listing of the folder)
+  std::mutex mutex;  // held for one look-up (and, for a new watch, one listing of the folder)
+  int descriptor = -1;
+  pid_t owner = 0;  // a forked child shares the descriptor: it must not take the parent's events
   std::unordered_map<std::string, FolderWatch> byPath;
   uint64_t lastVersion = 0;
 };
@@ -209,64 +212,72 @@ std::shared_ptr<const std::vector<std::string>> ListPlainFiles(int folder) {
   return names;
 }
 
-// Starts watching path (open as folder) under a new version; false when it cannot be watched.
-bool StartWatch(FolderWatches& watches, const std::string& path, int folder, FolderWatch& watch) {
-  if (watches.byPath.size() >= Folder::kWatchedFolders || !ReportsEveryChange(folder)) return false;
-  const int descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (descriptor < 0) return false;
-  constexpr uint32_t kChanges = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-                                IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
-  // The watch is in place before the folder is listed and before any of its files is
-  // identified, so that no change after those looks goes unseen.
-  struct stat watched {}, opened {};
-  auto files = inotify_add_watch(descriptor, path.empty() ? "." : path.c_str(), kChanges) >= 0 &&
-                       stat(path.empty() ? "." : path.c_str(), &watched) == 0 && fstat(folder, &opened) == 0 &&
-                       watched.st_dev == opened.st_dev && watched.st_ino == opened.st_ino
-                   ? ListPlainFiles(folder)
-                   : nullptr;
-  if (files == nullptr) {
-    close(descriptor);
-    return false;
+// Retires every watch that has seen a change since the last call, and every watch when the
+// descriptor cannot say (its queue overflowed, or it fails).
+void RetireChanged(FolderWatches& watches) {
+  const auto retire = [&watches](int id) {
+    const bool any = std::erase_if(watches.byPath, [id](const auto& entry) { return id < 0 || entry.second.id == id; });
+    if (any && id >= 0) inotify_rm_watch(watches.descriptor, id);
+  };
+  alignas(inotify_event) char events[4096];
+  for (;;) {
+    const ssize_t got = read(watches.descriptor, events, sizeof events);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) retire(-1);
+      return;
+    }
+    for (ssize_t at = 0; at < got;) {
+      inotify_event event{};
+      std::memcpy(&event, events + at, sizeof event);
+      retire(event.wd);  // -1 when the queue overflowed: every watch
+      at += static_cast<ssize_t>(sizeof event + event.len);
+    }
   }
-  watch = {descriptor, getpid(), ++watches.lastVersion, std::move(files)};
-  return true;
 }
 
-// True when nothing has been reported since the watch started (the queue is emptied).
-bool Quiet(const FolderWatch& watch) {
-  alignas(inotify_event) char events[4096];
-  bool quiet = true;
-  for (;;) {
-    const ssize_t got = read(watch.descriptor, events, sizeof events);
-    if (got > 0) {
-      quiet = false;
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    return quiet && got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);  // emptied; anything else: unknown
-  }
+// Watches path (open as folder) under a new version; false when it cannot be watched.
+bool StartWatch(FolderWatches& watches, const std::string& path, int folder, FolderWatch& watch) {
+  if (watches.byPath.size() >= Folder::kWatchedFolders || !ReportsEveryChange(folder)) return false;
+  constexpr uint32_t kChanges = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+  const char* where = path.empty() ? "." : path.c_str();
+  const int id = inotify_add_watch(watches.descriptor, where, kChanges);
+  if (id < 0) return false;
+  // The watch is in place before the folder is listed and before any of its files is
+  // identified, so that no change after those looks goes unseen; and it is the folder
+  // that was opened, not one put in its place since.
+  struct stat watched {
+  }, opened{};
+  auto files = stat(where, &watched) == 0 && fstat(folder, &opened) == 0 && watched.st_dev == opened.st_dev &&
+                       watched.st_ino == opened.st_ino
+                   ? ListPlainFiles(folder)
+                   : nullptr;
+  if (files == nullptr) return false;
+  watch = {id, ++watches.lastVersion, std::move(files)};
+  return true;
 }
 
 void WatchFolder(const std::string& path, int folder, uint64_t& version,
                  std::shared_ptr<const std::vector<std::string>>& plainFiles) {
   FolderWatches& watches = Watches();
   const std::lock_guard<std::mutex> lock(watches.mutex);
-  const auto found = watches.byPath.find(path);
-  if (found != watches.byPath.end()) {
-    FolderWatch& watch = found->second;
-    if (watch.owner == getpid() && Quiet(watch)) {
-      version = watch.version;
-      plainFiles = watch.plainFiles;
-      return;
-    }
-    close(watch.descriptor);
-    watches.byPath.erase(found);
+  if (watches.owner != getpid()) {
+    if (watches.descriptor >= 0) close(watches.descriptor);
+    watches.byPath.clear();
+    watches.descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    watches.owner = getpid();
   }
-  FolderWatch watch;
-  if (!StartWatch(watches, path, folder, watch)) return;
-  version = watch.version;
-  plainFiles = watch.plainFiles;
-  watches.byPath.emplace(path, std::move(watch));
+  if (watches.descriptor < 0) return;
+  RetireChanged(watches);
+  auto found = watches.byPath.find(path);
+  if (found == watches.byPath.end()) {
+    FolderWatch watch;
+    if (!StartWatch(watches, path, folder, watch)) return;
+    found = watches.byPath.emplace(path, std::move(watch)).first;
+  }
+  version = found->second.version;
+  plainFiles = found->second.plainFiles;
 }
 #endif
 

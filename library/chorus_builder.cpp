@@ -1,17 +1,22 @@
-// The Chorus rebuild. Every stage works in place in one buffer of 32-bit values that is
-// as long as the final result: a stage only ever reads values at lower indexes than the
-// one it writes (a stretched copy reads index i / ratio, an echo reads index k - offset),
-// so filling each stage from the top index down reads nothing it has already written.
-// The buffer is kept per thread and reused from sample to sample; the echo taps are
-// added straight into it. Thread: the loader thread (or a tool), never the audio thread.
+// The Chorus rebuild. The working values are whole numbers that fit 32 bits, held as
+// doubles: a double holds each exactly, their sums are exact, and trunc(v × gain) is the
+// same number whether v is held as an int32 or as a double, but the double needs no
+// conversion before each of the chain's nine or so multiplications per value, only a
+// rounding toward zero. All stages work in one buffer as long as the final result: each
+// stretched copy is built bottom up from the scaled sources of its stage (kept beside the
+// buffer), and the echoes are added in place from the top down, in blocks no longer than
+// the shortest echo delay, so that a block reads only values below it that this stage has
+// not rewritten yet. The buffer is kept per thread and reused from sample to sample.
+// Thread: the loader thread (or a tool), never the audio thread.
 #include "library/chorus_builder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -68,6 +73,9 @@ constexpr EchoTable MakeEchoTable() {
 }
 constexpr EchoTable kEcho = MakeEchoTable();
 static_assert(kEcho.taps[6].offset == 21602 && kEcho.shortestOffset == 4200);
+// Zeros below the working values, so that an echo tap reaching below the first value adds 0.
+constexpr uint32_t kEchoReach = 21604;  // the longest offset, rounded up to whole vectors of 4
+static_assert(kEchoReach >= kEcho.taps[6].offset && kEchoReach % 4 == 0 && kEcho.shortestOffset % 4 == 0);
 
 // The result (and its dataSize in bytes) must fit the 32-bit fields of a Sample.
 constexpr uint64_t kMaxValues = 0x7FFFFFFFu;
@@ -87,10 +95,10 @@ bool StageLengths(uint32_t n, uint32_t (&stretched)[3], uint32_t& total) {
   return true;
 }
 
-// Copies the values into work, sign-extended, and returns the largest absolute value
-// among them; -32768 does not count, its magnitude does not fit 16 bits.
+// Copies the values into work and returns the largest absolute value among them;
+// -32768 does not count, its magnitude does not fit 16 bits.
 template <class ReadValue>
-int32_t WidenWithPeak(ReadValue read, uint32_t n, int32_t* work) noexcept {
+int32_t WidenWithPeak(ReadValue read, uint32_t n, double* work) noexcept {
   int32_t peak = 0;
   for (uint32_t i = 0; i < n; ++i) {
     const int32_t v = read(i);
@@ -101,37 +109,101 @@ int32_t WidenWithPeak(ReadValue read, uint32_t n, int32_t* work) noexcept {
   return peak;
 }
 
+// trunc(v × gain) of a whole number v held as a double, as the int32 it stands for.
+inline double ScaledValue(double v, double gain) noexcept {
+  return static_cast<double>(static_cast<int32_t>(v * gain));
+}
+
 // trunc(i / ratio) through a multiplication by the reciprocal, which is within a few
 // units in the last place of the quotient (below 1e-6 for any i under 2^31). Only a
 // product that close to a whole number can truncate differently from the quotient;
 // there the division itself decides. A power-of-two ratio has an exact reciprocal.
 constexpr double kNearWhole = 1e-6;
 
-struct Stretch {
-  uint32_t count;  // values built so far
-  double ratio, reciprocal, gain;
-  bool exactReciprocal;
+uint32_t SourceIndex(uint32_t i, double ratio, double reciprocal, bool exactReciprocal) noexcept {
+  const double product = static_cast<double>(i) * reciprocal;
+  const auto j = static_cast<uint32_t>(product);
+  const double fraction = product - j;
+  if (!exactReciprocal && (fraction < kNearWhole || fraction > 1.0 - kNearWhole))
+    return static_cast<uint32_t>(static_cast<double>(i) / ratio);
+  return j;
+}
+
+// Where a stretched copy takes its values. Value i of a stage copies source j(i) =
+// trunc(i / ratio), and since every ratio is above 1, j(i + 1) is j(i) or j(i) + 1: one
+// bit per i (bit i % 8 of byte i / 8) says which. The bits depend on the ratio alone, not
+// on the recording, so they are worked out once per process, as far as the longest stage
+// yet, and read by every rebuild after (the loader rebuilds a whole voice at one ratio set).
+class SourceSteps {
+ public:
+  // The steps of stage s for at least m values; null when memory cannot be had.
+  static std::shared_ptr<const std::vector<uint8_t>> For(int s, uint32_t m) noexcept {
+    static auto* known = new SourceSteps;  // never destroyed: a loader thread may outlive exit()
+    try {
+      const std::lock_guard<std::mutex> lock(known->mutex_);
+      std::shared_ptr<const std::vector<uint8_t>>& steps = known->steps_[s];
+      const size_t bytes = (size_t{m} + 7) / 8;
+      if (steps != nullptr && steps->size() >= bytes) return steps;
+      // Twice as far as asked each time it grows, so a voice of rising lengths builds little.
+      const size_t size = std::max(bytes, steps != nullptr ? 2 * steps->size() : size_t{0});
+      auto grown = std::make_shared<std::vector<uint8_t>>(size, uint8_t{0});
+      const StretchStage& stage = kStretchStages[s];
+      int exponent = 0;
+      const bool exact = std::frexp(stage.ratio, &exponent) == 0.5;
+      const double reciprocal = 1.0 / stage.ratio;
+      uint32_t j = 0;  // j(0)
+      for (size_t i = 0; i < size * 8; ++i) {
+        const uint32_t next = SourceIndex(static_cast<uint32_t>(i + 1), stage.ratio, reciprocal, exact);
+        if (next != j) (*grown)[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+        j = next;
+      }
+      steps = std::move(grown);
+      return steps;
+    } catch (...) {  // no memory for the table, or the lock cannot be had
+      return nullptr;
+    }
+  }
+
+ private:
+  std::mutex mutex_;  // held while a table is looked up or grown (loader threads only)
+  std::shared_ptr<const std::vector<uint8_t>> steps_[3];
 };
 
-// Values i in [low, high) of a stretch stage, from the top down (see AddStretchedCopy).
-// The scaled value of one source index serves all the i that map to it.
-void StretchScalar(int32_t* work, const Stretch& st, uint32_t low, uint32_t high) noexcept {
-  uint32_t cachedSource = ~0u;
-  int32_t cachedCopy = 0;
-  for (uint32_t i = high; i-- > low;) {
-    const double product = static_cast<double>(i) * st.reciprocal;
-    auto j = static_cast<uint32_t>(product);
-    const double fraction = product - j;
-    if (!st.exactReciprocal && (fraction < kNearWhole || fraction > 1.0 - kNearWhole))
-      j = static_cast<uint32_t>(static_cast<double>(i) / st.ratio);
-    if (j != cachedSource) {
-      cachedSource = j;
-      cachedCopy = j < st.count ? static_cast<int32_t>(work[j] * st.gain) : 0;
-    }
-    const int32_t own = i < st.count ? work[i] : 0;
-    work[i] = own + cachedCopy;
+// The stages as plain loops: the definition, and the whole chain where AVX2 is missing.
+struct PlainStages {
+  // copies[j] = trunc(work[j] × gain).
+  static void Scale(double* __restrict copies, const double* __restrict work, uint32_t count, double gain) noexcept {
+    for (uint32_t j = 0; j < count; ++j) copies[j] = ScaledValue(work[j], gain);
   }
-}
+  // Values i in [from, m): work[i] = (i < count ? work[i] : 0) + copies[j(i)], j running from
+  // j(from) by the steps.
+  static void Stretch(double* work, const double* copies, uint32_t count, uint32_t from, uint32_t m, uint32_t j,
+                      const uint8_t* steps) noexcept {
+    for (uint32_t i = from; i < m; ++i) {
+      work[i] = (i < count ? work[i] : 0.0) + copies[j];
+      j += (steps[i / 8] >> (i % 8)) & 1u;
+    }
+  }
+  // Values k in [low, high) get their seven echoes; returns their largest magnitude.
+  static double Echo(double* work, uint32_t low, uint32_t high) noexcept {
+    double maxAbs = 0.0;
+    for (uint32_t k = low; k < high; ++k) {
+      double v = work[k];
+      for (const EchoTap& tap : kEcho.taps) v += ScaledValue(work[ptrdiff_t{k} - tap.offset], tap.gain);
+      work[k] = v;
+      maxAbs = std::max(maxAbs, std::fabs(v));
+    }
+    return maxAbs;
+  }
+  // out[k] = trunc(work[k] × scale) as 16-bit little-endian values, for k in [from, count).
+  static void Narrow(uint8_t* out, const double* work, uint32_t from, uint32_t count, double scale) noexcept {
+    for (uint32_t k = from; k < count; ++k) {
+      const auto u = static_cast<uint16_t>(static_cast<int16_t>(static_cast<int32_t>(work[k] * scale)));
+      out[2 * k] = static_cast<uint8_t>(u & 0xFF);
+      out[2 * k + 1] = static_cast<uint8_t>(u >> 8);
+    }
+  }
+};
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define CHANTERA_CHORUS_AVX2 1
@@ -140,177 +212,154 @@ const bool avx2 = [] {
   return __builtin_cpu_supports("avx2") != 0;
 }();
 
-// The lowest i the vector form takes: from there on, for a ratio of at least 1.4, the
-// sources (i / ratio) of a block of eight lie below the block, within eight values of the
-// first of them.
-constexpr uint32_t kVectorFrom = 32;
-
-// Values i in [low, high) (high - low a multiple of 8, low >= kVectorFrom) of a stretch
-// stage, eight at a time from the top down: the same operations as StretchScalar in each
-// lane (the index product, its truncation, the scaled source, the sum); a block where a
-// product lies near a whole number, or a source at or past count, goes through
-// StretchScalar instead.
-__attribute__((target("avx2"))) void StretchAvx2(int32_t* work, const Stretch& st, uint32_t low,
-                                                 uint32_t high) noexcept {
-  const __m256d reciprocal = _mm256_set1_pd(st.reciprocal);
-  const __m256d gain = _mm256_set1_pd(st.gain);
-  const __m256d nearZero = _mm256_set1_pd(kNearWhole), nearOne = _mm256_set1_pd(1.0 - kNearWhole);
-  const __m256i count = _mm256_set1_epi32(static_cast<int32_t>(st.count));
-  const __m128i lanes = _mm_setr_epi32(0, 1, 2, 3);
-  for (uint32_t base = high; base > low;) {
-    base -= 8;
-    const __m128i i0 = _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(base)), lanes);
-    const __m128i i1 = _mm_add_epi32(i0, _mm_set1_epi32(4));
-    const __m256d p0 = _mm256_mul_pd(_mm256_cvtepi32_pd(i0), reciprocal);
-    const __m256d p1 = _mm256_mul_pd(_mm256_cvtepi32_pd(i1), reciprocal);
-    const __m128i j0 = _mm256_cvttpd_epi32(p0), j1 = _mm256_cvttpd_epi32(p1);
-    const __m256i j = _mm256_set_m128i(j1, j0);
-    int unsure = _mm256_movemask_epi8(_mm256_cmpgt_epi32(count, j)) != -1;  // a source at or past count
-    if (!st.exactReciprocal) {
-      const __m256d f0 = _mm256_sub_pd(p0, _mm256_cvtepi32_pd(j0));
-      const __m256d f1 = _mm256_sub_pd(p1, _mm256_cvtepi32_pd(j1));
-      const __m256d near0 =
-          _mm256_or_pd(_mm256_cmp_pd(f0, nearZero, _CMP_LT_OQ), _mm256_cmp_pd(f0, nearOne, _CMP_GT_OQ));
-      const __m256d near1 =
-          _mm256_or_pd(_mm256_cmp_pd(f1, nearZero, _CMP_LT_OQ), _mm256_cmp_pd(f1, nearOne, _CMP_GT_OQ));
-      unsure |= _mm256_movemask_pd(_mm256_or_pd(near0, near1));
+// For four steps (a half byte), the 32-bit lanes that pick each of four values' source
+// (a double, two lanes) out of the four copies from the first one's on.
+struct StepLanes {
+  int32_t lanes[16][8];
+};
+constexpr StepLanes MakeStepLanes() {
+  StepLanes table{};
+  for (int bits = 0; bits < 16; ++bits) {
+    int offset = 0;
+    for (int q = 0; q < 4; ++q) {
+      table.lanes[bits][2 * q] = 2 * offset;
+      table.lanes[bits][2 * q + 1] = 2 * offset + 1;
+      offset += (bits >> q) & 1;
     }
-    if (unsure != 0) {
-      StretchScalar(work, st, base, base + 8);
-      continue;
-    }
-    const int32_t first = _mm_cvtsi128_si32(j0);
-    const __m256i sources =
-        _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(work + first)),
-                                    _mm256_sub_epi32(j, _mm256_set1_epi32(first)));
-    const __m128i c0 = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(sources)), gain));
-    const __m128i c1 =
-        _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(sources, 1)), gain));
-    const __m256i index = _mm256_set_m128i(i1, i0);
-    const __m256i own = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(work + base)),
-                                         _mm256_cmpgt_epi32(count, index));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(work + base), _mm256_add_epi32(own, _mm256_set_m128i(c1, c0)));
   }
+  return table;
 }
+constexpr StepLanes kStepLanes = MakeStepLanes();
+
+// The same operations as PlainStages, four values at a time.
+struct Avx2Stages {
+  __attribute__((target("avx2"))) static __m256d Truncated(__m256d v) noexcept {
+    return _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+  }
+
+  __attribute__((target("avx2"))) static void Scale(double* __restrict copies, const double* __restrict work,
+                                                    uint32_t count, double gain) noexcept {
+    const __m256d g = _mm256_set1_pd(gain);
+    uint32_t j = 0;
+    for (; j + 4 <= count; j += 4) _mm256_storeu_pd(copies + j, Truncated(_mm256_mul_pd(_mm256_loadu_pd(work + j), g)));
+    PlainStages::Scale(copies + j, work + j, count - j, gain);
+  }
+
+  // copies must be readable four values past j(m - 1).
+  __attribute__((target("avx2"))) static void Stretch(double* work, const double* copies, uint32_t count, uint32_t m,
+                                                      const uint8_t* steps) noexcept {
+    // The values past count are not the stage's own: those that share a block with own
+    // values are set to 0, the blocks after them are written without reading them.
+    std::fill(work + count, work + std::min(m, count + 4), 0.0);
+    uint32_t j = 0, i = 0;
+    for (; i + 4 <= m; i += 4) {
+      const unsigned bits = (steps[i / 8] >> (i % 8)) & 0xFu;
+      const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kStepLanes.lanes[bits]));
+      const __m256d sources = _mm256_castsi256_pd(
+          _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(copies + j)), lanes));
+      _mm256_storeu_pd(work + i, i < count ? _mm256_add_pd(_mm256_loadu_pd(work + i), sources) : sources);
+      j += static_cast<uint32_t>(std::popcount(bits));
+    }
+    PlainStages::Stretch(work, copies, count, i, m, j, steps);
+  }
+
+  __attribute__((target("avx2"))) static double Echo(double* work, uint32_t low, uint32_t high) noexcept {
+    __m256d gains[kEchoTaps];
+    for (int t = 0; t < kEchoTaps; ++t) gains[t] = _mm256_set1_pd(kEcho.taps[t].gain);
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    __m256d maxAbs = _mm256_setzero_pd();
+    uint32_t k = low;
+    for (; k + 4 <= high; k += 4) {
+      __m256d v = _mm256_loadu_pd(work + k);
+      for (int t = 0; t < kEchoTaps; ++t) {
+        const __m256d source = _mm256_loadu_pd(work + (ptrdiff_t{k} - kEcho.taps[t].offset));
+        v = _mm256_add_pd(v, Truncated(_mm256_mul_pd(source, gains[t])));
+      }
+      _mm256_storeu_pd(work + k, v);
+      maxAbs = _mm256_max_pd(maxAbs, _mm256_and_pd(v, magnitude));
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, maxAbs);
+    const double tail = PlainStages::Echo(work, k, high);
+    return std::max({lanes[0], lanes[1], lanes[2], lanes[3], tail});
+  }
+
+  __attribute__((target("avx2"))) static void Narrow(uint8_t* out, const double* work, uint32_t count,
+                                                     double scale) noexcept {
+    const __m256d s = _mm256_set1_pd(scale);
+    uint32_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+      const __m128i low = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_loadu_pd(work + k), s));
+      const __m128i high = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_loadu_pd(work + k + 4), s));
+      // The values lie within the peak, so packing them to 16 bits saturates nothing.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * k), _mm_packs_epi32(low, high));
+    }
+    PlainStages::Narrow(out, work, k, count, scale);
+  }
+};
 #endif
 
-// Stretches the count values built so far by ratio and adds the copy, scaled by gain, to
-// them: value i becomes (i < count ? W[i] : 0) + trunc(W[trunc(i / ratio)] × gain). Since
-// i / ratio <= i, going from the top down reads only values not yet rewritten.
-uint32_t AddStretchedCopy(int32_t* work, uint32_t count, uint32_t m, double ratio, double gain) noexcept {
+// Stretches the count values built so far by the ratio of stage s and adds the copy,
+// scaled by its gain, to them: value i becomes (i < count ? W[i] : 0) + trunc(W[trunc(i /
+// ratio)] × gain). Each source is scaled once into copies (count + 4 values of room),
+// whatever the number of values that take it.
+void AddStretchedCopy(double* work, double* copies, uint32_t count, uint32_t m, int s) noexcept {
+  const StretchStage& stage = kStretchStages[s];
+  const std::shared_ptr<const std::vector<uint8_t>> steps = SourceSteps::For(s, m);
+#if defined(CHANTERA_CHORUS_AVX2)
+  if (avx2 && steps != nullptr) {
+    Avx2Stages::Scale(copies, work, count, stage.gain);
+    std::fill(copies + count, copies + count + 4, 0.0);
+    Avx2Stages::Stretch(work, copies, count, m, steps->data());
+    return;
+  }
+#endif
+  PlainStages::Scale(copies, work, count, stage.gain);
+  if (steps != nullptr) return PlainStages::Stretch(work, copies, count, 0, m, 0, steps->data());
+  // No memory for the steps: each source index on its own.
   int exponent = 0;
-  const Stretch st{count, ratio, 1.0 / ratio, gain, std::frexp(ratio, &exponent) == 0.5};
-#if defined(CHANTERA_CHORUS_AVX2)
-  if (avx2 && ratio >= 1.4 && m >= kVectorFrom + 8) {
-    const uint32_t vectorTop = kVectorFrom + (m - kVectorFrom) / 8 * 8;
-    StretchScalar(work, st, vectorTop, m);
-    StretchAvx2(work, st, kVectorFrom, vectorTop);
-    StretchScalar(work, st, 0, kVectorFrom);
-    return m;
-  }
-#endif
-  StretchScalar(work, st, 0, m);
-  return m;
+  const bool exact = std::frexp(stage.ratio, &exponent) == 0.5;
+  for (uint32_t i = 0; i < m; ++i)
+    work[i] = (i < count ? work[i] : 0.0) + copies[SourceIndex(i, stage.ratio, 1.0 / stage.ratio, exact)];
 }
 
-// out[k] += trunc(source[k] × gain). The hot loop of the rebuild: asked to be vectorised
-// where the compiler's default level would leave it scalar (GCC's -O2 cost model does
-// for the int/double conversions); the result is the same either way. On x86 a second
-// copy is compiled for AVX2 (twice the lanes for the conversions) and chosen at run time:
-// the same IEEE operations on the same values, so the same results.
-#if defined(__GNUC__) && !defined(__clang__)
-#define CHANTERA_VECTORIZE __attribute__((optimize("tree-vectorize", "vect-cost-model=dynamic")))
-#else
-#define CHANTERA_VECTORIZE
-#endif
-inline __attribute__((always_inline)) void AddScaledBody(int32_t* __restrict out, const int32_t* __restrict source,
-                                                         uint32_t length, double gain) noexcept {
-  for (uint32_t k = 0; k < length; ++k) out[k] += static_cast<int32_t>(source[k] * gain);
-}
-
-inline __attribute__((always_inline)) int32_t MaxAbsBody(const int32_t* values, uint32_t length) noexcept {
-  int32_t maxAbs = 0;
-  for (uint32_t k = 0; k < length; ++k) maxAbs = std::max(maxAbs, values[k] < 0 ? -values[k] : values[k]);
-  return maxAbs;
-}
-
-CHANTERA_VECTORIZE void AddScaledPlain(int32_t* __restrict out, const int32_t* __restrict source, uint32_t length,
-                                       double gain) noexcept {
-  AddScaledBody(out, source, length, gain);
-}
-CHANTERA_VECTORIZE int32_t MaxAbsPlain(const int32_t* values, uint32_t length) noexcept {
-  return MaxAbsBody(values, length);
-}
-
-#if defined(CHANTERA_CHORUS_AVX2)
-CHANTERA_VECTORIZE __attribute__((target("avx2"))) void AddScaledAvx2(int32_t* __restrict out,
-                                                                      const int32_t* __restrict source, uint32_t length,
-                                                                      double gain) noexcept {
-  AddScaledBody(out, source, length, gain);
-}
-CHANTERA_VECTORIZE __attribute__((target("avx2"))) int32_t MaxAbsAvx2(const int32_t* values, uint32_t length) noexcept {
-  return MaxAbsBody(values, length);
-}
-#endif
-
-void AddScaled(int32_t* __restrict out, const int32_t* __restrict source, uint32_t length, double gain) noexcept {
-#if defined(CHANTERA_CHORUS_AVX2)
-  if (avx2) return AddScaledAvx2(out, source, length, gain);
-#endif
-  AddScaledPlain(out, source, length, gain);
-}
-
-int32_t MaxAbs(const int32_t* values, uint32_t length) noexcept {
-#if defined(CHANTERA_CHORUS_AVX2)
-  if (avx2) return MaxAbsAvx2(values, length);
-#endif
-  return MaxAbsPlain(values, length);
-}
-
-// Adds the seven echoes of the count values into work, which grows by 29400 values, and
-// returns the largest absolute value of the result. The buffer is filled in blocks from
-// the top down; a block no longer than the shortest tap offset reads its echo sources
-// entirely below itself, from values this stage has not touched yet.
-int32_t AddEchoTaps(int32_t* work, uint32_t count, uint32_t total) noexcept {
-  std::fill(work + count, work + total, 0);
-  int32_t maxAbs = 0;
-  uint32_t high = total;
-  while (high > 0) {
+// Adds the seven echoes of the count values into work, which grows to total values (the
+// kEchoReach values below work are zeros), and returns the largest absolute value of the
+// result.
+int32_t AddEchoTaps(double* work, uint32_t count, uint32_t total) noexcept {
+  std::fill(work + count, work + total, 0.0);
+  double maxAbs = 0.0;
+  for (uint32_t high = total; high > 0;) {
     const uint32_t low = high > kEcho.shortestOffset ? high - kEcho.shortestOffset : 0;
-    for (const EchoTap& tap : kEcho.taps) {
-      // Indexes k of this block whose source k - offset lies inside the old values.
-      const uint32_t first = std::max(low, tap.offset);
-      const uint32_t last = std::min(high, tap.offset + count);
-      if (first >= last) continue;
-      int32_t* out = work + first;
-      const int32_t* source = work + (first - tap.offset);
-      const uint32_t length = last - first;
-      AddScaled(out, source, length, tap.gain);
-    }
-    // The block is finished and still in cache: take its peak now.
-    maxAbs = std::max(maxAbs, MaxAbs(work + low, high - low));
+#if defined(CHANTERA_CHORUS_AVX2)
+    maxAbs = std::max(maxAbs, avx2 ? Avx2Stages::Echo(work, low, high) : PlainStages::Echo(work, low, high));
+#else
+    maxAbs = std::max(maxAbs, PlainStages::Echo(work, low, high));
+#endif
     high = low;
   }
-  return maxAbs;
+  return static_cast<int32_t>(maxAbs);
 }
 
-// Scales the working values to the recording's peak: trunc(v × peak / maxAbs). All zero
-// when every working value is 0.
-template <class WriteValue>
-void NarrowToPeak(const int32_t* work, uint32_t count, int32_t peak, int32_t maxAbs, WriteValue write) noexcept {
+// Scales the working values to the recording's peak, trunc(v × peak / maxAbs), into out as
+// 16-bit little-endian values. All zero when every working value is 0.
+void NarrowToPeak(uint8_t* out, const double* work, uint32_t count, int32_t peak, int32_t maxAbs) noexcept {
   if (maxAbs == 0) {
-    for (uint32_t k = 0; k < count; ++k) write(k, 0);
+    std::fill(out, out + size_t{count} * 2, uint8_t{0});
     return;
   }
   const double scale = static_cast<double>(peak) / static_cast<double>(maxAbs);
-  for (uint32_t k = 0; k < count; ++k) write(k, static_cast<int16_t>(static_cast<int32_t>(work[k] * scale)));
+#if defined(CHANTERA_CHORUS_AVX2)
+  if (avx2) return Avx2Stages::Narrow(out, work, count, scale);
+#endif
+  PlainStages::Narrow(out, work, 0, count, scale);
 }
 
-// The working buffer of the calling thread, at least values long; null when the memory
-// cannot be had. Kept between calls (the loader rebuilds sample after sample) and freed
-// when the thread ends.
-int32_t* WorkingBuffer(uint32_t values) noexcept {
-  thread_local std::vector<int32_t> buffer;
+// The working buffer of the calling thread, at least values long, its first kEchoReach
+// values zero; null when the memory cannot be had. Kept between calls (the loader
+// rebuilds sample after sample) and freed when the thread ends.
+double* WorkingBuffer(uint64_t values) noexcept {
+  thread_local std::vector<double> buffer;
   if (buffer.size() < values) {
     try {
       buffer.resize(values);
@@ -323,24 +372,30 @@ int32_t* WorkingBuffer(uint32_t values) noexcept {
   return buffer.data();
 }
 
-// Runs the whole chain over n values read by read(i) and hands the total values to
-// write(k, value). False (and nothing written) when memory cannot be had.
-template <class ReadValue, class PrepareOutput>
-bool Rebuild(ReadValue read, uint32_t n, PrepareOutput prepare) {
+// Runs the whole chain over n values read by read(i) into the total 16-bit values that
+// out(total) gives room for (little-endian bytes). False (and nothing written) when
+// memory cannot be had.
+template <class ReadValue, class Output>
+bool Rebuild(ReadValue read, uint32_t n, Output out) {
   uint32_t stretched[3];
   uint32_t total = 0;
   if (!StageLengths(n, stretched, total)) return false;
-  int32_t* work = WorkingBuffer(total);
-  if (work == nullptr) return false;
-  auto write = prepare(total);
-  if (!write) return false;
+  // Zeros, the working values, then room for one stage's scaled copies (the largest
+  // stage stretched is the second's result).
+  double* buffer = WorkingBuffer(uint64_t{kEchoReach} + total + stretched[1] + 4);
+  if (buffer == nullptr) return false;
+  double* work = buffer + kEchoReach;
+  double* copies = work + total;
+  uint8_t* bytes = out(total);
+  if (bytes == nullptr) return false;
 
   const int32_t peak = WidenWithPeak(read, n, work);
   uint32_t count = n;
-  for (int s = 0; s < 3; ++s)
-    count = AddStretchedCopy(work, count, stretched[s], kStretchStages[s].ratio, kStretchStages[s].gain);
-  const int32_t maxAbs = AddEchoTaps(work, count, total);
-  NarrowToPeak(work, total, peak, maxAbs, *write);
+  for (int s = 0; s < 3; ++s) {
+    AddStretchedCopy(work, copies, count, stretched[s], s);
+    count = stretched[s];
+  }
+  NarrowToPeak(bytes, work, total, peak, AddEchoTaps(work, count, total));
   return true;
 }
 
@@ -353,18 +408,16 @@ uint32_t ChorusLength(uint32_t n) {
 }
 
 bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out) {
+  static_assert(std::endian::native == std::endian::little, "the rebuild writes little-endian values");
   if (data == nullptr) n = 0;
   return Rebuild([data](uint32_t i) { return int32_t{data[i]}; }, n,
-                 [&out](uint32_t total) {
-                   auto writer = [&out](uint32_t k, int16_t v) { out[k] = v; };
-                   std::optional<decltype(writer)> result;
+                 [&out](uint32_t total) -> uint8_t* {
                    try {
                      out.resize(total);
-                     result.emplace(writer);
-                   } catch (const std::bad_alloc&) {
-                   } catch (const std::length_error&) {
+                   } catch (const std::exception&) {
+                     return nullptr;
                    }
-                   return result;
+                   return reinterpret_cast<uint8_t*>(out.data());
                  });
 }
 
@@ -381,13 +434,7 @@ void RebuildSample(Sample& sample) {
       [&rebuilt, &total](uint32_t values) {
         rebuilt.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
         total = values;
-        uint8_t* bytes = rebuilt.get();
-        auto writer = [bytes](uint32_t k, int16_t v) {
-          const auto u = static_cast<uint16_t>(v);
-          bytes[2 * k] = static_cast<uint8_t>(u & 0xFF);
-          bytes[2 * k + 1] = static_cast<uint8_t>(u >> 8);
-        };
-        return bytes != nullptr ? std::optional<decltype(writer)>(writer) : std::nullopt;
+        return rebuilt.get();
       });
   // Only now is the old data let go: a failed allocation leaves the sample as it was.
   if (done) sample.SetData(std::move(rebuilt), total * 2);

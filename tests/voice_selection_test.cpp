@@ -126,6 +126,9 @@ TEST(VoiceList, MissingOrEmptyFallsBackToUndef) {
     MessageCounter messages;
     Sampler sampler(dir.str());
     EXPECT_EQ(sampler.Voices().voiceCount, missing ? 1 : 0);
+    if (missing) {
+      EXPECT_STREQ(sampler.Voices().voiceNames[0], "\x95\x73\x96\xBE");  // the failure entry
+    }
     std::vector<std::string> expected = {"Error: " + dir.str() + kSep + "Undef" + kSep +
                                          "programs.txt Program file load failed."};
     if (missing) expected.insert(expected.begin(), "Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B");

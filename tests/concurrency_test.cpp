@@ -25,9 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 VoiceFolder SmallVoice(const std::string& folder, int samples, double cycles) {
-  VoiceFolder voice;
-  voice.folder = folder;
-  voice.programLines = {"Program", "P,1.0,2,zero"};
+  VoiceFolder voice{folder, {}, {"Program", "P,1.0,2,zero"}, {}};
   for (int i = 0; i < samples; ++i) {
     const std::string name = "s" + std::to_string(i) + ".wav";
     voice.sampleLines.push_back(name + ",s," + std::to_string(48 + 4 * i));

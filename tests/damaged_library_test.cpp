@@ -41,7 +41,6 @@ class DamagedLibrary : public ::testing::Test {
   void SetUp() override {
     const std::string ok = MakeWav(Pcm16(Sine(800, 0.02)));
 
-    // The damaged voice "bad".
     std::vector<std::string> samples = {
         "ok.wav,ok,60",
         "missing.wav,missing,60",                // message
@@ -150,7 +149,6 @@ TEST_F(DamagedLibrary, LoadsWithTheMessagesOwedStaysLimitedAndStaysUsable) {
     EXPECT_EQ(record.name[24], '\0');
   }
 
-  // And it stays a working instrument.
   plugin->setSampleRate(44100.0f);
   plugin->dispatcher(effMainsChanged, 0, 1, nullptr, 0.0f);
 

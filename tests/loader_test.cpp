@@ -141,7 +141,7 @@ TEST_F(Loader, RunIsVisibleBeforeItsThreadPublishesAnythingAndKeepsTheBankAlive)
   bank->loaderProgress.store(9);  // what an earlier run left
   StartLoader(bank, true);
   EXPECT_EQ(bank->loaderBusy.load(std::memory_order_acquire), 1);
-  while (!pauseEntered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(WaitUntil([] { return pauseEntered.load(); }));
   // Sample 0 is rebuilt and the run pauses: its index is not published yet.
   EXPECT_EQ(bank->loaderProgress.load(std::memory_order_acquire), -1);
   bank.reset();

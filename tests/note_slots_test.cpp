@@ -27,7 +27,7 @@ struct SampleSpec {
   double root = 440.0;
 };
 
-void FillSample(Sample& sample, const std::vector<uint8_t>& bytes, const SampleSpec& layout) {
+void FillSample(Sample& sample, const std::string& bytes, const SampleSpec& layout) {
   std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size() + 1]);
   if (!bytes.empty()) std::memcpy(data.get(), bytes.data(), bytes.size());
   sample.bitsPerSample = layout.bits;
@@ -36,11 +36,6 @@ void FillSample(Sample& sample, const std::vector<uint8_t>& bytes, const SampleS
   sample.sampleRate = layout.sampleRate;
   sample.rootFrequency = layout.root;
   sample.SetData(std::move(data), static_cast<uint32_t>(bytes.size()));
-}
-
-std::vector<uint8_t> Bytes16(const std::vector<int16_t>& values) {
-  const std::string bytes = Pcm16(values);
-  return {bytes.begin(), bytes.end()};
 }
 
 // A bank whose keys all play sample 0 (unless a test maps them), and a context over it
@@ -126,12 +121,11 @@ struct SlotProfile {
 };
 
 void FillRandom(Sample& sample, std::mt19937& rng, uint32_t frames, uint32_t channels, uint32_t bits) {
-  std::vector<uint8_t> bytes(frames * channels * bits / 8);
-  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  std::string bytes(frames * channels * bits / 8, '\0');
+  for (auto& b : bytes) b = static_cast<char>(rng());
   // Full-scale extremes now and then: -32768 and 32767 side by side.
   if (bits == 16 && channels == 1)
-    for (size_t i = 0; i + 3 < bytes.size(); i += 97)
-      bytes[i] = 0x00, bytes[i + 1] = 0x80, bytes[i + 2] = 0xFF, bytes[i + 3] = 0x7F;
+    for (size_t i = 0; i + 3 < bytes.size(); i += 97) bytes.replace(i, 4, "\x00\x80\xFF\x7F", 4);
   FillSample(sample, bytes, {bits, channels, channels * bits / 8, 44100, 440.0});
 }
 
@@ -162,8 +156,8 @@ void CompareWithReference(const SlotProfile& p) {
     if (!p.held) {
       for (int s = 0; s < 4; ++s) {
         const auto& layout = layouts[pick(0, 9)];
-        std::vector<uint8_t> bytes(static_cast<size_t>(pick(0, 4) == 0 ? pick(0, 6) : pick(8, 3000)));
-        for (auto& b : bytes) b = static_cast<uint8_t>(pick(0, 255));
+        std::string bytes(static_cast<size_t>(pick(0, 4) == 0 ? pick(0, 6) : pick(8, 3000)), '\0');
+        for (auto& b : bytes) b = static_cast<char>(pick(0, 255));
         FillSample(
             *bank.slot(s), bytes,
             {layout[0], layout[1], layout[2], rates[pick(0, 5)], pick(0, 9) == 0 ? 0.0 : NoteToHz(pick(40, 90))});
@@ -262,8 +256,6 @@ TEST(NoteSlotKernels, HeldKernelAloneMatchesTheFormulaForEveryStretchLength) {
   }
 }
 
-// ---- Starting and releasing -------------------------------------------------------------------
-
 TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedFreedSlotsAreReusedAndAReleaseEndsItsKey) {
   for (int k = 0; k < 16; ++k) slots.StartNote(40 + k, 100);
   slots.StartNote(99, 100);
@@ -289,28 +281,26 @@ TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedFreedSlotsAreReusedAndAReleaseEnds
   EXPECT_EQ(slots.slots[0].level, 0.25);
 }
 
-// ---- Pitch, gain and the end of the sample ---------------------------------------------------
-
 // Each row starts one note on a fresh sample and renders: the values at one frame (in
 // 1/32768) and the position after. An octave up skips every other frame; the last frame
 // interpolates toward silence, and the end of the sample changes no state.
 TEST_F(NoteSlotsTest, PitchGainChannelsAndTheEndOfTheSample) {
   struct Row {
-    std::vector<uint8_t> bytes;
+    std::string bytes;
     SampleSpec layout;
     int key;
     double start;
     int32_t frames, at;
     double left, right;
   };
-  const std::vector<uint8_t> ramp = Bytes16({1000, 2000, 3000, 4000, 5000, 6000});
+  const std::string ramp = Pcm16({1000, 2000, 3000, 4000, 5000, 6000});
   const Row rows[] = {{ramp, {}, 69, 0.0, 3, 2, 3000, 3000},
                       {ramp, {}, 81, 0.0, 2, 1, 3000, 3000},
-                      {Bytes16({32767, 32767}), {}, 69, 0.0, 1, 0, 32767, 32767},
-                      {{255, 255}, {8, 1, 1}, 69, 0.0, 1, 0, 127, 127},
-                      {Bytes16({100, -200, 300, -400}), {16, 2, 4}, 69, 0.0, 2, 1, 300, -400},
-                      {Bytes16({0, 0, 8192}), {}, 69, 2.5, 2, 0, 4096, 4096},
-                      {Bytes16({0, 0, 8192}), {}, 69, 2.5, 2, 1, 0, 0}};
+                      {Pcm16({32767, 32767}), {}, 69, 0.0, 1, 0, 32767, 32767},
+                      {"\xFF\xFF", {8, 1, 1}, 69, 0.0, 1, 0, 127, 127},
+                      {Pcm16({100, -200, 300, -400}), {16, 2, 4}, 69, 0.0, 2, 1, 300, -400},
+                      {Pcm16({0, 0, 8192}), {}, 69, 2.5, 2, 0, 4096, 4096},
+                      {Pcm16({0, 0, 8192}), {}, 69, 2.5, 2, 1, 0, 0}};
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << "key " << row.key << ", frame " << row.at);
     FillSample(SampleAt(0), row.bytes, row.layout);
@@ -325,10 +315,8 @@ TEST_F(NoteSlotsTest, PitchGainChannelsAndTheEndOfTheSample) {
   }
 }
 
-// ---- Release ------------------------------------------------------------------------------------
-
 TEST_F(NoteSlotsTest, ReleaseLimitZeroNeverFreesButANegativeMultiplierEndsAtOnce) {
-  FillSample(SampleAt(0), Bytes16(std::vector<int16_t>(10, 100)), {});
+  FillSample(SampleAt(0), Pcm16(std::vector<int16_t>(10, 100)), {});
   releaseLimit = 0.0;
   slots.StartNote(69, 127);
   slots.ReleaseNote(69);
@@ -342,8 +330,6 @@ TEST_F(NoteSlotsTest, ReleaseLimitZeroNeverFreesButANegativeMultiplierEndsAtOnce
   Render(1);
   EXPECT_EQ(slots.slots[1].releasing, 0);
 }
-
-// ---- The guards of reloads and of the loader ------------------------------------------------------
 
 TEST_F(NoteSlotsTest, KeySampleFollowsTheLoaderAndNeverLeavesTheBank) {
   keyMap[60] = 5;
@@ -374,8 +360,8 @@ TEST_F(NoteSlotsTest, EmptyBankSlotAndBrokenBlockAlignPlaySafely) {
   Render(16);
   for (float v : left) EXPECT_EQ(v, 0.0f);
   EXPECT_EQ(slots.slots[0].active, 1);
-  FillSample(SampleAt(1), Bytes16({500, 500, 500, 500}), {16, 2, 0});
-  FillSample(SampleAt(2), Bytes16({500, 500, 500, 500}), {16, 2, 1});  // stereo needs 4 bytes a frame
+  FillSample(SampleAt(1), Pcm16({500, 500, 500, 500}), {16, 2, 0});
+  FillSample(SampleAt(2), Pcm16({500, 500, 500, 500}), {16, 2, 1});  // stereo needs 4 bytes a frame
   keyMap.fill(1);
   slots.slots[0].position = 0.0;
   Render(4);

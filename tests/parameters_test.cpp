@@ -155,14 +155,12 @@ TEST_F(Parameters, SameStateWithNoLoaderDoesNothingAtAll) {
 // samples not reached keep their recordings, and nothing is reloaded.
 TEST_F(Parameters, RealRunStoppedBySameStateLeavesTheRestRecorded) {
   // Twelve samples: the run is stopped after the one it is working on.
-  VoiceFolder voice;
-  voice.folder = "many";
+  VoiceFolder voice{"many", {}, {"Program", "P,1.0,2,a", "S,0,127,s0.wav", "End"}, {}};
   for (int i = 0; i < 12; ++i) {
     const std::string name = "s" + std::to_string(i) + ".wav";
     voice.sampleLines.push_back(name + ",s,60");
     voice.files.emplace_back(name, MakeWav(Pcm16(Sine(20000, 0.01))));
   }
-  voice.programLines = {"Program", "P,1.0,2,a", "S,0,127,s0.wav", "End"};
   TempDir many;
   WriteVoiceLibrary(many, {{"Many", voice}});
   SamplerPlugin instrument(QuietHost, many.str().c_str());

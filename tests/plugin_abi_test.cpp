@@ -58,7 +58,9 @@ class PluginAbi : public ::testing::Test {
     ASSERT_NE(effect, nullptr);
   }
   void TearDown() override {
-    if (effect != nullptr) EXPECT_EQ(VstHost::Close(effect), 1);
+    if (effect != nullptr) {
+      EXPECT_EQ(VstHost::Close(effect), 1);
+    }
   }
   VstIntPtr Dispatch(int32_t opcode, int32_t index = 0, VstIntPtr value = 0, void* ptr = nullptr, float opt = 0) {
     return VstHost::Dispatch(effect, opcode, index, value, ptr, opt);

@@ -84,7 +84,7 @@ TEST_F(VoiceSelection, WindowsMadeVoiceLoadsWithoutMessage) {
   EXPECT_EQ(Module().VoiceFolder(), kSep + "voice1" + kSep);
 }
 
-TEST_F(VoiceSelection, ProgramSelectionBuildsTheKeyMap) {
+TEST_F(VoiceSelection, ProgramSelectionBuildsTheKeyMapAndAnotherVoiceKeepsItUntilTheNext) {
   WriteWindowsVoice(dir);
   Sampler sampler(dir.str());
   KeyTable map = CurrentKeyMap(sampler);
@@ -98,13 +98,8 @@ TEST_F(VoiceSelection, ProgramSelectionBuildsTheKeyMap) {
     const int expected = k >= 120 ? 1 : (k >= 62 && k <= 70) ? 2 : (k <= 5 || k == 60 || k == 61) ? 3 : 0;
     EXPECT_EQ(map[k], expected) << "key " << k;
   }
-  EXPECT_EQ(messages.count(), 0u);
-}
 
-TEST_F(VoiceSelection, SelectingAnotherVoiceKeepsTheKeyMapUntilTheNextProgram) {
-  WriteWindowsVoice(dir);
-  Sampler sampler(dir.str());
-  sampler.SetProgram(1);
+  // Another voice keeps the key map until the next program.
   sampler.SelectVoice(1);
   EXPECT_EQ(Module().VoiceFolder(), kSep + "other" + kSep);
   EXPECT_EQ(sampler.Bank()->sampleCount, 1);

@@ -114,15 +114,12 @@ void WriteVoiceLibrary(const TempDir& dir, const std::vector<std::pair<std::stri
 }
 
 void WriteSingleSampleVoice(const TempDir& dir, const std::vector<int16_t>& values, int rootNote) {
-  VoiceFolder voice;
-  voice.folder = "v";
-  voice.sampleLines = {"a.wav,a," + std::to_string(rootNote)};
-  voice.programLines = {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End"};
-  voice.files = {{"a.wav", MakeWav(Pcm16(values))}};
+  const VoiceFolder voice{"v",
+                          {"a.wav,a," + std::to_string(rootNote)},
+                          {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End"},
+                          {{"a.wav", MakeWav(Pcm16(values))}}};
   WriteVoiceLibrary(dir, {{"Voice", voice}});
 }
-
-// ---- Message counter -----------------------------------------------------------------------
 
 namespace {
 std::mutex messagesMutex;
@@ -146,8 +143,6 @@ std::vector<std::string> MessageCounter::messages() const {
   std::lock_guard<std::mutex> lock(messagesMutex);
   return messageLog;
 }
-
-// ---- Fake clock -----------------------------------------------------------------------------
 
 FakeClock::FakeClock() {
   sleepCount = sleepTotal = beepCount = 0;

@@ -1,9 +1,6 @@
-// The test kit every suite and fuzz target shares: temporary folders, WAV files of chosen
-// formats, voice libraries (voice.csv, samples.txt, programs.txt) as a user would write
-// them on Windows, a quiet host callback, VstEvents lists as a host lays them out, the
-// phonetic controller sequence, a render-and-check probe, a real-time wait for other
-// threads, and hooks that make messages, sleeps and the clock observable. No GoogleTest
-// here: the fuzz targets link it too.
+// The test kit every suite and fuzz target shares (so no GoogleTest here): temporary
+// folders, WAV files and voice libraries, the host side (callback, VstEvents lists, phonetic
+// sequence, render probe), and hooks that make messages, sleeps and the clock observable.
 #pragma once
 
 #include <atomic>

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -101,11 +101,7 @@ class DamagedLibrary : public ::testing::Test {
     std::filesystem::create_directories(dir.path() / "bad" / "adir.wav");
     const auto unreadable = dir.path() / "bad" / "unreadable.wav";
     chmod(unreadable.c_str(), 0);
-    // Permissions do not stop the superuser (CI runs as root): then the file loads.
-    if (std::FILE* probe = std::fopen(unreadable.c_str(), "rb")) {
-      unreadableLoads = true;
-      std::fclose(probe);
-    }
+    unreadableLoads = access(unreadable.c_str(), R_OK) == 0;  // the superuser (CI runs as root) reads it
     // Voice 2 names a folder that does not exist, voice 3 a file; then 26 more entries
     // than the list holds, and a line of megabytes.
     std::string csv = "Bad,bad\r\nGood,good\r\nGone,gone\r\nFile,voice.csv\r\n";

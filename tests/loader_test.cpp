@@ -1,7 +1,7 @@
 // The Chorus loader run over a bank: slot order, pacing by a quarter of the time each
 // rebuild took, progress published only after a sample is complete, a stop request seen
 // at the top of a pass, and the flags raised before the thread exists. The clock is
-// fake; where the test must see the run at a chosen point, a clock hook holds it there.
+// fake; a scripted clock or a holding sleep stops the run at the point a test must see.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -51,8 +51,7 @@ void Put32(std::string& s, uint32_t v) {
 }  // namespace
 
 std::string MakeWav(const std::string& data, const WavSpec& layout) {
-  std::string body = "WAVE";
-  body += "fmt ";
+  std::string body = "WAVEfmt ";
   Put32(body, layout.fmtSize);
   const uint16_t blockAlign =
       layout.blockAlign != 0 ? layout.blockAlign : static_cast<uint16_t>(layout.channels * layout.bitsPerSample / 8);
@@ -164,8 +163,6 @@ FakeClock::~FakeClock() {
   platform::SetTickHook(nullptr);
   platform::SetBeepHook(nullptr);
 }
-
-// ---- The host side ----------------------------------------------------------------------------
 
 vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect*, int32_t opcode, int32_t, vst2::VstIntPtr, void*, float) {
   return opcode == vst2::audioMasterVersion ? 2400 : 0;

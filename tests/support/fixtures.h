@@ -15,8 +15,7 @@
 
 namespace chantera::test {
 
-// A fresh folder under the system's temporary directory, removed with its contents on
-// destruction.
+// A fresh folder under the system's temporary directory, removed with its contents.
 class TempDir {
  public:
   TempDir();
@@ -92,8 +91,6 @@ class FakeClock {
   static uint32_t lastBeepMs() { return beepMs; }
   static inline std::atomic<uint32_t> now{0}, sleepCount{0}, sleepTotal{0}, beepCount{0}, beepHz{0}, beepMs{0};
 };
-
-// ---- The host side ----------------------------------------------------------------------------
 
 // A host that answers only audioMasterVersion (2400), as most hosts in tests need.
 vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect* effect, int32_t opcode, int32_t index, vst2::VstIntPtr value,

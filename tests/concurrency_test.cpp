@@ -1,11 +1,8 @@
-// Threads against one another, for the thread sanitizer as much as for the asserts: an
-// audio thread rendering and feeding MIDI (notes, bank selects between two voices,
-// phonetic commits) while two host threads switch the Chorus on and off, select
-// programs and set every parameter, loaders starting and stopping underneath; and
-// instances created and destroyed while their loaders run. Real clocks and short runs:
-// every test ends by itself within a few seconds. What is proved: audio stays finite,
-// nothing deadlocks, and every bank is freed, also those a loader outlived its
-// instrument with. Run alone with --gtest_filter='Concurrency*' (the TSan job does).
+// Threads against one another, for the thread sanitizer as much as for the asserts: MIDI
+// and rendering on an audio thread while host threads switch the Chorus, select programs and
+// set every parameter, and instances come and go while their loaders run. Proved: audio
+// stays finite, nothing deadlocks, every bank is freed (also those a loader outlived its
+// instrument with). Run alone with --gtest_filter='Concurrency*' (the TSan job does).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -28,9 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 VoiceFolder SmallVoice(const std::string& folder, int samples, double cycles) {
-  VoiceFolder voice;
-  voice.folder = folder;
-  voice.programLines = {"Program", "P,1.0,2,zero"};
+  VoiceFolder voice{folder, {}, {"Program", "P,1.0,2,zero"}, {}};
   for (int i = 0; i < samples; ++i) {
     const std::string name = "s" + std::to_string(i) + ".wav";
     voice.sampleLines.push_back(name + ",s," + std::to_string(48 + 4 * i));
@@ -41,11 +36,6 @@ VoiceFolder SmallVoice(const std::string& folder, int samples, double cycles) {
   for (const std::string p : {"1", "2", "3"})
     voice.programLines.insert(voice.programLines.end(), {"Program", "P,0.8,3,p" + p, "S,0,127,s" + p + ".wav", "End"});
   return voice;
-}
-
-// Banks still alive may belong to loaders that outlive their instrument for a moment.
-bool LiveBanksBackTo(int32_t count) {
-  return WaitUntil([count] { return SampleBank::LiveCount() == count; });
 }
 
 void WriteTwoVoices(const TempDir& dir) {
@@ -132,7 +122,7 @@ TEST(ConcurrencyStress, RenderingMidiSwitchingAndLoadersTogether) {
     EXPECT_EQ(notFinite.load(), 0);
   }
   EXPECT_EQ(messages.count(), 0u);
-  EXPECT_TRUE(LiveBanksBackTo(banksBefore));
+  EXPECT_TRUE(WaitUntil([&] { return SampleBank::LiveCount() == banksBefore; }));
 }
 
 // Instances destroyed while their loaders run, then instances that come and go on
@@ -148,7 +138,7 @@ TEST(ConcurrencyLifecycle, InstancesDestroyedWhileTheirLoadersRunOrBesideARender
     if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(3));
     plugin.reset();  // asks the run to stop and waits for it
   }
-  EXPECT_TRUE(LiveBanksBackTo(banksBefore));
+  EXPECT_TRUE(WaitUntil([&] { return SampleBank::LiveCount() == banksBefore; }));
   EXPECT_LT(Clock::now() - started, std::chrono::seconds(10));
   {
     SamplerPlugin plugin(QuietHost, dir.str().c_str());
@@ -168,7 +158,7 @@ TEST(ConcurrencyLifecycle, InstancesDestroyedWhileTheirLoadersRunOrBesideARender
     audio.join();
     EXPECT_EQ(notFinite.load(), 0);
   }
-  EXPECT_TRUE(LiveBanksBackTo(banksBefore));
+  EXPECT_TRUE(WaitUntil([&] { return SampleBank::LiveCount() == banksBefore; }));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // lifetime (module state, the wait for a loader at close).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -59,15 +60,13 @@ TEST(TextHelpers, NumbersFillTheirBudgetAndNoMore) {
     EXPECT_STREQ(text, row.text) << row.value;
     EXPECT_EQ(text[row.maxLen + 1], '#') << "wrote past the terminator";
   }
-  const std::pair<int32_t, const char*> ints[] = {{0, "0"}, {-42, "-42"}, {99999999, "99999999"}, {100000000, "Huge!"}};
-  for (const auto& [value, expected] : ints) {
+  const std::tuple<int32_t, int32_t, const char*> ints[] = {
+      {0, 8, "0"}, {-42, 8, "-42"}, {99999999, 8, "99999999"}, {100000000, 8, "Huge!"}, {INT32_MIN, 12, "-2147483648"}};
+  for (const auto& [value, maxLen, expected] : ints) {
     char text[16];
-    text::IntToString(value, text, 8);
+    text::IntToString(value, text, maxLen);
     EXPECT_STREQ(text, expected);
   }
-  char text[16];
-  text::IntToString(std::numeric_limits<int32_t>::min(), text, 12);
-  EXPECT_STREQ(text, "-2147483648");
 }
 
 TEST(TextHelpers, DecibelsAndTimes) {

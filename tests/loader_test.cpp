@@ -1,11 +1,12 @@
 // The Chorus loader run over a bank: slot order, pacing by a quarter of the time each
 // rebuild took, progress published only after a sample is complete, a stop request seen
 // at the top of a pass, and the flags raised before the thread exists. The clock is
-// fake; where the test must see the run at a chosen point, a clock hook holds it there.
+// fake; a scripted clock or a holding sleep stops the run at the point a test must see.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -34,19 +35,16 @@ bool Rebuilt(const SampleBank& bank, int32_t i) {
   return bank.slot(i)->dataSize == ChorusLength(kRecordedBytes / 2) * 2;
 }
 
-// A clock that moves 40 ms between any two reads, and counts the reads.
-std::atomic<uint32_t> ticks{0};
+// A clock the test scripts: what the n-th read (from 0) returns, and what it does meanwhile.
+std::function<uint32_t(uint32_t)> tickScript;
 std::atomic<uint32_t> tickReads{0};
-uint32_t SteppingTick() {
-  tickReads.fetch_add(1);
-  return ticks.fetch_add(40) + 40;
+uint32_t ScriptedTick() {
+  return tickScript(tickReads.fetch_add(1));
 }
-
-// Asks the run to stop at the 11th clock read: the read just before sample 5 is rebuilt.
-SampleBank* stopTarget = nullptr;
-uint32_t StopBeforeSampleFive() {
-  if (tickReads.fetch_add(1) + 1 == 11) stopTarget->loaderStop.store(1);
-  return 0;
+void ScriptClock(std::function<uint32_t(uint32_t)> script) {
+  tickScript = std::move(script);
+  tickReads = 0;
+  platform::SetTickHook(ScriptedTick);
 }
 
 // Holds the loader in its first pause until released.
@@ -57,12 +55,7 @@ void HoldingSleep(uint32_t) {
   while (!pauseReleased.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-class Loader : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ticks = 0;
-    tickReads = 0;
-  }
+struct Loader : ::testing::Test {
   FakeClock clock;  // restores every hook when the test ends
 };
 
@@ -81,7 +74,7 @@ TEST_F(Loader, RebuildsEveryLoadedSampleInSlotOrderAndPublishesTheLast) {
 }
 
 TEST_F(Loader, PausesAQuarterOfTheTimeEachRebuildTook) {
-  platform::SetTickHook(SteppingTick);
+  ScriptClock([](uint32_t n) { return 40 * (n + 1); });  // 40 ms between any two reads
   SampleBank bank;
   FillBank(bank, 3);
   LoaderThread(bank);
@@ -92,9 +85,7 @@ TEST_F(Loader, PausesAQuarterOfTheTimeEachRebuildTook) {
 
 TEST_F(Loader, PauseRoundsDownAndSurvivesTheTickCountWrapping) {
   // 0xFFFFFFF0 then 0x00000005: 21 ms passed across the wrap; the pause is 5 ms.
-  static std::atomic<int> reads{0};
-  reads = 0;
-  platform::SetTickHook([]() -> uint32_t { return reads.fetch_add(1) == 0 ? 0xFFFFFFF0u : 5u; });
+  ScriptClock([](uint32_t n) { return n == 0 ? 0xFFFFFFF0u : 5u; });
   SampleBank bank;
   FillBank(bank, 1);
   LoaderThread(bank);
@@ -104,8 +95,10 @@ TEST_F(Loader, PauseRoundsDownAndSurvivesTheTickCountWrapping) {
 TEST_F(Loader, StopDuringSampleFiveFinishesItAndLeavesTheRestRecorded) {
   SampleBank bank;
   FillBank(bank, 10);
-  stopTarget = &bank;
-  platform::SetTickHook(StopBeforeSampleFive);
+  ScriptClock([&bank](uint32_t n) {
+    if (n == 10) bank.loaderStop.store(1);  // the read just before sample 5 is rebuilt
+    return 0u;
+  });
   LoaderThread(bank);
   EXPECT_EQ(bank.loaderProgress.load(), 5);
   EXPECT_EQ(FakeClock::sleeps(), 6u);  // sample 5 still gets its pause
@@ -125,15 +118,11 @@ TEST_F(Loader, StopAlreadySetEndsTheRunBeforeAnySample) {
 
 TEST_F(Loader, SampleCountIsReadAnewBeforeEverySample) {
   // The count falls to 2 while sample 0 is rebuilt: the run ends after sample 1.
-  static SampleBank* target = nullptr;
-  static std::atomic<int> reads{0};
-  reads = 0;
   SampleBank bank;
   FillBank(bank, 5);
-  target = &bank;
-  platform::SetTickHook([]() -> uint32_t {
-    if (reads.fetch_add(1) == 0) target->sampleCount.store(2);
-    return 0;
+  ScriptClock([&bank](uint32_t n) {
+    if (n == 0) bank.sampleCount.store(2);
+    return 0u;
   });
   LoaderThread(bank);
   EXPECT_EQ(bank.loaderProgress.load(), 1);
@@ -152,7 +141,7 @@ TEST_F(Loader, RunIsVisibleBeforeItsThreadPublishesAnythingAndKeepsTheBankAlive)
   bank->loaderProgress.store(9);  // what an earlier run left
   StartLoader(bank, true);
   EXPECT_EQ(bank->loaderBusy.load(std::memory_order_acquire), 1);
-  while (!pauseEntered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(WaitUntil([] { return pauseEntered.load(); }));
   // Sample 0 is rebuilt and the run pauses: its index is not published yet.
   EXPECT_EQ(bank->loaderProgress.load(std::memory_order_acquire), -1);
   bank.reset();

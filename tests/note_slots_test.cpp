@@ -1,9 +1,7 @@
 // Note slots and rendering, driven directly with a StretchContext over a bank filled in
-// the test. The fast kernels (per layout, and the vector kernel for held 16-bit mono
-// notes) are checked bit for bit against a literal per-fetch reference over a table of
-// slot profiles; on a processor without AVX2 the same checks run through the scalar
-// kernels. The other tests pin down the numbers a listener would hear (pitch, gain,
-// release length).
+// the test: the fast kernels bit for bit against a per-fetch reference over a table of
+// slot profiles (through the scalar kernels where AVX2 is missing), and the numbers a
+// listener would hear (pitch, gain, release length).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,7 +15,6 @@
 #include "library/sample.h"
 #include "library/sample_bank.h"
 #include "support/fixtures.h"
-#include "support/reference_render.h"
 
 namespace chantera::test {
 namespace {
@@ -30,7 +27,7 @@ struct SampleSpec {
   double root = 440.0;
 };
 
-void FillSample(Sample& sample, const std::vector<uint8_t>& bytes, const SampleSpec& layout) {
+void FillSample(Sample& sample, const std::string& bytes, const SampleSpec& layout) {
   std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size() + 1]);
   if (!bytes.empty()) std::memcpy(data.get(), bytes.data(), bytes.size());
   sample.bitsPerSample = layout.bits;
@@ -39,11 +36,6 @@ void FillSample(Sample& sample, const std::vector<uint8_t>& bytes, const SampleS
   sample.sampleRate = layout.sampleRate;
   sample.rootFrequency = layout.root;
   sample.SetData(std::move(data), static_cast<uint32_t>(bytes.size()));
-}
-
-std::vector<uint8_t> Bytes16(const std::vector<int16_t>& values) {
-  const std::string bytes = Pcm16(values);
-  return {bytes.begin(), bytes.end()};
 }
 
 // A bank whose keys all play sample 0 (unless a test maps them), and a context over it
@@ -59,10 +51,10 @@ class NoteSlotsTest : public ::testing::Test {
     context.releaseLimit = &releaseLimit;
   }
   Sample& SampleAt(int index) { return *bank.slot(index); }
-  void Render(int32_t n, int32_t first = 0) {
-    left.assign(static_cast<size_t>(first + n), 0.0f);
-    right.assign(static_cast<size_t>(first + n), 0.0f);
-    slots.RenderStretch(left.data(), right.data(), first, n, context);
+  void Render(int32_t n) {
+    left.assign(static_cast<size_t>(n), 0.0f);
+    right.assign(static_cast<size_t>(n), 0.0f);
+    slots.RenderStretch(left.data(), right.data(), 0, n, context);
   }
 
   SampleBank bank;
@@ -75,12 +67,51 @@ class NoteSlotsTest : public ::testing::Test {
 
 // ---- The fast kernels against the per-fetch formula, bit for bit ----------------------------------
 
-// What one comparison run draws: "any" puts four samples of random layouts (8, 16 and
-// 24 bits, odd block aligns, rates of 0, empty or tiny data) under random slots and
-// release, loader and host-rate states; "held" puts mostly held notes on six fixed long
-// recordings, mostly 16-bit mono (the vector kernel's case, beside slots it leaves to
-// the scalar kernels: releasing notes, other layouts, notes near the end of a sample),
-// over stretches of every length, not only multiples of its groups of four and sixteen.
+// One stretch as its plain per-fetch formula, slot after slot, through the guarded reads.
+void ReferenceRender(std::array<NoteSlot, kNoteSlots>& slots, float* left, float* right, int32_t first, int32_t n,
+                     const StretchContext& c) {
+  if (n <= 0) return;
+  const double bend = c.pitchBendRange * c.pitchBend * 0.0001220703125;
+  for (NoteSlot& slot : slots) {
+    if (slot.active == 0 && slot.releasing == 0) continue;
+    const double frequency = NoteToHz(slot.key + bend);
+    const double root = GetKeyRootFrequency(c, slot.key);
+    const Sample* sample = KeySample(c, slot.key);
+    const double ratio = sample != nullptr && sample->sampleRate != 0 ? sample->sampleRate / c.hostSampleRate : 1.0;
+    const double baseGain = static_cast<double>(slot.velocity) * c.volume * c.expression * 2.402958907480315e-07;
+    const double multiplier = 1.0 - c.releaseFactor * frequency;
+    double gain = baseGain;
+    const bool silent = root == 0.0;
+    const double step = silent ? 0.0 : frequency / root * ratio;
+    for (int32_t f = first; f < first + n; ++f) {
+      if (slot.releasing == 1) {
+        slot.level = slot.level * multiplier;
+        if (slot.level < c.releaseLimit->load()) {
+          gain = 0.0;
+          slot.releasing = 0;
+        } else {
+          gain = slot.level * baseGain;
+        }
+      }
+      if (silent) continue;
+      const double p = std::floor(slot.position);
+      const auto i = static_cast<uint32_t>(static_cast<int64_t>(p));
+      const double frac = slot.position - p;
+      for (int ch = 0; ch < 2; ++ch) {
+        const int16_t a = GetKeySampleValue(c, slot.key, i, ch);
+        const int16_t b = GetKeySampleValue(c, slot.key, i + 1, ch);
+        float* out = ch == 0 ? left : right;
+        out[f] += (a + (b - a) * frac) * gain;
+      }
+      slot.position += step;
+    }
+  }
+}
+
+// "any": four samples of random layouts (odd block aligns, rate 0, empty or tiny data)
+// under random slot, release, loader and host-rate states; "held": mostly held notes on six
+// long recordings, mostly 16-bit mono (the vector kernel's case, beside the slots it leaves
+// to the scalar kernels), over stretches of every length, not only multiples of 4 and 16.
 struct SlotProfile {
   const char* name;
   uint32_t seed;
@@ -90,12 +121,11 @@ struct SlotProfile {
 };
 
 void FillRandom(Sample& sample, std::mt19937& rng, uint32_t frames, uint32_t channels, uint32_t bits) {
-  std::vector<uint8_t> bytes(frames * channels * bits / 8);
-  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  std::string bytes(frames * channels * bits / 8, '\0');
+  for (auto& b : bytes) b = static_cast<char>(rng());
   // Full-scale extremes now and then: -32768 and 32767 side by side.
   if (bits == 16 && channels == 1)
-    for (size_t i = 0; i + 3 < bytes.size(); i += 97)
-      bytes[i] = 0x00, bytes[i + 1] = 0x80, bytes[i + 2] = 0xFF, bytes[i + 3] = 0x7F;
+    for (size_t i = 0; i + 3 < bytes.size(); i += 97) bytes.replace(i, 4, "\x00\x80\xFF\x7F", 4);
   FillSample(sample, bytes, {bits, channels, channels * bits / 8, 44100, 440.0});
 }
 
@@ -126,8 +156,8 @@ void CompareWithReference(const SlotProfile& p) {
     if (!p.held) {
       for (int s = 0; s < 4; ++s) {
         const auto& layout = layouts[pick(0, 9)];
-        std::vector<uint8_t> bytes(static_cast<size_t>(pick(0, 4) == 0 ? pick(0, 6) : pick(8, 3000)));
-        for (auto& b : bytes) b = static_cast<uint8_t>(pick(0, 255));
+        std::string bytes(static_cast<size_t>(pick(0, 4) == 0 ? pick(0, 6) : pick(8, 3000)), '\0');
+        for (auto& b : bytes) b = static_cast<char>(pick(0, 255));
         FillSample(
             *bank.slot(s), bytes,
             {layout[0], layout[1], layout[2], rates[pick(0, 5)], pick(0, 9) == 0 ? 0.0 : NoteToHz(pick(40, 90))});
@@ -226,8 +256,6 @@ TEST(NoteSlotKernels, HeldKernelAloneMatchesTheFormulaForEveryStretchLength) {
   }
 }
 
-// ---- Starting and releasing -------------------------------------------------------------------
-
 TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedFreedSlotsAreReusedAndAReleaseEndsItsKey) {
   for (int k = 0; k < 16; ++k) slots.StartNote(40 + k, 100);
   slots.StartNote(99, 100);
@@ -253,28 +281,26 @@ TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedFreedSlotsAreReusedAndAReleaseEnds
   EXPECT_EQ(slots.slots[0].level, 0.25);
 }
 
-// ---- Pitch, gain and the end of the sample ---------------------------------------------------
-
 // Each row starts one note on a fresh sample and renders: the values at one frame (in
 // 1/32768) and the position after. An octave up skips every other frame; the last frame
 // interpolates toward silence, and the end of the sample changes no state.
 TEST_F(NoteSlotsTest, PitchGainChannelsAndTheEndOfTheSample) {
   struct Row {
-    std::vector<uint8_t> bytes;
+    std::string bytes;
     SampleSpec layout;
     int key;
     double start;
     int32_t frames, at;
     double left, right;
   };
-  const std::vector<uint8_t> ramp = Bytes16({1000, 2000, 3000, 4000, 5000, 6000});
+  const std::string ramp = Pcm16({1000, 2000, 3000, 4000, 5000, 6000});
   const Row rows[] = {{ramp, {}, 69, 0.0, 3, 2, 3000, 3000},
                       {ramp, {}, 81, 0.0, 2, 1, 3000, 3000},
-                      {Bytes16({32767, 32767}), {}, 69, 0.0, 1, 0, 32767, 32767},
-                      {{255, 255}, {8, 1, 1}, 69, 0.0, 1, 0, 127, 127},
-                      {Bytes16({100, -200, 300, -400}), {16, 2, 4}, 69, 0.0, 2, 1, 300, -400},
-                      {Bytes16({0, 0, 8192}), {}, 69, 2.5, 2, 0, 4096, 4096},
-                      {Bytes16({0, 0, 8192}), {}, 69, 2.5, 2, 1, 0, 0}};
+                      {Pcm16({32767, 32767}), {}, 69, 0.0, 1, 0, 32767, 32767},
+                      {"\xFF\xFF", {8, 1, 1}, 69, 0.0, 1, 0, 127, 127},
+                      {Pcm16({100, -200, 300, -400}), {16, 2, 4}, 69, 0.0, 2, 1, 300, -400},
+                      {Pcm16({0, 0, 8192}), {}, 69, 2.5, 2, 0, 4096, 4096},
+                      {Pcm16({0, 0, 8192}), {}, 69, 2.5, 2, 1, 0, 0}};
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::Message() << "key " << row.key << ", frame " << row.at);
     FillSample(SampleAt(0), row.bytes, row.layout);
@@ -289,10 +315,8 @@ TEST_F(NoteSlotsTest, PitchGainChannelsAndTheEndOfTheSample) {
   }
 }
 
-// ---- Release ------------------------------------------------------------------------------------
-
 TEST_F(NoteSlotsTest, ReleaseLimitZeroNeverFreesButANegativeMultiplierEndsAtOnce) {
-  FillSample(SampleAt(0), Bytes16(std::vector<int16_t>(10, 100)), {});
+  FillSample(SampleAt(0), Pcm16(std::vector<int16_t>(10, 100)), {});
   releaseLimit = 0.0;
   slots.StartNote(69, 127);
   slots.ReleaseNote(69);
@@ -306,8 +330,6 @@ TEST_F(NoteSlotsTest, ReleaseLimitZeroNeverFreesButANegativeMultiplierEndsAtOnce
   Render(1);
   EXPECT_EQ(slots.slots[1].releasing, 0);
 }
-
-// ---- The guards of reloads and of the loader ------------------------------------------------------
 
 TEST_F(NoteSlotsTest, KeySampleFollowsTheLoaderAndNeverLeavesTheBank) {
   keyMap[60] = 5;
@@ -338,8 +360,8 @@ TEST_F(NoteSlotsTest, EmptyBankSlotAndBrokenBlockAlignPlaySafely) {
   Render(16);
   for (float v : left) EXPECT_EQ(v, 0.0f);
   EXPECT_EQ(slots.slots[0].active, 1);
-  FillSample(SampleAt(1), Bytes16({500, 500, 500, 500}), {16, 2, 0});
-  FillSample(SampleAt(2), Bytes16({500, 500, 500, 500}), {16, 2, 1});  // stereo needs 4 bytes a frame
+  FillSample(SampleAt(1), Pcm16({500, 500, 500, 500}), {16, 2, 0});
+  FillSample(SampleAt(2), Pcm16({500, 500, 500, 500}), {16, 2, 1});  // stereo needs 4 bytes a frame
   keyMap.fill(1);
   slots.slots[0].position = 0.0;
   Render(4);

@@ -34,12 +34,10 @@ TEST(PhonemeTableTest, RowsKeepTheirProgramsKanaAndFlags) {
     ASSERT_TRUE(kana.size() == 2 || kana.size() == 4) << row;
     EXPECT_EQ(static_cast<uint8_t>(kana[0]), 0x82) << row;
     // Stripped, every phoneme fits the three characters phonetic input can send.
-    char stripped[16];
-    std::strncpy(stripped, kPhonemeTable[row].phoneme, sizeof stripped - 1);
-    stripped[15] = 0;
-    StripSpaces(stripped);
-    EXPECT_GE(std::strlen(stripped), 1u);
-    EXPECT_LE(std::strlen(stripped), 3u) << row;
+    std::string stripped = kPhonemeTable[row].phoneme;
+    StripSpaces(stripped.data());
+    EXPECT_GE(std::strlen(stripped.c_str()), 1u);
+    EXPECT_LE(std::strlen(stripped.c_str()), 3u) << row;
   }
 }
 
@@ -64,9 +62,7 @@ TEST(PhonemeTableTest, StripSpacesKeepsTheByteAfterALeadByte) {
   // 0x81 0x20 is one double-byte character whose trail byte happens to be a space.
   char kana[] = "\x81\x20 a\x82\xA0 ";
   EXPECT_EQ(StripSpaces(kana), 1);
-  EXPECT_STREQ(kana,
-               "\x81\x20"
-               "a\x82\xA0");
+  EXPECT_STREQ(kana, "\x81 a\x82\xA0");
   // A lead byte right before the terminator ends the walk without reading past it.
   char dangling[] = {'a', ' ', '\x82', 0, 'x', 0};
   EXPECT_EQ(StripSpaces(dangling), 1);

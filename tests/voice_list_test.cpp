@@ -1,5 +1,5 @@
 // "voice.csv" through the two-state machine: line ends of every kind, blank lines, stray
-// commas, a last line without its end, the failure entry, and the bounds of the list.
+// commas, a last line without its end, and the bounds of the list.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -58,17 +58,6 @@ TEST(VoiceList, LimitsOfEntriesAndFields) {
   // Cut so that a separator, the name and a separator still fit in 259 bytes.
   EXPECT_EQ(std::strlen(longFields.voiceFolders[0]), 257u);
   EXPECT_STREQ(longFields.voiceFolders[1], "fb");
-}
-
-TEST(VoiceList, MissingFileGivesTheFailureEntryAndOneMessage) {
-  TempDir dir;
-  VoiceList list;
-  list.voiceCount = 7;
-  MessageCounter messages;
-  VoiceListReader reader((dir.str() + "/voice.csv").c_str());
-  reader.GetVoiceList(list);
-  EXPECT_EQ(Entries(list), std::vector<std::string>{"\x95\x73\x96\xBE|Undef"});
-  EXPECT_EQ(messages.messages(), std::vector<std::string>{"Errr: GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B"});
 }
 
 TEST(VoiceList, PathOfTheList) {

@@ -51,8 +51,7 @@ void Put32(std::string& s, uint32_t v) {
 }  // namespace
 
 std::string MakeWav(const std::string& data, const WavSpec& layout) {
-  std::string body = "WAVE";
-  body += "fmt ";
+  std::string body = "WAVEfmt ";
   Put32(body, layout.fmtSize);
   const uint16_t blockAlign =
       layout.blockAlign != 0 ? layout.blockAlign : static_cast<uint16_t>(layout.channels * layout.bitsPerSample / 8);
@@ -114,15 +113,12 @@ void WriteVoiceLibrary(const TempDir& dir, const std::vector<std::pair<std::stri
 }
 
 void WriteSingleSampleVoice(const TempDir& dir, const std::vector<int16_t>& values, int rootNote) {
-  VoiceFolder voice;
-  voice.folder = "v";
-  voice.sampleLines = {"a.wav,a," + std::to_string(rootNote)};
-  voice.programLines = {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End"};
-  voice.files = {{"a.wav", MakeWav(Pcm16(values))}};
+  const VoiceFolder voice{"v",
+                          {"a.wav,a," + std::to_string(rootNote)},
+                          {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End"},
+                          {{"a.wav", MakeWav(Pcm16(values))}}};
   WriteVoiceLibrary(dir, {{"Voice", voice}});
 }
-
-// ---- Message counter -----------------------------------------------------------------------
 
 namespace {
 std::mutex messagesMutex;
@@ -147,8 +143,6 @@ std::vector<std::string> MessageCounter::messages() const {
   return messageLog;
 }
 
-// ---- Fake clock -----------------------------------------------------------------------------
-
 FakeClock::FakeClock() {
   sleepCount = sleepTotal = beepCount = 0;
   platform::SetSleepHook([](uint32_t ms) {
@@ -169,8 +163,6 @@ FakeClock::~FakeClock() {
   platform::SetTickHook(nullptr);
   platform::SetBeepHook(nullptr);
 }
-
-// ---- The host side ----------------------------------------------------------------------------
 
 vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect*, int32_t opcode, int32_t, vst2::VstIntPtr, void*, float) {
   return opcode == vst2::audioMasterVersion ? 2400 : 0;

@@ -1,9 +1,6 @@
-// The test kit every suite and fuzz target shares: temporary folders, WAV files of chosen
-// formats, voice libraries (voice.csv, samples.txt, programs.txt) as a user would write
-// them on Windows, a quiet host callback, VstEvents lists as a host lays them out, the
-// phonetic controller sequence, a render-and-check probe, a real-time wait for other
-// threads, and hooks that make messages, sleeps and the clock observable. No GoogleTest
-// here: the fuzz targets link it too.
+// The test kit every suite and fuzz target shares (so no GoogleTest here): temporary
+// folders, WAV files and voice libraries, the host side (callback, VstEvents lists, phonetic
+// sequence, render probe), and hooks that make messages, sleeps and the clock observable.
 #pragma once
 
 #include <atomic>
@@ -18,8 +15,7 @@
 
 namespace chantera::test {
 
-// A fresh folder under the system's temporary directory, removed with its contents on
-// destruction.
+// A fresh folder under the system's temporary directory, removed with its contents.
 class TempDir {
  public:
   TempDir();
@@ -95,8 +91,6 @@ class FakeClock {
   static uint32_t lastBeepMs() { return beepMs; }
   static inline std::atomic<uint32_t> now{0}, sleepCount{0}, sleepTotal{0}, beepCount{0}, beepHz{0}, beepMs{0};
 };
-
-// ---- The host side ----------------------------------------------------------------------------
 
 // A host that answers only audioMasterVersion (2400), as most hosts in tests need.
 vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect* effect, int32_t opcode, int32_t index, vst2::VstIntPtr value,

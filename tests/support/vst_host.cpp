@@ -11,8 +11,6 @@ namespace chantera::test {
 
 using namespace vst2;
 
-VstIntPtr VstHost::versionAnswer = 2400;
-
 std::vector<HostCall>& VstHost::Calls() {
   static std::vector<HostCall> calls;
   return calls;

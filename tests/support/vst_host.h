@@ -1,6 +1,5 @@
-// A minimal VST 2 host for tests: loads a plug-in library with dlopen (LoadLibrary on
-// Windows), as a host would, and talks to it only through its entry and the AEffect
-// record. Records what the plug-in asks of the host.
+// A minimal VST 2 host for tests: loads a plug-in library as a host would and talks to it
+// only through its entry and the AEffect record, recording what the plug-in asks of it.
 #pragma once
 
 #include <cstdint>
@@ -39,7 +38,7 @@ class VstHost {
   static vst2::VstIntPtr Close(vst2::AEffect* effect) { return Dispatch(effect, vst2::effClose); }
 
   static std::vector<HostCall>& Calls();  // what plug-ins asked of the host, in order
-  static vst2::VstIntPtr versionAnswer;
+  static inline vst2::VstIntPtr versionAnswer = 2400;
 
  private:
   static vst2::VstIntPtr VSTCALLBACK Callback(vst2::AEffect* effect, int32_t opcode, int32_t index,

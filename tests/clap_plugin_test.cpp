@@ -1,8 +1,6 @@
-// The CLAP build as a CLAP host sees it: the built Chantera.clap is copied beside a voice
-// library written here (two voices of two programs, each sample a tone of its own
-// frequency, so the pitch heard tells which voice and program sang), loaded through its
-// clap_entry, and driven with MIDI and parameter events inside process calls; its state
-// is saved from one instance and loaded into another.
+// The CLAP build as a CLAP host sees it, beside a library of two voices of two programs
+// whose samples each sound a tone of their own, so the pitch heard tells which one sang:
+// MIDI and parameter events inside process calls, and state carried to another instance.
 #include <gtest/gtest.h>
 
 #include <clap/ext/note-ports.h>

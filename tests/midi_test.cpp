@@ -1,11 +1,10 @@
-// MIDI interpretation through the instrument: notes, controllers, pitch bend, bank select,
-// the registered-parameter rule and the phonetic protocol with its release 500 ms of
-// audio after the commit. The MIDI and phonetic state is module-wide, so every test
-// starts from the values a freshly loaded module has.
+// MIDI interpretation through the instrument, the phonetic protocol and its release 500 ms
+// after the commit. The MIDI and phonetic state is module-wide: every test resets it.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/module_state.h"
@@ -96,12 +95,10 @@ TEST_F(MidiTest, VolumeExpressionAndPitchBend) {
   EXPECT_EQ(sampler->Volume(), 1.0f);
   Send(0xB0, 11, 64);
   EXPECT_EQ(sampler->Expression(), static_cast<float>(64 * (1.0 / 127.0)));
-  Send(0xE0, 0, 64);
-  EXPECT_EQ(sampler->PitchBend(), 0);
-  Send(0xE0, 127, 127);
-  EXPECT_EQ(sampler->PitchBend(), 8191);
-  Send(0xE0, 0, 0);
-  EXPECT_EQ(sampler->PitchBend(), -8192);
+  for (const auto& [lsb, msb, bend] : {std::tuple{0, 64, 0}, {127, 127, 8191}, {0, 0, -8192}}) {
+    Send(0xE0, uint8_t(lsb), uint8_t(msb));
+    EXPECT_EQ(sampler->PitchBend(), bend);
+  }
 }
 
 TEST_F(MidiTest, AllNotesOffEndsHeldSlotsAndLetsFadesRun) {
@@ -202,8 +199,6 @@ TEST_F(MidiTest, PhoneticStateIsSharedByEveryInstance) {
   for (const NoteSlot& slot : second.Slots().slots) EXPECT_TRUE(!slot.active || slot.key == 70) << slot.key;
 }
 
-// ---- The release 500 ms of audio after a commit ------------------------------------------------
-
 // Counted in frames of the host's rate: 22050 at 44100 Hz, 24000 at 48000 Hz.
 TEST_F(MidiTest, PhoneticNoteIsReleasedExactly500msOfHostFramesAfterItsCommit) {
   for (const auto& [rate, release] : {std::pair{44100.0f, 22050}, std::pair{48000.0f, 24000}}) {
@@ -220,8 +215,7 @@ TEST_F(MidiTest, PhoneticNoteIsReleasedExactly500msOfHostFramesAfterItsCommit) {
 }
 
 TEST_F(MidiTest, NoteOnWithin500msKeepsThePhoneticNoteHeld) {
-  std::vector<Midi3> messages = PhoneticNote(64, "a");
-  Play(messages, 0, 1000);
+  Play(PhoneticNote(64, "a"), 0, 1000);
   Play({{0x90, 60, 100}}, 0, 30000);
   EXPECT_EQ(SlotOf(64).active, 1);
   EXPECT_EQ(Module().noteHeld.load(), 1);

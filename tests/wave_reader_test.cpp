@@ -12,12 +12,6 @@
 namespace chantera::test {
 namespace {
 
-std::string Le32(uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return s;
-}
-
 TEST(WaveReader, StatusDataSizeAndExtraSizeOfEachFileImage) {
   struct Row {
     const char* what;

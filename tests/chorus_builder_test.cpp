@@ -1,7 +1,6 @@
-// The Chorus rebuild against a reference written straight from the stage descriptions:
-// separate buffers for every stage, the stretched copy built apart and then added, the
-// seven echo taps each in a buffer of their own. The fast rebuild works in place in one
-// buffer and must give the same values bit for bit.
+// The Chorus rebuild against a reference written straight from the stage descriptions, every
+// stage, stretched copy and echo tap in a buffer of its own: the fast rebuild, in place in one
+// buffer, must give the same values bit for bit.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -92,12 +91,6 @@ std::vector<int16_t> ValuesOf(const Sample& sample) {
   return values;
 }
 
-std::vector<int16_t> Build(const std::vector<int16_t>& values) {
-  std::vector<int16_t> out;
-  EXPECT_TRUE(BuildChorus(values.data(), static_cast<uint32_t>(values.size()), out));
-  return out;
-}
-
 TEST(ChorusBuilder, MatchesTheReferenceBitForBit) {
   std::vector<std::pair<std::string, std::vector<int16_t>>> cases;
   // Lengths around the echo offsets and the block size of the in-place echo stage.
@@ -118,7 +111,11 @@ TEST(ChorusBuilder, MatchesTheReferenceBitForBit) {
   cases.emplace_back("minus full scale", minus);
   minus[1] = 100;
   cases.emplace_back("minus full scale and 100", minus);
-  for (const auto& [name, values] : cases) EXPECT_EQ(Build(values), RefRebuild(values)) << name;
+  for (const auto& [name, values] : cases) {
+    std::vector<int16_t> out;
+    EXPECT_TRUE(BuildChorus(values.data(), static_cast<uint32_t>(values.size()), out)) << name;
+    EXPECT_EQ(out, RefRebuild(values)) << name;
+  }
 }
 
 // An odd last byte is dropped; no values (or one byte) rebuild to silence. The recording's

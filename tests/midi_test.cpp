@@ -67,8 +67,7 @@ TEST_F(MidiTest, NotesOnAnyChannelAndVelocityZeroIsANoteOff) {
   Send(0x90, 60, 0);
   EXPECT_EQ(SlotOf(60).releasing, 1);
   EXPECT_EQ(Module().noteHeld.load(), 0);
-  Send(0x90, 61, 1);
-  Send(0x85, 61, 64);
+  Send({{0x90, 61, 1}, {0x85, 61, 64}});
   EXPECT_EQ(SlotOf(61).releasing, 1);
   // A note-on sets the held key to the phonetic key and advances the timer's generation.
   Module().phoneticKey = 70;
@@ -79,11 +78,7 @@ TEST_F(MidiTest, NotesOnAnyChannelAndVelocityZeroIsANoteOff) {
 }
 
 TEST_F(MidiTest, ProgramChangePressureAndStrayBytesChangeNothing) {
-  Send(0xC0, 16, 0);
-  Send(0xA0, 60, 100);
-  Send(0xD0, 100, 0);
-  Send(0xF0, 60, 100);
-  Send(0x40, 60, 100);
+  Send({{0xC0, 16, 0}, {0xA0, 60, 100}, {0xD0, 100, 0}, {0xF0, 60, 100}, {0x40, 60, 100}});
   EXPECT_EQ(sampler->GetProgram(), 0);
   for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_EQ(slot.active, 0);
 }
@@ -102,18 +97,13 @@ TEST_F(MidiTest, VolumeExpressionAndPitchBend) {
 }
 
 TEST_F(MidiTest, AllNotesOffEndsHeldSlotsAndLetsFadesRun) {
-  Send(0x90, 60, 100);
-  Send(0x90, 62, 100);
-  Send(0x80, 62, 0);
-  Send(0xB0, 123, 0);
+  Send({{0x90, 60, 100}, {0x90, 62, 100}, {0x80, 62, 0}, {0xB0, 123, 0}});
   EXPECT_EQ(SlotOf(60).active, 0);
   EXPECT_EQ(SlotOf(62).releasing, 1);
 }
 
 TEST_F(MidiTest, RegisteredParameterZeroSetsTheRangeOnEveryLaterController) {
-  Send(0xB0, 101, 0);
-  Send(0xB0, 100, 0);
-  Send(0xB0, 6, 12);
+  Send({{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, 12}});
   EXPECT_EQ(sampler->PitchBendRange(), 2);  // controller 38 not seen yet
   Send(0xB0, 38, 99);
   EXPECT_EQ(sampler->PitchBendRange(), 12);
@@ -122,8 +112,7 @@ TEST_F(MidiTest, RegisteredParameterZeroSetsTheRangeOnEveryLaterController) {
   Send(0xB0, 7, 100);
   EXPECT_EQ(sampler->PitchBendRange(), 12);
   sampler->SetProgram(0);
-  Send(0x90, 60, 100);  // notes and bends leave it alone
-  Send(0xE0, 0, 64);
+  Send({{0x90, 60, 100}, {0xE0, 0, 64}});  // notes and bends leave it alone
   EXPECT_EQ(sampler->PitchBendRange(), 2);
 }
 
@@ -143,15 +132,13 @@ TEST_F(MidiTest, BankSelectSwitchesVoicesOnlyBehindBank100) {
   EXPECT_EQ(loaded(), "s0.wav");
   Send(0xB0, 32, 2);  // bankMsb is 0
   EXPECT_EQ(loaded(), "s0.wav");
-  Send(0xB0, 0, 100);
-  Send(0xB0, 32, 2);
+  Send({{0xB0, 0, 100}, {0xB0, 32, 2}});
   EXPECT_EQ(loaded(), "s2.wav");
   EXPECT_EQ(Module().bankLsb.load(), 2);
   Send(0xB0, 32, 5);  // beyond the three voices: voice 0
   EXPECT_EQ(loaded(), "s0.wav");
   EXPECT_EQ(Module().bankLsb.load(), 5);
-  Send(0xB0, 32, 1);
-  Send(0xB0, 32, 1);  // repeating the current number does nothing, even after a reload
+  Send({{0xB0, 32, 1}, {0xB0, 32, 1}});  // repeating the current number does nothing, even after a reload
   EXPECT_EQ(loaded(), "s1.wav");
   EXPECT_FALSE(sampler->Reloading());
 }
@@ -179,9 +166,7 @@ TEST_F(MidiTest, CommitReleasesTheHeldNoteAndStartsThePhoneticKey) {
 }
 
 TEST_F(MidiTest, DataEntry127CommitsWhateverTheNrpnMsbHolds) {
-  Send(0xB0, 99, 5);
-  Send(0xB0, 98, 127);
-  Send(0xB0, 6, 127);
+  Send({{0xB0, 99, 5}, {0xB0, 98, 127}, {0xB0, 6, 127}});
   EXPECT_EQ(Module().noteHeld.load(), 1);
   EXPECT_EQ(SlotOf(0).active, 1);  // the phonetic key of a fresh module
 }

@@ -1,6 +1,5 @@
-// What the RIFF walker and the sample loader make of well-formed, truncated, oversized
-// and malformed WAV files: status codes, positions, the format fields a Sample takes over,
-// and that no claim in a header makes the loader allocate or read past what the file holds.
+// What the RIFF walker and the sample loader make of well-formed, truncated, oversized and
+// malformed WAV files; no claim in a header makes the loader allocate or read past the file.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -204,10 +204,8 @@ TEST(Realtime, ClapBuildAllocatesAndFreesNothingAfterWarmUp) {
   std::vector<EventList> blocks = BusyBlocks(1000);
   std::vector<ClapEvents> events(blocks.size());
   for (size_t b = 0; b < blocks.size(); ++b) {
-    if (b % 16 == 0) {
-      events[b].Param(0, static_cast<double>((b / 16) % 103));
-      events[b].Param(1, 0.5 + 0.5 * static_cast<double>((b / 16) % 2));
-    }
+    if (b % 16 == 0)
+      events[b].Param(0, static_cast<double>((b / 16) % 103)).Param(1, 0.5 + 0.5 * static_cast<double>((b / 16) % 2));
     VstEvents* list = blocks[b].get();
     std::vector<const VstMidiEvent*> midi;
     for (int32_t i = 0; i < list->numEvents; ++i) midi.push_back(reinterpret_cast<VstMidiEvent*>(EventSlots(list)[i]));
@@ -248,11 +246,10 @@ TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
   Instrument instrument;
   Sampler& engine = instrument.plugin().engine();
   ASSERT_GT(engine.Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
-  std::vector<EventList> blocks;
-  blocks.emplace_back(EventList().Add(0, PhoneticNote(60, "a")));
+  std::vector<EventList> blocks(3);  // the third empty
+  blocks[0].Add(0, PhoneticNote(60, "a"));
   // Volume 0, then a commit of program 5, which takes its volume (1) back.
-  blocks.emplace_back(EventList().Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka")));
-  blocks.emplace_back(EventList());
+  blocks[1].Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka"));
   for (EventList& block : blocks) block.get();  // each list laid out before any counting
   instrument.Play(blocks[0]);
   instrument.Play(blocks[2]);

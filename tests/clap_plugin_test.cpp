@@ -1,8 +1,6 @@
-// The CLAP build as a CLAP host sees it: the built Chantera.clap is copied beside a voice
-// library written here (two voices of two programs, each sample a tone of its own
-// frequency, so the pitch heard tells which voice and program sang), loaded through its
-// clap_entry, and driven with MIDI and parameter events inside process calls; its state
-// is saved from one instance and loaded into another.
+// The CLAP build as a CLAP host sees it, beside a library of two voices of two programs
+// whose samples each sound a tone of their own, so the pitch heard tells which one sang:
+// MIDI and parameter events inside process calls, and state carried to another instance.
 #include <gtest/gtest.h>
 
 #include <clap/ext/note-ports.h>
@@ -38,11 +36,9 @@ double MeasuredHz(const std::vector<float>& x) {
 
 // Bank select to voice 1, through voice 0: the plug-in ignores a bank select to the voice
 // selected last in the process, which an earlier test may have left at 1.
-void SelectVoiceOne(ClapEvents& events) {
-  for (uint8_t voice : {0, 1}) {
-    events.Midi(0, 0xB0, 0, 100);
-    events.Midi(0, 0xB0, 32, voice);
-  }
+ClapEvents SelectVoiceOne(ClapEvents events = {}) {
+  for (uint8_t voice : {0, 1}) events.Midi(0, 0xB0, 0, 100).Midi(0, 0xB0, 32, voice);
+  return events;
 }
 
 class ClapPlugin : public ::testing::Test {
@@ -118,27 +114,15 @@ TEST_F(ClapPlugin, AnInstrumentWithSixParametersSingsNotesAtTheirFrameAndPitch) 
   EXPECT_NE(out[kBlock / 2 + 10], 0.0f);
   EXPECT_NEAR(MeasuredHz(out), ToneHz(0, 0), 20.0);
 
-  ClapEvents program;
-  program.Param(0, 1.0);
-  EXPECT_NEAR(MeasuredHz(Note(plugin, program)), ToneHz(0, 1), 20.0);
-
-  ClapEvents bank;
-  SelectVoiceOne(bank);
-  EXPECT_NEAR(MeasuredHz(Note(plugin, bank)), ToneHz(1, 1), 20.0);
-
-  ClapEvents volume;
-  volume.Param(1, 0.0);
-  for (float x : Note(plugin, volume)) ASSERT_EQ(x, 0.0f);
+  EXPECT_NEAR(MeasuredHz(Note(plugin, ClapEvents().Param(0, 1.0))), ToneHz(0, 1), 20.0);
+  EXPECT_NEAR(MeasuredHz(Note(plugin, SelectVoiceOne())), ToneHz(1, 1), 20.0);
+  for (float x : Note(plugin, ClapEvents().Param(1, 0.0))) ASSERT_EQ(x, 0.0f);
 }
 
 TEST_F(ClapPlugin, StateCarriesVoiceProgramAndParametersToANewInstance) {
   const clap_plugin_t* first = module_.Start(kId, kRate, kBlock);
   ASSERT_NE(first, nullptr);
-  ClapEvents change;
-  change.Param(0, 1.0);
-  change.Param(1, 0.5);
-  SelectVoiceOne(change);
-  const std::vector<float> before = Note(first, change);
+  const std::vector<float> before = Note(first, SelectVoiceOne(ClapEvents().Param(0, 1.0).Param(1, 0.5)));
 
   std::string saved;
   const clap_ostream_t out{&saved, [](const clap_ostream_t* s, const void* data, uint64_t size) -> int64_t {

@@ -1,7 +1,5 @@
-// Clean singing: no clicks when the recording under a note changes, and notes that
-// sustain on looped recordings. Renders go through the instrument's public operations
-// (MIDI messages, program selection from the host's thread between blocks) and are
-// checked with the renderer's click detector, the same one that reports on every song.
+// Clean singing: no clicks when the recording under a note changes, and notes that sustain
+// on looped recordings, checked with the click detector that reports on every rendered song.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,8 +18,7 @@ namespace {
 
 constexpr double kRate = 44100.0;
 
-// A sung-like tone: a sine that rises from silence over 100 frames (recordings start
-// quietly) and keeps its level.
+// A sine that rises from silence over 100 frames, as recordings start quietly.
 std::vector<int16_t> Tone(size_t frames, double cyclesPerFrame, double phase) {
   std::vector<int16_t> v(frames);
   for (size_t i = 0; i < frames; ++i) {
@@ -57,18 +54,6 @@ struct Step {
   std::vector<Midi3> midi;
   int32_t program = -1;
 };
-Step On(int32_t frame, uint8_t key) {
-  return {frame, {{0x90, key, 100}}};
-}
-Step Off(int32_t frame, uint8_t key) {
-  return {frame, {{0x80, key, 0}}};
-}
-Step Program(int32_t frame, int32_t program) {
-  return {frame, {}, program};
-}
-Step Phonetic(int32_t frame, uint8_t key, const std::string& symbol) {
-  return {frame, PhoneticNote(key, symbol)};
-}
 
 struct Render {
   std::vector<float> left, right;
@@ -82,6 +67,10 @@ class CleanSinging : public ::testing::Test {
     WriteVoice(dir);
     sampler = std::make_unique<Sampler>(dir.str());
   }
+  static Step On(int32_t frame, uint8_t key) { return {frame, {{0x90, key, 100}}}; }
+  static Step Off(int32_t frame, uint8_t key) { return {frame, {{0x80, key, 0}}}; }
+  static Step Program(int32_t frame, int32_t program) { return {frame, {}, program}; }
+  static Step Phonetic(int32_t frame, uint8_t key, const char* symbol) { return {frame, PhoneticNote(key, symbol)}; }
   // Renders frames in blocks that end at each step's frame.
   Render Play(const std::vector<Step>& steps, int32_t frames) {
     Render r;
@@ -209,27 +198,16 @@ TEST_F(CleanSinging, LoopedNoteSustainsAtItsLevelUntilReleasedThenEnds) {
 // The "smpl" chunk of a file, with loops of (type, start, last frame) and the count it
 // claims; and a file that carries it before or after its data.
 std::string Smpl(const std::vector<std::array<uint32_t, 3>>& loops, uint32_t claimed, uint32_t size = 0) {
-  std::string payload(28, '\0');
-  const auto put = [&payload](uint32_t v) {
-    for (int k = 0; k < 4; ++k) payload.push_back(static_cast<char>(v >> (8 * k)));
-  };
-  put(claimed);
-  put(0);
-  for (const auto& [type, start, last] : loops) {
-    put(0), put(type), put(start), put(last), put(0), put(0);
-  }
-  std::string chunk = "smpl";
+  std::string payload = std::string(28, '\0') + Le32(claimed) + Le32(0);
+  for (const auto& [type, start, last] : loops)
+    payload += Le32(0) + Le32(type) + Le32(start) + Le32(last) + Le32(0) + Le32(0);
   const uint32_t stored = size != 0 ? size : static_cast<uint32_t>(payload.size());
-  for (int k = 0; k < 4; ++k) chunk.push_back(static_cast<char>(stored >> (8 * k)));
-  return chunk + payload.substr(0, std::min<size_t>(payload.size(), stored));
+  return "smpl" + Le32(stored) + payload.substr(0, std::min<size_t>(payload.size(), stored));
 }
 std::string WithChunk(const std::string& wav, const std::string& chunk, bool beforeData) {
   std::string out = wav;
-  const size_t at = beforeData ? out.find("data") : out.size();
-  out.insert(at, chunk);
-  const auto riff = static_cast<uint32_t>(out.size() - 8);
-  for (int k = 0; k < 4; ++k) out[4 + static_cast<size_t>(k)] = static_cast<char>(riff >> (8 * k));
-  return out;
+  out.insert(beforeData ? out.find("data") : out.size(), chunk);
+  return out.replace(4, 4, Le32(static_cast<uint32_t>(out.size() - 8)));
 }
 
 TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
@@ -269,11 +247,8 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   // audio byte for byte.
   std::string data(2000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
-  WavSpec layout;
-  layout.channels = 2;
-  layout.bitsPerSample = 8;
-  const std::string relooped =
-      WithSustainLoop(WithChunk(MakeWav(data, layout), Smpl({{0, 5, 900}}, 1), true), {100, 899});
+  const std::string relooped = WithSustainLoop(
+      WithChunk(MakeWav(data, {.channels = 2, .bitsPerSample = 8}), Smpl({{0, 5, 900}}, 1), true), {100, 899});
   Sample eightBit;
   ASSERT_TRUE(eightBit.LoadFromWav(dir.Write("t.wav", relooped).string().c_str()));
   EXPECT_TRUE(relooped.find("data" + std::string("\xD0\x07\0\0", 4) + data) != std::string::npos);

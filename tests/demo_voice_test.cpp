@@ -1,13 +1,10 @@
-// The demo voice that the build synthesises beside the plug-in. These tests prove that it
-// is a voice the instrument can sing with: the generator writes the same bytes on every
-// run; the instrument loads the result without a message, with every syllable program
-// mapped over the whole keyboard; and what a listener would check by ear holds when
-// measured: each recording sounds at its root note.
+// The demo voice the build synthesises beside the plug-in: the same bytes on every run,
+// loaded without a message, every syllable program mapped over the whole keyboard, and
+// each recording sounding at its root note.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,16 +23,10 @@ namespace fs = std::filesystem;
 using demo::kDemoPrograms;
 using demo::kDemoRoots;
 
-std::string ReadWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::map<std::string, std::string> ReadFolder(const fs::path& dir) {
   std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file()) files[fs::relative(entry.path(), dir).generic_string()] = ReadWhole(entry.path());
-  }
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), dir).generic_string()] = ReadFile(entry.path());
   return files;
 }
 
@@ -65,23 +56,19 @@ class DemoVoice : public ::testing::Test {
   static inline std::vector<std::string> loadMessages_;
 };
 
-// ---- Generation -------------------------------------------------------------------------------
-
 TEST_F(DemoVoice, GeneratesTheSameBytesOnEveryRun) {
   TempDir again;
   demo::GenerateDemoVoice(again.path());
   auto first = ReadFolder(dir_ / "demo");
   auto second = ReadFolder(again.path() / "demo");
-  first["voice.csv"] = ReadWhole(dir_ / "voice.csv");
-  second["voice.csv"] = ReadWhole(again.path() / "voice.csv");
+  first["voice.csv"] = ReadFile(dir_ / "voice.csv");
+  second["voice.csv"] = ReadFile(again.path() / "voice.csv");
   ASSERT_EQ(first.size(), second.size());
   for (const auto& [name, bytes] : first) EXPECT_TRUE(second[name] == bytes) << name << " differs between two runs";
   // voice.csv, samples.txt, programs.txt and the recordings, and nothing else.
   EXPECT_EQ(first.size(), 3 + summary_.recordings);
   EXPECT_EQ(first.at("voice.csv"), "Chantera Demo,demo\r\n");
 }
-
-// ---- Loading through the instrument ----------------------------------------------------------
 
 TEST_F(DemoVoice, LoadsWithoutAMessageAndStaysSmallEnoughToShip) {
   EXPECT_EQ(summary_.recordings, size_t(kDemoPrograms) * kDemoRoots.size());
@@ -111,9 +98,8 @@ TEST_F(DemoVoice, EverySyllableProgramCoversTheKeyboardWithItsOwnRecordings) {
       EXPECT_EQ(s.fileName.rfind(record.name + std::string("_"), 0), 0u) << s.fileName;
       // No key of the singing range is pitched more than four semitones away.
       const double root = 69.0 + 12.0 * std::log2(s.rootFrequency / 440.0);
-      for (int32_t key = std::max(range.lowKey, 44); key <= std::min(range.highKey, 84); ++key) {
+      for (int32_t key = std::max(range.lowKey, 44); key <= std::min(range.highKey, 84); ++key)
         EXPECT_LE(std::abs(key - root), 4.0 + 1e-9) << "key " << key << " plays " << s.fileName;
-      }
     }
     EXPECT_EQ(nextKey, 128);
   }
@@ -122,8 +108,6 @@ TEST_F(DemoVoice, EverySyllableProgramCoversTheKeyboardWithItsOwnRecordings) {
                                             {51, "ji"}, {56, "di"},  {70, "kya"}, {97, "ja"},  {102, "myo"}};
   for (const auto& [program, name] : named) EXPECT_EQ(programs.records[size_t(program)].name, name);
 }
-
-// ---- What a listener hears --------------------------------------------------------------------
 
 TEST_F(DemoVoice, RecordingsSoundAtTheirRootNote) {
   for (const std::string syllable : {"a", "ka", "sa", "n", "kya", "ri"}) {

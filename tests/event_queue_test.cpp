@@ -15,10 +15,6 @@
 namespace chantera::test {
 namespace {
 
-MidiEvent NoteOn(int32_t frame, uint8_t key) {
-  return {frame, 0x90, key, 100};
-}
-
 class EventQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,51 +33,47 @@ class EventQueueTest : public ::testing::Test {
   }
   double Position(int slot) const { return sampler->Slots().slots[static_cast<size_t>(slot)].position; }
   bool Active(int slot) const { return sampler->Slots().slots[static_cast<size_t>(slot)].active != 0; }
+  static MidiEvent NoteOn(int32_t frame, uint8_t key) { return {frame, 0x90, key, 100}; }
 
   TempDir dir;
   std::unique_ptr<Sampler> sampler;
   std::vector<float> left, right;
 };
 
-TEST_F(EventQueueTest, NoteOnAtFrame100SoundsFromFrame100On) {
-  Queue({NoteOn(100, 69)});
-  Block(512);
-  for (int f = 0; f < 100; ++f) ASSERT_EQ(left[f], 0.0f) << f;
-  for (int f = 100; f < 512; ++f) ASSERT_GT(left[f], 0.0f) << f;
-  EXPECT_EQ(Position(0), 412.0);
+// Each row: the queued notes, the block, the slot positions after it, and the first frame
+// that sounds (silence before it, stale output cleared).
+TEST_F(EventQueueTest, EachEventIsHandedOnAtItsFrame) {
+  struct Row {
+    std::vector<MidiEvent> events;
+    int32_t frames;
+    std::vector<double> positions;
+    int32_t soundFrom;
+  };
+  const Row rows[] = {
+      {{NoteOn(100, 69)}, 512, {412.0}, 100},
+      {{NoteOn(0, 69), NoteOn(511, 69)}, 512, {512.0, 1.0}, 0},
+      // Out of order: handed out right after the one before, so at frame 300 too, at step 2.
+      {{NoteOn(300, 69), NoteOn(100, 81)}, 512, {212.0, 424.0}, 300},
+      {{NoteOn(-5, 69), NoteOn(0, 69), NoteOn(0, 81)}, 10, {10.0, 10.0, 20.0}, 0},
+      {{}, 256, {}, 256},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.frames);
+    ResetModuleState();
+    sampler = std::make_unique<Sampler>(dir.str());
+    Queue(row.events);
+    Block(row.frames);
+    for (size_t i = 0; i < row.positions.size(); ++i) EXPECT_EQ(Position(int(i)), row.positions[i]) << i;
+    for (int32_t f = 0; f < row.frames; ++f) ASSERT_EQ(left[size_t(f)] > 0.0f, f >= row.soundFrom) << f;
+  }
 }
 
-TEST_F(EventQueueTest, EventsAtTheFirstAndTheLastFrame) {
-  Queue({NoteOn(0, 69), NoteOn(511, 69)});
-  Block(512);
-  EXPECT_GT(left[0], 0.0f);
-  EXPECT_EQ(Position(0), 512.0);
-  EXPECT_EQ(Position(1), 1.0);
-}
-
-TEST_F(EventQueueTest, EmptyQueueRendersTheWholeBlockAndClearsStaleOutput) {
-  Block(256);
-  for (int f = 0; f < 256; ++f) ASSERT_EQ(left[f], 0.0f);
+TEST_F(EventQueueTest, WithNothingQueuedTheBlockIsOneStretch) {
   Queue({NoteOn(0, 69)});
   Block(64);
-  Block(64);  // nothing queued any more: one stretch
+  Block(64);
   EXPECT_EQ(Position(0), 128.0);
   EXPECT_EQ(sampler->Events().blockFramesDone, 128);
-}
-
-TEST_F(EventQueueTest, OutOfOrderEventIsHandedOutRightAfterTheOneBefore) {
-  Queue({NoteOn(300, 69), NoteOn(100, 81)});
-  Block(512);
-  EXPECT_EQ(Position(0), 212.0);
-  EXPECT_EQ(Position(1), 424.0);  // started at frame 300 too, at step 2
-}
-
-TEST_F(EventQueueTest, NegativeAndSameFrameEventsComeAtOnce) {
-  Queue({NoteOn(-5, 69), NoteOn(0, 69), NoteOn(0, 81)});
-  Block(10);
-  EXPECT_EQ(Position(0), 10.0);
-  EXPECT_EQ(Position(1), 10.0);
-  EXPECT_EQ(Position(2), 20.0);
 }
 
 TEST_F(EventQueueTest, EventsPastTheEndWaitForTheNextBlock) {

@@ -1,7 +1,6 @@
-// chantera-voice: the check finds each kind of mistake in a voice made to contain it, at
-// its file and line; the readers of an UTAU bank's files take what banks in use hold; a
-// generated CV bank imports in one call, checks clean and sings in tune through the
-// plug-in, loaded as a host loads it.
+// chantera-voice: the check finds each kind of mistake at its file and line; the readers of
+// an UTAU bank's files take what banks in use hold; a generated CV bank imports, checks
+// clean and sings in tune through the plug-in.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -54,8 +53,6 @@ std::string Wav(const std::vector<int16_t>& v, uint32_t rate = 44100, uint16_t c
   return WaveFileBytes(v.data(), v.size() / channels, channels, rate);
 }
 
-// ---- chantera-voice check ------------------------------------------------------------------
-
 // A clean voice: a.wav (root 57) and b.wav (root 69) share the keys of all 103 programs.
 VoiceFolder CleanVoice() {
   VoiceFolder v;
@@ -104,10 +101,7 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
       {b(Wav(Sung(Hz(69), 22050), 22050)), "samples.txt", 2, "recorded at 22050 Hz", 1},
       {b(WaveFileBytes(sung.data(), sung.size(), 1, 44100, &inverted)), "samples.txt", 2,
        "sustain loop (frames 9000-8000) is unusable", 1},
-      {[](auto& v, auto&) {
-         v.files.push_back({"spare.wav", Wav(Sung(Hz(60)))});
-       },
-       "spare.wav", 0, "not listed", 1},
+      {[](auto& v, auto&) { v.files.emplace_back("spare.wav", Wav(Sung(Hz(60)))); }, "spare.wav", 0, "not listed", 1},
       {[](auto& v, auto&) { v.files[0].first = "A.WAV"; }, "samples.txt", 1, "case-insensitive", 1},
       {[&](auto& v, auto&) {
          v.sampleLines[0] = sjisA + ",a,57";
@@ -181,17 +175,14 @@ TEST(VoiceLoop, SetsALoopTheInstrumentPlaysAndRefusesOthers) {
   }
 }
 
-// ---- The files of an UTAU bank -----------------------------------------------------------------
-
-template <typename T>
-std::string Raw(T value) {
+std::string Raw(double value) {
   return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 // A .frq file: 256 samples per frame, the average, 16 unused bytes, the frame count, then
 // frequency and amplitude per frame (unvoiced, 0 Hz, before voicedFrom).
 std::string Frq(double hz, size_t frames, size_t voicedFrom = 0) {
-  std::string b = "FREQ0003" + Raw(uint32_t(256)) + Raw(hz) + std::string(16, '\0') + Raw(uint32_t(frames));
+  std::string b = "FREQ0003" + Le32(256) + Raw(hz) + std::string(16, '\0') + Le32(uint32_t(frames));
   for (size_t i = 0; i < frames; ++i) b += Raw(i < voicedFrom ? 0.0 : hz) + Raw(1000.0);
   return b;
 }
@@ -239,8 +230,6 @@ TEST(UtauFiles, ReadWhatBanksHold) {
   EXPECT_EQ(voice::ParseCharacterName("\x96\xBC\x91\x4F=\x83\x65\x83\x58\x83\x67\r\n"),
             "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88");  // 名前=テスト
 }
-
-// ---- import-utau, end to end ----------------------------------------------------------------------
 
 // A CV bank of two pitches: the top folder (Shift-JIS oto.ini, positive cutoffs, .frq
 // files, a subfolder reached by a backslash, a name stored decomposed, damaged entries) at

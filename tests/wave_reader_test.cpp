@@ -1,6 +1,5 @@
-// What the RIFF walker and the sample loader make of well-formed, truncated, oversized
-// and malformed WAV files: status codes, positions, the format fields a Sample takes over,
-// and that no claim in a header makes the loader allocate or read past what the file holds.
+// What the RIFF walker and the sample loader make of well-formed, truncated, oversized and
+// malformed WAV files; no claim in a header makes the loader allocate or read past the file.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,12 +10,6 @@
 
 namespace chantera::test {
 namespace {
-
-std::string Le32(uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return s;
-}
 
 TEST(WaveReader, StatusDataSizeAndExtraSizeOfEachFileImage) {
   struct Row {

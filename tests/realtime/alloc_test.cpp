@@ -1,19 +1,9 @@
-// What the audio thread does not do: allocate, free, or wait for another thread.
-//
-// This program replaces the global operator new and delete and interposes malloc, calloc,
-// realloc, free and the aligned allocators, counting every call made by a thread that
-// has switched counting on; a program of its own, else it would count the whole suite.
-//
-// The plug-in is driven through its AEffect record as a host does, with the demo voice,
-// over thousands of blocks of busy MIDI: notes on and off (also on held keys and with
-// velocity 0), pitch bends, volume and expression, other controllers, the pitch-bend
-// range through RPN 0, all-notes-off, and phonetic commits. Bank selects are left out:
-// they load a voice, by design. After a warm-up pass (the event list grows once), a
-// second pass over the same blocks must make no allocation and no free at all.
-//
-// Another test holds the program set's lock on another thread, as a host thread reading
-// program names would, while the audio thread makes phonetic commits: every block still
-// returns at once, the commits take effect, and the key map is published once it is free.
+// What the audio thread does not do: allocate, free, or wait for another thread. A program
+// of its own (else it would count the whole suite): it replaces operator new and delete and
+// interposes the C allocators, counting the calls of a thread that has switched counting on.
+// The plug-in plays the demo voice through its AEffect over thousands of blocks of busy MIDI
+// (bank selects left out: they load a voice, by design); after a warm-up pass (the event list
+// grows once) the same blocks must allocate and free nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,8 +29,6 @@
 #include "support/clap_host.h"
 #endif
 
-// ---- Counting every allocation of the counting thread -----------------------------------------
-
 namespace {
 std::atomic<long> allocations{0};
 std::atomic<long> frees{0};
@@ -54,16 +42,12 @@ inline void CountFree(void* p) {
 }
 
 // Counts what the calling thread allocates and frees while it lives.
-class CountingScope {
- public:
+struct CountingScope {
   CountingScope() {
-    allocations = 0;
-    frees = 0;
+    allocations = frees = 0;
     countThisThread = true;
   }
   ~CountingScope() { countThisThread = false; }
-  CountingScope(const CountingScope&) = delete;
-  CountingScope& operator=(const CountingScope&) = delete;
 };
 
 void* OrThrow(void* p) {
@@ -80,8 +64,7 @@ void* __libc_memalign(size_t alignment, size_t size);
 void __libc_free(void* p);
 }
 
-// Every allocator counts, then forwards to the C library's own; every delete frees
-// through the counting free.
+// Every allocator counts and forwards to the C library's; every delete goes through free.
 #define CHANTERA_COUNTED(signature, call) \
   signature {                             \
     CountAllocation();                    \
@@ -108,9 +91,8 @@ void free(void* p) {
 int posix_memalign(void** out, size_t alignment, size_t size) {
   CountAllocation();
   void* p = __libc_memalign(alignment, size);
-  if (p == nullptr) return ENOMEM;
-  *out = p;
-  return 0;
+  if (p != nullptr) *out = p;
+  return p != nullptr ? 0 : ENOMEM;
 }
 }
 
@@ -126,8 +108,6 @@ CHANTERA_DELETES()
 CHANTERA_DELETES(size_t)
 CHANTERA_DELETES(std::align_val_t)
 CHANTERA_DELETES(size_t, std::align_val_t)
-
-// ---- A host -------------------------------------------------------------------------------------
 
 namespace chantera::test {
 namespace {
@@ -182,7 +162,6 @@ class Instrument {
   Instrument(const Instrument&) = delete;
   Instrument& operator=(const Instrument&) = delete;
 
-  // One host block: the events through the dispatcher, then processReplacing.
   void Play(EventList& block) {
     block.Send(effect_);
     float* outputs[2] = {left_, right_};
@@ -215,22 +194,18 @@ TEST(Realtime, BusyMidiAllocatesAndFreesNothingAfterWarmUp) {
 }
 
 #ifdef CHANTERA_CLAP_PATH
-// The CLAP build (with the demo voice linked into its folder) under the same busy MIDI,
-// and with the program and the volume set by parameter events inside process as a CLAP
-// host sets them: after the warm-up pass, its process calls allocate and free nothing.
+// The CLAP build under the same busy MIDI, with program and volume set by parameter events
+// inside process as a CLAP host sets them.
 TEST(Realtime, ClapBuildAllocatesAndFreesNothingAfterWarmUp) {
   ClapModule module(CHANTERA_CLAP_PATH);
   const clap_plugin_t* plugin = module.Start("brisol.chantera", 44100.0, kBlock);
   ASSERT_NE(plugin, nullptr);
-  // Every block's events, made before any counting: its MIDI, and every 16th block a
-  // program and a volume.
+  // Made before any counting: every 16th block also sets a program and a volume.
   std::vector<EventList> blocks = BusyBlocks(1000);
   std::vector<ClapEvents> events(blocks.size());
   for (size_t b = 0; b < blocks.size(); ++b) {
-    if (b % 16 == 0) {
-      events[b].Param(0, static_cast<double>((b / 16) % 103));
-      events[b].Param(1, 0.5 + 0.5 * static_cast<double>((b / 16) % 2));
-    }
+    if (b % 16 == 0)
+      events[b].Param(0, static_cast<double>((b / 16) % 103)).Param(1, 0.5 + 0.5 * static_cast<double>((b / 16) % 2));
     VstEvents* list = blocks[b].get();
     std::vector<const VstMidiEvent*> midi;
     for (int32_t i = 0; i < list->numEvents; ++i) midi.push_back(reinterpret_cast<VstMidiEvent*>(EventSlots(list)[i]));
@@ -257,7 +232,6 @@ TEST(Realtime, ClapBuildAllocatesAndFreesNothingAfterWarmUp) {
 #endif
 
 TEST(Realtime, CountingSeesAnAllocation) {
-  // The counter itself works: a vector that grows on the counting thread is seen.
   long seen = 0;
   {
     const CountingScope counting;
@@ -272,18 +246,16 @@ TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
   Instrument instrument;
   Sampler& engine = instrument.plugin().engine();
   ASSERT_GT(engine.Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
-  std::vector<EventList> blocks;
-  blocks.emplace_back(EventList().Add(0, PhoneticNote(60, "a")));
+  std::vector<EventList> blocks(3);  // the third empty
+  blocks[0].Add(0, PhoneticNote(60, "a"));
   // Volume 0, then a commit of program 5, which takes its volume (1) back.
-  blocks.emplace_back(EventList().Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka")));
-  blocks.emplace_back(EventList());
+  blocks[1].Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka"));
   for (EventList& block : blocks) block.get();  // each list laid out before any counting
   instrument.Play(blocks[0]);
   instrument.Play(blocks[2]);
   ASSERT_EQ(engine.GetProgram(), 0);
 
-  std::atomic<bool> held{false};
-  std::atomic<bool> release{false};
+  std::atomic<bool> held{false}, release{false};
   // Held until the blocks are done, or two seconds at most: an audio thread that waits
   // for it shows up as a slow block rather than a hung test.
   std::thread holder([&] {

@@ -16,19 +16,18 @@ namespace chantera::test {
 // One block's input events: parameter values first, then MIDI messages in frame order.
 class ClapEvents {
  public:
-  void Midi(uint32_t frame, uint8_t status, uint8_t data1, uint8_t data2) {
+  ClapEvents& Midi(uint32_t frame, uint8_t status, uint8_t data1, uint8_t data2) {
     midi_.push_back(
         {{sizeof(clap_event_midi_t), frame, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_MIDI, 0}, 0, {status, data1, data2}});
+    return *this;
   }
-  void Param(clap_id id, double value) {
-    clap_event_param_value_t e{};
-    e.header = {sizeof e, 0, CLAP_CORE_EVENT_SPACE_ID, CLAP_EVENT_PARAM_VALUE, 0};
-    e.param_id = id;
-    e.note_id = e.port_index = e.channel = e.key = -1;
-    e.value = value;
-    params_.push_back(e);
+  ClapEvents& Param(clap_id id, double value) {
+    const clap_event_header_t header{sizeof(clap_event_param_value_t), 0, CLAP_CORE_EVENT_SPACE_ID,
+                                     CLAP_EVENT_PARAM_VALUE, 0};
+    params_.push_back({header, id, nullptr, -1, -1, -1, -1, value});  // every note, port, channel and key
+    return *this;
   }
-  // The list a process call reads; valid until the next change of this object.
+  // The list a process call reads; valid until the next change or copy of this object.
   const clap_input_events_t* Input() {
     list_.clear();
     for (const auto& e : params_) list_.push_back(&e.header);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <numbers>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "engine/module_state.h"
@@ -38,6 +39,19 @@ fs::path TempDir::Write(const std::string& relative, const std::string& bytes) c
   std::ofstream out(file, std::ios::binary);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return file;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();  // a folder or a missing file leaves it empty
+  return bytes.str();
+}
+
+std::string Le32(uint32_t v) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+  return s;
 }
 
 namespace {

@@ -42,6 +42,11 @@ struct WavSpec {
   int64_t claimedDataSize = -1;  // -1: the real size; otherwise the size written in the header
 };
 
+// The whole of a file ("" when it cannot be read).
+std::string ReadFile(const std::filesystem::path& path);
+// 32-bit little-endian bytes of v, as RIFF sizes and fields are stored.
+std::string Le32(uint32_t v);
+
 // A RIFF/WAVE file image holding data (already in the file's layout).
 std::string MakeWav(const std::string& data, const WavSpec& layout = {});
 // 16-bit little-endian bytes of values.

@@ -55,50 +55,33 @@ std::string Le32(uint32_t v) {
 }
 
 namespace {
-void Put16(std::string& s, uint16_t v) {
-  s.push_back(static_cast<char>(v & 0xFF));
-  s.push_back(static_cast<char>(v >> 8));
-}
-void Put32(std::string& s, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+std::string Le16(uint16_t v) {
+  return Le32(v).substr(0, 2);
 }
 }  // namespace
 
 std::string MakeWav(const std::string& data, const WavSpec& layout) {
   std::string body = "WAVEfmt ";
-  Put32(body, layout.fmtSize);
+  body += Le32(layout.fmtSize);
   const uint16_t blockAlign =
       layout.blockAlign != 0 ? layout.blockAlign : static_cast<uint16_t>(layout.channels * layout.bitsPerSample / 8);
-  std::string fmt;
-  Put16(fmt, layout.formatTag);
-  Put16(fmt, layout.channels);
-  Put32(fmt, layout.sampleRate);
-  Put32(fmt, layout.sampleRate * blockAlign);
-  Put16(fmt, blockAlign);
-  Put16(fmt, layout.bitsPerSample);
-  if (layout.fmtSize >= 18) Put16(fmt, static_cast<uint16_t>(layout.fmtSize - 18));
+  std::string fmt = Le16(layout.formatTag) + Le16(layout.channels) + Le32(layout.sampleRate) +
+                    Le32(layout.sampleRate * blockAlign) + Le16(blockAlign) + Le16(layout.bitsPerSample);
+  if (layout.fmtSize >= 18) fmt += Le16(static_cast<uint16_t>(layout.fmtSize - 18));
   fmt.resize(layout.fmtSize, '\0');
   body += fmt;
-  if (layout.listBeforeData) {
-    body += "LIST";
-    Put32(body, 5);
-    body += "INFOx";
-    body.push_back('\0');  // pad to an even length
-  }
-  body += "data";
-  Put32(body, layout.claimedDataSize >= 0 ? static_cast<uint32_t>(layout.claimedDataSize)
-                                          : static_cast<uint32_t>(data.size()));
+  if (layout.listBeforeData) body += "LIST" + Le32(5) + "INFOx" + std::string(1, '\0');  // padded to even
+  body += "data" + Le32(layout.claimedDataSize >= 0 ? static_cast<uint32_t>(layout.claimedDataSize)
+                                                    : static_cast<uint32_t>(data.size()));
   body += data;
   if (data.size() % 2 == 1) body.push_back('\0');
-  std::string file = "RIFF";
-  Put32(file, static_cast<uint32_t>(body.size()));
-  return file + body;
+  return "RIFF" + Le32(static_cast<uint32_t>(body.size())) + body;
 }
 
 std::string Pcm16(const std::vector<int16_t>& values) {
   std::string s;
   s.reserve(values.size() * 2);
-  for (int16_t v : values) Put16(s, static_cast<uint16_t>(v));
+  for (int16_t v : values) s += Le16(static_cast<uint16_t>(v));
   return s;
 }
 

@@ -183,6 +183,14 @@ void Sample::Publish(const char* path, const platform::FileIdentity& identity, b
   shared_ = true;
 }
 
+void Sample::Confirm(const char* path, const platform::FileIdentity& identity, uint64_t folderVersion) {
+  if (folderVersion == 0) return;
+  SharedWavs& shared = Shared();
+  const std::lock_guard<std::mutex> lock(shared.mutex);
+  const auto found = shared.files.find(path);
+  if (found != shared.files.end() && found->second.identity == identity) found->second.folderVersion = folderVersion;
+}
+
 bool Sample::OwnData() noexcept {
   if (!shared_ || !pcm) return true;
   std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[dataSize == 0 ? 1 : dataSize]);
@@ -250,15 +258,20 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   if (readBefore &&
       (folder != nullptr && name != nullptr ? folder->Identify(name, identity)
                                             : platform::IdentifyFile(path, identity)) &&
-      TakeShared(known, identity, loaded))
+      TakeShared(known, identity, loaded)) {
+    Confirm(path, identity, folderVersion);
     return loaded;
+  }
   WaveReader reader;
   if (reader.Open(path) != 0) {
     platform::ShowMessage("Wave file load failed.", "Error");
     return false;
   }
   const bool identified = platform::IdentifyOpenFile(reader.handle, identity);
-  if (readBefore && identified && TakeShared(known, identity, loaded)) return loaded && reader.Close() == 0;
+  if (readBefore && identified && TakeShared(known, identity, loaded)) {
+    Confirm(path, identity, folderVersion);
+    return loaded && reader.Close() == 0;
+  }
   known = {};  // the data read before are not held while this file is read
 
   // The data chunk's stored size is not checked against the file: never allocate more

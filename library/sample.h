@@ -103,6 +103,9 @@ class Sample {
   // Offers this sample's data (just read from path) to later loads of the same file;
   // folderVersion: the watched folder's version it was identified under, or 0.
   void Publish(const char* path, const platform::FileIdentity& identity, bool loaded, uint64_t folderVersion);
+  // The file at path was found unchanged (identity) after its watched folder reached
+  // folderVersion: from then on the watch vouches for it, with no look-up.
+  static void Confirm(const char* path, const platform::FileIdentity& identity, uint64_t folderVersion);
   // Before the data are written: data of this sample's own when they are shared. False
   // when no memory can be had (the data are then left alone).
   bool OwnData() noexcept;

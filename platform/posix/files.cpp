@@ -164,7 +164,7 @@ struct FolderWatch {
 struct FolderWatches {
   std::mutex mutex;  // held for one look-up (and, for a new watch, one listing of the folder)
   int descriptor = -1;
-  pid_t owner = 0;  // a forked child shares the descriptor: it must not take the parent's events
+  pid_t owner = 0;  // the process that made the descriptor
   std::unordered_map<std::string, FolderWatch> byPath;
   uint64_t lastVersion = 0;
 };
@@ -262,13 +262,14 @@ void WatchFolder(const std::string& path, int folder, uint64_t& version,
                  std::shared_ptr<const std::vector<std::string>>& plainFiles) {
   FolderWatches& watches = Watches();
   const std::lock_guard<std::mutex> lock(watches.mutex);
-  if (watches.owner != getpid()) {
-    if (watches.descriptor >= 0) close(watches.descriptor);
-    watches.byPath.clear();
+  if (watches.owner == 0) {
     watches.descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     watches.owner = getpid();
   }
-  if (watches.descriptor < 0) return;
+  // A child forked after the watching began (a batch renderer's song, say) shares the
+  // parent's descriptor and must not take its events; it lives briefly, so rather than
+  // set up watches of its own it looks its files up one by one.
+  if (watches.descriptor < 0 || watches.owner != getpid()) return;
   RetireChanged(watches);
   auto found = watches.byPath.find(path);
   if (found == watches.byPath.end()) {

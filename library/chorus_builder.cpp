@@ -189,7 +189,7 @@ struct PlainStages {
     double maxAbs = 0.0;
     for (uint32_t k = low; k < high; ++k) {
       double v = work[k];
-      for (const EchoTap& tap : kEcho.taps) v += ScaledValue(work[ptrdiff_t{k} - tap.offset], tap.gain);
+      for (const EchoTap& tap : kEcho.taps) v += ScaledValue(*(work + k - tap.offset), tap.gain);
       work[k] = v;
       maxAbs = std::max(maxAbs, std::fabs(v));
     }
@@ -272,7 +272,7 @@ struct Avx2Stages {
     for (; k + 4 <= high; k += 4) {
       __m256d v = _mm256_loadu_pd(work + k);
       for (int t = 0; t < kEchoTaps; ++t) {
-        const __m256d source = _mm256_loadu_pd(work + (ptrdiff_t{k} - kEcho.taps[t].offset));
+        const __m256d source = _mm256_loadu_pd(work + k - kEcho.taps[t].offset);
         v = _mm256_add_pd(v, Truncated(_mm256_mul_pd(source, gains[t])));
       }
       _mm256_storeu_pd(work + k, v);

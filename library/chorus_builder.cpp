@@ -139,9 +139,9 @@ class SourceSteps {
   // The steps of stage s for at least m values; null when memory cannot be had.
   static std::shared_ptr<const std::vector<uint8_t>> For(int s, uint32_t m) noexcept {
     try {
-      static auto* known = new SourceSteps;  // never destroyed: a loader thread may outlive exit()
-      const std::lock_guard<std::mutex> lock(known->mutex_);
-      std::shared_ptr<const std::vector<uint8_t>>& steps = known->steps_[s];
+      static SourceSteps known;
+      const std::lock_guard<std::mutex> lock(known.mutex_);
+      std::shared_ptr<const std::vector<uint8_t>>& steps = known.steps_[s];
       const size_t bytes = (size_t{m} + 7) / 8;
       if (steps != nullptr && steps->size() >= bytes) return steps;
       // Twice as far as asked each time it grows, so a voice of rising lengths builds little.

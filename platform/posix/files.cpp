@@ -169,8 +169,13 @@ struct FolderWatches {
   uint64_t lastVersion = 0;
 };
 FolderWatches& Watches() {
-  static auto* watches = new FolderWatches;  // never destroyed: a loader thread may outlive exit()
-  return *watches;
+  // Destroyed when the library is unloaded (a host closing the plug-in) or the process ends.
+  static struct Owned : FolderWatches {
+    ~Owned() {
+      if (descriptor >= 0) close(descriptor);
+    }
+  } watches;
+  return watches;
 }
 
 // Network volumes do not report changes made by other machines: only local ones are watched.

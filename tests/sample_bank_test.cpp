@@ -118,6 +118,7 @@ TEST_F(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   EXPECT_NE(third.slot(0)->pcm, first.slot(0)->pcm);
   EXPECT_EQ(0, std::memcmp(third.slot(0)->pcm.get(), other.data(), other.size()));
 
+#if !defined(_WIN32)  // links and folder watches are this part's subject: POSIX only
   // Files that can change without a word in the voice's folder: a link to a file elsewhere,
   // and a second name of a file, each written through the other name. The list is written
   // once, so the folder itself is quiet from the second load on.
@@ -140,6 +141,7 @@ TEST_F(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   sixth.LoadSampleList(dir.str().c_str(), "/v/");
   for (int slot = 0; slot < 2; ++slot)
     EXPECT_EQ(0, std::memcmp(sixth.slot(slot)->pcm.get(), other.data(), other.size())) << slot;
+#endif
 }
 
 TEST_F(SampleBank, StopsAtTheLastSlot) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <tuple>
@@ -122,6 +123,41 @@ TEST(HostCallbacks, AnswersOfAHost) {
   effect.setParameterAutomated(0, 0.5f);
   ASSERT_EQ(FakeHost::calls.size(), 1u);
   EXPECT_EQ(FakeHost::calls[0].opcode, audioMasterAutomate);
+}
+
+// Each yes-or-no question to the host: one call with its opcode and arguments, and the
+// host's answer taken as it is (0 no, anything else yes).
+TEST(HostCallbacks, YesOrNoQuestionsPassTheHostsAnswer) {
+  BareEffect effect(FakeHost::Callback);
+  char record[16] = {};
+  const struct {
+    std::function<bool()> ask;
+    HostCall expected;
+  } rows[] = {
+      {[&] { return effect.offlineRead(record, 3, true); }, {audioMasterOfflineRead, 1, 3}},
+      {[&] { return effect.updateDisplay(); }, {audioMasterUpdateDisplay, 0, 0}},
+      {[&] { return effect.openFileSelector(record); }, {audioMasterOpenFileSelector, 0, 0}},
+      {[&] { return effect.closeFileSelector(record); }, {audioMasterCloseFileSelector, 0, 0}},
+      {[&] { return effect.canHostDo(record) == 1; }, {audioMasterCanDo, 0, 0}},
+  };
+  for (const auto& row : rows) {
+    for (const VstIntPtr answer : {0, 5}) {
+      FakeHost::calls.clear();
+      FakeHost::answer = answer;
+      EXPECT_EQ(row.ask(), answer != 0) << row.expected.opcode;
+      ASSERT_EQ(FakeHost::calls.size(), 1u) << row.expected.opcode;
+      EXPECT_EQ(std::tuple(FakeHost::calls[0].opcode, FakeHost::calls[0].index, FakeHost::calls[0].value),
+                std::tuple(row.expected.opcode, row.expected.index, row.expected.value));
+    }
+  }
+  // Only an instrument (or an effect that takes MIDI) asks for MIDI when it resumes.
+  FakeHost::answer = 0;
+  FakeHost::calls.clear();
+  effect.resume();
+  effect.isSynth(true);
+  effect.resume();
+  ASSERT_EQ(FakeHost::calls.size(), 1u);
+  EXPECT_EQ(FakeHost::calls[0].opcode, audioMasterWantMidi);
 }
 
 TEST(HostCallbacks, FlagSettersTouchOnlyTheirBit) {

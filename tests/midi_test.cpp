@@ -208,6 +208,17 @@ TEST_F(MidiTest, NoteOnWithin500msKeepsThePhoneticNoteHeld) {
   EXPECT_EQ(SlotOf(64).releasing, 1);
 }
 
+// The phonetic note is one for the whole library: a commit in another instance supersedes
+// this one's timer, which then leaves the other's note held.
+TEST_F(MidiTest, AnotherInstancesLaterCommitOutlivesThisOnesTimer) {
+  Sampler other(dir.str());
+  Play(PhoneticNote(64, "a"), 0, 100);
+  for (const Midi3& m : PhoneticNote(66, "ka"))
+    other.HandleMidiMessage(static_cast<int8_t>(m.status), static_cast<int8_t>(m.data1), static_cast<int8_t>(m.data2));
+  Play({}, 0, 23000);  // this instance's timer comes due
+  EXPECT_EQ(Module().noteHeld.load(), 1);
+}
+
 TEST_F(MidiTest, LaterCommitReleasesTheFirstAndOnlyItsOwnTimerActs) {
   Play(PhoneticNote(64, "a"), 0, 10000);
   // The first timer would fire 12050 frames into this run; the second commit superseded it.

@@ -54,6 +54,7 @@ TEST_F(ProgramFile, RecordsOfEachFile) {
       // Numbers as the C library reads them; runs of commas are one separator.
       {"P, -2.5e1x,  +9z,n\nEnd\nP,abc,,q\n", "-25,9,n", "0,0,Default"},
       {"P,1e999,99999999999,big\n", "inf,2147483647,big", "1,2,Default"},
+      {"P,1e-999,7,tiny\n", "0,7,tiny", "1,2,Default"},
       // Missing fields keep their values; S lines without a sample name are ignored.
       {"Program\nP,0.25\nS,5\nS,5,6\nS,5,6,two.wav\nEnd\n", "0.25,2,Default 5-6=1", "1,2,Default"},
       {"", "1,2,Default", "1,2,Default"},

@@ -75,6 +75,8 @@ TEST(MidiFileReader, EventsAndTheirTimes) {
   EXPECT_EQ(file.events[2].bytes, "ka");
   ASSERT_TRUE(Parse(file, Smf(0, (0xE7 << 8) | 40, {kEnd}), error)) << error;
   EXPECT_EQ(file.SecondsAt(1500), 1.5);  // 25 frames per second, 40 ticks per frame
+  ASSERT_TRUE(Parse(file, Smf(0, (0xE3 << 8) | 100, {kEnd}), error)) << error;
+  EXPECT_DOUBLE_EQ(file.SecondsAt(2997), 1.0);  // "29" is drop-frame: 29.97 frames per second
 }
 
 TEST(MidiFileReader, MalformedFilesSayWhatIsWrong) {
@@ -121,6 +123,14 @@ TEST(Lyrics, EachSpellingReachesItsPrograms) {
   }
 }
 
+// Lyric meta events are written in Shift-JIS; a character it lacks becomes '?'.
+TEST(Lyrics, ShiftJisOfUtf8) {
+  EXPECT_EQ(Utf8ToShiftJis("a"), "a");
+  EXPECT_EQ(Utf8ToShiftJis("\xE3\x81\x8B\xF0\x9F\x8E\xB5"
+                           "a"),
+            "\x82\xA9?a");  // か, a note sign, a
+}
+
 MidiFile Compile(const std::string& source) {
   std::string midi, error;
   EXPECT_TRUE(CompileSong(source, midi, error)) << error;
@@ -165,6 +175,12 @@ TEST(SongTimeline, OnlyLyricEventsSing) {
   std::string error;
   ASSERT_TRUE(Parse(file, Smf(0, 96, {track}), error)) << error;
   EXPECT_EQ(Timeline(BuildSong(file, 44100.0, true)), " 0:p0 0:903C 22050:803C 22050:903E 44100:803E");
+  // A note before any lyric plays the program it finds; the next tick's lyric is not its.
+  const std::string late = Bytes({0x00, 0x90, 60, 100,  0x60, 0xFF, 0x05, 0x02, 'k',  'a', 0x00,
+                                  0x80, 60,   0,  0x00, 0x90, 62,   100,  0x60, 0x80, 62,  0}) +
+                           kEnd;
+  ASSERT_TRUE(Parse(file, Smf(0, 96, {late}), error)) << error;
+  EXPECT_EQ(Timeline(BuildSong(file, 44100.0, true)), " 0:903C 22050:p5 22050:803C 22050:903E 44100:803E");
 }
 
 TEST(SongSource, CommentsSharpsAndTheBoundsOfEachLine) {
@@ -176,7 +192,7 @@ TEST(SongSource, CommentsSharpsAndTheBoundsOfEachLine) {
       if (e.kind == MidiFileEvent::kChannel && (e.status & 0xF0) == 0x90) key = e.data1;
     EXPECT_EQ(key, 61) << source;
   }
-  for (const char* bad : {"tempo 9\n", "tempo 401\n", "encoding latin-1\n", "A4 0 a\n", "A4 65 a\n"}) {
+  for (const char* bad : {"tempo 9\n", "tempo 401\n", "encoding latin-1\n", "A4 0 a\n", "A4 65 a\n", "H4 1 a\n"}) {
     std::string midi, error;
     EXPECT_FALSE(CompileSong(bad, midi, error)) << bad;
   }

@@ -115,22 +115,31 @@ TEST(ClickDetector, FindsJumpsNotTheSignalsOwnSteps) {
   struct Case {
     const char* what;
     std::vector<float> v;
-    size_t clicks;
+    size_t clicks, at;
   } cases[] = {
-      // Each signal rises from silence over its first 500 frames.
-      {"a clean low tone", signal(0.005, 0, 0.0), 0},
-      {"a clean high tone", signal(0.2, 0, 0.0), 0},
-      {"a jump of 0.3 in a low tone", signal(0.005, 5000, 0.3), 1},
-      {"a small jump hidden in a loud high tone", signal(0.2, 5000, 0.05), 0},
-      {"a jump out of silence above the floor", signal(0.0, 5000, 0.1), 1},
-      {"a jump out of silence below the floor", signal(0.0, 5000, 0.02), 0},
+      // Each signal rises from silence over its first 500 frames. The detector looks at
+      // blocks of 55 frames (5 ms / 4 at 44.1 kHz), four frames at a time.
+      {"a clean low tone", signal(0.005, 0, 0.0), 0, 0},
+      {"a clean high tone", signal(0.2, 0, 0.0), 0, 0},
+      {"a jump of 0.3 in a low tone", signal(0.005, 5000, 0.3), 1, 5000},
+      {"a small jump hidden in a loud high tone", signal(0.2, 5000, 0.05), 0, 0},
+      {"a jump out of silence above the floor", signal(0.0, 5000, 0.1), 1, 5000},
+      {"a one-frame spike at the first frame of a block",
+       [&] {
+         std::vector<float> v = signal(0.0, 5005, 0.1);
+         std::fill(v.begin() + 5006, v.end(), 0.0f);
+         return v;
+       }(),
+       1, 5005},
+      {"... at the second of four frames", signal(0.0, 4999, 0.1), 1, 4999},
+      {"a jump out of silence below the floor", signal(0.0, 5000, 0.02), 0, 0},
   };
   for (const Case& c : cases) {
     ClickDetector detector(kRate);
     detector.Feed(c.v.data(), c.v.data(), c.v.size());
     EXPECT_EQ(detector.clicks(), c.clicks) << c.what;
     if (c.clicks == 1) {
-      EXPECT_EQ(detector.firstClick(), 5000u) << c.what;
+      EXPECT_EQ(detector.firstClick(), c.at) << c.what;
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -91,6 +92,62 @@ int NoteOf(double hz, double* cents = nullptr) {
   if (cents != nullptr) *cents = 100.0 * (note - nearest);
   return nearest;
 }
+
+// What each note of the readers means to a voice maker: its severity, the finding (the
+// note's detail, when it has one, between the two parts) and what the instrument does.
+struct NoteMessage {
+  LoadNoteKind kind;
+  Severity severity;
+  const char* before;
+  bool withDetail;
+  const char* after;
+  const char* consequence;
+};
+constexpr NoteMessage kNoteMessages[] = {
+    {LoadNoteKind::kLineCut, Severity::kError, "the line is longer than 253 bytes", false, "",
+     "the instrument reads only its first 253 bytes"},
+    {LoadNoteKind::kVoiceWithoutLineEnd, Severity::kError, "the last voice has no line end", false, "",
+     "the instrument does not list it: end the line"},
+    {LoadNoteKind::kVoicesPastLimit, Severity::kError, "more than 24 voices", false, "",
+     "the instrument ignores this one and those after it"},
+    {LoadNoteKind::kVoiceNameCut, Severity::kWarning, "the display name is longer than 63 bytes", false, "",
+     "the instrument keeps its first 63 bytes"},
+    {LoadNoteKind::kVoiceFolderCut, Severity::kError, "the folder name is longer than 257 bytes", false, "",
+     "the instrument cuts it and finds no such folder"},
+    {LoadNoteKind::kVoiceNameLineEnds, Severity::kWarning,
+     "the display name takes in line ends (blank lines, or a line without a comma, before it)", false, "",
+     "the instrument lists the name with them; remove the extra lines"},
+    {LoadNoteKind::kVoiceFileCut, Severity::kError, "the file is longer than 65,536 bytes", false, "",
+     "the instrument reads no further than that"},
+    {LoadNoteKind::kSampleLineSkipped, Severity::kWarning, "", true,
+     " does not have the three fields file,alias,root note",
+     "the instrument skips the line; the next line takes its slot"},
+    {LoadNoteKind::kSamplesPastLimit, Severity::kError, "more than 1088 recordings", false, "",
+     "the instrument ignores this line and those after it"},
+    {LoadNoteKind::kUnknownLine, Severity::kWarning, "", true, " is not \"Program\", \"End\", a P line or an S line",
+     "the instrument ignores it"},
+    {LoadNoteKind::kHeaderIncomplete, Severity::kWarning, "the P line lacks some of gain, pitch-bend range and name",
+     false, "", "the missing values keep their defaults (gain 1, range 2, name \"Default\")"},
+    {LoadNoteKind::kRangeIncomplete, Severity::kError, "the S line lacks some of low key, high key and file", false, "",
+     "the instrument ignores it"},
+    {LoadNoteKind::kSampleNotFound, Severity::kError, "", true, " is not in samples.txt",
+     "the range falls back to sample slot 0"},
+    {LoadNoteKind::kRangesPastLimit, Severity::kError, "more than 128 ranges since the last \"Program\" line", false,
+     "", "the instrument drops this range"},
+    {LoadNoteKind::kProgramsPastLimit, Severity::kError, "more than 129 programs", false, "",
+     "the instrument ignores the rest"},
+    {LoadNoteKind::kProgramNameCut, Severity::kWarning, "the name ", true, " is longer than 24 bytes",
+     "the host shows its first 24 bytes"},
+    {LoadNoteKind::kProgramWithoutEnd, Severity::kError, "the file ends inside a program (no \"End\" line)", false, "",
+     "the instrument does not apply its ranges"},
+};
+// One row per kind, in the order of the kinds, so that a note finds its row by number.
+constexpr bool EveryKindInOrder() {
+  for (size_t i = 0; i < std::size(kNoteMessages); ++i)
+    if (static_cast<size_t>(kNoteMessages[i].kind) != i) return false;
+  return std::size(kNoteMessages) == static_cast<size_t>(LoadNoteKind::kProgramWithoutEnd) + 1;
+}
+static_assert(EveryKindInOrder());
 
 class Checker {
  public:
@@ -487,77 +544,9 @@ class Checker {
 
   void ReportNotes(const std::string& file, const LoadReport& report) {
     for (const LoadNote& note : report.notes) {
-      const std::string detail = Quote(note.detail);
-      switch (note.kind) {
-        case LoadNoteKind::kLineCut:
-          Add(file, note.line, Severity::kError, "the line is longer than 253 bytes",
-              "the instrument reads only its first 253 bytes");
-          break;
-        case LoadNoteKind::kVoiceWithoutLineEnd:
-          Add(file, note.line, Severity::kError, "the last voice has no line end",
-              "the instrument does not list it: end the line");
-          break;
-        case LoadNoteKind::kVoicesPastLimit:
-          Add(file, note.line, Severity::kError, "more than 24 voices",
-              "the instrument ignores this one and those after it");
-          break;
-        case LoadNoteKind::kVoiceNameCut:
-          Add(file, note.line, Severity::kWarning, "the display name is longer than 63 bytes",
-              "the instrument keeps its first 63 bytes");
-          break;
-        case LoadNoteKind::kVoiceFolderCut:
-          Add(file, note.line, Severity::kError, "the folder name is longer than 257 bytes",
-              "the instrument cuts it and finds no such folder");
-          break;
-        case LoadNoteKind::kVoiceNameLineEnds:
-          Add(file, note.line, Severity::kWarning,
-              "the display name takes in line ends (blank lines, or a line without a comma, before it)",
-              "the instrument lists the name with them; remove the extra lines");
-          break;
-        case LoadNoteKind::kVoiceFileCut:
-          Add(file, note.line, Severity::kError, "the file is longer than 65,536 bytes",
-              "the instrument reads no further than that");
-          break;
-        case LoadNoteKind::kSampleLineSkipped:
-          Add(file, note.line, Severity::kWarning, detail + " does not have the three fields file,alias,root note",
-              "the instrument skips the line; the next line takes its slot");
-          break;
-        case LoadNoteKind::kSamplesPastLimit:
-          Add(file, note.line, Severity::kError, "more than 1088 recordings",
-              "the instrument ignores this line and those after it");
-          break;
-        case LoadNoteKind::kUnknownLine:
-          Add(file, note.line, Severity::kWarning, detail + " is not \"Program\", \"End\", a P line or an S line",
-              "the instrument ignores it");
-          break;
-        case LoadNoteKind::kHeaderIncomplete:
-          Add(file, note.line, Severity::kWarning, "the P line lacks some of gain, pitch-bend range and name",
-              "the missing values keep their defaults (gain 1, range 2, name \"Default\")");
-          break;
-        case LoadNoteKind::kRangeIncomplete:
-          Add(file, note.line, Severity::kError, "the S line lacks some of low key, high key and file",
-              "the instrument ignores it");
-          break;
-        case LoadNoteKind::kSampleNotFound:
-          Add(file, note.line, Severity::kError, detail + " is not in samples.txt",
-              "the range falls back to sample slot 0");
-          break;
-        case LoadNoteKind::kRangesPastLimit:
-          Add(file, note.line, Severity::kError, "more than 128 ranges since the last \"Program\" line",
-              "the instrument drops this range");
-          break;
-        case LoadNoteKind::kProgramsPastLimit:
-          Add(file, note.line, Severity::kError, "more than 129 programs", "the instrument ignores the rest");
-          break;
-        case LoadNoteKind::kProgramNameCut:
-          Add(file, note.line, Severity::kWarning, "the name " + detail + " is longer than 24 bytes",
-              "the host shows its first 24 bytes");
-          break;
-        case LoadNoteKind::kProgramWithoutEnd:
-          Add(file, note.line, Severity::kError, "the file ends inside a program (no \"End\" line)",
-              "the instrument does not apply its ranges");
-          break;
-      }
+      const NoteMessage& m = kNoteMessages[static_cast<size_t>(note.kind)];
+      Add(file, note.line, m.severity, m.before + (m.withDetail ? Quote(note.detail) : std::string()) + m.after,
+          m.consequence);
     }
   }
 

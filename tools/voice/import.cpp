@@ -400,7 +400,10 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
       }
       r.file = s.name + "_" + std::to_string(r.root);
       const int taken = fileNames[r.file]++;
-      if (taken > 0) r.file += "_" + std::to_string(taken + 1);
+      if (taken > 0) {
+        r.file += '_';
+        r.file += std::to_string(taken + 1);
+      }
       r.file += ".wav";
       (r.fromFrq ? result.fromFrq : result.measured) += 1;
       ofProgram[size_t(s.program)].push_back(recordings.size());
@@ -461,11 +464,14 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     }
     if (roots.empty()) continue;
     std::sort(roots.begin(), roots.end());
-    report += "root notes" + (pitches.size() > 1 ? " of " + pitches[p].label : std::string()) + ": " +
-              std::to_string(roots.front()) +
-              (roots.back() != roots.front() ? "-" + std::to_string(roots.back()) : "") + " (median " +
-              std::to_string(roots[roots.size() / 2]) + "), " + std::to_string(frqCount) + " from .frq, " +
-              std::to_string(roots.size() - size_t(frqCount)) + " measured\n";
+    std::string span = std::to_string(roots.front());
+    if (roots.back() != roots.front()) {
+      span += '-';
+      span += std::to_string(roots.back());
+    }
+    report += "root notes" + (pitches.size() > 1 ? " of " + pitches[p].label : std::string()) + ": " + span +
+              " (median " + std::to_string(roots[roots.size() / 2]) + "), " + std::to_string(frqCount) +
+              " from .frq, " + std::to_string(roots.size() - size_t(frqCount)) + " measured\n";
   }
   char tuned[120];
   std::snprintf(tuned, sizeof tuned, "tuned onto their root notes by at most %.0f cents\n", worst);

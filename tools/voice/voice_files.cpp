@@ -21,7 +21,10 @@ std::string Comparable(const std::string& name) {
 }
 
 fs::path AsideOf(const fs::path& target) {
-  return target.parent_path() / ("." + target.filename().string() + ".replaced");
+  std::string name = ".";  // appended: GCC 12 warns wrongly about "." + std::string
+  name += target.filename().string();
+  name += ".replaced";
+  return target.parent_path() / name;
 }
 
 // The files of a voice folder (it has no subfolders) and the folder itself, synced, so that

@@ -1,6 +1,6 @@
 // The small layer that stands in for the operating-system calls the instrument needs:
 // its own directory, path composition, message boxes, sleep, beep, a millisecond clock,
-// threads, Shift-JIS lead bytes and the opening of voice files.
+// threads, Shift-JIS lead bytes, the opening of voice files and the syncing of written ones.
 //
 // Sleep, clock, beep and the message sink are replaceable so that tests can run the
 // long waits (100 ms sleeps, a 60 s give-up, a one-second beep) instantly and count
@@ -79,6 +79,14 @@ std::string ShiftJisToUtf8(const std::string& sjis);
 // its folder, and a component in Shift-JIS bytes is also tried as its UTF-8 equivalent.
 // Returns null when nothing matches.
 std::FILE* OpenForReading(const char* path);
+
+// Makes what was written to the file or folder at path durable: a file's data, a
+// folder's names (after a file was created or renamed in it). Call it before a rename
+// puts a new file in the place of a good one, so that a power cut does not leave a
+// renamed but empty file. True when it is done, or when the system has nothing to do
+// (Windows keeps no folder data to flush); false when the file cannot be opened or the
+// disk reports an error.
+bool SyncToDisk(const char* path);
 
 // What tells one version of a file from another: the volume and the file's number on it,
 // its size, and the times of its last write and last change. The same identity means the

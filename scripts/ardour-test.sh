@@ -28,7 +28,9 @@ started=$SECONDS
 
 # ---- Ardour and the checker's interpreter --------------------------------------------
 source scripts/packages.sh
-ensure_packages "The Ardour test" "ardour7-lua ardour" "python3 python3" "lv2_validate lv2-dev" "lv2info lilv-utils"
+# lv2_validate is a shell script around sord_validate, which Debian packages apart (sordi).
+ensure_packages "The Ardour test" "ardour7-lua ardour" "python3 python3" "lv2_validate lv2-dev" \
+  "sord_validate sordi" "lv2info lilv-utils"
 ardour_lib=$(dirname "$(ls /usr/lib/ardour*/ardour-vst-scanner | tail -n 1)")
 echo "Ardour ready ($((SECONDS - started)) s): $ardour_lib"
 

@@ -6,7 +6,8 @@
 # Usage: scripts/test.sh [--quick]   (--quick: the normal build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+# git: the lint stage lists the sources with git ls-files.
+scripts/deps.sh "git git"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 quick=0

@@ -22,11 +22,13 @@ needs=(
   "g++ g++"
   "i686-w64-mingw32-g++-posix g++-mingw-w64-i686-posix"
   "x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix"
+  "i686-w64-mingw32-objdump binutils-mingw-w64-i686"
+  "x86_64-w64-mingw32-objdump binutils-mingw-w64-x86-64"
   "/usr/src/googletest/CMakeLists.txt googletest"
   "zip zip"
 )
 if [[ $run_tests -eq 1 ]]; then
-  needs+=("wine wine" "/usr/lib/wine/wine64 wine64")
+  needs+=("wine wine" "wineboot wine" "wineserver wine" "/usr/lib/wine/wine64 wine64")
 fi
 ensure_packages "The Windows build" "${needs[@]}"
 

@@ -4,11 +4,15 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <stdexcept>
 #include <tuple>
 
 #include "library/pitch.h"
@@ -18,6 +22,7 @@
 #include "tools/render/midi_file.h"
 #include "tools/render/midi_writer.h"
 #include "tools/render/song.h"
+#include "tools/render/song_processes.h"
 #include "tools/render/song_source.h"
 
 namespace chantera::test {
@@ -216,6 +221,93 @@ TEST(SongTimeline, PhoneticFileSpellsEachSyllable) {
   EXPECT_FALSE(noteOn);
 }
 
+// fork and wait played from a script, for a batch of five songs two at a time: fork
+// fails at one song; each child ends as its song's row says; the system reports a child
+// that is not the batch's first, or loses every child after some waits (ECHILD). A wait
+// with no child running would block for ever, and a wait repeated without end is a spin:
+// both throw.
+struct ScriptedProcesses {
+  int failForkAt = -1;
+  std::map<size_t, ChildEnd> ends{};  // by song; exit status 0 when not listed
+  bool strangerFirst = false;
+  int lostAfter = -1;  // waits answered before every wait fails with ECHILD
+
+  std::deque<std::pair<int64_t, size_t>> running{};  // child, song; oldest first
+  int started = 0, waits = 0;
+  ProcessCalls Calls() {
+    return {[this]() -> int64_t {
+              if (started == failForkAt) {
+                errno = EAGAIN;
+                return -1;
+              }
+              running.emplace_back(1000 + started, size_t(started));
+              ++started;
+              return 1000 + started - 1;
+            },
+            [this] {
+              if (++waits > 50) throw std::runtime_error("the wait spins");
+              if (running.empty()) throw std::runtime_error("a wait with no child running never returns");
+              if (strangerFirst && waits == 1) return ChildEnd{.pid = 7};
+              if (lostAfter >= 0 && waits > lostAfter) return ChildEnd{.error = ECHILD};
+              ChildEnd end = ends.contains(running.front().second) ? ends[running.front().second] : ChildEnd{};
+              end.pid = running.front().first;
+              running.pop_front();
+              return end;
+            }};
+  }
+};
+
+// Every child started is waited for; no wait spins; a crash, a lost child and a fork that
+// fails name their song. The last row forks for real, from a process that ignores SIGCHLD
+// (whose children the system would reap unseen).
+TEST(SongProcesses, EveryChildIsWaitedForAndEachFaultNamesItsSong) {
+  struct Row {
+    const char* what;
+    ScriptedProcesses script;
+    BatchOutcome expected;
+    std::vector<std::pair<size_t, std::string>> problems;  // song, what its text says
+  };
+  const std::vector<Row> rows = {
+      {"all rendered", {}, {5, 0, 0}, {}},
+      {"a song fails, another crashes",
+       {.ends = {{1, ChildEnd{.exitCode = 1}}, {3, ChildEnd{.signal = SIGSEGV}}}},
+       {3, 2, 0},
+       {{3, "the render crashed (Segmentation fault, signal 11)"}}},
+      {"fork fails", {.failForkAt = 3}, {3, 0, 2}, {{3, "nor the 1 songs after it: cannot start a process"}}},
+      {"a child of someone else", {.strangerFirst = true}, {5, 0, 0}, {}},
+      {"children lost",
+       {.lostAfter = 1},
+       {1, 4, 0},
+       {{1, "could not be waited for (No child processes)"},
+        {2, "could not be waited for"},
+        {3, "could not be waited for"},
+        {4, "could not be waited for"}}},
+  };
+  for (Row row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::pair<size_t, std::string>> problems;
+    BatchOutcome outcome;
+    EXPECT_NO_THROW(outcome = RunInChildProcesses(
+                        5, 2, [](size_t) { return true; },
+                        [&](size_t song, const std::string& text) { problems.emplace_back(song, text); },
+                        row.script.Calls()));
+    EXPECT_EQ(std::tuple(outcome.succeeded, outcome.failed, outcome.notStarted),
+              std::tuple(row.expected.succeeded, row.expected.failed, row.expected.notStarted));
+    EXPECT_TRUE(row.script.running.empty() || row.script.lostAfter >= 0) << "children left unwaited for";
+    ASSERT_EQ(problems.size(), row.problems.size());
+    for (size_t i = 0; i < problems.size(); ++i) {
+      EXPECT_EQ(problems[i].first, row.problems[i].first);
+      EXPECT_NE(problems[i].second.find(row.problems[i].second), std::string::npos) << problems[i].second;
+    }
+  }
+
+  const auto previous = std::signal(SIGCHLD, SIG_IGN);
+  const BatchOutcome real = RunInChildProcesses(
+      3, 2, [](size_t song) { return song != 1; }, [](size_t, const std::string&) {});
+  std::signal(SIGCHLD, previous);
+  EXPECT_EQ(std::tuple(real.succeeded, real.failed, real.notStarted), std::tuple(2u, 1u, 0u));
+}
+
 struct RunResult {
   int status = -1;
   std::string output;
@@ -256,10 +348,12 @@ class Renderer : public ::testing::Test {
     EXPECT_TRUE(CompileSong(source, midi, error)) << error;
     return dir.Write(name, midi).string();
   }
-  // Runs chantera-render on arguments with paths inside dir: its exit status and all it printed.
-  RunResult Run(const std::string& arguments) {
+  // Runs chantera-render on arguments with paths inside dir, after the shell commands
+  // before (limits, signals): its exit status (-1 when a signal ended it) and all it printed.
+  RunResult Run(const std::string& arguments, const std::string& before = "") {
     RunResult run;
-    FILE* pipe = popen((std::string(CHANTERA_RENDER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+    FILE* pipe =
+        popen((before + " exec " + std::string(CHANTERA_RENDER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[512];
     while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
@@ -349,6 +443,49 @@ TEST_F(Renderer, ManySongsAtOnceMatchOneAtATime) {
     EXPECT_EQ(ReadFile(dir.path() / (first ? "share1" : "share2") / wav), alone) << name;
     EXPECT_FALSE(std::filesystem::exists(dir.path() / (first ? "share2" : "share1") / wav)) << name;
   }
+}
+
+// A song that is not written whole leaves no file that looks whole, and the file an
+// earlier render left keeps its bytes: a render that the file-size limit kills (as a
+// crash or an interruption ends it), one whose writes fail (as on a full disk), and the
+// songs of a batch whose processes are killed, each named. Without a limit the batch
+// writes every file and leaves nothing partial.
+TEST_F(Renderer, AFailedSongLeavesNoFileThatLooksWhole) {
+  const std::string song = Song("songs/a.mid", "tempo 60\nA4 2 a\nE5 2 a\n");
+  Song("songs/more/b.mid", "tempo 60\nA4 3 a\n");
+  const std::string songs = (dir.path() / "songs").string();
+  const auto out = [this](const char* name) { return " -o " + (dir.path() / name).string(); };
+  const std::string options = " --plugin " + plugin + " -q --tail 0";
+  const char* limited = "ulimit -f 64;";  // blocks of 512 bytes; a song takes several hundred kB
+  struct Row {
+    std::string before, arguments;
+    const char* file;
+    int status;
+    const char* says;
+  };
+  const std::vector<Row> rows = {
+      {limited, song + out("a.wav") + options, "a.wav", -1, ""},
+      {std::string(limited) + " trap '' XFSZ;", song + out("a.wav") + options, "a.wav", 1, "writing the audio failed"},
+      {limited, songs + out("batch") + options, "batch/a.wav", 1,
+       "songs/a.mid: the render crashed (File size limit exceeded, signal 25); no file written"},
+      {limited, songs + out("batch") + options, "batch/more/b.wav", 1, "songs/more/b.mid: the render crashed"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.before + row.arguments);
+    dir.Write(row.file, "an earlier render");
+    const RunResult run = Run(row.arguments, row.before);
+    EXPECT_EQ(run.status, row.status) << run.output;
+    EXPECT_NE(run.output.find(row.says), std::string::npos) << run.output;
+    EXPECT_EQ(ReadFile(dir.path() / row.file), "an earlier render");
+    if (row.status == 1 && row.file == std::string("a.wav")) {
+      EXPECT_FALSE(std::filesystem::exists(dir.path() / "a.wav.partial"));
+    }
+  }
+  const RunResult whole = Run(songs + out("batch") + options);
+  EXPECT_EQ(whole.status, 0) << whole.output;
+  EXPECT_EQ(ReadFile(dir.path() / "batch/more/b.wav").substr(0, 4), "RIFF");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path() / "batch"))
+    EXPECT_NE(entry.path().extension(), ".partial") << entry.path();
 }
 
 TEST_F(Renderer, ClearErrorsAndNoCrash) {

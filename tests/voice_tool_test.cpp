@@ -2,8 +2,11 @@
 // an UTAU bank's files take what banks in use hold; a generated CV bank imports, checks
 // clean and sings in tune through the plug-in.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <numbers>
@@ -16,11 +19,13 @@
 #include "library/sample.h"
 #include "library/wave_writer.h"
 #include "support/fixtures.h"
+#include "tools/render/partial_file.h"
 #include "tools/render/plugin_host.h"
 #include "tools/voice/check.h"
 #include "tools/voice/import.h"
 #include "tools/voice/loop.h"
 #include "tools/voice/utau.h"
+#include "tools/voice/voice_files.h"
 
 namespace chantera::test {
 namespace {
@@ -74,8 +79,10 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
     int status;
   };
   // Damage that replaces b.wav's bytes, or one line of samples.txt or programs.txt.
-  const auto b = [](std::string bytes) { return [bytes](VoiceFolder& v, std::string&) { v.files[1].second = bytes; }; };
-  const auto set = [](std::vector<std::string> VoiceFolder::*lines, size_t i, std::string text) {
+  const auto b = [](const std::string& bytes) {
+    return [bytes](VoiceFolder& v, std::string&) { v.files[1].second = bytes; };
+  };
+  const auto set = [](std::vector<std::string> VoiceFolder::*lines, size_t i, const std::string& text) {
     return [=](VoiceFolder& v, std::string&) { (v.*lines)[i] = text; };
   };
   const std::vector<int16_t> sung = Sung(Hz(69));
@@ -229,10 +236,19 @@ TEST(UtauFiles, ReadWhatBanksHold) {
   EXPECT_EQ(std::tie(map[1].note, map[1].prefix, map[1].suffix), std::tuple(58, "x", ""));
   EXPECT_EQ(voice::ParseCharacterName("\x96\xBC\x91\x4F=\x83\x65\x83\x58\x83\x67\r\n"),
             "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88");  // 名前=テスト
+
+  // An entry's file, from the folder of its oto.ini: what lies outside the bank.
+  const std::tuple<const char*, const char*, bool> files[] = {
+      {"", "a.wav", false},          {"", "../a.wav", true},        {"high", "../a.wav", false},
+      {"high", "../../a.wav", true}, {"", "sub/../../a.wav", true}, {"", "/etc/a.wav", true},
+      {"", "C:/voice/a.wav", true},  {"", "..a.wav", false}};
+  for (const auto& [folder, file, outside] : files)
+    EXPECT_EQ(voice::LeadsOutsideBank(folder, file), outside) << folder << " " << file;
 }
 
 // A CV bank of two pitches: the top folder (Shift-JIS oto.ini, positive cutoffs, .frq
-// files, a subfolder reached by a backslash, a name stored decomposed, damaged entries) at
+// files, a subfolder reached by a backslash, a name stored decomposed and one stored in
+// Shift-JIS, damaged entries, an entry that leads outside the bank) at
 // note 57 + 15 cents, and high/ (UTF-8 oto.ini with a byte order mark, negative cutoffs, no
 // .frq) at note 67 - 20 cents; prefix.map gives keys from 62 up to the high one.
 constexpr double kLow = 57.15, kHigh = 66.80;
@@ -246,8 +262,9 @@ void WriteBank(const TempDir& dir) {
   std::string low, high = "\xEF\xBB\xBF";
   for (const auto& [utf8, sjis] : kana) {
     std::string file = utf8 + ".wav";
-    if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";                 // が stored as か + U+3099
-    const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";                      // ら in a subfolder
+    if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";  // が stored as か + U+3099
+    if (utf8 == "\xE3\x81\x8F") file = sjis + ".wav";                   // く unpacked without converting its name
+    const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";       // ら in a subfolder
     if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(Hz(kLow))));  // え's file is missing
     const size_t frames = Sung(Hz(kLow)).size() / 256;
     dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(Hz(kLow), frames, 36));
@@ -258,7 +275,8 @@ void WriteBank(const TempDir& dir) {
     low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,60,\r\n";
     high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,60,10\r\n";
   }
-  dir.Write("bank/oto.ini", low + "broken line\r\n");
+  dir.Write("outside.wav", Wav(Sung(Hz(kLow))));
+  dir.Write("bank/oto.ini", low + "broken line\r\n..\\outside.wav=\x82\xAB,80,90,120,60,\r\n");  // き
   dir.Write("bank/high/oto.ini", high);
   dir.Write("bank/prefix.map", "C#4\t\t_H\r\nD4\t\t_H\r\nC4\t\t\r\nC3\t\t\r\n");
   dir.Write("bank/character.txt", "name=Test singer\r\n");
@@ -305,7 +323,7 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   EXPECT_EQ(outcome.measured, 11);  // high/ has no .frq
   EXPECT_EQ(outcome.skipped, 2);    // え points nowhere, お's offset lies past its end
   for (const char* says : {"oto.ini:2: \"abc\" is not a number", "no such file", "lies beyond the end",
-                           "oto.ini:12: no '='", "check: clean"})
+                           "oto.ini:12: no '='", "oto.ini:13: ../outside.wav lies outside the bank", "check: clean"})
     EXPECT_NE(outcome.report.find(says), std::string::npos) << says << "\n" << outcome.report;
 
   const CheckResult check = CheckLibrary(dir.path() / "test-singer");
@@ -326,6 +344,72 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   const voice::ImportOutcome other = voice::ImportUtau({dir.path() / "other", dir.path(), ""});
   EXPECT_EQ(other.voiceIndex, 2);
   EXPECT_EQ(other.folder, "test-singer-2");
+}
+
+// The rename that fails once (by the name it would give), wherever the import meets it.
+std::string failingRename;
+void FailingRename(const fs::path& from, const fs::path& to, std::error_code& error) {
+  if (to.filename() != failingRename) return fs::rename(from, to, error);
+  failingRename.clear();
+  error = std::make_error_code(std::errc::io_error);
+}
+
+// Whatever fails on the way, the voice imported before and voice.csv stay as they were,
+// and nothing half-made is left beside them: a full disk that shows only once voice.csv's
+// bytes leave the buffer, a rename that fails at each step of replacing the voice or of
+// listing a new one, and an import that ended between the two renames of a replacement.
+TEST(ImportUtau, NeverLosesAVoice) {
+  TempDir dir;
+  WriteBank(dir);
+  fs::copy(dir.path() / "bank", dir.path() / "other", fs::copy_options::recursive);
+  const fs::path plugin = dir.path() / "plugin", singer = plugin / "test-singer";
+  ASSERT_TRUE(voice::ImportUtau({dir.path() / "bank", plugin, ""}).ok);
+  dir.Write("plugin/test-singer/old.txt", "the voice imported before");
+  const std::string list = ReadFile(plugin / "voice.csv");
+  const auto intact = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(plugin)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"test-singer", "voice.csv"}));
+    EXPECT_EQ(ReadFile(plugin / "voice.csv"), list);
+  };
+
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit full = saved;
+  full.rlim_cur = 64;
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &full);
+  std::string why;
+  const bool written = render::WriteWholeFile(plugin / "voice.csv", list + std::string(500, ' '), why);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_FALSE(written);
+  EXPECT_NE(why.find("voice.csv: cannot be written (File too large)"), std::string::npos) << why;
+  intact();
+
+  // Bank, and the rename that fails: the old voice's aside, the new one's into its place,
+  // and a new voice's voice.csv.
+  const std::pair<const char*, const char*> failures[] = {
+      {"bank", ".test-singer.replaced"}, {"bank", "test-singer"}, {"other", "voice.csv"}};
+  for (const auto& [bank, rename] : failures) {
+    SCOPED_TRACE(rename);
+    failingRename = rename;
+    const render::RenameFunction previous = render::SetRenameHook(&FailingRename);
+    const voice::ImportOutcome outcome = voice::ImportUtau({dir.path() / bank, plugin, ""});
+    render::SetRenameHook(previous);
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_NE(outcome.error.find("unchanged"), std::string::npos) << outcome.error;
+    EXPECT_EQ(ReadFile(singer / "old.txt"), "the voice imported before");
+    intact();
+  }
+
+  // The old voice aside, the new one not yet in place: the next import finds the voice.
+  fs::rename(singer, plugin / ".test-singer.replaced");
+  const voice::ImportOutcome again = voice::ImportUtau({dir.path() / "bank", plugin, ""});
+  EXPECT_EQ(again.voiceIndex, 0) << again.error;
+  EXPECT_FALSE(fs::exists(singer / "old.txt"));
+  intact();
 }
 
 TEST(ImportUtau, BadBanksAreRefusedWithoutTouchingVoiceCsv) {

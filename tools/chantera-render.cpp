@@ -3,18 +3,14 @@
 // Given several files or a folder, it renders them all, a few at once, each song in a
 // process of its own forked from one that keeps the plug-in loaded, so that every file is
 // the one a render of that song alone gives.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,8 +20,10 @@
 #include "tools/render/audio_file.h"
 #include "tools/render/click_detector.h"
 #include "tools/render/midi_file.h"
+#include "tools/render/partial_file.h"
 #include "tools/render/plugin_host.h"
 #include "tools/render/song.h"
+#include "tools/render/song_processes.h"
 
 using namespace chantera::render;
 
@@ -424,46 +422,29 @@ int RenderMany(const Options& options, AudioFormat format) {
   std::string error;
   if (!keeper->Load(options.plugin.empty() ? DefaultPlugin() : options.plugin, error)) Fail(error);
 
-  size_t running = 0;
-  size_t failures = 0;
-  const auto reapOne = [&]() {
-    int status = 0;
-    while (waitpid(-1, &status, 0) < 0) {
-      if (errno != EINTR) return;
-    }
-    --running;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures;
+  const auto render = [&](size_t i) {
+    const Job& job = jobs[i];
+    std::error_code made;
+    std::filesystem::create_directories(std::filesystem::path(job.output).parent_path(), made);
+    Progress none(false);
+    std::unique_ptr<PluginHost> host;
+    Report report;
+    std::string songError;
+    const bool ok = RenderSong(options, job.input, job.output, format, none, host, report, songError);
+    if (ok)
+      Print(report);
+    else
+      std::fprintf(stderr, "chantera-render: %s\n", songError.c_str());
+    return ok;
   };
-  for (const Job& job : jobs) {
-    while (running >= workers) reapOne();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t child = fork();
-    if (child < 0) Fail(std::string("cannot start a worker process (") + std::strerror(errno) + ")");
-    if (child == 0) {
-      std::error_code made;
-      std::filesystem::create_directories(std::filesystem::path(job.output).parent_path(), made);
-      Progress none(false);
-      std::unique_ptr<PluginHost> host;
-      Report report;
-      std::string songError;
-      const bool ok = RenderSong(options, job.input, job.output, format, none, host, report, songError);
-      if (ok)
-        Print(report);
-      else
-        std::fprintf(stderr, "chantera-render: %s\n", songError.c_str());
-      std::fflush(stdout);
-      std::fflush(stderr);
-      // Straight out: the instances and the library are the parent's business.
-      _exit(ok ? 0 : 1);
-    }
-    ++running;
-  }
-  while (running > 0) reapOne();
+  const auto problem = [&](size_t i, const std::string& text) {
+    std::fprintf(stderr, "chantera-render: %s: %s\n", jobs[i].input.c_str(), text.c_str());
+  };
+  const BatchOutcome outcome = RunInChildProcesses(jobs.size(), workers, render, problem);
   if (!options.quiet)
-    std::fprintf(stderr, "chantera-render: %zu of %zu songs rendered%s\n", jobs.size() - failures, jobs.size(),
+    std::fprintf(stderr, "chantera-render: %zu of %zu songs rendered%s\n", outcome.succeeded, jobs.size(),
                  options.shards > 1 ? Formatted(" (share %d of %d)", options.shard, options.shards).c_str() : "");
-  return failures == 0 ? 0 : 1;
+  return outcome.succeeded == jobs.size() ? 0 : 1;
 }
 
 }  // namespace
@@ -483,10 +464,7 @@ int main(int argc, char** argv) {
   if (!options.phoneticOut.empty()) {
     MidiFile file;
     if (!file.Read(input, error)) Fail(error);
-    std::ofstream out(options.phoneticOut, std::ios::binary);
-    const std::string bytes = PhoneticMidi(file);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) Fail(options.phoneticOut + ": cannot write the file");
+    if (!WriteWholeFile(options.phoneticOut, PhoneticMidi(file), error)) Fail(error);
     if (options.output.empty()) return 0;
   }
   Progress progress(!options.quiet && isatty(2));

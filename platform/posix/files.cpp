@@ -5,6 +5,8 @@
 // exist, each missing component is looked up in its folder, ignoring ASCII letter case,
 // also as the UTF-8 form of its Shift-JIS bytes (how an archive unpacked on Linux stores
 // those names).
+//
+// Also the sync that makes a file the tools wrote durable before it replaces another.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -288,6 +290,14 @@ void WatchFolder(const std::string& path, int folder, uint64_t& version,
 #endif
 
 }  // namespace
+
+bool SyncToDisk(const char* path) {
+  if (path == nullptr || *path == '\0') return false;
+  const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  const bool synced = fsync(descriptor) == 0;
+  return close(descriptor) == 0 && synced;
+}
 
 bool IdentifyFile(const char* path, FileIdentity& identity) {
   struct stat info {};

@@ -143,6 +143,19 @@ bool IdentifyFile(const char* path, FileIdentity& identity) {
   return identified;
 }
 
+bool SyncToDisk(const char* path) {
+  if (path == nullptr || *path == '\0') return false;
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return true;  // names are written with the folder's entries
+  const HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(handle) != 0;
+  CloseHandle(handle);
+  return flushed;
+}
+
 Folder::Folder(const std::string& path) : path_(path) {}
 
 Folder::~Folder() = default;

@@ -167,9 +167,11 @@ bool AudioFileWriter::Open(const std::string& path, AudioFormat format, int samp
       break;
   }
   path_ = path;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  partial_ = std::make_unique<PartialFile>(path);
+  SNDFILE* file = sf_open(partial_->WritePath().c_str(), SFM_WRITE, &info);
   if (file == nullptr) {
     error = path + ": cannot write the audio file (" + sf_strerror(nullptr) + ")";
+    partial_.reset();
     return false;
   }
   // A float WAV gets a PEAK chunk with the time of writing unless told otherwise.
@@ -228,7 +230,9 @@ bool AudioFileWriter::Close(std::string& error) {
   const int closed = sf_close(file_->handle);
   file_.reset();
   if (flushed && closed != 0) error = path_ + ": writing the audio failed (disk full?)";
-  return flushed && closed == 0;
+  const bool complete = flushed && closed == 0 && partial_->Commit(error);
+  partial_.reset();  // removes the file unless it was put in place
+  return complete;
 }
 
 }  // namespace chantera::render

@@ -1,11 +1,15 @@
 // Writing the rendered audio: WAV (16-bit, 24-bit, 32-bit float) or FLAC, through
 // libsndfile. No time stamps are written, so the same audio always gives the same bytes.
+// The file takes its name only once it is complete: a song that fails or is interrupted
+// leaves no file that looks whole, and the file a previous render left there is kept.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/render/partial_file.h"
 
 namespace chantera::render {
 
@@ -31,17 +35,19 @@ struct AudioStats {
 class AudioFileWriter {
  public:
   AudioFileWriter();
-  ~AudioFileWriter();  // closes a file still open
+  ~AudioFileWriter();  // closes a file still open and removes it: it was not finished
   AudioFileWriter(const AudioFileWriter&) = delete;
   AudioFileWriter& operator=(const AudioFileWriter&) = delete;
 
-  // Creates the file (stereo); every value written is multiplied by gain (linear). On
-  // failure returns false with a message naming the file.
+  // Creates the file (stereo) under a temporary name beside path (PATH.partial); every
+  // value written is multiplied by gain (linear). On failure returns false with a message
+  // naming the file.
   bool Open(const std::string& path, AudioFormat format, int sampleRate, float gain, std::string& error);
   // Appends frames of the two channels. A value that is not finite is written as 0; in an
   // integer format, a value beyond full scale is clipped (and counted).
   bool Write(const float* left, const float* right, int64_t frames, std::string& error);
-  // Finishes the file (its header holds the length only from here on).
+  // Finishes the file (its header holds the length only from here on) and renames it to
+  // its path.
   bool Close(std::string& error);
 
   const AudioStats& stats() const { return stats_; }
@@ -50,6 +56,7 @@ class AudioFileWriter {
   bool Flush(std::string& error);
 
   struct SndFile;
+  std::unique_ptr<PartialFile> partial_;  // destroyed after the file is closed
   std::unique_ptr<SndFile> file_;
   std::string path_;
   bool shorts_ = false;  // 16-bit WAV: the buffer holds the file's own values

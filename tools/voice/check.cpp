@@ -62,8 +62,13 @@ bool OpensForReading(const std::string& path) {
   return true;
 }
 
+// Appended piece by piece: GCC 12 warns -Wrestrict wrongly about "text" + std::string
+// once it inlines the string's insert (as Release builds do).
 std::string Quote(const std::string& bytes) {
-  return "\"" + DisplayText(bytes) + "\"";
+  std::string quoted = "\"";
+  quoted += DisplayText(bytes);
+  quoted += '"';
+  return quoted;
 }
 
 std::string KeySpan(int low, int high) {
@@ -81,7 +86,8 @@ std::string ProgramLabel(int32_t p, const ProgramRecord& record) {
   std::string label = "program " + std::to_string(p);
   const std::string kana = ProgramKana(p);
   if (!kana.empty()) label += " (" + kana + ")";
-  label += " " + Quote(record.name);
+  label += ' ';
+  label += Quote(record.name);
   return label;
 }
 
@@ -436,7 +442,10 @@ class Checker {
     }
     if (!undefined.empty()) {
       std::string list;
-      for (int32_t p : undefined) list += (list.empty() ? "" : " ") + ProgramKana(p);
+      for (int32_t p : undefined) {
+        if (!list.empty()) list += ' ';
+        list += ProgramKana(p);
+      }
       Add(file, 0, Severity::kWarning,
           std::to_string(undefined.size()) + " programs that lyrics and phonetic input reach are not defined: " + list,
           "those syllables sing " + slot0 + " (or the ranges that program had before)");
@@ -464,7 +473,12 @@ class Checker {
       }
       int end = k;
       while (end + 1 < kKeyCount && setter[size_t(end) + 1] < 0) ++end;
-      spans += (spans.empty() ? "" : ", ") + std::to_string(k) + (end > k ? "-" + std::to_string(end) : "");
+      if (!spans.empty()) spans += ", ";
+      spans += std::to_string(k);
+      if (end > k) {
+        spans += '-';
+        spans += std::to_string(end);
+      }
       uncovered += end - k + 1;
       k = end + 1;
     }
@@ -612,8 +626,13 @@ CheckResult CheckLibrary(const std::filesystem::path& target) {
 std::string FormatText(const CheckResult& result) {
   std::string out;
   for (const Finding& f : result.findings) {
-    out += f.file + (f.line > 0 ? ":" + std::to_string(f.line) : "") + ": " +
-           (f.severity == Severity::kError ? "error: " : "warning: ") + f.what + "; " + f.consequence + "\n";
+    out += f.file;
+    if (f.line > 0) {
+      out += ':';
+      out += std::to_string(f.line);
+    }
+    out += f.severity == Severity::kError ? ": error: " : ": warning: ";
+    out += f.what + "; " + f.consequence + "\n";
   }
   for (const VoiceSummary& v : result.voices) {
     out += "voice \"" + v.name + "\" (" + v.folder + "): " + std::to_string(v.samples) + " recordings" +

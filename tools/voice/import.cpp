@@ -8,17 +8,13 @@
 // recording per pitch and splits the keys between them.
 //
 // Nothing is half-written: the voice folder is written under a temporary name and moved
-// into place, and voice.csv is replaced in one rename once the folder is there.
+// into place (the voice it replaces is deleted only then), and voice.csv is replaced in
+// one rename once the folder is there; each text file is on the disk before it is renamed.
 #include "tools/voice/import.h"
 
-#include <iconv.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <numbers>
 #include <set>
@@ -30,9 +26,11 @@
 #include "platform/platform.h"
 #include "tools/demo_voice/voice.h"
 #include "tools/render/lyrics.h"
+#include "tools/render/partial_file.h"
 #include "tools/voice/check.h"
 #include "tools/voice/recording.h"
 #include "tools/voice/utau.h"
+#include "tools/voice/voice_files.h"
 
 namespace chantera::voice {
 namespace {
@@ -44,65 +42,6 @@ constexpr uint64_t kLargestText = 16u << 20;  // bytes of an oto.ini, prefix.map
 // voice and never another one that happens to share its folder name.
 constexpr const char* kSourceFile = "imported-from.txt";
 constexpr int kSyllables = demo::kDemoPrograms;
-
-// ---- Files --------------------------------------------------------------------------------
-
-bool ReadLimited(const fs::path& path, uint64_t limit, std::string& bytes, std::string& why) {
-  std::error_code error;
-  const uint64_t size = fs::file_size(path, error);
-  if (error) {
-    why = "cannot be read (" + error.message() + ")";
-    return false;
-  }
-  if (size > limit) {
-    why = "is too large (" + std::to_string(size >> 20) + " MB)";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  bytes.assign(std::istreambuf_iterator<char>(in), {});
-  if (!in && !in.eof()) {
-    why = "cannot be read";
-    return false;
-  }
-  return true;
-}
-
-std::string FoldAscii(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-// A relative path of oto.ini (UTF-8, NFC, '/' between folders) inside dir: each
-// component as written, else the entry whose name, composed and with ASCII case folded,
-// is the same (names made on macOS are decomposed; Windows ignores case).
-bool Resolve(const fs::path& dir, const std::string& relative, fs::path& found) {
-  fs::path at = dir;
-  size_t start = 0;
-  while (start <= relative.size()) {
-    const size_t slash = relative.find('/', start);
-    const std::string part = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    start = slash == std::string::npos ? relative.size() + 1 : slash + 1;
-    if (part.empty() || part == ".") continue;
-    std::error_code error;
-    if (fs::exists(at / part, error)) {
-      at /= part;
-      continue;
-    }
-    const std::string want = FoldAscii(ComposeKana(part));
-    bool any = false;
-    for (auto it = fs::directory_iterator(at, error); !error && it != fs::directory_iterator(); it.increment(error)) {
-      if (FoldAscii(ComposeKana(it->path().filename().string())) == want) {
-        at = it->path();
-        any = true;
-        break;
-      }
-    }
-    if (!any) return false;
-  }
-  found = at;
-  return true;
-}
 
 // ---- Syllables and pitches ------------------------------------------------------------------
 
@@ -273,6 +212,11 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     for (const OtoSkipped& s : oto.skipped)
       skipped.push_back(shown + ":" + std::to_string(s.line) + ": " + s.reason + "; line skipped");
     for (const OtoEntry& e : oto.entries) {
+      if (LeadsOutsideBank(folder == "." ? "" : folder, e.file)) {
+        skipped.push_back(shown + ":" + std::to_string(e.line) + ": " + e.file +
+                          " lies outside the bank; line skipped");
+        continue;
+      }
       entries.push_back({e, folder == "." ? "" : folder, shown + ":" + std::to_string(e.line)});
       otoFolders.insert(entries.back().folder);
     }
@@ -400,7 +344,10 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
       }
       r.file = s.name + "_" + std::to_string(r.root);
       const int taken = fileNames[r.file]++;
-      if (taken > 0) r.file += "_" + std::to_string(taken + 1);
+      if (taken > 0) {
+        r.file += '_';
+        r.file += std::to_string(taken + 1);
+      }
       r.file += ".wav";
       (r.fromFrq ? result.fromFrq : result.measured) += 1;
       ofProgram[size_t(s.program)].push_back(recordings.size());
@@ -461,11 +408,14 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     }
     if (roots.empty()) continue;
     std::sort(roots.begin(), roots.end());
-    report += "root notes" + (pitches.size() > 1 ? " of " + pitches[p].label : std::string()) + ": " +
-              std::to_string(roots.front()) +
-              (roots.back() != roots.front() ? "-" + std::to_string(roots.back()) : "") + " (median " +
-              std::to_string(roots[roots.size() / 2]) + "), " + std::to_string(frqCount) + " from .frq, " +
-              std::to_string(roots.size() - size_t(frqCount)) + " measured\n";
+    std::string span = std::to_string(roots.front());
+    if (roots.back() != roots.front()) {
+      span += '-';
+      span += std::to_string(roots.back());
+    }
+    report += "root notes" + (pitches.size() > 1 ? " of " + pitches[p].label : std::string()) + ": " + span +
+              " (median " + std::to_string(roots[roots.size() / 2]) + "), " + std::to_string(frqCount) +
+              " from .frq, " + std::to_string(roots.size() - size_t(frqCount)) + " measured\n";
   }
   char tuned[120];
   std::snprintf(tuned, sizeof tuned, "tuned onto their root notes by at most %.0f cents\n", worst);
@@ -498,6 +448,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
       if (FoldAscii(list.voiceFolders[v]) == FoldAscii(candidate)) listed = v;
     if (listed >= 0) {
       // The same bank imported before is replaced; any other voice of that folder stays.
+      RecoverReplacedFolder(options.pluginDir / candidate);
       std::string from, why;
       if (ReadLimited(options.pluginDir / candidate / kSourceFile, kLargestText, from, why) && from == sourceLine) {
         index = listed;
@@ -541,26 +492,20 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     }
     programs += "End\r\n";
   }
-  {
-    std::ofstream out(staging / "samples.txt", std::ios::binary);
-    out << samples;
-    std::ofstream out2(staging / "programs.txt", std::ios::binary);
-    out2 << programs;
-    std::ofstream out3(staging / kSourceFile, std::ios::binary);
-    out3 << sourceLine;
-    if (!out || !out2 || !out3) {
+  const std::pair<const char*, const std::string*> texts[] = {
+      {"samples.txt", &samples}, {"programs.txt", &programs}, {kSourceFile, &sourceLine}};
+  for (const auto& [file, bytes] : texts) {
+    std::string why;
+    if (!render::WriteWholeFile(staging / file, *bytes, why)) {
       fs::remove_all(staging, error);
-      result.error = staging.string() + ": cannot write samples.txt and programs.txt";
+      result.error = why;
       return result;
     }
   }
 
-  // Into place: the old folder of a voice imported before goes, the new one comes.
+  // Into place: the new folder comes, then the folder of the voice imported before goes.
   const fs::path target = options.pluginDir / folder;
-  fs::remove_all(target, error);
-  fs::rename(staging, target, error);
-  if (error) {
-    result.error = target.string() + ": cannot be written (" + error.message() + ")";
+  if (!ReplaceFolder(staging, target, result.error)) {
     fs::remove_all(staging, error);
     return result;
   }
@@ -569,19 +514,11 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     // line would run into it.
     if (!listBytes.empty() && listBytes.back() != '\n' && listBytes.back() != '\r') listBytes += "\r\n";
     listBytes += ListName(name) + "," + folder + "\r\n";
-    const fs::path temporary = options.pluginDir / "voice.csv.importing";
-    {
-      std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-      out << listBytes;
-      if (!out) {
-        result.error = temporary.string() + ": cannot be written; voice.csv is unchanged";
-        return result;
-      }
-    }
-    fs::rename(temporary, listPath, error);
-    if (error) {
-      result.error = listPath.string() + ": cannot be replaced (" + error.message() + "); it is unchanged";
-      fs::remove(temporary, error);
+    std::string why;
+    if (!render::WriteWholeFile(listPath, listBytes, why)) {
+      // The new voice, unlisted, would only take up room.
+      fs::remove_all(target, error);
+      result.error = why + "; it is unchanged";
       return result;
     }
   }

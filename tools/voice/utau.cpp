@@ -178,7 +178,10 @@ OtoFile ParseOto(const std::string& bytes) {
     bool ok = true;
     for (size_t k = 0; k < 5 && ok; ++k) {
       if (k + 1 < fields.size() && !ParseMs(fields[k + 1], *numbers[k])) {
-        oto.skipped.push_back({number, line, "\"" + Trim(fields[k + 1]) + "\" is not a number"});
+        std::string reason = "\"";  // appended: GCC 12 warns wrongly about "text" + std::string
+        reason += Trim(fields[k + 1]);
+        reason += "\" is not a number";
+        oto.skipped.push_back({number, line, reason});
         ok = false;
       }
     }

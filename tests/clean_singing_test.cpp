@@ -33,18 +33,22 @@ std::string Bytes(const std::vector<int16_t>& v, const WaveLoop* loop = nullptr)
   return WaveFileBytes(v.data(), v.size(), 1, 44100, loop);
 }
 
-// Programs 0, 1 and 2 (the syllables a, i and u): two different one-second tones, and a
-// short tone with a sustain loop whose ends do not meet (78.51 periods).
+// Programs 0, 1, 2 and 3 (the syllables a, i, u and e): two different one-second tones,
+// a short tone with a sustain loop whose ends do not meet (78.51 periods), and one looped
+// from its first frame to its last, which ends near a crest (200.25 periods).
 constexpr WaveLoop kLoop{8000, 15850};
+constexpr WaveLoop kWholeLoop{0, 19999};
 void WriteVoice(const TempDir& dir) {
   VoiceFolder v;
   v.folder = "v";
-  v.sampleLines = {"a.wav,a,69", "i.wav,i,69", "u.wav,u,69"};
+  v.sampleLines = {"a.wav,a,69", "i.wav,i,69", "u.wav,u,69", "e.wav,e,69"};
   v.programLines = {"Program",       "P,1.0,2,a", "S,0,127,a.wav", "End",       "Program",       "P,1.0,2,i",
-                    "S,0,127,i.wav", "End",       "Program",       "P,1.0,2,u", "S,0,127,u.wav", "End"};
+                    "S,0,127,i.wav", "End",       "Program",       "P,1.0,2,u", "S,0,127,u.wav", "End",
+                    "Program",       "P,1.0,2,e", "S,0,127,e.wav", "End"};
   v.files = {{"a.wav", Bytes(Tone(44100, 0.0100, 0.0))},
              {"i.wav", Bytes(Tone(44100, 0.0137, 1.9))},
-             {"u.wav", Bytes(Tone(20000, 0.0100, 0.0), &kLoop)}};
+             {"u.wav", Bytes(Tone(20000, 0.0100, 0.0), &kLoop)},
+             {"e.wav", Bytes(Tone(20000, 0.0100125, 0.0), &kWholeLoop)}};
   WriteVoiceLibrary(dir, {{"Voice", v}});
 }
 
@@ -188,20 +192,24 @@ TEST_F(CleanSinging, HeldNoteCrossesToTheNewSyllableAndReleasedNoteKeepsItsOwn) 
   for (size_t f = 10000; f < 11000; ++f) ASSERT_EQ(kept.left[f], plain.left[f]) << f;
 }
 
+// Programs 2 (a loop inside the recording) and 3 (a loop over all of it).
 TEST_F(CleanSinging, LoopedNoteSustainsAtItsLevelUntilReleasedThenEnds) {
-  sampler->SetProgram(2);
-  const int32_t held = 3 * 44100;  // six and a half times the recording
-  const Render r = Play({On(0, 69), Off(held, 69)}, held + 20000);
-  EXPECT_EQ(r.clicks, 0u);
-  const auto level = [&](int32_t from) {
-    double sum = 0.0;
-    for (int32_t f = from; f < from + 2205; ++f) sum += static_cast<double>(r.left[f]) * r.left[f];
-    return 10.0 * std::log10(sum / 2205.0);
-  };
-  const double reference = level(2205);
-  for (int32_t from = 2205; from + 2205 <= held; from += 2205)
-    ASSERT_NEAR(level(from), reference, 1.0) << "at frame " << from;
-  for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_FALSE(slot.active || slot.releasing);
+  for (int32_t program : {2, 3}) {
+    SCOPED_TRACE(program);
+    Silence(program);
+    const int32_t held = 3 * 44100;  // six and a half times the recording
+    const Render r = Play({On(0, 69), Off(held, 69)}, held + 20000);
+    EXPECT_EQ(r.clicks, 0u);
+    const auto level = [&](int32_t from) {
+      double sum = 0.0;
+      for (int32_t f = from; f < from + 2205; ++f) sum += static_cast<double>(r.left[f]) * r.left[f];
+      return 10.0 * std::log10(sum / 2205.0);
+    };
+    const double reference = level(2205);
+    for (int32_t from = 2205; from + 2205 <= held; from += 2205)
+      ASSERT_NEAR(level(from), reference, 1.0) << "at frame " << from;
+    for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_FALSE(slot.active || slot.releasing);
+  }
 }
 
 // The "smpl" chunk of a file, with loops of (type, start, last frame) and the count it

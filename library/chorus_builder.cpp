@@ -450,12 +450,13 @@ void RebuildSample(Sample& sample) {
   const uint32_t layoutChannels = sample.channels == 1 ? 1u : 2u;
   std::unique_ptr<uint8_t[]> channel;
   for (uint32_t c = 0; c < layoutChannels; ++c) {
-    const bool done = Rebuild([&sample, c](uint32_t i) { return int32_t{sample.GetValue(i, static_cast<int>(c))}; },
-                              frames, [&channel, &total](uint32_t values) {
-                                channel.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
-                                total = values;
-                                return channel.get();
-                              });
+    const bool done =
+        Rebuild([&sample, c](uint32_t i) { return int32_t{sample.GetValue(i, static_cast<int>(c))}; }, frames,
+                [&channel, &total](uint32_t values) {
+                  channel.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
+                  total = values;
+                  return channel.get();
+                });
     if (!done || uint64_t{total} * 2 * layoutChannels > 0xFFFFFFFFu) return;  // dataSize is 32 bits
     if (!rebuilt) {
       rebuilt.reset(new (std::nothrow) uint8_t[size_t{total} * 2 * layoutChannels]);

@@ -31,8 +31,9 @@ class Sample {
 
   // Loads the format fields and the data from a WAV file; true on success. A file that
   // cannot be opened as RIFF/WAVE, or whose data are no samples it can read (ADPCM, MP3,
-  // ...), shows "Wave file load failed." / "Error" and leaves the sample as it was. A data chunk that claims more bytes than the file holds keeps only
-  // the bytes the file supplies (and answers false, with no message).
+  // ...), shows "Wave file load failed." / "Error" and leaves the sample as it was. A
+  // data chunk that claims more bytes than the file holds keeps only the bytes the file
+  // supplies (and answers false, with no message).
   // Thread: whichever thread reloads the bank, never the audio thread during a render.
   // A caller that loads many files of one folder passes the folder, held open, and the
   // name inside it (path being the folder's path and the name).

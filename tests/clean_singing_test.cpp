@@ -42,9 +42,8 @@ void WriteVoice(const TempDir& dir) {
   VoiceFolder v;
   v.folder = "v";
   v.sampleLines = {"a.wav,a,69", "i.wav,i,69", "u.wav,u,69", "e.wav,e,69"};
-  v.programLines = {"Program",       "P,1.0,2,a", "S,0,127,a.wav", "End",       "Program",       "P,1.0,2,i",
-                    "S,0,127,i.wav", "End",       "Program",       "P,1.0,2,u", "S,0,127,u.wav", "End",
-                    "Program",       "P,1.0,2,e", "S,0,127,e.wav", "End"};
+  v.programLines = {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End", "Program", "P,1.0,2,i", "S,0,127,i.wav", "End",
+                    "Program", "P,1.0,2,u", "S,0,127,u.wav", "End", "Program", "P,1.0,2,e", "S,0,127,e.wav", "End"};
   v.files = {{"a.wav", Bytes(Tone(44100, 0.0100, 0.0))},
              {"i.wav", Bytes(Tone(44100, 0.0137, 1.9))},
              {"u.wav", Bytes(Tone(20000, 0.0100, 0.0), &kLoop)},

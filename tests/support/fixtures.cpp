@@ -100,8 +100,10 @@ std::string FloatBytes(const std::vector<double>& values, int width) {
   for (double v : values) {
     const float single = static_cast<float>(v);
     char bytes[8];
-    if (width == 4) std::memcpy(bytes, &single, 4);
-    else std::memcpy(bytes, &v, 8);
+    if (width == 4)
+      std::memcpy(bytes, &single, 4);
+    else
+      std::memcpy(bytes, &v, 8);
     s.append(bytes, static_cast<size_t>(width));
   }
   return s;

@@ -270,7 +270,7 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   EXPECT_TRUE(relooped.find("data" + std::string("\xD0\x07\0\0", 4) + data) != std::string::npos);
   EXPECT_EQ(eightBit.LoopStart(), 100u);
   EXPECT_EQ(eightBit.LoopEnd(), 900u);
-  EXPECT_EQ(WithSustainLoop("RIFF\x10\0\0\0WAVEdata\xff\xff\0\0", {0, 20}), "");
+  EXPECT_EQ(WithSustainLoop(std::string("RIFF\x10\0\0\0WAVEdata\xff\xff\0\0", 20), {0, 20}), "");
 
   // The Chorus rebuild replaces the data: the loop belonged to the old one and goes.
   Sample sample;

@@ -74,8 +74,10 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
     int status;
   };
   // Damage that replaces b.wav's bytes, or one line of samples.txt or programs.txt.
-  const auto b = [](std::string bytes) { return [bytes](VoiceFolder& v, std::string&) { v.files[1].second = bytes; }; };
-  const auto set = [](std::vector<std::string> VoiceFolder::*lines, size_t i, std::string text) {
+  const auto b = [](const std::string& bytes) {
+    return [bytes](VoiceFolder& v, std::string&) { v.files[1].second = bytes; };
+  };
+  const auto set = [](std::vector<std::string> VoiceFolder::*lines, size_t i, const std::string& text) {
     return [=](VoiceFolder& v, std::string&) { (v.*lines)[i] = text; };
   };
   const std::vector<int16_t> sung = Sung(Hz(69));

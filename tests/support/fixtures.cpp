@@ -34,7 +34,7 @@ TempDir::~TempDir() {
 }
 
 fs::path TempDir::Write(const std::string& relative, const std::string& bytes) const {
-  const fs::path file = path_ / relative;
+  fs::path file = path_ / relative;
   fs::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

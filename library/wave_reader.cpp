@@ -157,7 +157,6 @@ uint32_t WaveReader::Open(const char* fileName) {
   // opens all the same; without the sub-format its data count as unreadable.
   if (subChunk.cksize >= sizeof format + sizeof extension)
     hasExtension = Read(&extension, sizeof extension) == static_cast<int32_t>(sizeof extension);
-  if (!hasExtension) std::memset(&extension, 0, sizeof extension);
   Ascend(subChunk);
 
   subChunk = ChunkInfo{};

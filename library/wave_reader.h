@@ -78,7 +78,8 @@ class WaveReader {
   ChunkInfo subChunk;
   uint32_t dataSize = 0;
   WaveFormat format{};
-  // Read when the "fmt " chunk is 40 bytes or more (whatever its tag); zeros otherwise.
+  // Read when the "fmt " chunk is 40 bytes or more (whatever its tag); valid when
+  // hasExtension.
   WaveFormatExtension extension{};
   bool hasExtension = false;
 

@@ -228,6 +228,11 @@ std::string WithChunk(const std::string& wav, const std::string& chunk, bool bef
 
 TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   const std::string wav = Bytes(Tone(1000, 0.01, 0.0));
+  // A tone whose last frames are near a crest: a loop that ends there and starts at its
+  // first frame does not meet.
+  const std::vector<int16_t> crestTone = Tone(1000, 0.01025, 0.0);
+  const std::string crest = Bytes(crestTone);
+  const std::string wholeCrest = WithChunk(crest, Smpl({{0, 0, 999}}, 1), false);
   struct Case {
     const char* what;
     std::string file;
@@ -235,6 +240,11 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   } cases[] = {
       {"a forward loop after the data", WithChunk(wav, Smpl({{0, 100, 899}}, 1), false), 100, 900},
       {"a forward loop before the data", WithChunk(wav, Smpl({{0, 100, 899}}, 1), true), 100, 900},
+      {"a loop over the whole file whose ends meet: kept as it is", WithChunk(wav, Smpl({{0, 0, 999}}, 1), false), 0,
+       1000},
+      {"a loop from the first frame whose ends do not meet", WithChunk(crest, Smpl({{0, 0, 899}}, 1), false), 0, 900},
+      // Nothing before the start or after the end: the loop starts a quarter (at most 10 ms) in.
+      {"a loop over the whole file whose ends do not meet", wholeCrest, 250, 1000},
       {"the first forward loop after a ping-pong one", WithChunk(wav, Smpl({{1, 0, 50}, {0, 200, 999}}, 2), false), 200,
        1000},
       {"no loop at all", WithChunk(wav, Smpl({}, 0), false), 0, 0},
@@ -259,6 +269,13 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   }
   EXPECT_EQ(messages.count(), 0u);
 
+  // The whole-file loop's wrap continues the sound (its last frame is the one before its
+  // start), and a note still begins with the recording's own first frames.
+  Sample whole;
+  ASSERT_TRUE(whole.LoadFromWav(dir.Write("t.wav", wholeCrest).string().c_str()));
+  EXPECT_EQ(whole.GetValue(999, 0), crestTone[249]);
+  for (uint32_t f = 0; f < 250; ++f) ASSERT_EQ(whole.GetValue(f, 0), crestTone[f]) << f;
+
   // Setting a loop in an existing file (8-bit stereo here) replaces its loop and keeps its
   // audio byte for byte.
   std::string data(2000, '\0');
@@ -270,6 +287,8 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   EXPECT_TRUE(relooped.find("data" + std::string("\xD0\x07\0\0", 4) + data) != std::string::npos);
   EXPECT_EQ(eightBit.LoopStart(), 100u);
   EXPECT_EQ(eightBit.LoopEnd(), 900u);
+  for (int c = 0; c < 2; ++c)  // the ends do not meet: the last looped frame is the one before the start
+    EXPECT_EQ(eightBit.GetValue(899, c), static_cast<uint8_t>(data[2 * 99 + c]) - 128) << c;
   EXPECT_EQ(WithSustainLoop(std::string("RIFF\x10\0\0\0WAVEdata\xff\xff\0\0", 20), {0, 20}), "");
 
   // The Chorus rebuild replaces the data: the loop belonged to the old one and goes.

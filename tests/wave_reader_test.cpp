@@ -40,6 +40,7 @@ TEST(WaveReader, StatusDataSizeAndExtraSizeOfEachFileImage) {
     EXPECT_EQ(reader.Open(path.c_str()), row.status) << row.what;
     EXPECT_EQ(reader.dataSize, row.dataSize) << row.what;
     EXPECT_EQ(reader.format.extraSize, row.extraSize) << row.what;
+    EXPECT_EQ(reader.hasExtension, row.extraSize == 22) << row.what;
     if (row.status == kWaveOk) {
       EXPECT_EQ(reader.BytesRemaining(), row.dataSize) << row.what;
       EXPECT_EQ(reader.format.channels, 1) << row.what;
@@ -188,7 +189,10 @@ TEST(SampleLoad, FailedOpenShowsOneMessageAndKeepsTheSample) {
   EXPECT_FALSE(sample.LoadFromWav(dir.Write("bad.wav", "RIFF").string().c_str()));
   EXPECT_FALSE(sample.LoadFromWav(""));  // no message for an empty path
   // Data that are no plain samples are as unreadable: played, they would be noise.
+  std::string ambisonic = MakeWav(Pcm16({1, 2}), {.formatTag = 0xFFFE, .fmtSize = 40});
+  ambisonic.replace(48, 4, "\x21\x07\xD3\x11");  // {00000001-0721-11D3-...}: B-format, not plain PCM
   const std::string unreadable[] = {
+      ambisonic,
       MakeWav(std::string(256, '\x11'), {.formatTag = 2, .bitsPerSample = 4}),       // MS ADPCM
       MakeWav(std::string(256, '\x11'), {.formatTag = 0x55, .bitsPerSample = 0}),    // MP3
       MakeWav(std::string(256, '\x11'), {.bitsPerSample = 12}),                      // PCM of no size it has

@@ -29,7 +29,7 @@ inline const std::string& Folder() {
 
 // Writes bytes to Folder()/name and returns the full path.
 inline std::string WriteInput(const std::string& name, const uint8_t* data, size_t size) {
-  const std::string path = Folder() + "/" + name;
+  std::string path = Folder() + "/" + name;
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) std::abort();
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();

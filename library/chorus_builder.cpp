@@ -423,21 +423,57 @@ bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out) {
 
 void RebuildSample(Sample& sample) {
   const uint8_t* pcm = sample.pcm.get();
-  const uint32_t n = pcm != nullptr ? sample.dataSize / 2 : 0;  // an odd last byte is dropped
   std::unique_ptr<uint8_t[]> rebuilt;
   uint32_t total = 0;
-  const bool done = Rebuild(
-      [pcm](uint32_t i) {
-        return int32_t{static_cast<int16_t>(static_cast<uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8)))};
-      },
-      n,
-      [&rebuilt, &total](uint32_t values) {
-        rebuilt.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
-        total = values;
-        return rebuilt.get();
-      });
-  // Only now is the old data let go: a failed allocation leaves the sample as it was.
-  if (done) sample.SetData(std::move(rebuilt), total * 2);
+  if (sample.bitsPerSample == 16 && sample.channels == 1) {
+    // 16-bit mono: the data as one stream of values, whatever the stored blockAlign says.
+    const uint32_t n = pcm != nullptr ? sample.dataSize / 2 : 0;  // an odd last byte is dropped
+    const bool done = Rebuild(
+        [pcm](uint32_t i) {
+          return int32_t{static_cast<int16_t>(static_cast<uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8)))};
+        },
+        n,
+        [&rebuilt, &total](uint32_t values) {
+          rebuilt.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
+          total = values;
+          return rebuilt.get();
+        });
+    // Only now is the old data let go: a failed allocation leaves the sample as it was.
+    if (done) sample.SetData(std::move(rebuilt), total * 2);
+    return;
+  }
+  // 8-bit data, or data of more than one channel (which the renderer plays as two): each
+  // channel rebuilt on its own from the values the renderer plays (8-bit ones at their
+  // level, -128 to 127) into 16-bit values, interleaved as the recording's were. Each
+  // channel keeps its own peak, and so the stereo image.
+  const uint32_t frames = sample.ReadableFrames();
+  const uint32_t layoutChannels = sample.channels == 1 ? 1u : 2u;
+  std::unique_ptr<uint8_t[]> channel;
+  for (uint32_t c = 0; c < layoutChannels; ++c) {
+    const bool done =
+        Rebuild([&sample, c](uint32_t i) { return int32_t{sample.GetValue(i, static_cast<int>(c))}; }, frames,
+                [&channel, &total](uint32_t values) {
+                  channel.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
+                  total = values;
+                  return channel.get();
+                });
+    if (!done || uint64_t{total} * 2 * layoutChannels > 0xFFFFFFFFu) return;  // dataSize is 32 bits
+    if (!rebuilt) {
+      rebuilt.reset(new (std::nothrow) uint8_t[size_t{total} * 2 * layoutChannels]);
+      if (!rebuilt) return;
+    }
+    for (size_t k = 0; k < total; ++k) {
+      const size_t to = 2 * (k * layoutChannels + c);
+      rebuilt[to] = channel[2 * k];
+      rebuilt[to + 1] = channel[2 * k + 1];
+    }
+  }
+  // The fields change with the data, and only now: a failure above leaves the sample as
+  // it was. The loader rebuilds a sample that no render reads yet.
+  sample.bitsPerSample = 16;
+  sample.channels = layoutChannels;
+  sample.blockAlign = 2 * layoutChannels;
+  sample.SetData(std::move(rebuilt), total * 2 * layoutChannels);
 }
 
 }  // namespace chantera

@@ -14,8 +14,10 @@ class Sample;
 // leaves out untouched) when memory cannot be had.
 bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out);
 
-// Rebuilds one sample in place: its data are read as one stream of dataSize / 2 signed
-// 16-bit values and replaced by the result. An allocation failure leaves it as it was.
+// Rebuilds one sample in place. 16-bit mono data are read as one stream of dataSize / 2
+// values; 8-bit data, and data of more than one channel (which the renderer plays as two),
+// channel by channel as the renderer plays them. The result is 16-bit data of the channels
+// played. An allocation failure leaves the sample as it was.
 void RebuildSample(Sample& sample);
 
 // Number of values the rebuild makes from n values.

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "library/wave_decode.h"
 #include "library/wave_reader.h"
 #include "platform/platform.h"
 
@@ -33,8 +34,7 @@ struct Values {
   uint32_t Index(uint32_t frame) const { return channels == 1 ? frame : 2u * frame + channel; }
   int32_t Get(uint32_t frame) const {
     const uint32_t i = Index(frame);
-    if (sixteen) return static_cast<int16_t>(static_cast<uint16_t>(pcm[2u * i] | (pcm[2u * i + 1] << 8)));
-    return static_cast<int32_t>(pcm[i]) - 128;
+    return sixteen ? DecodeTo16(WaveEncoding::kSigned16, pcm + 2u * i) : DecodeTo16(WaveEncoding::kUnsigned8, pcm + i);
   }
   void Set(uint32_t frame, double value) const {
     const uint32_t i = Index(frame);
@@ -212,8 +212,17 @@ bool Sample::SetLoop(uint32_t firstFrame, uint32_t lastFrame) noexcept {
   loopEnd = lastFrame + 1;
   const auto fade = static_cast<uint32_t>(std::max(1.0, kLoopFadeSeconds * sampleRate));
   const uint32_t layoutChannels = channels == 1 ? 1u : 2u;
+  const auto channel = [&](uint32_t c) { return Values{pcm.get(), bitsPerSample == 16, channels, c}; };
+  // A loop over the whole file has no sound on either side of it to blend toward. When
+  // its ends do not meet, it starts a fade later: the end is blended toward the file's
+  // first frames, which the note still plays once, as recorded, when it begins.
+  if (loopStart == 0 && loopEnd == readableFrames) {
+    bool smooth = true;
+    for (uint32_t c = 0; c < layoutChannels; ++c) smooth = smooth && SeamIsSmooth(channel(c), loopStart, loopEnd);
+    if (!smooth) loopStart = std::min(fade, (loopEnd - loopStart) / 4);
+  }
   for (uint32_t c = 0; c < layoutChannels; ++c) {
-    const Values values{pcm.get(), bitsPerSample == 16, channels, c};
+    const Values values = channel(c);
     if (!SeamIsSmooth(values, loopStart, loopEnd)) CrossfadeSeam(values, loopStart, loopEnd, readableFrames, fade);
   }
   return true;
@@ -263,7 +272,10 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
     return loaded;
   }
   WaveReader reader;
-  if (reader.Open(path) != 0) {
+  // Data that are not plain samples (compressed, or of an unknown kind) would play as
+  // noise: such a file is as unreadable as one that is no WAV file at all.
+  const WaveEncoding encoding = reader.Open(path) == 0 ? EncodingOf(reader) : WaveEncoding::kUnreadable;
+  if (encoding == WaveEncoding::kUnreadable) {
     platform::ShowMessage("Wave file load failed.", "Error");
     return false;
   }
@@ -289,16 +301,24 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
     if (n < 0 || static_cast<uint32_t>(n) < want) break;  // end of file or read error
   }
 
-  std::shared_ptr<uint8_t[]> data = Counted(std::move(buffer), capacity == 0 ? 1 : capacity);
+  // Only the bytes that arrived count as data; the sample plays what the file holds.
+  uint32_t size = got;
+  uint32_t allocated = capacity == 0 ? 1 : capacity;
+  if (IsConverted(encoding)) {
+    // To 16-bit values, which the renderer reads as it reads a 16-bit file's.
+    buffer = ConvertTo16(encoding, buffer.get(), got, size);
+    if (!buffer) return false;  // out of memory: the sample keeps what it had
+    allocated = size == 0 ? 1 : size;
+  }
+  std::shared_ptr<uint8_t[]> data = Counted(std::move(buffer), allocated);
   if (!data) return false;
   sampleRate = reader.format.samplesPerSec;
-  bitsPerSample = reader.format.bitsPerSample;
   channels = reader.format.channels;
-  blockAlign = reader.format.blockAlign;
+  bitsPerSample = IsConverted(encoding) ? 16 : reader.format.bitsPerSample;
+  blockAlign = IsConverted(encoding) ? 2 * channels : reader.format.blockAlign;
   pcm = std::move(data);
   shared_ = false;
-  // Only the bytes that arrived count as data; the sample plays what the file holds.
-  dataSize = got;
+  dataSize = size;
   UpdateLayout();
   ClearLoop();
   if (got < claimed) {

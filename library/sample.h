@@ -1,5 +1,8 @@
 // One recorded sound of a voice: the WAV file's format fields and its data payload
-// exactly as stored (interleaved frames, little-endian), with its root frequency.
+// (interleaved frames, little-endian), with its root frequency. 8-bit and 16-bit PCM data
+// are kept exactly as stored; data of other sample formats (24 and 32-bit integers, 32 and
+// 64-bit floats, A-law, mu-law) are converted to 16-bit values at load, with the format
+// fields to match (see wave_decode.h).
 //
 // Sharing: the samples of all instances in a process that load the same file, unchanged
 // (the same platform::FileIdentity), share one copy of its data, reference-counted; the
@@ -27,9 +30,10 @@ class Sample {
   Sample& operator=(const Sample&) = delete;
 
   // Loads the format fields and the data from a WAV file; true on success. A file that
-  // cannot be opened as RIFF/WAVE shows "Wave file load failed." / "Error" and leaves the
-  // sample as it was. A data chunk that claims more bytes than the file holds keeps only
-  // the bytes the file supplies (and answers false, with no message).
+  // cannot be opened as RIFF/WAVE, or whose data are no samples it can read (ADPCM, MP3,
+  // ...), shows "Wave file load failed." / "Error" and leaves the sample as it was. A
+  // data chunk that claims more bytes than the file holds keeps only the bytes the file
+  // supplies (and answers false, with no message).
   // Thread: whichever thread reloads the bank, never the audio thread during a render.
   // A caller that loads many files of one folder passes the folder, held open, and the
   // name inside it (path being the folder's path and the name).
@@ -73,7 +77,9 @@ class Sample {
   // Takes a loop as a WAV "smpl" chunk stores it (first frame, last frame inclusive) when
   // it is usable: inside the readable frames and at least kMinLoopFrames long. Otherwise
   // the sample has no loop. A usable loop whose ends do not meet smoothly gets a short
-  // crossfade written into the data around its end (see sample.cpp). True when taken.
+  // crossfade written into the data around its end (see sample.cpp); one over the whole
+  // file then starts that crossfade's length (at most a quarter of the loop) later, so
+  // that its end has the file's first frames to be blended toward. True when taken.
   // Thread: whichever thread loads the sample; never the audio thread during a render.
   bool SetLoop(uint32_t firstFrame, uint32_t lastFrame) noexcept;
   void ClearLoop() noexcept { loopStart = loopEnd = 0; }

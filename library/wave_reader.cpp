@@ -149,8 +149,14 @@ uint32_t WaveReader::Open(const char* fileName) {
   if (const uint32_t status = Descend(subChunk, &riffChunk, false); status != 0) return status;
 
   std::memset(&format, 0, sizeof format);
+  std::memset(&extension, 0, sizeof extension);
+  hasExtension = false;
   const uint32_t n = std::min<uint32_t>(subChunk.cksize, sizeof format);
   if (Read(&format, static_cast<int32_t>(n)) != static_cast<int32_t>(n)) return kWaveCannotRead;
+  // The extensible format's sub-format says what its data are. A chunk cut short there
+  // opens all the same; without the sub-format its data count as unreadable.
+  if (subChunk.cksize >= sizeof format + sizeof extension)
+    hasExtension = Read(&extension, sizeof extension) == static_cast<int32_t>(sizeof extension);
   Ascend(subChunk);
 
   subChunk = ChunkInfo{};

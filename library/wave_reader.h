@@ -1,6 +1,7 @@
 // A RIFF/WAVE reader: walks the chunks to "fmt " and then to "data", keeps the leading
-// 18 bytes of the format and the data size, and leaves the file positioned at the first
-// byte of the data. Status codes are those of the Windows multimedia file functions it
+// 18 bytes of the format (and the extensible format's 22 further bytes, when the chunk
+// holds them) and the data size, and leaves the file positioned at the first byte of the
+// data. Status codes are those of the Windows multimedia file functions it
 // stands in for.
 // Thread: used by one thread from construction to discard.
 #pragma once
@@ -39,8 +40,15 @@ struct WaveFormat {  // WAVEFORMATEX, 18 bytes
   uint16_t bitsPerSample;
   uint16_t extraSize;
 };
+// The 22 bytes that follow WAVEFORMATEX in a 40-byte WAVE_FORMAT_EXTENSIBLE "fmt " chunk.
+struct WaveFormatExtension {
+  uint16_t validBitsPerSample;
+  uint32_t channelMask;
+  uint8_t subFormat[16];  // a GUID; the standard ones begin with the format tag they stand for
+};
 #pragma pack(pop)
 static_assert(sizeof(WaveFormat) == 18);
+static_assert(sizeof(WaveFormatExtension) == 22);
 
 class WaveReader {
  public:
@@ -70,6 +78,10 @@ class WaveReader {
   ChunkInfo subChunk;
   uint32_t dataSize = 0;
   WaveFormat format{};
+  // Read when the "fmt " chunk is 40 bytes or more (whatever its tag); valid when
+  // hasExtension.
+  WaveFormatExtension extension{};
+  bool hasExtension = false;
 
  private:
   // The platform's descend with MMIO_FINDRIFF (no parent) or MMIO_FINDCHUNK (inside parent).

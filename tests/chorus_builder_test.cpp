@@ -143,6 +143,46 @@ TEST(ChorusBuilder, RebuildsASampleInPlace) {
   EXPECT_EQ(noData.dataSize, 58800u);
 }
 
+// 8-bit and stereo recordings rebuild channel by channel from the values the renderer plays
+// (8-bit ones at their level), each channel to its own peak, into 16-bit data.
+TEST(ChorusBuilder, RebuildsEachChannelAsItSounds) {
+  const auto left = RandomValues(900, 5), right = RandomValues(900, 6, -300, 300);
+  std::vector<int16_t> left8, right8;
+  std::string interleaved, mono8, stereo8;
+  for (size_t i = 0; i < left.size(); ++i) {
+    interleaved += Pcm16({left[i], right[i]});
+    left8.push_back(static_cast<int16_t>((left[i] >> 8)));
+    right8.push_back(static_cast<int16_t>((right[i] >> 3)));
+    mono8.push_back(static_cast<char>(left8.back() + 128));
+    stereo8 += {static_cast<char>(left8.back() + 128), static_cast<char>(right8.back() + 128)};
+  }
+  const struct {
+    const char* what;
+    uint32_t bits, channels;
+    std::string bytes;
+    std::vector<std::vector<int16_t>> sound;  // each channel as the renderer plays it
+  } cases[] = {{"16-bit stereo", 16, 2, interleaved, {left, right}},
+               {"8-bit mono", 8, 1, mono8, {left8}},
+               {"8-bit stereo", 8, 2, stereo8, {left8, right8}}};
+  for (const auto& c : cases) {
+    Sample sample;
+    sample.bitsPerSample = c.bits;
+    sample.channels = c.channels;
+    sample.blockAlign = c.bits / 8 * c.channels;
+    LoadBytes(sample, c.bytes);
+    RebuildSample(sample);
+    EXPECT_EQ(sample.bitsPerSample, 16u) << c.what;
+    EXPECT_EQ(sample.blockAlign, 2 * c.channels) << c.what;
+    ASSERT_EQ(sample.ReadableFrames(), ChorusLength(900)) << c.what;
+    for (uint32_t channel = 0; channel < c.channels; ++channel) {
+      const std::vector<int16_t> expected = RefRebuild(c.sound[channel]);
+      std::vector<int16_t> rebuilt(sample.ReadableFrames());
+      for (uint32_t f = 0; f < rebuilt.size(); ++f) rebuilt[f] = sample.GetValue(f, static_cast<int>(channel));
+      EXPECT_EQ(rebuilt, expected) << c.what << ", channel " << channel;
+    }
+  }
+}
+
 TEST(ChorusBuilder, ResultTooLongToHoldLeavesTheSampleAsItWas) {
   Sample sample;
   LoadBytes(sample, Pcm16({1, 2, 3}));

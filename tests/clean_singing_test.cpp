@@ -33,18 +33,21 @@ std::string Bytes(const std::vector<int16_t>& v, const WaveLoop* loop = nullptr)
   return WaveFileBytes(v.data(), v.size(), 1, 44100, loop);
 }
 
-// Programs 0, 1 and 2 (the syllables a, i and u): two different one-second tones, and a
-// short tone with a sustain loop whose ends do not meet (78.51 periods).
+// Programs 0, 1, 2 and 3 (the syllables a, i, u and e): two different one-second tones,
+// a short tone with a sustain loop whose ends do not meet (78.51 periods), and one looped
+// from its first frame to its last, which ends near a crest (200.25 periods).
 constexpr WaveLoop kLoop{8000, 15850};
+constexpr WaveLoop kWholeLoop{0, 19999};
 void WriteVoice(const TempDir& dir) {
   VoiceFolder v;
   v.folder = "v";
-  v.sampleLines = {"a.wav,a,69", "i.wav,i,69", "u.wav,u,69"};
-  v.programLines = {"Program",       "P,1.0,2,a", "S,0,127,a.wav", "End",       "Program",       "P,1.0,2,i",
-                    "S,0,127,i.wav", "End",       "Program",       "P,1.0,2,u", "S,0,127,u.wav", "End"};
+  v.sampleLines = {"a.wav,a,69", "i.wav,i,69", "u.wav,u,69", "e.wav,e,69"};
+  v.programLines = {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End", "Program", "P,1.0,2,i", "S,0,127,i.wav", "End",
+                    "Program", "P,1.0,2,u", "S,0,127,u.wav", "End", "Program", "P,1.0,2,e", "S,0,127,e.wav", "End"};
   v.files = {{"a.wav", Bytes(Tone(44100, 0.0100, 0.0))},
              {"i.wav", Bytes(Tone(44100, 0.0137, 1.9))},
-             {"u.wav", Bytes(Tone(20000, 0.0100, 0.0), &kLoop)}};
+             {"u.wav", Bytes(Tone(20000, 0.0100, 0.0), &kLoop)},
+             {"e.wav", Bytes(Tone(20000, 0.0100125, 0.0), &kWholeLoop)}};
   WriteVoiceLibrary(dir, {{"Voice", v}});
 }
 
@@ -188,20 +191,24 @@ TEST_F(CleanSinging, HeldNoteCrossesToTheNewSyllableAndReleasedNoteKeepsItsOwn) 
   for (size_t f = 10000; f < 11000; ++f) ASSERT_EQ(kept.left[f], plain.left[f]) << f;
 }
 
+// Programs 2 (a loop inside the recording) and 3 (a loop over all of it).
 TEST_F(CleanSinging, LoopedNoteSustainsAtItsLevelUntilReleasedThenEnds) {
-  sampler->SetProgram(2);
-  const int32_t held = 3 * 44100;  // six and a half times the recording
-  const Render r = Play({On(0, 69), Off(held, 69)}, held + 20000);
-  EXPECT_EQ(r.clicks, 0u);
-  const auto level = [&](int32_t from) {
-    double sum = 0.0;
-    for (int32_t f = from; f < from + 2205; ++f) sum += static_cast<double>(r.left[f]) * r.left[f];
-    return 10.0 * std::log10(sum / 2205.0);
-  };
-  const double reference = level(2205);
-  for (int32_t from = 2205; from + 2205 <= held; from += 2205)
-    ASSERT_NEAR(level(from), reference, 1.0) << "at frame " << from;
-  for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_FALSE(slot.active || slot.releasing);
+  for (int32_t program : {2, 3}) {
+    SCOPED_TRACE(program);
+    Silence(program);
+    const int32_t held = 3 * 44100;  // six and a half times the recording
+    const Render r = Play({On(0, 69), Off(held, 69)}, held + 20000);
+    EXPECT_EQ(r.clicks, 0u);
+    const auto level = [&](int32_t from) {
+      double sum = 0.0;
+      for (int32_t f = from; f < from + 2205; ++f) sum += static_cast<double>(r.left[f]) * r.left[f];
+      return 10.0 * std::log10(sum / 2205.0);
+    };
+    const double reference = level(2205);
+    for (int32_t from = 2205; from + 2205 <= held; from += 2205)
+      ASSERT_NEAR(level(from), reference, 1.0) << "at frame " << from;
+    for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_FALSE(slot.active || slot.releasing);
+  }
 }
 
 // The "smpl" chunk of a file, with loops of (type, start, last frame) and the count it
@@ -221,6 +228,11 @@ std::string WithChunk(const std::string& wav, const std::string& chunk, bool bef
 
 TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   const std::string wav = Bytes(Tone(1000, 0.01, 0.0));
+  // A tone whose last frames are near a crest: a loop that ends there and starts at its
+  // first frame does not meet.
+  const std::vector<int16_t> crestTone = Tone(1000, 0.01025, 0.0);
+  const std::string crest = Bytes(crestTone);
+  const std::string wholeCrest = WithChunk(crest, Smpl({{0, 0, 999}}, 1), false);
   struct Case {
     const char* what;
     std::string file;
@@ -228,6 +240,11 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   } cases[] = {
       {"a forward loop after the data", WithChunk(wav, Smpl({{0, 100, 899}}, 1), false), 100, 900},
       {"a forward loop before the data", WithChunk(wav, Smpl({{0, 100, 899}}, 1), true), 100, 900},
+      {"a loop over the whole file whose ends meet: kept as it is", WithChunk(wav, Smpl({{0, 0, 999}}, 1), false), 0,
+       1000},
+      {"a loop from the first frame whose ends do not meet", WithChunk(crest, Smpl({{0, 0, 899}}, 1), false), 0, 900},
+      // Nothing before the start or after the end: the loop starts a quarter (at most 10 ms) in.
+      {"a loop over the whole file whose ends do not meet", wholeCrest, 250, 1000},
       {"the first forward loop after a ping-pong one", WithChunk(wav, Smpl({{1, 0, 50}, {0, 200, 999}}, 2), false), 200,
        1000},
       {"no loop at all", WithChunk(wav, Smpl({}, 0), false), 0, 0},
@@ -252,6 +269,13 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   }
   EXPECT_EQ(messages.count(), 0u);
 
+  // The whole-file loop's wrap continues the sound (its last frame is the one before its
+  // start), and a note still begins with the recording's own first frames.
+  Sample whole;
+  ASSERT_TRUE(whole.LoadFromWav(dir.Write("t.wav", wholeCrest).string().c_str()));
+  EXPECT_EQ(whole.GetValue(999, 0), crestTone[249]);
+  for (uint32_t f = 0; f < 250; ++f) ASSERT_EQ(whole.GetValue(f, 0), crestTone[f]) << f;
+
   // Setting a loop in an existing file (8-bit stereo here) replaces its loop and keeps its
   // audio byte for byte.
   std::string data(2000, '\0');
@@ -263,7 +287,9 @@ TEST(SustainLoop, UsableLoopsAreTakenAndDamagedOnesIgnoredSilently) {
   EXPECT_TRUE(relooped.find("data" + std::string("\xD0\x07\0\0", 4) + data) != std::string::npos);
   EXPECT_EQ(eightBit.LoopStart(), 100u);
   EXPECT_EQ(eightBit.LoopEnd(), 900u);
-  EXPECT_EQ(WithSustainLoop("RIFF\x10\0\0\0WAVEdata\xff\xff\0\0", {0, 20}), "");
+  for (int c = 0; c < 2; ++c)  // the ends do not meet: the last looped frame is the one before the start
+    EXPECT_EQ(eightBit.GetValue(899, c), static_cast<uint8_t>(data[2 * 99 + c]) - 128) << c;
+  EXPECT_EQ(WithSustainLoop(std::string("RIFF\x10\0\0\0WAVEdata\xff\xff\0\0", 20), {0, 20}), "");
 
   // The Chorus rebuild replaces the data: the loop belonged to the old one and goes.
   Sample sample;

@@ -50,8 +50,8 @@ class DamagedLibrary : public ::testing::Test {
         "garbage.wav,garbage,60",                // message
         "claims4g.wav,claims4g,60",              // data chunk claims 4 GB: what is there, no message
         "riffonly.wav,riffonly,60",              // chunk sizes of 4 GB, no data chunk: message
-        "float32.wav,float32,60",                // loads; not decoded as floats, but read safely
-        "pcm24.wav,pcm24,60",                    // the same
+        "float32.wav,float32,60",                // loads: NaNs as 0, huge values clipped
+        "pcm24.wav,pcm24,60",                    // loads, as 16-bit values
         "align0.wav,align0,60",                  // blockAlign 65535: loads, reads nothing
         std::string(3 << 20, 'x') + ",long,60",  // a line of megabytes: cut, one field, skipped
         Garbage(4000, 1, true),                  // binary garbage with NULs and line ends

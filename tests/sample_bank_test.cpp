@@ -109,6 +109,16 @@ TEST_F(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   EXPECT_NE(second.slot(0)->pcm, first.slot(0)->pcm);
   EXPECT_EQ(0, std::memcmp(first.slot(0)->pcm.get(), tone.data(), tone.size()));
 
+  // Data converted at load (24-bit here) are shared as converted, with their 16-bit layout.
+  dir.Write("v/deep.wav", MakeWav(PcmBytes({300 << 8, -300 << 8}, 3), {.bitsPerSample = 24}));
+  settle("deep.wav", std::chrono::hours(1));
+  Bank deep, deeper;
+  ASSERT_EQ(Load("deep.wav,d,60\r\n", {}, &deep), 1);
+  ASSERT_EQ(Load("deep.wav,d,60\r\n", {}, &deeper), 1);
+  EXPECT_EQ(deeper.slot(0)->pcm, deep.slot(0)->pcm);
+  EXPECT_EQ(deeper.slot(0)->dataSize, 4u);
+  EXPECT_EQ(deeper.slot(0)->GetValue(1, 0), -300);
+
   // The same size, other values, another time: read again.
   const std::string other = Pcm16(Sine(4000, 0.02));
   dir.Write("v/a.wav", MakeWav(other));

@@ -88,9 +88,11 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
   const std::vector<int16_t> sung = Sung(Hz(69));
   std::string eightBit;
   std::vector<int16_t> stereo;
+  std::vector<int64_t> deep;
   for (int16_t s : sung) {
     eightBit.push_back(char((s >> 8) + 128));
     stereo.insert(stereo.end(), {s, s});
+    deep.push_back(int64_t{s} << 8);
   }
   const WaveLoop inverted{9000, 8000};
   const std::string sjisA = "\x82\xA0.wav";  // あ.wav in Shift-JIS
@@ -104,6 +106,8 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
       {b("RIFF junk"), "samples.txt", 2, "not a RIFF/WAVE", 2},
       {set(samples, 0, "a.wav,a,60"), "samples.txt", 1, "but its root note is 60", 1},
       {b(MakeWav(eightBit, {.bitsPerSample = 8})), "samples.txt", 2, "8-bit", 1},
+      {b(MakeWav(PcmBytes(deep, 3), {.bitsPerSample = 24})), "", 0, "", 0},  // read as it sounds: clean
+      {b(MakeWav(eightBit, {.formatTag = 2, .bitsPerSample = 4})), "samples.txt", 2, "\"Wave file load failed.\"", 2},
       {b(Wav(stereo, 44100, 2)), "samples.txt", 2, "stereo", 1},
       {b(Wav(Sung(Hz(69), 22050), 22050)), "samples.txt", 2, "recorded at 22050 Hz", 1},
       {b(WaveFileBytes(sung.data(), sung.size(), 1, 44100, &inverted)), "samples.txt", 2,

@@ -2,6 +2,7 @@
 // malformed WAV files; no claim in a header makes the loader allocate or read past the file.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
 #include "library/sample.h"
@@ -39,6 +40,7 @@ TEST(WaveReader, StatusDataSizeAndExtraSizeOfEachFileImage) {
     EXPECT_EQ(reader.Open(path.c_str()), row.status) << row.what;
     EXPECT_EQ(reader.dataSize, row.dataSize) << row.what;
     EXPECT_EQ(reader.format.extraSize, row.extraSize) << row.what;
+    EXPECT_EQ(reader.hasExtension, row.extraSize == 22) << row.what;
     if (row.status == kWaveOk) {
       EXPECT_EQ(reader.BytesRemaining(), row.dataSize) << row.what;
       EXPECT_EQ(reader.format.channels, 1) << row.what;
@@ -87,6 +89,8 @@ TEST(SampleLoad, FramesAndValuesOfEachFileImage) {
   std::string alignZero = MakeWav(Pcm16({1, 2}));
   alignZero[32] = alignZero[33] = 0;  // the blockAlign field
   const std::string bytes8("\x80\x00\xFF\x81", 4);
+  std::string cut24 = MakeWav(PcmBytes({5 << 8, 6 << 8, 7 << 8, 8 << 8}, 3), {.bitsPerSample = 24});
+  cut24.pop_back();
   const Row rows[] = {
       {"mono", MakeWav(Pcm16({100, -200, 300})), true, 6, 3, {100, 100, -200, -200, 300, 300, 0, 0}},
       {"stereo", MakeWav(Pcm16({10, -10, 20, -20}), {.channels = 2}), true, 8, 2, {10, -10, 20, -20, 0, 0}},
@@ -97,6 +101,8 @@ TEST(SampleLoad, FramesAndValuesOfEachFileImage) {
       {"block align 0", alignZero, true, 4, 0, {0, 0}},
       // Stereo 16-bit data that claims 1 byte a frame: 8 bytes are two frames, not eight.
       {"block align 1", MakeWav(Pcm16({1, 2, 3, 4}), {.channels = 2, .blockAlign = 1}), true, 8, 2, {1, 2, 3, 4, 0, 0}},
+      // Converted to 16 bits: the whole values that arrived.
+      {"24-bit, the last value cut", cut24, false, 6, 3, {5, 5, 6, 6, 7, 7, 0, 0}},
   };
   TempDir dir;
   MessageCounter messages;
@@ -115,6 +121,64 @@ TEST(SampleLoad, FramesAndValuesOfEachFileImage) {
   EXPECT_EQ(messages.count(), 0u);
 }
 
+// Every kind of data a recording may be exported as reads as it sounds: 8 and 16-bit data
+// byte for byte as stored; wider integers rounded to 16 bits (half a step up), floats
+// scaled by 32768 and clipped to full scale (NaN as 0), A-law and mu-law as G.711 decodes
+// them, all into 16-bit data; the extensible format by its sub-format.
+TEST(SampleLoad, EachSampleFormatReadsAsItSounds) {
+  struct Row {
+    const char* what;
+    WavSpec spec;
+    std::string data;
+    std::vector<int16_t> values;  // frame by frame, channel by channel
+  };
+  const WavSpec extensible{.formatTag = 0xFFFE, .fmtSize = 40};
+  const auto as = [](WavSpec spec, uint16_t channels, uint16_t bits, uint16_t tag = 1) {
+    spec.channels = channels;
+    spec.bitsPerSample = bits;
+    (spec.formatTag == 0xFFFE ? spec.subFormat : spec.formatTag) = tag;
+    return spec;
+  };
+  const std::vector<int64_t> ints24 = {1234 << 8, 0x7FFFFF, -0x800000, 0x80, 0x7F, -0x81};
+  const std::vector<int16_t> read24 = {1234, 32767, -32768, 1, 0, -1};
+  const std::vector<int64_t> ints32 = {-1234 << 16, 0x7FFFFFFF, -0x80000000LL, 0x8000, 0x7FFF};
+  const std::vector<double> floats = {0.5, -1.0, 1.0, 2.0, std::nan(""), 1234 / 32768.0};
+  const std::vector<int16_t> readFloats = {16384, -32768, 32767, 32767, 0, 1234};
+  const Row rows[] = {
+      {"8-bit", as({}, 1, 8), "\x80\xFF\x01", {0, 127, -127}},
+      {"16-bit stereo", as({}, 2, 16), Pcm16({-32768, 32767, 5, -5}), {-32768, 32767, 5, -5}},
+      {"24-bit", as({}, 1, 24), PcmBytes(ints24, 3), read24},
+      {"24-bit stereo", as({}, 2, 24), PcmBytes({3 << 8, -3 << 8, 0x7FFFFF, 0}, 3), {3, -3, 32767, 0}},
+      {"32-bit", as({}, 1, 32), PcmBytes(ints32, 4), {-1234, 32767, -32768, 1, 0}},
+      {"32-bit float", as({}, 1, 32, 3), FloatBytes(floats, 4), readFloats},
+      {"64-bit float stereo", as({}, 2, 64, 3), FloatBytes({0.25, -0.25, -0.5, 1.5}, 8), {8192, -8192, -16384, 32767}},
+      {"A-law", as({}, 1, 8, 6), "\xD5\xAA\x2A", {8, 32256, -32256}},
+      {"mu-law", as({}, 1, 8, 7), std::string("\x00\xFF\x80", 3), {-32124, 0, 32124}},
+      {"extensible 8-bit", as(extensible, 1, 8), "\x80\x81", {0, 1}},
+      {"extensible 16-bit stereo", as(extensible, 2, 16), Pcm16({7, -7}), {7, -7}},
+      {"extensible 24-bit", as(extensible, 1, 24), PcmBytes(ints24, 3), read24},
+      {"extensible 32-bit float", as(extensible, 1, 32, 3), FloatBytes(floats, 4), readFloats},
+  };
+  TempDir dir;
+  MessageCounter messages;
+  for (const Row& row : rows) {
+    Sample sample;
+    ASSERT_TRUE(sample.LoadFromWav(dir.Write("s.wav", MakeWav(row.data, row.spec)).string().c_str())) << row.what;
+    const uint32_t channels = row.spec.channels;
+    ASSERT_EQ(sample.ReadableFrames(), row.values.size() / channels) << row.what;
+    std::vector<int16_t> values;
+    for (uint32_t f = 0; f < sample.ReadableFrames(); ++f)
+      for (uint32_t c = 0; c < channels; ++c) values.push_back(sample.GetValue(f, static_cast<int>(c)));
+    EXPECT_EQ(values, row.values) << row.what;
+    const bool g711 = row.spec.formatTag == 6 || row.spec.formatTag == 7;
+    if (row.spec.bitsPerSample <= 16 && !g711)  // as stored
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(sample.pcm.get()), sample.dataSize), row.data) << row.what;
+    else  // converted
+      EXPECT_EQ(sample.blockAlign, 2 * channels) << row.what;
+  }
+  EXPECT_EQ(messages.count(), 0u);
+}
+
 TEST(SampleLoad, FailedOpenShowsOneMessageAndKeepsTheSample) {
   TempDir dir;
   Sample sample;
@@ -124,8 +188,22 @@ TEST(SampleLoad, FailedOpenShowsOneMessageAndKeepsTheSample) {
   EXPECT_FALSE(sample.LoadFromWav((dir.str() + "/nothing.wav").c_str()));
   EXPECT_FALSE(sample.LoadFromWav(dir.Write("bad.wav", "RIFF").string().c_str()));
   EXPECT_FALSE(sample.LoadFromWav(""));  // no message for an empty path
-  EXPECT_EQ(messages.messages(),
-            (std::vector<std::string>{"Error: Wave file load failed.", "Error: Wave file load failed."}));
+  // Data that are no plain samples are as unreadable: played, they would be noise.
+  std::string ambisonic = MakeWav(Pcm16({1, 2}), {.formatTag = 0xFFFE, .fmtSize = 40});
+  ambisonic.replace(48, 4, "\x21\x07\xD3\x11");  // {00000001-0721-11D3-...}: B-format, not plain PCM
+  const std::string unreadable[] = {
+      ambisonic,
+      MakeWav(std::string(256, '\x11'), {.formatTag = 2, .bitsPerSample = 4}),       // MS ADPCM
+      MakeWav(std::string(256, '\x11'), {.formatTag = 0x55, .bitsPerSample = 0}),    // MP3
+      MakeWav(std::string(256, '\x11'), {.bitsPerSample = 12}),                      // PCM of no size it has
+      MakeWav(std::string(256, '\x11'), {.formatTag = 3, .bitsPerSample = 16}),      // half floats
+      MakeWav(Pcm16({1, 2}), {.formatTag = 0xFFFE, .fmtSize = 40, .subFormat = 0}),  // unknown sub-format
+      MakeWav(Pcm16({1, 2}), {.formatTag = 0xFFFE, .fmtSize = 18}),                  // no sub-format
+      MakeWav(Pcm16({1, 2}), {.formatTag = 0xFFFE, .fmtSize = 40, .subFormat = 2}),  // extensible ADPCM
+  };
+  for (size_t i = 0; i < std::size(unreadable); ++i)
+    EXPECT_FALSE(sample.LoadFromWav(dir.Write("no.wav", unreadable[i]).string().c_str())) << i;
+  EXPECT_EQ(messages.messages(), std::vector<std::string>(2 + std::size(unreadable), "Error: Wave file load failed."));
   EXPECT_EQ(sample.dataSize, 2u);
   EXPECT_EQ(sample.GetValue(0, 0), 42);
 }

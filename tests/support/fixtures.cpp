@@ -34,7 +34,7 @@ TempDir::~TempDir() {
 }
 
 fs::path TempDir::Write(const std::string& relative, const std::string& bytes) const {
-  const fs::path file = path_ / relative;
+  fs::path file = path_ / relative;
   fs::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -68,6 +68,9 @@ std::string MakeWav(const std::string& data, const WavSpec& layout) {
   std::string fmt = Le16(layout.formatTag) + Le16(layout.channels) + Le32(layout.sampleRate) +
                     Le32(layout.sampleRate * blockAlign) + Le16(blockAlign) + Le16(layout.bitsPerSample);
   if (layout.fmtSize >= 18) fmt += Le16(static_cast<uint16_t>(layout.fmtSize - 18));
+  if (layout.fmtSize >= 40 && layout.subFormat != 0)  // valid bits, no speaker mask, the standard GUID
+    fmt += Le16(layout.bitsPerSample) + Le32(0) + Le16(layout.subFormat) +
+           std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14);
   fmt.resize(layout.fmtSize, '\0');
   body += fmt;
   if (layout.listBeforeData) body += "LIST" + Le32(5) + "INFOx" + std::string(1, '\0');  // padded to even
@@ -82,6 +85,27 @@ std::string Pcm16(const std::vector<int16_t>& values) {
   std::string s;
   s.reserve(values.size() * 2);
   for (int16_t v : values) s += Le16(static_cast<uint16_t>(v));
+  return s;
+}
+
+std::string PcmBytes(const std::vector<int64_t>& values, int width) {
+  std::string s;
+  for (int64_t v : values)
+    for (int i = 0; i < width; ++i) s.push_back(static_cast<char>((static_cast<uint64_t>(v) >> (8 * i)) & 0xFF));
+  return s;
+}
+
+std::string FloatBytes(const std::vector<double>& values, int width) {
+  std::string s;
+  for (double v : values) {
+    const float single = static_cast<float>(v);
+    char bytes[8];
+    if (width == 4)
+      std::memcpy(bytes, &single, 4);
+    else
+      std::memcpy(bytes, &v, 8);
+    s.append(bytes, static_cast<size_t>(width));
+  }
   return s;
 }
 

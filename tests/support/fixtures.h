@@ -38,6 +38,7 @@ struct WavSpec {
   uint16_t bitsPerSample = 16;
   uint16_t blockAlign = 0;       // 0: channels × bits / 8
   uint32_t fmtSize = 16;         // 16 plain, 18, or 40 (extensible)
+  uint16_t subFormat = 1;        // fmtSize 40: the tag its sub-format GUID stands for; 0: a GUID of zeros
   bool listBeforeData = false;   // a LIST chunk between "fmt " and "data"
   int64_t claimedDataSize = -1;  // -1: the real size; otherwise the size written in the header
 };
@@ -51,6 +52,10 @@ std::string Le32(uint32_t v);
 std::string MakeWav(const std::string& data, const WavSpec& layout = {});
 // 16-bit little-endian bytes of values.
 std::string Pcm16(const std::vector<int16_t>& values);
+// Little-endian integers of width bytes each (24- or 32-bit data), and IEEE floats of
+// width 4 or 8 bytes each.
+std::string PcmBytes(const std::vector<int64_t>& values, int width);
+std::string FloatBytes(const std::vector<double>& values, int width);
 // A ramp or a sine as 16-bit values.
 std::vector<int16_t> Sine(size_t frames, double cyclesPerFrame, double amplitude = 16000.0);
 

@@ -20,6 +20,7 @@
 #include "library/program_file.h"
 #include "library/sample_bank.h"
 #include "library/voice_list.h"
+#include "library/wave_decode.h"
 #include "library/wave_reader.h"
 #include "params/programs.h"
 #include "platform/platform.h"
@@ -313,16 +314,17 @@ class Checker {
             Quote(name) + ": the data chunk claims " + std::to_string(reader.dataSize) + " bytes, the file holds " +
                 std::to_string(held),
             "the instrument plays the bytes there are");
-      if (f.formatTag != 1 && f.formatTag != 0xFFFE)
-        Add(samplesFile, line, Severity::kError, Quote(name) + ": not PCM (format " + std::to_string(f.formatTag) + ")",
-            "the instrument plays the bytes as PCM: noise");
-      if (f.bitsPerSample == 8) {
+      const WaveEncoding encoding = EncodingOf(reader);
+      if (encoding == WaveEncoding::kUnreadable) {
+        Add(samplesFile, line, Severity::kError,
+            Quote(name) + ": data of a kind the instrument cannot read (format " + std::to_string(f.formatTag) + ", " +
+                std::to_string(f.bitsPerSample) + " bits)",
+            "the instrument shows \"Wave file load failed.\" and the slot stays silent");
+        continue;
+      }
+      if (encoding == WaveEncoding::kUnsigned8)
         Add(samplesFile, line, Severity::kWarning, Quote(name) + ": 8-bit data",
             "the instrument plays it with 8-bit noise; 16-bit recordings sound clean");
-      } else if (f.bitsPerSample != 16) {
-        Add(samplesFile, line, Severity::kError, Quote(name) + ": " + std::to_string(f.bitsPerSample) + "-bit data",
-            "the instrument reads anything but 16-bit data as 8-bit values: noise");
-      }
       if (f.channels == 2) {
         Add(samplesFile, line, Severity::kWarning, Quote(name) + ": stereo",
             "the instrument plays both channels as recorded, with twice the memory of mono");
@@ -346,7 +348,7 @@ class Checker {
       }
       rates[f.samplesPerSec] += 1;
       rateOf[size_t(n)] = f.samplesPerSec;
-      if (f.bitsPerSample == 16 && f.channels == 1) CheckRoot(*sample, samplesFile, line);
+      if (sample->bitsPerSample == 16 && sample->channels == 1) CheckRoot(*sample, samplesFile, line);
     }
     if (rates.size() > 1) {
       // The rate of most recordings; of rates as common, the one listed first.

@@ -269,8 +269,8 @@ void Sampler::SetEffect(float value) {
 
 // ---- Audio ------------------------------------------------------------------------------------
 
-void Sampler::BeginEvents(int32_t totalEvents) noexcept {
-  queue_.Begin(totalEvents);
+void Sampler::BeginEvents() noexcept {
+  queue_.Begin();
 }
 
 void Sampler::QueueEvent(const MidiEvent& event) noexcept {
@@ -355,8 +355,11 @@ void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
   if (frames <= 0) return;
   std::unique_lock<std::mutex> guard(reloadGuard_, std::try_to_lock);
   if (!guard.owns_lock() || reloading_.load(std::memory_order_acquire) != 0) {
-    // A reload holds the samples: this block stays silent and its events stay queued. The
-    // outputs are still written, since a host may hand in buffers with stale audio.
+    // A reload holds the samples: this block stays silent and its events wait for the
+    // next rendered block, late but in order (a note-off lost here would leave a note
+    // sounding for ever). The outputs are still written, since a host may hand in
+    // buffers with stale audio.
+    queue_.Defer();
     std::fill_n(left, frames, 0.0f);
     std::fill_n(right, frames, 0.0f);
     return;
@@ -371,8 +374,10 @@ void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
     const MidiEvent* pending = queue_.Pending();
     int32_t n = remaining;
     if (pending != nullptr) {
-      // Widened: deltaFrames and the frames counted so far come from the host.
-      const int64_t offset = static_cast<int64_t>(pending->deltaFrames) - queue_.blockFramesDone;
+      // Widened: deltaFrames and the frames counted so far come from the host. An event
+      // of an earlier block is due at once.
+      const int64_t offset =
+          queue_.PendingIsLate() ? 0 : static_cast<int64_t>(pending->deltaFrames) - queue_.blockFramesDone;
       n = static_cast<int32_t>(std::clamp<int64_t>(offset, 0, remaining));
     }
     RenderWithReleaseTimer(left, right, done, n);

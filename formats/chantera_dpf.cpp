@@ -197,7 +197,7 @@ class ChanteraPlugin : public DISTRHO::Plugin {
            uint32_t eventCount) override {
     restoredProgram_.store(-1, std::memory_order_release);
     ApplyPendingProgram();
-    engine_->BeginEvents(static_cast<int32_t>(eventCount));
+    engine_->BeginEvents();
     for (uint32_t i = 0; i < eventCount; ++i) {
       const DISTRHO::MidiEvent& event = events[i];
       if (event.size == 0 || event.size > DISTRHO::MidiEvent::kDataSize) continue;  // SysEx

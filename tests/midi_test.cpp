@@ -34,7 +34,7 @@ class MidiTest : public ::testing::Test {
   // 512 after the first), returning the left channel.
   std::vector<float> Play(const std::vector<Midi3>& messages, int32_t frame, int32_t frames) {
     std::vector<float> left(static_cast<size_t>(frames)), right(left.size());
-    sampler->BeginEvents(static_cast<int32_t>(messages.size()));
+    sampler->BeginEvents();
     for (const Midi3& m : messages) sampler->QueueEvent({frame, m.status, m.data1, m.data2});
     for (int32_t done = 0; done < frames;) {
       const int32_t n = std::min(512, frames - done);

@@ -246,12 +246,14 @@ void Sampler::SetEffect(float value) {
   std::lock_guard<std::mutex> oneSwitchAtATime(effectSwitch_);
   if (reloading_.load(std::memory_order_acquire) == 1) return;  // a bank select is reloading
 
-  // A running loader is stopped even when the value leaves the state as it is; one that
-  // is still busy after a minute goes on to its end, and nothing changes.
-  if (!StopLoaderForReload()) return;
-
+  // A value that leaves the switch as it is changes nothing: a Chorus rebuild under way
+  // goes on to its end (stopped, it would leave the bank half rebuilt). Hosts send the
+  // same value again freely (automation, a restored project, a generic control).
   const int32_t on = value > 0.5f ? 1 : 0;
   if (on == effectOn_.load(std::memory_order_relaxed)) return;
+
+  // A loader still busy after a minute goes on to its end, and nothing changes.
+  if (!StopLoaderForReload()) return;
 
   // Wait for the audio thread to finish its block; from here on it skips blocks.
   std::lock_guard<std::mutex> reload(reloadGuard_);

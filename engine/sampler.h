@@ -58,8 +58,9 @@ class Sampler {
   bool GetProgramNameIndexed(int32_t index, char* text) const;
   void SetParameter(int32_t index, float value);
   float GetParameter(int32_t index) const noexcept;
-  // The Effect switch: stops a running loader, and on a change of state reloads every
-  // sample and the programs of the voice selected last, starting a loader when on.
+  // The Effect switch: on a change of state stops a running loader and reloads every
+  // sample and the programs of the voice selected last, starting a loader when on. A
+  // value that leaves the state as it is does nothing (a running loader finishes).
   void SetEffect(float value);
 
   float Volume() const noexcept { return volume_.load(std::memory_order_relaxed); }

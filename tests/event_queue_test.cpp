@@ -192,13 +192,16 @@ TEST_F(EventQueueTest, EventsOfBlocksSkippedDuringAReloadOnAnotherThreadComeFirs
   reloadHeld = reloadMayGoOn = false;
   platform::SetMessageSink(HoldingSink);  // the missing file's message holds the reload
   std::thread effectSwitch([effect] { effect->setParameter(effect, 2, 1.0f); });
-  ASSERT_TRUE(WaitUntil([] { return reloadHeld.load(); }));
-  block(EventList().Add(10, 0x80, 69, 0));
-  EXPECT_EQ(left[10], 0.0f);  // skipped: silence
-  block(EventList().Add(0, 0xB0, 7, 64));
+  const bool held = WaitUntil([] { return reloadHeld.load(); });
+  if (held) {
+    block(EventList().Add(10, 0x80, 69, 0));
+    EXPECT_EQ(left[10], 0.0f);  // skipped: silence
+    block(EventList().Add(0, 0xB0, 7, 64));
+  }
   reloadMayGoOn = true;
   effectSwitch.join();
   platform::SetMessageSink(nullptr);
+  ASSERT_TRUE(held);
 
   block(EventList().Add(0, 0x90, 69, 100));
   const NoteSlot& released = plugin.engine().Slots().slots[0];

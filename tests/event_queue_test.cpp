@@ -150,16 +150,22 @@ TEST(EventQueueStorage, AFullStorageKeepsEveryRelease) {
   EXPECT_EQ(queue.droppedEvents, EventQueue::kReleaseRoom + 10 + 2);
   for (int key = 0; key < 128; ++key) EXPECT_EQ(queue.events[static_cast<size_t>(kRoom + key)].data1, key);
 
-  // A tail of one key's releases: a release of another key takes the place of a repeat.
+  // Releases of key 60 twice among the others: a release of key 127 takes the place of the
+  // repeat, and keeps its own frame though the records before it are late.
   EventQueue repeated;
   repeated.Begin();
   for (int32_t i = 0; i < kRoom; ++i) repeated.Push({0, 0xB0, 7, 100});
-  for (int32_t i = 0; i < EventQueue::kReleaseRoom; ++i) repeated.Push(noteOff(60));
-  repeated.Push(noteOff(61));
+  repeated.Push(noteOff(60));
+  for (int key = 0; key < 127; ++key) repeated.Push(noteOff(static_cast<uint8_t>(key)));
+  repeated.Push({0, 0xB0, 123, 0});
+  repeated.Defer();
+  repeated.Push(noteOff(127));
   repeated.Push({0, 0x90, 62, 100});  // not a release: dropped
   EXPECT_EQ(repeated.eventCount, EventQueue::kCapacity);
-  EXPECT_EQ(repeated.events[EventQueue::kCapacity - 1].data1, 61);
-  EXPECT_EQ(repeated.events[EventQueue::kCapacity - 2].data1, 60);
+  EXPECT_EQ(repeated.events[kRoom].data1, 60);
+  EXPECT_EQ(repeated.events[kRoom + 61].data1, 61);  // the repeat of 60 was here
+  EXPECT_EQ(repeated.events[EventQueue::kCapacity - 1].data1, 127);
+  EXPECT_EQ(repeated.lateCount, EventQueue::kCapacity - 1);
   EXPECT_EQ(repeated.droppedEvents, 2);
 }
 

@@ -115,17 +115,26 @@ TEST_F(MidiTest, RegisteredParameterZeroSetsTheRangeOnEveryLaterController) {
   Send({{0x90, 60, 100}, {0xE0, 0, 64}});  // notes and bends leave it alone
   EXPECT_EQ(sampler->PitchBendRange(), 2);
 
-  // A non-registered parameter (99, 98) deselects it: the phonetic protocol's keys and
-  // characters never become ranges, and the syllable keeps its program's range.
+  // A non-registered parameter (99 or 98) deselects it, and 101 or 100 select it again
+  // with its own last data entry: the phonetic protocol's keys and characters never
+  // become ranges, and the syllable keeps its program's range.
   Send(PhoneticNote(64, "tSi"));
   EXPECT_EQ(sampler->GetProgram(), 16);
   EXPECT_EQ(sampler->PitchBendRange(), 2);
   Send(0xB0, 7, 100);
   EXPECT_EQ(sampler->PitchBendRange(), 2);
-  // 101 or 100 select it again, with the data entry seen last; and a data entry for it
-  // spells nothing, though the last phonetic parameter (98 = 127, the commit) is still set.
+  Send(0xB0, 101, 0);
+  EXPECT_EQ(sampler->PitchBendRange(), 12);
+  Send({{0xB0, 98, 19}, {0xB0, 6, 116}});  // a character
+  EXPECT_EQ(sampler->PitchBendRange(), 12);
+  Send({{0xB0, 101, 0}, {0xB0, 99, 80}});
+  sampler->SetProgram(0);
+  Send(0xB0, 7, 100);
+  EXPECT_EQ(sampler->PitchBendRange(), 2);
   Send(0xB0, 100, 0);
   EXPECT_EQ(sampler->PitchBendRange(), 12);
+  // A data entry for it spells nothing, though the last phonetic parameter is the commit.
+  Send({{0xB0, 99, 80}, {0xB0, 98, 127}, {0xB0, 100, 0}});
   const int32_t generation = Module().timerGeneration.load();
   Send({{0xB0, 6, 127}, {0xB0, 38, 0}});
   EXPECT_EQ(sampler->PitchBendRange(), 127);

@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/module_state.h"
 #include "platform/platform.h"
 
 namespace chantera::test {
@@ -189,6 +188,11 @@ vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect*, int32_t opcode, int32_t, v
   return opcode == vst2::audioMasterVersion ? 2400 : 0;
 }
 
+vst2::VstIntPtr VSTCALLBACK LiveHost(vst2::AEffect*, int32_t opcode, int32_t, vst2::VstIntPtr, void*, float) {
+  if (opcode == vst2::audioMasterGetCurrentProcessLevel) return vst2::kVstProcessLevelRealtime;
+  return opcode == vst2::audioMasterVersion ? 2400 : 0;
+}
+
 std::vector<Midi3> PhoneticNote(int key, std::string_view symbol) {
   std::vector<Midi3> m = {{0xB0, 99, 80}, {0xB0, 98, 2}, {0xB0, 6, static_cast<uint8_t>(key)}};
   for (size_t i = 0; i < symbol.size() && i < 3; ++i) {
@@ -254,14 +258,6 @@ bool WaitUntil(const std::function<bool()>& done, double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-void ResetModuleState() {
-  ModuleState& m = Module();
-  for (auto* v : {&m.rpnMsb, &m.rpnLsb, &m.dataEntryMsb, &m.dataEntryLsb, &m.nrpnMsb, &m.nrpnLsb}) v->store(-1);
-  for (auto* v : {&m.bankMsb, &m.bankLsb, &m.phoneticKey, &m.heldKey, &m.noteHeld, &m.timerGeneration, &m.nrpnSelected})
-    v->store(0);
-  m.ClearPhoneticBuffer();
 }
 
 }  // namespace chantera::test

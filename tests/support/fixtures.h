@@ -102,9 +102,14 @@ class FakeClock {
   static inline std::atomic<uint32_t> now{0}, sleepCount{0}, sleepTotal{0}, beepCount{0}, beepHz{0}, beepMs{0};
 };
 
-// A host that answers only audioMasterVersion (2400), as most hosts in tests need.
+// A host that answers only audioMasterVersion (2400), as most hosts in tests need. It does
+// not say whether it plays live, so the plug-in switches voices at once, at their frames.
 vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect* effect, int32_t opcode, int32_t index, vst2::VstIntPtr value,
                                       void* ptr, float opt);
+// A host playing live: it also answers the process level, real time (2), so the plug-in
+// loads voices in the background.
+vst2::VstIntPtr VSTCALLBACK LiveHost(vst2::AEffect* effect, int32_t opcode, int32_t index, vst2::VstIntPtr value,
+                                     void* ptr, float opt);
 
 struct Midi3 {
   uint8_t status, data1, data2;
@@ -141,8 +146,5 @@ bool RenderFinite(vst2::AEffect* effect, int32_t frames, Rendered& out);
 
 // Waits in real time (other threads are at work) until done() holds; false after seconds.
 bool WaitUntil(const std::function<bool()>& done, double seconds = 5.0);
-
-// Puts the module-wide MIDI and phonetic state back as a freshly loaded library has it.
-void ResetModuleState();
 
 }  // namespace chantera::test

@@ -11,7 +11,6 @@
 #include <iterator>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 
 #include "engine/phoneme_table.h"
@@ -416,10 +415,7 @@ class Checker {
       }
       const ProgramLines& lines = report.programs[size_t(p)];
       KeyTable table{};
-      {
-        std::lock_guard<std::mutex> lock(programs.mutex);
-        programs.BuildKeyMap(p, table);
-      }
+      programs.BuildKeyMap(p, table);
       // Which range sets each key (the last one that covers it wins), for the line.
       std::vector<int> setter(kKeyCount, -1);
       for (size_t r = 0; r < record.ranges.size(); ++r) {

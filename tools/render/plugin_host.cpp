@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/vendor_queries.h"
+
 namespace chantera::render {
 
 using namespace vst2;
@@ -142,7 +144,7 @@ void PluginHost::Process(float* left, float* right, int32_t frames) {
 }
 
 bool PluginHost::BackgroundWorkPending() {
-  return IsChantera() && Dispatch(effVendorSpecific, kChanteraVendorQuery, kChanteraLoaderBusy) == 1;
+  return IsChantera() && Dispatch(effVendorSpecific, kChanteraQuery, kChanteraLoaderBusy) == 1;
 }
 
 std::string PluginHost::Name() {

@@ -70,9 +70,4 @@ class PluginHost {
   std::vector<char> eventList_;
 };
 
-// The query by which a host asks Chantera whether its Chorus rebuild is still running
-// (effVendorSpecific, index kChanteraVendorQuery, value kChanteraLoaderBusy): 1 busy, 0 idle.
-inline constexpr int32_t kChanteraVendorQuery = vst2::FourCC('C', 'h', 'n', 't');
-inline constexpr int32_t kChanteraLoaderBusy = 1;
-
 }  // namespace chantera::render

@@ -179,7 +179,7 @@ TEST(VoiceCheck, RepeatsAreGroupedAndJsonIsValidUtf8) {
   VoiceFolder v = CleanVoice();
   for (std::string& line : v.programLines)
     if (line == "S,64,127,b.wav") line = "S,64,127,bb.wav";  // 103 ranges name no sample
-  v.sampleLines.push_back("\xFF\xFE.wav,junk,60");  // bytes neither UTF-8 nor Shift-JIS
+  v.sampleLines.push_back("\xFF\xFE.wav,junk,60");           // bytes neither UTF-8 nor Shift-JIS
   WriteVoiceLibrary(dir, {{"Voice", v}});
   const CheckResult r = CheckLibrary(dir.path());
   const std::string text = voice::FormatText(r);
@@ -198,11 +198,12 @@ TEST(VoiceCheck, RepeatsAreGroupedAndJsonIsValidUtf8) {
   v = CleanVoice();
   v.programLines.clear();
   WriteVoiceLibrary(dir, {{"Voice", v}});
-  EXPECT_EQ(voice::FormatText(CheckLibrary(dir.path())),
-            dir.path().string() +
-                "/v/programs.txt: error: defines no program (a program ends with an \"End\" line); the instrument keeps "
-                "the programs of the voice selected before (at start, none): every syllable plays sample slot 0 "
-                "(\"a.wav\")\nvoice \"Voice\" (v): 2 recordings, 0 programs: 1 error, 0 warnings\n");
+  EXPECT_EQ(
+      voice::FormatText(CheckLibrary(dir.path())),
+      dir.path().string() +
+          "/v/programs.txt: error: defines no program (a program ends with an \"End\" line); the instrument keeps "
+          "the programs of the voice selected before (at start, none): every syllable plays sample slot 0 "
+          "(\"a.wav\")\nvoice \"Voice\" (v): 2 recordings, 0 programs: 1 error, 0 warnings\n");
 }
 
 TEST(VoiceCheck, TheDemoVoiceChecksClean) {

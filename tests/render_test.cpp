@@ -619,6 +619,8 @@ TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
   const std::string before = ReadFile(song);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.arguments);
+    for (const char* made : {"x.wav", "x.mp3", "x.mid", "x2.wav", "x2"}) std::filesystem::remove_all(dir.path() / made);
+    dir.Write("ok.mid", before);
     const RunResult run = Run(row.arguments, "", row.tool, row.outputOnly);
     EXPECT_EQ(run.status, row.status) << run.output;
     EXPECT_NE(run.output.find(row.says), std::string::npos) << run.output;

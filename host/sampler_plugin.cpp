@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/sampler.h"
+#include "host/vendor_queries.h"
 #include "params/parameters.h"
 #include "platform/platform.h"
 
@@ -142,8 +143,19 @@ int32_t SamplerPlugin::canDo(char* text) {
 }
 
 VstIntPtr SamplerPlugin::vendorSpecific(int32_t index, VstIntPtr value, void* ptr, float opt) {
-  if (index == FourCC('C', 'h', 'n', 't') && value == 1) return engine_->BackgroundWorkPending() ? 1 : 0;
-  return 0;
+  if (index != kChanteraQuery) return 0;
+  switch (value) {
+    case kChanteraLoaderBusy:
+      return engine_->BackgroundWorkPending() ? 1 : 0;
+    case kChanteraMessagesShown:
+      return static_cast<VstIntPtr>(platform::MessagesShown());
+    case kChanteraMessagesToHost:
+      // The host hands over a function of its own: the one way to pass code through ptr.
+      platform::SetMessageSink(reinterpret_cast<ChanteraMessageSink>(ptr));  // NOLINT
+      return 1;
+    default:
+      return 0;
+  }
 }
 
 AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {

@@ -194,11 +194,11 @@ enum AudioMasterOpcodes : int32_t {
 
 // What audioMasterGetCurrentProcessLevel answers: the kind of thread the call came from.
 enum VstProcessLevels : int32_t {
-  kVstProcessLevelUnknown = 0,  // the host does not say
-  kVstProcessLevelUser = 1,     // a user interface thread
-  kVstProcessLevelRealtime = 2, // the audio thread of a host playing live
-  kVstProcessLevelPrefetch = 3, // ahead of time, still for live playing
-  kVstProcessLevelOffline = 4,  // rendering to a file, as fast as it goes
+  kVstProcessLevelUnknown = 0,   // the host does not say
+  kVstProcessLevelUser = 1,      // a user interface thread
+  kVstProcessLevelRealtime = 2,  // the audio thread of a host playing live
+  kVstProcessLevelPrefetch = 3,  // ahead of time, still for live playing
+  kVstProcessLevelOffline = 4,   // rendering to a file, as fast as it goes
 };
 
 enum VstEventTypes : int32_t { kVstMidiType = 1, kVstSysExType = 6 };

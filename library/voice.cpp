@@ -32,8 +32,7 @@ std::unique_ptr<Voice> LoadVoice(const std::string& pluginDir, int32_t index, bo
   voice->bank->LoadSampleList(pluginDir.c_str(), voice->folder.c_str());
   StartLoader(voice->bank, effectOn);
   voice->programs = programs;
-  voice->programFileStatus =
-      LoadProgramFile(pluginDir.c_str(), voice->folder.c_str(), voice->programs, *voice->bank);
+  voice->programFileStatus = LoadProgramFile(pluginDir.c_str(), voice->folder.c_str(), voice->programs, *voice->bank);
   return voice;
 }
 

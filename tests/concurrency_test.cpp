@@ -90,9 +90,8 @@ void HostThread(SamplerPlugin& plugin, const std::atomic<bool>& stop, uint32_t s
   while (!stop.load()) {
     if (++round % 4 == 0) plugin.setParameter(2, (rng() % 2) != 0 ? 1.0f : 0.0f);
     if (round % 7 == 0)
-      plugin.engine().ChooseVoice(static_cast<int32_t>(rng() % 2), (rng() % 2) != 0
-                                                                        ? Sampler::Switching::kInBackground
-                                                                        : Sampler::Switching::kAtOnce);
+      plugin.engine().ChooseVoice(static_cast<int32_t>(rng() % 2),
+                                  (rng() % 2) != 0 ? Sampler::Switching::kInBackground : Sampler::Switching::kAtOnce);
     plugin.setProgram(static_cast<int32_t>(rng() % 4));
     plugin.setParameter(0, 0.5f + static_cast<float>(rng() % 100) / 200.0f);
     plugin.setParameter(1, static_cast<float>(rng() % 13) / 12.0f);

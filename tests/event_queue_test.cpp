@@ -211,7 +211,7 @@ TEST_F(EventQueueTest, BlocksRenderAtTheirFramesWhileAnEffectSwitchReadsTheVoice
   ASSERT_TRUE(held);
 
   block(EventList().Add(0, 0x90, 69, 100));
-  EXPECT_FALSE(plugin.engine().SwitchPending());  // taken over at the block's start
+  EXPECT_FALSE(plugin.engine().SwitchPending());              // taken over at the block's start
   EXPECT_FLOAT_EQ(plugin.engine().Volume(), 64.0f / 127.0f);  // an Effect switch leaves it
   EXPECT_EQ(plugin.engine().Slots().slots[1].active, 1);
 }

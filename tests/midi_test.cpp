@@ -230,8 +230,19 @@ TEST_F(MidiTest, TwoInstancesOnInterleavedBlocksEachSingWhatTheySingAlone) {
   // Each track's blocks of 512 frames: its messages at frame 100 of the block.
   const std::vector<std::vector<Midi3>> tracks[2] = {
       {spelling(64, "ka", false), commit, {}, {}, spelling(66, "tSi", true), {}, {}, {}, {}, {}, {}, {}, {}},
-      {{}, spelling(70, "o", true), {{0x90, 60, 90}}, {{0x80, 60, 0}}, {}, spelling(71, "N", false), commit, {},
-       {}, {}, {}, {}, {}}};
+      {{},
+       spelling(70, "o", true),
+       {{0x90, 60, 90}},
+       {{0x80, 60, 0}},
+       {},
+       spelling(71, "N", false),
+       commit,
+       {},
+       {},
+       {},
+       {},
+       {},
+       {}}};
   constexpr int32_t kBlock = 512;
   const auto play = [&](Sampler& instance, const std::vector<Midi3>& messages, std::vector<float>& out) {
     std::vector<float> left(kBlock), right(kBlock);

@@ -152,18 +152,18 @@ CHANTERA_DELETES(std::align_val_t)
 CHANTERA_DELETES(size_t, std::align_val_t)
 
 // Every way to wait for another thread, or to sleep, counts and goes on to the C library.
-#define CHANTERA_WAITS(result, name, parameters, arguments)           \
-  result name parameters {                                            \
-    static std::atomic<result(*) parameters> next{nullptr};           \
-    CountWait();                                                      \
-    return Next(next, #name) arguments;                               \
+#define CHANTERA_WAITS(result, name, parameters, arguments) \
+  result name parameters {                                  \
+    static std::atomic<result(*) parameters> next{nullptr}; \
+    CountWait();                                            \
+    return Next(next, #name) arguments;                     \
   }
 // And every way to open a file, or to look one up.
-#define CHANTERA_OPENS(result, name, parameters, arguments)           \
-  result name parameters {                                            \
-    static std::atomic<result(*) parameters> next{nullptr};           \
-    CountOpen();                                                      \
-    return Next(next, #name) arguments;                               \
+#define CHANTERA_OPENS(result, name, parameters, arguments) \
+  result name parameters {                                  \
+    static std::atomic<result(*) parameters> next{nullptr}; \
+    CountOpen();                                            \
+    return Next(next, #name) arguments;                     \
   }
 
 extern "C" {
@@ -252,17 +252,22 @@ class Library {
  public:
   Library() {
     WriteVoiceLibrary(dir_, {{"Second", VoiceFolder{"second",
-                                                     {"a.wav,a,69"},
-                                                     {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End"},
-                                                     {{"a.wav", MakeWav(Pcm16(Sine(44100, 0.01)))}}}}});
+                                                    {"a.wav,a,69"},
+                                                    {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End"},
+                                                    {{"a.wav", MakeWav(Pcm16(Sine(44100, 0.01)))}}}}});
     dir_.Write("voice.csv", "Demo,demo\r\nSecond,second\r\n");
-    std::filesystem::create_directory_symlink(std::filesystem::path(CHANTERA_PLUGIN_DIR) / "demo", dir_.path() / "demo");
+    std::filesystem::create_directory_symlink(std::filesystem::path(CHANTERA_PLUGIN_DIR) / "demo",
+                                              dir_.path() / "demo");
 #ifdef CHANTERA_CLAP_PATH
     std::filesystem::copy_file(CHANTERA_CLAP_PATH, dir_.path() / "Chantera.clap");
 #endif
   }
-  std::string str() const { return dir_.str(); }
-  std::string Clap() const { return (dir_.path() / "Chantera.clap").string(); }
+  std::string str() const {
+    return dir_.str();
+  }
+  std::string Clap() const {
+    return (dir_.path() / "Chantera.clap").string();
+  }
 
  private:
   TempDir dir_;
@@ -300,7 +305,8 @@ class Instrument {
   int PlayWithSwitches(std::vector<EventList>& blocks) {
     int takenOver = 0;
     for (size_t b = 0; b < blocks.size(); ++b) {
-      if (b % kEffectEvery == kEffectEvery / 4) effect_->setParameter(effect_, 2, b / kEffectEvery % 2 == 0 ? 1.0f : 0.0f);
+      if (b % kEffectEvery == kEffectEvery / 4)
+        effect_->setParameter(effect_, 2, b / kEffectEvery % 2 == 0 ? 1.0f : 0.0f);
       const bool pending = plugin_->engine().SwitchPending();
       Play(blocks[b]);
       if (pending && !plugin_->engine().SwitchPending()) ++takenOver;

@@ -25,22 +25,6 @@ constexpr double kRate = 44100.0;
 constexpr uint32_t kBlock = 512;
 constexpr const char* kId = "brisol.chantera";
 
-// The tone of voice v, program p; every sample has its root at key 69 and is played there.
-double ToneHz(int voice, int program) {
-  return 440.0 + 110.0 * (2 * voice + program);
-}
-
-// Frequency from the zero crossings of the second half of a buffer (about 11 Hz steps;
-// the tones lie 110 Hz apart).
-double MeasuredHz(const std::vector<float>& x) {
-  int crossings = 0;
-  for (size_t i = x.size() / 2 + 1; i < x.size(); ++i) crossings += (x[i - 1] < 0.0f) != (x[i] < 0.0f) ? 1 : 0;
-  return crossings / 2.0 / (static_cast<double>(x.size() / 2) / kRate);
-}
-
-// The recording that voice 1 lists first, which no program of it plays.
-const double kStrayHz = ToneHz(2, 0);
-
 ClapEvents BankSelect(uint8_t voice, ClapEvents events = {}) {
   return events.Midi(0, 0xB0, 0, 100).Midi(0, 0xB0, 32, voice);
 }
@@ -49,24 +33,7 @@ class ClapPlugin : public ::testing::Test {
  protected:
   // Two voices of two programs each, and the plug-in file beside them.
   static std::string WriteLibraryWithPlugin(const TempDir& dir) {
-    std::vector<std::pair<std::string, VoiceFolder>> voices;
-    for (int v = 0; v < 2; ++v) {
-      VoiceFolder voice;
-      voice.folder = "v" + std::to_string(v);
-      if (v == 1) {
-        voice.sampleLines.push_back("stray.wav,stray,69");
-        voice.files.emplace_back("stray.wav", MakeWav(Pcm16(Sine(44100, kStrayHz / kRate))));
-      }
-      for (int p = 0; p < 2; ++p) {
-        const std::string wav = "p" + std::to_string(p) + ".wav";
-        voice.sampleLines.push_back(wav + "," + wav + ",69");
-        voice.programLines.insert(voice.programLines.end(),
-                                  {"Program", "P,1.0,2,s" + std::to_string(p), "S,0,127," + wav, "End"});
-        voice.files.emplace_back(wav, MakeWav(Pcm16(Sine(44100, ToneHz(v, p) / kRate))));
-      }
-      voices.emplace_back("Voice " + std::to_string(v), voice);
-    }
-    WriteVoiceLibrary(dir, voices);
+    WriteTwoToneVoices(dir);
     std::filesystem::copy_file(CHANTERA_CLAP_PATH, dir.path() / "Chantera.clap");
     return (dir.path() / "Chantera.clap").string();
   }

@@ -140,6 +140,33 @@ void WriteSingleSampleVoice(const TempDir& dir, const std::vector<int16_t>& valu
   WriteVoiceLibrary(dir, {{"Voice", voice}});
 }
 
+void WriteTwoToneVoices(const TempDir& dir) {
+  std::vector<std::pair<std::string, VoiceFolder>> voices;
+  for (int v = 0; v < 2; ++v) {
+    VoiceFolder voice;
+    voice.folder = "v" + std::to_string(v);
+    if (v == 1) {
+      voice.sampleLines.emplace_back("stray.wav,stray,69");
+      voice.files.emplace_back("stray.wav", MakeWav(Pcm16(Sine(44100, kStrayHz / 44100.0))));
+    }
+    for (int p = 0; p < 2; ++p) {
+      const std::string wav = "p" + std::to_string(p) + ".wav";
+      voice.sampleLines.push_back(wav + "," + wav + ",69");
+      voice.programLines.insert(voice.programLines.end(),
+                                {"Program", "P,1.0,2,s" + std::to_string(p), "S,0,127," + wav, "End"});
+      voice.files.emplace_back(wav, MakeWav(Pcm16(Sine(44100, ToneHz(v, p) / 44100.0))));
+    }
+    voices.emplace_back("Voice " + std::to_string(v), voice);
+  }
+  WriteVoiceLibrary(dir, voices);
+}
+
+double MeasuredHz(const std::vector<float>& x, double rate) {
+  int crossings = 0;
+  for (size_t i = x.size() / 2 + 1; i < x.size(); ++i) crossings += (x[i - 1] < 0.0f) != (x[i] < 0.0f) ? 1 : 0;
+  return crossings / 2.0 / (static_cast<double>(x.size() / 2) / rate);
+}
+
 namespace {
 std::mutex messagesMutex;
 std::vector<std::string> messageLog;

@@ -75,6 +75,19 @@ void WriteVoiceLibrary(const TempDir& dir, const std::vector<std::pair<std::stri
 // to every key of program 0.
 void WriteSingleSampleVoice(const TempDir& dir, const std::vector<int16_t>& values, int rootNote = 69);
 
+// Two voices of two programs whose recordings each sound a tone of their own (ToneHz), all
+// rooted at key 69 and 44.1 kHz, so the pitch heard tells which one sang. Voice 1 lists
+// first one more recording (kStrayHz), which no program plays: a key map left over from
+// voice 0 plays the wrong recording there.
+void WriteTwoToneVoices(const TempDir& dir);
+inline double ToneHz(int voice, int program) {
+  return 440.0 + 110.0 * (2 * voice + program);
+}
+inline const double kStrayHz = ToneHz(2, 0);
+// Frequency from the zero crossings of the second half of x (about 11 Hz steps at 44.1 kHz
+// over eight 512-frame blocks; the tones lie 110 Hz apart).
+double MeasuredHz(const std::vector<float>& x, double rate = 44100.0);
+
 // Counts the messages the instrument shows while it lives (replaces the message sink).
 class MessageCounter {
  public:

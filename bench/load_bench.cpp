@@ -18,12 +18,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/demo_files.h"
 #include "engine/sampler.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
@@ -31,35 +30,9 @@
 
 namespace {
 
-std::string PluginDir() {
-  if (const char* dir = std::getenv("CHANTERA_PLUGIN_DIR")) return dir;
-  return chantera::platform::ModuleDirectory() + "/../Chantera";
-}
-
-struct DemoFile {
-  std::string path;
-  size_t size;
-};
-
-// The files that samples.txt names, in list order, with their sizes.
-std::vector<DemoFile> DemoFiles() {
-  std::vector<DemoFile> files;
-  const std::string folder = PluginDir() + "/demo/";
-  std::ifstream list(folder + "samples.txt");
-  std::string line;
-  while (std::getline(list, line)) {
-    const size_t comma = line.find(',');
-    if (comma == std::string::npos || comma == 0) continue;
-    DemoFile file{folder + line.substr(0, comma), 0};
-    if (std::FILE* f = std::fopen(file.path.c_str(), "rb")) {
-      std::fseek(f, 0, SEEK_END);
-      file.size = static_cast<size_t>(std::ftell(f));
-      std::fclose(f);
-      files.push_back(file);
-    }
-  }
-  return files;
-}
+using chantera::bench::DemoFile;
+using chantera::bench::DemoFiles;
+using chantera::bench::PluginDir;
 
 void BM_LoadDemoVoice(benchmark::State& state) {
   const std::string dir = PluginDir();

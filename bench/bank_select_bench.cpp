@@ -154,7 +154,7 @@ void BM_BankSelectLongestBlock(benchmark::State& state) {
   double longestOfRun = 0.0, longestCpu = 0.0;
   int64_t waits = 0, preempted = 0;
   int64_t blocks = 0;
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     auto sampler = std::make_unique<Sampler>(folder.str());
     sampler->SetHostSampleRate(44100.0f);
     sampler->SetBankSelectSwitching(background ? Sampler::Switching::kInBackground : Sampler::Switching::kAtOnce);

@@ -46,7 +46,7 @@ void BM_LoadDemoVoice(benchmark::State& state) {
   }
   int64_t bytes = 0;
   for (int32_t i = 0; i < bank.sampleCount.load(); ++i) bytes += bank.slot(i)->dataSize;
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     // Fresh samples: with the old ones alive the files' data would be shared, not read.
     state.PauseTiming();
     bank.FreeSamples();
@@ -69,7 +69,7 @@ void BM_PlainReadDemoVoice(benchmark::State& state) {
   std::vector<std::unique_ptr<uint8_t[]>> buffers(files.size());
   int64_t bytes = 0;
   for (const DemoFile& file : files) bytes += static_cast<int64_t>(file.size);
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     for (size_t i = 0; i < files.size(); ++i) {
       std::FILE* f = std::fopen(files[i].path.c_str(), "rb");
       if (f == nullptr) continue;
@@ -87,7 +87,7 @@ BENCHMARK(BM_PlainReadDemoVoice)->Unit(benchmark::kMillisecond);
 
 void BM_ConstructSamplerDemoVoice(benchmark::State& state) {
   const std::string dir = PluginDir();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     chantera::Sampler sampler(dir);
     benchmark::DoNotOptimize(&sampler);
     if (sampler.Bank()->sampleCount.load() == 0) {
@@ -108,7 +108,7 @@ void BM_ConstructSecondInstanceDemoVoice(benchmark::State& state) {
     state.SkipWithError("no demo voice (build the plug-in folder, or set CHANTERA_PLUGIN_DIR)");
     return;
   }
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     chantera::Sampler sampler(dir);
     benchmark::DoNotOptimize(&sampler);
     sampler.Shutdown();
@@ -121,7 +121,7 @@ BENCHMARK(BM_ConstructSecondInstanceDemoVoice)->Unit(benchmark::kMillisecond);
 // shared data counted once), as counters; the time is that of making the eight.
 void BM_EightInstancesSampleMemory(benchmark::State& state) {
   const std::string dir = PluginDir();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     const uint64_t before = chantera::Sample::LiveDataBytes();
     std::vector<std::unique_ptr<chantera::Sampler>> instances;
     instances.push_back(std::make_unique<chantera::Sampler>(dir));

@@ -164,7 +164,7 @@ void WriteTwoToneVoices(const TempDir& dir) {
 double MeasuredHz(const std::vector<float>& x, double rate) {
   int crossings = 0;
   for (size_t i = x.size() / 2 + 1; i < x.size(); ++i) crossings += (x[i - 1] < 0.0f) != (x[i] < 0.0f) ? 1 : 0;
-  return crossings / 2.0 / (static_cast<double>(x.size() / 2) / rate);
+  return crossings / 2.0 / (static_cast<double>(x.size()) / 2.0 / rate);
 }
 
 namespace {

@@ -1,5 +1,6 @@
-// chantera-render: renders a Standard MIDI File to audio through a VST 2 instrument
-// (Chantera by default), the way a sequencer would, with every event at its exact frame.
+// chantera-render: renders a Standard MIDI File, an UTAU project or a MusicXML score to
+// audio through a VST 2 instrument (Chantera by default), the way a sequencer would, with
+// every event at its exact frame (a score is first written as the MIDI file that sings it).
 // Given several files or a folder, it renders them all, a few at once, each song in a
 // process of its own forked from one that keeps the plug-in loaded, so that every file is
 // the one a render of that song alone gives.
@@ -23,6 +24,7 @@
 #include "tools/render/partial_file.h"
 #include "tools/render/plugin_host.h"
 #include "tools/render/song.h"
+#include "tools/render/song_file.h"
 #include "tools/render/song_processes.h"
 
 using namespace chantera::render;
@@ -30,9 +32,12 @@ using namespace chantera::render;
 namespace {
 
 const char* kUsage =
-    "usage: chantera-render INPUT.mid -o OUTPUT.wav [options]\n"
-    "       chantera-render INPUT.mid|FOLDER... -o FOLDER [--jobs N] [--shard K/N] [options]\n"
-    "       chantera-render INPUT.mid --write-phonetic OUTPUT.mid\n"
+    "usage: chantera-render INPUT -o OUTPUT.wav [options]\n"
+    "       chantera-render INPUT|FOLDER... -o FOLDER [--jobs N] [--shard K/N] [options]\n"
+    "       chantera-render INPUT --write-midi OUTPUT.mid | --write-phonetic OUTPUT.mid\n"
+    "\n"
+    "  INPUT is a MIDI file (.mid .midi .kar .smf), an UTAU project (.ust) or a MusicXML\n"
+    "  score (.musicxml .xml .mxl); a folder is searched for all of them.\n"
     "\n"
     "  -o, --output PATH        audio file to write (.wav or .flac); with several inputs, a\n"
     "                           folder, or an input folder, the folder to write them into\n"
@@ -48,19 +53,25 @@ const char* kUsage =
     "  --chorus                 switch Chantera's Chorus effect on (waits for its rebuild)\n"
     "  --param I=V              set parameter I to V before the song starts (repeatable)\n"
     "  --no-lyrics              ignore the lyrics: notes play the current program\n"
+    "  --part N                 MusicXML: the part that sings (default: the first with lyrics)\n"
+    "  --score-voice N          MusicXML: the voice of the part that sings (default: 1)\n"
+    "  --verse N                MusicXML: the lyric line that sings (default: 1)\n"
     "  --tail SECONDS           after the last event, render until the sound falls below the\n"
     "                           threshold, at most this long (default 5; 0 stops at the end)\n"
     "  --threshold DB           tail threshold in dBFS (default -80)\n"
     "  --gain DB                gain applied to the output (default 0); 16- and 24-bit files\n"
     "                           clip beyond full scale (the renderer says how much), float\n"
     "                           files never clip\n"
+    "  --write-midi PATH        write the MIDI file (with lyric events) that sings the input;\n"
+    "                           with -o, render it as well\n"
     "  --write-phonetic PATH    write a MIDI file that spells each lyric syllable with the\n"
     "                           phonetic controller protocol instead of rendering\n"
     "  -q, --quiet              no progress bar\n";
 
 struct Options {
   std::vector<std::string> inputs;
-  std::string output, plugin, format, phoneticOut;
+  std::string output, plugin, format, phoneticOut, midiOut;
+  ScoreChoices score;
   int jobs = 0;  // 0: the number of processors
   int shard = 1, shards = 1;
   double rate = 44100.0;
@@ -136,6 +147,12 @@ Options ParseArguments(int argc, char** argv) {
       if (o.gainDb < -120 || o.gainDb > 60) Fail("--gain must be between -120 and 60 dB");
     } else if (arg == "--write-phonetic") {
       o.phoneticOut = value();
+    } else if (arg == "--write-midi") {
+      o.midiOut = value();
+    } else if (arg == "--part" || arg == "--verse" || arg == "--score-voice") {
+      const double n = Number(arg, value());
+      if (n < 1 || n > 1000 || n != std::floor(n)) Fail(arg + " must be a whole number from 1 to 1000");
+      (arg == "--part" ? o.score.part : arg == "--verse" ? o.score.verse : o.score.voice) = static_cast<int>(n);
     } else if (arg == "-q" || arg == "--quiet") {
       o.quiet = true;
     } else if (arg == "--jobs" || arg == "-j") {
@@ -155,7 +172,7 @@ Options ParseArguments(int argc, char** argv) {
     }
   }
   if (o.inputs.empty()) Fail(std::string("no input file\n\n") + kUsage);
-  if (o.output.empty() && o.phoneticOut.empty()) Fail("no output file (-o OUTPUT.wav)");
+  if (o.output.empty() && o.phoneticOut.empty() && o.midiOut.empty()) Fail("no output file (-o OUTPUT.wav)");
   return o;
 }
 
@@ -210,8 +227,10 @@ std::string Formatted(const char* format, ...) {
 // returns false with the message.
 bool RenderSong(const Options& options, const std::string& input, const std::string& output, AudioFormat format,
                 Progress& progress, std::unique_ptr<PluginHost>& keep, Report& report, std::string& error) {
-  MidiFile file;
-  if (!file.Read(input, error)) return false;
+  LoadedSong loaded;
+  if (!LoadSong(input, options.score, loaded, error)) return false;
+  for (const std::string& notice : loaded.notices) std::fprintf(stderr, "chantera-render: %s\n", notice.c_str());
+  const MidiFile& file = loaded.file;
   constexpr double kLongestSong = 24 * 3600.0;
   if (file.SecondsAt(file.LastTick()) > kLongestSong) {
     error = input + ": the song lasts more than 24 hours (" + std::to_string(file.SecondsAt(file.LastTick()) / 3600.0) +
@@ -347,17 +366,11 @@ void Print(const Report& report) {
   std::fputs(report.warning.c_str(), stderr);
 }
 
-bool IsMidiFile(const std::filesystem::path& path) {
-  std::string extension = path.extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".mid" || extension == ".midi" || extension == ".kar" || extension == ".smf";
-}
-
 struct Job {
   std::string input, output;
 };
 
-// The songs of the inputs, in a fixed order (the inputs as given, a folder's MIDI files
+// The songs of the inputs, in a fixed order (the inputs as given, a folder's song files
 // sorted by their path inside it), each with its file in outFolder: its name, or its path
 // inside the folder it was found in, with the audio format's extension.
 std::vector<Job> CollectSongs(const Options& options, AudioFormat format) {
@@ -374,7 +387,7 @@ std::vector<Job> CollectSongs(const Options& options, AudioFormat format) {
       std::vector<fs::path> found;
       for (fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, failed), end;
            !failed && it != end; it.increment(failed))
-        if (it->is_regular_file(failed) && IsMidiFile(it->path())) found.push_back(it->path());
+        if (it->is_regular_file(failed) && SongFormatOf(it->path()) != SongFormat::kNone) found.push_back(it->path());
       if (failed) Fail(input + ": cannot read the folder (" + failed.message() + ")");
       std::sort(found.begin(), found.end());
       for (const fs::path& path : found) add(path, path.lexically_relative(input));
@@ -397,6 +410,7 @@ std::vector<Job> CollectSongs(const Options& options, AudioFormat format) {
 // failed; the others are still rendered).
 int RenderMany(const Options& options, AudioFormat format) {
   if (!options.phoneticOut.empty()) Fail("--write-phonetic takes a single input file");
+  if (!options.midiOut.empty()) Fail("--write-midi takes a single input file");
   if (options.output.empty()) Fail("several inputs need an output folder (-o FOLDER)");
   std::vector<Job> all = CollectSongs(options, format);
   // Shares by position in the fixed order (every N-th song), so that the shares are even
@@ -461,11 +475,20 @@ int main(int argc, char** argv) {
 
   const std::string& input = options.inputs[0];
   std::string error;
-  if (!options.phoneticOut.empty()) {
-    MidiFile file;
-    if (!file.Read(input, error)) Fail(error);
-    if (!WriteWholeFile(options.phoneticOut, PhoneticMidi(file), error)) Fail(error);
-    if (options.output.empty()) return 0;
+  if (!options.phoneticOut.empty() || !options.midiOut.empty()) {
+    LoadedSong loaded;
+    if (!LoadSong(input, options.score, loaded, error)) Fail(error);
+    for (const std::string& path : {options.midiOut, options.phoneticOut}) {
+      std::error_code same;
+      if (!path.empty() && std::filesystem::equivalent(path, input, same)) Fail(path + ": that is the input file");
+    }
+    if (!options.midiOut.empty() && !WriteWholeFile(options.midiOut, loaded.midi, error)) Fail(error);
+    if (!options.phoneticOut.empty() && !WriteWholeFile(options.phoneticOut, PhoneticMidi(loaded.file), error))
+      Fail(error);
+    if (options.output.empty()) {
+      for (const std::string& notice : loaded.notices) std::fprintf(stderr, "chantera-render: %s\n", notice.c_str());
+      return 0;
+    }
   }
   Progress progress(!options.quiet && isatty(2));
   std::unique_ptr<PluginHost> host;

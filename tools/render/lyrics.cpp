@@ -85,13 +85,19 @@ bool IsSmallYaYuYoOrVowel(char32_t cp) {
          cp == U'ぉ';
 }
 
+// Kana, kanji and accented Latin letters: what a lyric spells with, unlike the spaces,
+// marks and punctuation that only separate its syllables.
+bool IsLetter(char32_t cp) {
+  return (cp >= U'ぁ' && cp <= U'ヺ') || (cp >= 0x3400 && cp <= 0x9FFF) || (cp >= 0xC0 && cp <= 0x24F);
+}
+
 bool IsAsciiVowel(char c) {
   return c == 'a' || c == 'i' || c == 'u' || c == 'e' || c == 'o';
 }
 
 // Romaji to hiragana: longest spelling first; "n" before a consonant or at the end is ん;
-// a doubled consonant is っ.
-std::string RomajiToKana(const std::string& word) {
+// a doubled consonant is っ. A letter that starts no syllable goes to unread.
+std::string RomajiToKana(const std::string& word, std::string* unread) {
   std::string lower;
   for (char c : word) lower.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
   std::string out;
@@ -115,10 +121,33 @@ std::string RomajiToKana(const std::string& word) {
       out += "っ";
       ++i;
     } else {
+      if (unread != nullptr) unread->push_back(lower[i]);
       ++i;  // a letter that starts no syllable
     }
   }
   return out;
+}
+
+// The vowel of each hiragana from ぁ (U+3041) to ゖ (U+3096): 'n' for ん, '-' for っ.
+constexpr char kHiraganaVowels[] =
+    "aaiiuueeooaaiiuueeooaaiiuueeooaaii-uueeooaiueoaaaiiiuuueeeoooaiueoaauuooaiueoaaieonuae";
+static_assert(sizeof kHiraganaVowels - 1 == 0x3097 - 0x3041);
+
+// The last vowel a text spells, in kana or letters ('a', 'i', 'u', 'e', 'o', or 'n' for
+// ん), or 0 when it spells none.
+char LastVowel(const std::string& text) {
+  char vowel = 0;
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp;
+    i += DecodeUtf8(text, i, cp);
+    if (cp >= U'ァ' && cp <= U'ヶ') cp -= 0x60;  // katakana to hiragana
+    if (cp < 0x80 && IsAsciiVowel(static_cast<char>(cp | 0x20))) {
+      vowel = static_cast<char>(cp | 0x20);
+    } else if (cp >= U'ぁ' && cp <= U'ゖ' && kHiraganaVowels[cp - U'ぁ'] != '-') {
+      vowel = kHiraganaVowels[cp - U'ぁ'];
+    }
+  }
+  return vowel;
 }
 
 }  // namespace
@@ -156,7 +185,19 @@ Syllable VowelOf(const Syllable& syllable) {
   return syllable;
 }
 
-std::vector<Syllable> LyricSyllables(const std::string& raw) {
+NoteLyric SingNoteLyric(const std::string& text) {
+  std::string unread;
+  const std::vector<Syllable> syllables = LyricSyllables(text, &unread);
+  if (syllables.size() == 1 && unread.empty()) return {syllables[0], true};
+  NoteLyric lyric{std::nullopt, false};
+  static const std::map<char, const char*> kVowelKana = {{'a', "あ"}, {'i', "い"}, {'u', "う"},
+                                                         {'e', "え"}, {'o', "お"}, {'n', "ん"}};
+  const char vowel = LastVowel(platform::IsValidUtf8(text) ? text : platform::ShiftJisToUtf8(text));
+  if (vowel != 0) lyric.sung = KanaTable().at(kVowelKana.at(vowel));
+  return lyric;
+}
+
+std::vector<Syllable> LyricSyllables(const std::string& raw, std::string* unread) {
   std::string text = platform::IsValidUtf8(raw) ? raw : platform::ShiftJisToUtf8(raw);
   if (!text.empty() && text[0] == '@') return {};  // karaoke information line
 
@@ -164,7 +205,7 @@ std::vector<Syllable> LyricSyllables(const std::string& raw) {
   std::string kana;
   std::string word;
   auto flushWord = [&] {
-    if (!word.empty()) kana += RomajiToKana(word);
+    if (!word.empty()) kana += RomajiToKana(word, unread);
     word.clear();
   };
   for (char c : text) {
@@ -202,7 +243,10 @@ std::vector<Syllable> LyricSyllables(const std::string& raw) {
       }
     }
     auto it = table.find(key);
-    if (it != table.end()) syllables.push_back(it->second);
+    if (it != table.end())
+      syllables.push_back(it->second);
+    else if (unread != nullptr && IsLetter(cp))
+      *unread += key;
     i += n;
   }
   return syllables;

@@ -1,0 +1,53 @@
+#include "tools/render/score.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "tools/render/midi_writer.h"
+
+namespace chantera::render {
+
+namespace {
+
+// Lyrics the table cannot sing are each told with their place up to this many; the rest
+// are counted in one more line, so that a score in another language does not flood.
+constexpr size_t kToldLyrics = 8;
+
+}  // namespace
+
+uint32_t MicrosecondsPerQuarter(double bpm) {
+  // A tempo event holds 24 bits; 4 to 1000 quarter notes per minute keep well inside.
+  const double clamped = std::isfinite(bpm) ? std::clamp(bpm, 4.0, 1000.0) : 120.0;
+  return static_cast<uint32_t>(std::lround(60e6 / clamped));
+}
+
+std::string ScoreMidi(const Score& score, std::vector<std::string>& notices) {
+  MidiWriter out;
+  if (!score.title.empty()) out.Meta(0, 0x03, score.title);
+  // Tempo changes first: within a tick, the writer keeps the order events were added.
+  for (const TempoChange& tempo : score.tempos) out.Tempo(tempo.tick, tempo.microsecondsPerQuarter);
+  size_t unsung = 0;
+  for (size_t i = 0; i < score.notes.size(); ++i) {
+    const ScoreNote& note = score.notes[i];
+    uint64_t end = note.tick + note.length;
+    if (i + 1 < score.notes.size()) end = std::min(end, std::max(note.tick, score.notes[i + 1].tick));
+    if (end <= note.tick) continue;  // a note that the next one starts with takes no time
+    if (note.continuation) {
+      out.Meta(note.tick, 0x05, "ー");
+    } else if (!note.lyric.empty()) {
+      const NoteLyric lyric = SingNoteLyric(note.lyric);
+      if (!lyric.understood && ++unsung <= kToldLyrics)
+        notices.push_back(note.place + ": \"" + note.lyric + "\" is not a syllable the voice sings: " +
+                          (lyric.sung ? "sung as \"" + lyric.sung->kana + "\"" : "the note holds the vowel before it"));
+      if (lyric.sung) out.Meta(note.tick, 0x05, lyric.sung->kana);
+    }
+    out.Channel(note.tick, 0x90, note.key, std::max<uint8_t>(note.velocity, 1));
+    out.Channel(end, 0x80, note.key, 0);
+  }
+  if (unsung > kToldLyrics)
+    notices.push_back(std::to_string(unsung - kToldLyrics) + " more lyric" + (unsung - kToldLyrics == 1 ? "" : "s") +
+                      " the voice cannot sing, handled the same way");
+  return out.Finish(kScoreTicksPerQuarter);
+}
+
+}  // namespace chantera::render

@@ -128,6 +128,12 @@ std::string RomajiToKana(const std::string& word, std::string* unread) {
   return out;
 }
 
+char32_t DecodedFirst(const std::string& text) {
+  char32_t cp = 0;
+  if (!text.empty()) DecodeUtf8(text, 0, cp);
+  return cp;
+}
+
 // The vowel of each hiragana from ぁ (U+3041) to ゖ (U+3096): 'n' for ん, '-' for っ.
 constexpr char kHiraganaVowels[] =
     "aaiiuueeooaaiiuueeooaaiiuueeooaaii-uueeooaiueoaaaiiiuuueeeoooaiueoaauuooaiueoaaieonuae";
@@ -188,13 +194,16 @@ Syllable VowelOf(const Syllable& syllable) {
 NoteLyric SingNoteLyric(const std::string& text) {
   std::string unread;
   const std::vector<Syllable> syllables = LyricSyllables(text, &unread);
-  if (syllables.size() == 1 && unread.empty()) return {syllables[0], true};
-  NoteLyric lyric{std::nullopt, false};
+  if (unread.empty() && syllables.size() == 1) return {NoteLyric::kOne, syllables[0]};
+  // A small vowel or ゃゅょ standing alone after a kana is a sound the table has no row
+  // for ("ふぁ", "てぃ", "ぢゃ"), not a syllable of its own.
+  if (unread.empty() && syllables.size() > 1 && !IsSmallYaYuYoOrVowel(DecodedFirst(syllables[1].kana)))
+    return {NoteLyric::kFirst, syllables[0]};
   static const std::map<char, const char*> kVowelKana = {{'a', "あ"}, {'i', "い"}, {'u', "う"},
                                                          {'e', "え"}, {'o', "お"}, {'n', "ん"}};
   const char vowel = LastVowel(platform::IsValidUtf8(text) ? text : platform::ShiftJisToUtf8(text));
-  if (vowel != 0) lyric.sung = KanaTable().at(kVowelKana.at(vowel));
-  return lyric;
+  if (vowel == 0) return {NoteLyric::kNone, std::nullopt};
+  return {NoteLyric::kVowel, KanaTable().at(kVowelKana.at(vowel))};
 }
 
 std::vector<Syllable> LyricSyllables(const std::string& raw, std::string* unread) {

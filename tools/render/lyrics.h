@@ -22,14 +22,18 @@ struct Syllable {
 // given, receives the letters and kana that named no syllable (not the separators).
 std::vector<Syllable> LyricSyllables(const std::string& text, std::string* unread = nullptr);
 
-// What one note of a score sings of its lyric text. A text that spells exactly one
-// syllable of the table sings it. Any other (a sound the table lacks such as "ヴ" or
-// "ふぁ", several syllables on one note, kanji, letters that spell nothing) is not
-// understood: it sings the vowel it ends in ("ん" counts as one), or, when it has none, no
-// syllable of its own (the note holds the vowel before it, as a note without a lyric).
+// What one note of a score sings of its lyric text:
+// - kOne: the text spells one syllable of the table, which sings;
+// - kFirst: it spells several ("せい", "ぐっ", "ばい"): the first sings, as one note holds one;
+// - kVowel: the table cannot sing it (a sound it lacks such as "ヴ", a kana with a small
+//   vowel it has no row for such as "ふぁ", kanji, letters that spell nothing): the vowel
+//   the text ends in sings ("ん" counts as one);
+// - kNone: the same, but the text has no vowel: no syllable of its own (the note holds the
+//   vowel before it, as a note without a lyric does).
 struct NoteLyric {
+  enum Kind { kOne, kFirst, kVowel, kNone };
+  Kind kind = kOne;
   std::optional<Syllable> sung;
-  bool understood = true;
 };
 NoteLyric SingNoteLyric(const std::string& text);
 

@@ -184,6 +184,10 @@ class ScoreBuilder {
         };
         note.lyric = sings(verse + played.pass - 1);
         if (note.lyric.empty()) note.lyric = sings(verse);
+        if (IsHoldMark(note.lyric)) {
+          note.continuation = true;
+          note.lyric.clear();
+        }
         note.place = name_ + ": measure " + (m.number.empty() ? std::to_string(played.index + 1) : m.number) +
                      ", note " + std::to_string(n.index);
         score_.notes.push_back(std::move(note));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "tools/render/midi_writer.h"
 
@@ -21,22 +22,35 @@ uint32_t MicrosecondsPerQuarter(double bpm) {
   return static_cast<uint32_t>(std::lround(60e6 / clamped));
 }
 
+bool IsHoldMark(const std::string& lyric) {
+  return lyric == "-" || lyric == "ー" || lyric == "－" || lyric == "〜" || lyric == "～";
+}
+
+bool IsPauseMark(const std::string& lyric) {
+  return lyric == "っ" || lyric == "ッ";
+}
+
 std::string ScoreMidi(const Score& score, std::vector<std::string>& notices) {
   MidiWriter out;
   if (!score.title.empty()) out.Meta(0, 0x03, score.title);
   // Tempo changes first: within a tick, the writer keeps the order events were added.
   for (const TempoChange& tempo : score.tempos) out.Tempo(tempo.tick, tempo.microsecondsPerQuarter);
-  size_t unsung = 0;
+  std::set<std::string> told;  // places already told (a repeated measure is told once)
+  size_t unsung = 0, firsts = 0;
+  std::string firstFirst;
   for (size_t i = 0; i < score.notes.size(); ++i) {
     const ScoreNote& note = score.notes[i];
     uint64_t end = note.tick + note.length;
     if (i + 1 < score.notes.size()) end = std::min(end, std::max(note.tick, score.notes[i + 1].tick));
-    if (end <= note.tick) continue;  // a note that the next one starts with takes no time
-    if (note.continuation) {
+    if (end <= note.tick || IsPauseMark(note.lyric)) continue;
+    if (note.continuation || IsHoldMark(note.lyric)) {
       out.Meta(note.tick, 0x05, "ー");
     } else if (!note.lyric.empty()) {
       const NoteLyric lyric = SingNoteLyric(note.lyric);
-      if (!lyric.understood && ++unsung <= kToldLyrics)
+      const bool first = told.insert(note.place).second;
+      if (first && lyric.kind == NoteLyric::kFirst && firsts++ == 0)
+        firstFirst = note.place + " \"" + note.lyric + "\" sings \"" + lyric.sung->kana + "\"";
+      if (first && (lyric.kind == NoteLyric::kVowel || lyric.kind == NoteLyric::kNone) && ++unsung <= kToldLyrics)
         notices.push_back(note.place + ": \"" + note.lyric + "\" is not a syllable the voice sings: " +
                           (lyric.sung ? "sung as \"" + lyric.sung->kana + "\"" : "the note holds the vowel before it"));
       if (lyric.sung) out.Meta(note.tick, 0x05, lyric.sung->kana);
@@ -47,6 +61,11 @@ std::string ScoreMidi(const Score& score, std::vector<std::string>& notices) {
   if (unsung > kToldLyrics)
     notices.push_back(std::to_string(unsung - kToldLyrics) + " more lyric" + (unsung - kToldLyrics == 1 ? "" : "s") +
                       " the voice cannot sing, handled the same way");
+  if (firsts == 1)
+    notices.push_back("1 note has a lyric of several syllables and sings its first: " + firstFirst);
+  else if (firsts > 1)
+    notices.push_back(std::to_string(firsts) + " notes have a lyric of several syllables; each sings its first (" +
+                      firstFirst + ", ...)");
   return out.Finish(kScoreTicksPerQuarter);
 }
 

@@ -48,10 +48,17 @@ struct Score {
   std::vector<std::string> notices;
 };
 
+// Lyrics that mark a note rather than name a syllable: "-" and "ー" (also full-width and
+// as a wave dash) hold the previous syllable's vowel; "っ" alone is the closure of a
+// doubled consonant, a pause: the note is not sung.
+bool IsHoldMark(const std::string& lyric);
+bool IsPauseMark(const std::string& lyric);
+
 // The Standard MIDI File (format 0, kScoreTicksPerQuarter) that sings the score: its tempo
 // changes, and for each note a lyric event in UTF-8 naming what it sings, then the note on
-// channel 1. Each lyric the table cannot sing is told in notices with its place (the
-// first few, then how many more).
+// channel 1 (SingNoteLyric decides what a lyric sings). Each lyric the table cannot sing
+// is told in notices with its place (the first few, then how many more); lyrics of which
+// only the first syllable sings are counted in one notice.
 std::string ScoreMidi(const Score& score, std::vector<std::string>& notices);
 
 // Quarter notes per minute to the MIDI tempo, held within what a tempo event holds.

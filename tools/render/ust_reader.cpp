@@ -135,7 +135,7 @@ class UstParser {
       note.length = ticks;
       note.key = static_cast<uint8_t>(std::lround(*key));
       note.velocity = static_cast<uint8_t>(std::clamp(std::lround(96.0 * intensity.value_or(100.0) / 100.0), 1L, 127L));
-      note.continuation = lyric == "-" || lyric == "ー" || lyric == "－";
+      note.continuation = IsHoldMark(lyric);
       if (!note.continuation) note.lyric = lyric;
       note.place = name_ + ":" + std::to_string(s.lyricLine);
       if (s.vibrato)

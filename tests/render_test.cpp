@@ -128,6 +128,22 @@ TEST(Lyrics, EachSpellingReachesItsPrograms) {
   }
 }
 
+// What one note of a score sings of its lyric: one syllable, the first of several, the
+// vowel a sound the table lacks ends in, or nothing of its own.
+TEST(Lyrics, OneNoteOfAScore) {
+  const std::vector<std::tuple<std::string, NoteLyric::Kind, std::string>> cases = {
+      {"さ", NoteLyric::kOne, "さ"},     {"sha", NoteLyric::kOne, "しゃ"},  {"キャ", NoteLyric::kOne, "きゃ"},
+      {"せい", NoteLyric::kFirst, "せ"}, {"ぐっ", NoteLyric::kFirst, "ぐ"}, {"かー", NoteLyric::kFirst, "か"},
+      {"ふぁ", NoteLyric::kVowel, "あ"}, {"ヴ", NoteLyric::kVowel, "う"},   {"てぃ", NoteLyric::kVowel, "い"},
+      {"hello", NoteLyric::kVowel, "お"}, {"ぶん", NoteLyric::kFirst, "ぶ"}, {"花", NoteLyric::kNone, ""},
+      {"xyz", NoteLyric::kNone, ""},     {"♪", NoteLyric::kNone, ""},       {"か花", NoteLyric::kVowel, "あ"}};
+  for (const auto& [text, kind, kana] : cases) {
+    const NoteLyric lyric = SingNoteLyric(text);
+    EXPECT_EQ(lyric.kind, kind) << text;
+    EXPECT_EQ(lyric.sung ? lyric.sung->kana : "", kana) << text;
+  }
+}
+
 // Lyric meta events are written in Shift-JIS; a character it lacks becomes '?'.
 TEST(Lyrics, ShiftJisOfUtf8) {
   EXPECT_EQ(Utf8ToShiftJis("a"), "a");
@@ -486,6 +502,38 @@ TEST_F(Renderer, AFailedSongLeavesNoFileThatLooksWhole) {
   EXPECT_EQ(ReadFile(dir.path() / "batch/more/b.wav").substr(0, 4), "RIFF");
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path() / "batch"))
     EXPECT_NE(entry.path().extension(), ".partial") << entry.path();
+}
+
+// An UTAU project and a MusicXML score sing exactly as the MIDI file of the same song, and
+// as the MIDI file --write-midi saves of them; in a folder they render with the rest, and
+// a broken entry names its line.
+TEST_F(Renderer, SingsScoresAsTheirMidiFile) {
+  const std::string expected = Render(Song("tune.mid", "tempo 60\nA4 1 さ\nA5 1 く\nE5 1 ら\n"), "mid.wav", "--tail 0");
+  std::string ust = "[#VERSION]\nUST Version1.2\n[#SETTING]\nTempo=60.00\n";
+  std::string xml = "<score-partwise><part-list><score-part id=\"P1\"/></part-list><part id=\"P1\"><measure>"
+                    "<attributes><divisions>1</divisions></attributes><sound tempo=\"60\"/>";
+  for (const auto& [key, step, octave, lyric] :
+       {std::tuple{69, "A", 4, "さ"}, std::tuple{81, "A", 5, "く"}, std::tuple{76, "E", 5, "ら"}}) {
+    ust += "[#INSERT]\nLength=480\nLyric=" + std::string(lyric) + "\nNoteNum=" + std::to_string(key) + "\n";
+    xml += std::string("<note><pitch><step>") + step + "</step><octave>" + std::to_string(octave) +
+           "</octave></pitch><duration>1</duration><lyric><text>" + lyric + "</text></lyric></note>";
+  }
+  xml += "</measure></part></score-partwise>";
+  dir.Write("songs/a.ust", Utf8ToShiftJis(ust));
+  dir.Write("songs/b.musicxml", xml);
+  const std::string sung = (dir.path() / "sung.mid").string();
+  for (const char* score : {"songs/a.ust", "songs/b.musicxml"}) {
+    EXPECT_EQ(Render((dir.path() / score).string(), "score.wav", "--tail 0 --write-midi " + sung), expected) << score;
+    EXPECT_EQ(Render(sung, "again.wav", "--tail 0"), expected) << score;
+  }
+  dir.Write("songs/c.ust", "[#SETTING]\n[#0000]\nLength=480\nLyric=あ\nNoteNum=abc\n");
+  const RunResult batch = Run((dir.path() / "songs").string() + " -o " + (dir.path() / "batch").string() +
+                              " --plugin " + plugin + " -q --tail 0");
+  EXPECT_EQ(batch.status, 1);
+  EXPECT_NE(batch.output.find("songs/c.ust:5: NoteNum must be a number from 0 to 127, not \"abc\""), std::string::npos)
+      << batch.output;
+  EXPECT_EQ(ReadFile(dir.path() / "batch/a.wav"), expected);
+  EXPECT_EQ(ReadFile(dir.path() / "batch/b.wav"), expected);
 }
 
 TEST_F(Renderer, ClearErrorsAndNoCrash) {

@@ -156,11 +156,33 @@ class ScoreBuilder {
   // Lays the measures out in the order of play: notes, tied notes joined, tempo marks.
   void Lay(const std::vector<PartMeasure>& measures, const std::vector<std::vector<TempoMark>>& tempos,
            const std::vector<PlayedMeasure>& order, int verse) {
+    // The tempo in force where each measure begins, as written: a jump back (a repeat,
+    // D.C., D.S.) returns to it. A mark before the first note also sets the tempo before
+    // it (one placed a little late, after opening rests, still governs the start).
+    double first = 120.0;
+    for (size_t i = 0; i < measures.size(); ++i) {
+      const bool sounds = !measures[i].notes.empty();
+      if (!tempos[i].empty() && (!sounds || tempos[i].front().at <= measures[i].notes.front().start))
+        first = tempos[i].front().bpm;
+      if (sounds || !tempos[i].empty()) break;
+    }
+    std::vector<double> written(measures.size());
+    double current = first;
+    for (size_t i = 0; i < measures.size(); ++i) {
+      written[i] = current;
+      double last = -1.0;
+      for (const TempoMark& mark : tempos[i])
+        if (mark.at >= last) {
+          last = mark.at;
+          current = mark.bpm;
+        }
+    }
     double offset = 0.0;
     double lastEnd = -1.0;
     std::map<uint64_t, double> bpm;  // by tick; the later mark of one tick wins
     for (const PlayedMeasure& played : order) {
       const PartMeasure& m = measures[played.index];
+      bpm[Tick(offset)] = written[played.index];
       for (const TempoMark& mark : tempos[played.index]) bpm[Tick(offset + mark.at)] = mark.bpm;
       for (const PartNote& n : m.notes) {
         const double start = offset + n.start, end = start + n.length;
@@ -197,17 +219,12 @@ class ScoreBuilder {
     }
     std::stable_sort(score_.notes.begin(), score_.notes.end(),
                      [](const ScoreNote& a, const ScoreNote& b) { return a.tick < b.tick; });
-    // The first mark also sets the tempo before it (a mark placed a little late, after a
-    // pickup rest, still governs the start).
-    const double first = bpm.empty() ? 120.0 : bpm.begin()->second;
-    score_.tempos.push_back({0, MicrosecondsPerQuarter(first)});
     for (const auto& [tick, value] : bpm) {
       const uint32_t tempo = MicrosecondsPerQuarter(value);
-      if (tick == 0)
-        score_.tempos.front().microsecondsPerQuarter = tempo;
-      else if (tempo != score_.tempos.back().microsecondsPerQuarter)
+      if (score_.tempos.empty() || tempo != score_.tempos.back().microsecondsPerQuarter)
         score_.tempos.push_back({tick, tempo});
     }
+    if (score_.tempos.empty()) score_.tempos.push_back({0, MicrosecondsPerQuarter(120.0)});
   }
 
   const std::string& name_;

@@ -215,7 +215,10 @@ class UstParser {
       }
     }
     if (where == kNote && !AddNote(section)) return false;
-    if (score_.notes.empty()) return Fail(number, "the project has no notes to sing");
+    if (score_.notes.empty()) {
+      error_ = name_ + ": the project has no notes to sing";
+      return false;
+    }
     if (score_.tempos.empty() || score_.tempos.front().tick != 0)
       score_.tempos.insert(score_.tempos.begin(), {0, MicrosecondsPerQuarter(settingTempo.value_or(120.0))});
     return true;

@@ -14,6 +14,8 @@
 #include "tools/render/musicxml_reader.h"
 #include "tools/render/play_order.h"
 #include "tools/render/score.h"
+#include "tools/render/song.h"
+#include "tools/render/song_file.h"
 #include "tools/render/ust_reader.h"
 
 namespace chantera::test {
@@ -363,6 +365,22 @@ TEST(ScoreMidi, SingsWhatEachLyricSays) {
                          "p1440: \"ヴ\" is not a syllable the voice sings: sung as \"う\"",
                          "p2400: \"花\" is not a syllable the voice sings: the note holds the vowel before it",
                          "1 note has a lyric of several syllables and sings its first: p1920 \"せい\" sings \"せ\""}));
+}
+
+// The example song in both formats: the UTAU project (four verses one after another) and
+// the MusicXML score (one verse of music repeated four times under four lyric lines, the
+// long vowels held with ー) sing the same MIDI file, every lyric a syllable of the table.
+TEST(ScoreMidi, TheExampleSingsTheSameInBothFormats) {
+  LoadedSong ust, xml;
+  std::string error;
+  ASSERT_TRUE(LoadSong(CHANTERA_EXAMPLES_DIR "/kojo-no-tsuki.ust", {}, ust, error)) << error;
+  ASSERT_TRUE(LoadSong(CHANTERA_EXAMPLES_DIR "/kojo-no-tsuki.musicxml", {}, xml, error)) << error;
+  EXPECT_EQ(ust.midi, xml.midi);
+  EXPECT_EQ(ust.notices, std::vector<std::string>());
+  EXPECT_EQ(xml.notices, std::vector<std::string>());
+  const Song song = BuildSong(xml.file, 44100.0, true);
+  EXPECT_EQ(song.sungNotes, 192u);
+  EXPECT_EQ(song.notes, 192u);
 }
 
 }  // namespace

@@ -132,11 +132,11 @@ TEST(Lyrics, EachSpellingReachesItsPrograms) {
 // vowel a sound the table lacks ends in, or nothing of its own.
 TEST(Lyrics, OneNoteOfAScore) {
   const std::vector<std::tuple<std::string, NoteLyric::Kind, std::string>> cases = {
-      {"さ", NoteLyric::kOne, "さ"},     {"sha", NoteLyric::kOne, "しゃ"},  {"キャ", NoteLyric::kOne, "きゃ"},
-      {"せい", NoteLyric::kFirst, "せ"}, {"ぐっ", NoteLyric::kFirst, "ぐ"}, {"かー", NoteLyric::kFirst, "か"},
-      {"ふぁ", NoteLyric::kVowel, "あ"}, {"ヴ", NoteLyric::kVowel, "う"},   {"てぃ", NoteLyric::kVowel, "い"},
+      {"さ", NoteLyric::kOne, "さ"},      {"sha", NoteLyric::kOne, "しゃ"},  {"キャ", NoteLyric::kOne, "きゃ"},
+      {"せい", NoteLyric::kFirst, "せ"},  {"ぐっ", NoteLyric::kFirst, "ぐ"}, {"かー", NoteLyric::kFirst, "か"},
+      {"ふぁ", NoteLyric::kVowel, "あ"},  {"ヴ", NoteLyric::kVowel, "う"},   {"てぃ", NoteLyric::kVowel, "い"},
       {"hello", NoteLyric::kVowel, "お"}, {"ぶん", NoteLyric::kFirst, "ぶ"}, {"花", NoteLyric::kNone, ""},
-      {"xyz", NoteLyric::kNone, ""},     {"♪", NoteLyric::kNone, ""},       {"か花", NoteLyric::kVowel, "あ"}};
+      {"xyz", NoteLyric::kNone, ""},      {"♪", NoteLyric::kNone, ""},       {"か花", NoteLyric::kVowel, "あ"}};
   for (const auto& [text, kind, kana] : cases) {
     const NoteLyric lyric = SingNoteLyric(text);
     EXPECT_EQ(lyric.kind, kind) << text;
@@ -510,8 +510,9 @@ TEST_F(Renderer, AFailedSongLeavesNoFileThatLooksWhole) {
 TEST_F(Renderer, SingsScoresAsTheirMidiFile) {
   const std::string expected = Render(Song("tune.mid", "tempo 60\nA4 1 さ\nA5 1 く\nE5 1 ら\n"), "mid.wav", "--tail 0");
   std::string ust = "[#VERSION]\nUST Version1.2\n[#SETTING]\nTempo=60.00\n";
-  std::string xml = "<score-partwise><part-list><score-part id=\"P1\"/></part-list><part id=\"P1\"><measure>"
-                    "<attributes><divisions>1</divisions></attributes><sound tempo=\"60\"/>";
+  std::string xml =
+      "<score-partwise><part-list><score-part id=\"P1\"/></part-list><part id=\"P1\"><measure>"
+      "<attributes><divisions>1</divisions></attributes><sound tempo=\"60\"/>";
   for (const auto& [key, step, octave, lyric] :
        {std::tuple{69, "A", 4, "さ"}, std::tuple{81, "A", 5, "く"}, std::tuple{76, "E", 5, "ら"}}) {
     ust += "[#INSERT]\nLength=480\nLyric=" + std::string(lyric) + "\nNoteNum=" + std::to_string(key) + "\n";
@@ -544,7 +545,8 @@ TEST_F(Renderer, ClearErrorsAndNoCrash) {
       {"/nonexistent.mid" + out + " --plugin " + plugin, "/nonexistent.mid: cannot open"},
       {garbage + out + " --plugin " + plugin, "garbage.mid: truncated MThd header"},
       {song + out + " --plugin /nonexistent/plugin.so", "/nonexistent/plugin.so: cannot load"},
-      {song + out + " --plugin " + plugin + " --rate banana", "--rate: not a number"}};
+      {song + out + " --plugin " + plugin + " --rate banana", "--rate: not a number"},
+      {song + " --write-midi " + song, "ok.mid: that is the input file"}};
   for (const auto& [arguments, error] : rows) {
     const RunResult run = Run(arguments);
     EXPECT_EQ(run.status, 1) << arguments;

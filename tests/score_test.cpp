@@ -48,8 +48,8 @@ struct Row {
   ScoreChoices choices = {};
 };
 
-void ExpectRows(const std::vector<Row>& rows, bool (*read)(const std::string&, const std::string&,
-                                                           const ScoreChoices&, Score&, std::string&)) {
+void ExpectRows(const std::vector<Row>& rows,
+                bool (*read)(const std::string&, const std::string&, const ScoreChoices&, Score&, std::string&)) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.bytes);
     Score score;
@@ -95,8 +95,7 @@ TEST(UstReader, EachRuleOfTheFormat) {
           {"[#VERSION]\nCharset=Shift_JIS\n[#SETTING]\n[#0000]\nLength=480\nLyric=" + kSjisHalfwidthTe +
                "\nNoteNum=60\n",
            "T0=120 0+480:60:ﾃｧ"},
-          {"[#VERSION]\nCharset=UTF-8\n[#SETTING]\n[#0000]\nLength=480\nLyric=" + kSjisHalfwidthTe +
-               "\nNoteNum=60\n",
+          {"[#VERSION]\nCharset=UTF-8\n[#SETTING]\n[#0000]\nLength=480\nLyric=" + kSjisHalfwidthTe + "\nNoteNum=60\n",
            "T0=120 0+480:60:ç"},
           // Broken entries: the line and what is wrong.
           {"[#SETTING]\nTempo=120\n[#0000]\nLyric=あ\nNoteNum=60\n", "song.ust:3: [#0000] has no Length"},
@@ -115,9 +114,10 @@ TEST(UstReader, EachRuleOfTheFormat) {
   // What the timing and vibrato work will use is kept; an empty value is no value.
   Score score;
   std::string error;
-  ASSERT_TRUE(ReadUst("[#0000]\nLength=480\nLyric=あ\nNoteNum=60\nPreUtterance=\nVoiceOverlap=12.5\n"
-                      "VBR=65,180,35,20,20,0,0\n",
-                      "song.ust", score, error))
+  ASSERT_TRUE(
+      ReadUst("[#0000]\nLength=480\nLyric=あ\nNoteNum=60\nPreUtterance=\nVoiceOverlap=12.5\n"
+              "VBR=65,180,35,20,20,0,0\n",
+              "song.ust", score, error))
       << error;
   ASSERT_EQ(score.notes.size(), 1u);
   EXPECT_FALSE(score.notes[0].preUtterance);
@@ -132,8 +132,8 @@ std::string Note(const std::string& pitch, int duration, const std::string& more
   std::string head = "<rest/>";
   if (!pitch.empty()) {
     const std::string alter = pitch[1] == 'b' ? "-1" : pitch[1] == '#' ? "1" : "";
-    head = std::string("<pitch><step>") + pitch[0] + "</step>" +
-           (alter.empty() ? "" : "<alter>" + alter + "</alter>") + "<octave>" + pitch.back() + "</octave></pitch>";
+    head = std::string("<pitch><step>") + pitch[0] + "</step>" + (alter.empty() ? "" : "<alter>" + alter + "</alter>") +
+           "<octave>" + pitch.back() + "</octave></pitch>";
   }
   return "<note>" + head + "<duration>" + std::to_string(duration) + "</duration>" + more + "</note>";
 }
@@ -163,55 +163,57 @@ std::string Partwise(const std::vector<std::vector<std::string>>& parts) {
 }
 
 const std::string kV1 = "<voice>1</voice>";
-const std::string kTempo60 = "<direction><direction-type><words>Adagio</words></direction-type><sound tempo=\"60\"/></direction>";
+const std::string kTempo60 =
+    "<direction><direction-type><words>Adagio</words></direction-type><sound tempo=\"60\"/></direction>";
 
 TEST(MusicXmlReader, EachRuleOfTheFormat) {
   // Two voices placed with backup and forward; a grace note takes no time.
-  const std::string voices = Partwise({{kTempo60 + Note("A4", 2, kV1 + Lyric("さ")) + Note("", 2, kV1) +
-                                         "<backup><duration>4</duration></backup>" +
-                                         Note("C4", 4, "<voice>2</voice>" + Lyric("か")),
-                                     "<note><grace/><pitch><step>G</step><octave>4</octave></pitch>" + kV1 +
-                                         Lyric("x") + "</note>" + Note("B4", 1, kV1 + Lyric("く")) +
-                                         "<forward><duration>1</duration></forward>" + Note("C5", 2, kV1 + Lyric("ら"))}});
+  const std::string voices =
+      Partwise({{kTempo60 + Note("A4", 2, kV1 + Lyric("さ")) + Note("", 2, kV1) +
+                     "<backup><duration>4</duration></backup>" + Note("C4", 4, "<voice>2</voice>" + Lyric("か")),
+                 "<note><grace/><pitch><step>G</step><octave>4</octave></pitch>" + kV1 + Lyric("x") + "</note>" +
+                     Note("B4", 1, kV1 + Lyric("く")) + "<forward><duration>1</duration></forward>" +
+                     Note("C5", 2, kV1 + Lyric("ら"))}});
   // Tied notes sing once; of a chord the top note sings (with the lyric of any); the
   // transposition of a part is applied.
-  const std::string tiesAndChords =
-      Partwise({{Note("A4", 2, "<tie type=\"start\"/>" + kV1 + Lyric("さ") + "<notations><tied type=\"start\"/></notations>") +
-                  Note("A4", 2, "<tie type=\"stop\"/>" + kV1),
-              Note("C4", 2, kV1 + Lyric("か")) + "<note><chord/><pitch><step>G</step><octave>4</octave></pitch>"
-                                                 "<duration>2</duration><voice>1</voice></note>" +
-                  "<attributes><transpose><chromatic>-2</chromatic></transpose></attributes>" +
-                  Note("C5", 2, kV1 + Lyric("ら"))}});
+  const std::string tiesAndChords = Partwise(
+      {{Note("A4", 2, "<tie type=\"start\"/>" + kV1 + Lyric("さ") + "<notations><tied type=\"start\"/></notations>") +
+            Note("A4", 2, "<tie type=\"stop\"/>" + kV1),
+        Note("C4", 2, kV1 + Lyric("か")) +
+            "<note><chord/><pitch><step>G</step><octave>4</octave></pitch>"
+            "<duration>2</duration><voice>1</voice></note>" +
+            "<attributes><transpose><chromatic>-2</chromatic></transpose></attributes>" +
+            Note("C5", 2, kV1 + Lyric("ら"))}});
   // Lyric lines; an extender line, a slur and ー hold the vowel.
-  const std::string lines = Partwise({{Note("A4", 2, kV1 + Lyric("さ", 1, "<extend/>") + Lyric("は", 2)) +
-                                    Note("B4", 2, kV1) + Note("C5", 2, kV1 + Lyric("く")) +
-                                    Note("D5", 2, kV1 + "<notations><slur type=\"start\"/></notations>" + Lyric("ら")) +
-                                    Note("E5", 2, kV1 + "<notations><slur type=\"stop\"/></notations>") +
-                                    Note("F5", 2, kV1 + Lyric("ー"))}});
+  const std::string lines = Partwise(
+      {{Note("A4", 2, kV1 + Lyric("さ", 1, "<extend/>") + Lyric("は", 2)) + Note("B4", 2, kV1) +
+        Note("C5", 2, kV1 + Lyric("く")) +
+        Note("D5", 2, kV1 + "<notations><slur type=\"start\"/></notations>" + Lyric("ら")) +
+        Note("E5", 2, kV1 + "<notations><slur type=\"stop\"/></notations>") + Note("F5", 2, kV1 + Lyric("ー"))}});
   // Repeats with first and second endings; the second pass sings line 2 where it has one.
-  const std::string repeats =
-      Partwise({{"<barline location=\"left\"><repeat direction=\"forward\"/></barline>" +
-                  Note("A4", 2, Lyric("あ") + Lyric("い", 2)),
-              "<barline location=\"left\"><ending number=\"1\" type=\"start\"/></barline>" + Note("B4", 2, Lyric("か")) +
-                  "<barline location=\"right\"><ending number=\"1\" type=\"stop\"/><repeat direction=\"backward\"/>"
-                  "</barline>",
-              "<barline location=\"left\"><ending number=\"2\" type=\"start\"/></barline>" + Note("C5", 2, Lyric("さ")) +
-                  "<barline location=\"right\"><ending number=\"2\" type=\"discontinue\"/></barline>",
-              Note("D5", 2, Lyric("た"))}});
+  const std::string repeats = Partwise(
+      {{"<barline location=\"left\"><repeat direction=\"forward\"/></barline>" +
+            Note("A4", 2, Lyric("あ") + Lyric("い", 2)),
+        "<barline location=\"left\"><ending number=\"1\" type=\"start\"/></barline>" + Note("B4", 2, Lyric("か")) +
+            "<barline location=\"right\"><ending number=\"1\" type=\"stop\"/><repeat direction=\"backward\"/>"
+            "</barline>",
+        "<barline location=\"left\"><ending number=\"2\" type=\"start\"/></barline>" + Note("C5", 2, Lyric("さ")) +
+            "<barline location=\"right\"><ending number=\"2\" type=\"discontinue\"/></barline>",
+        Note("D5", 2, Lyric("た"))}});
   // D.C. al Fine; a metronome mark in a dotted beat unit.
-  const std::string daCapo = Partwise(
-      {{Note("A4", 2, Lyric("あ")),
-        "<direction><direction-type><metronome><beat-unit>quarter</beat-unit><beat-unit-dot/>"
-        "<per-minute>40</per-minute></metronome></direction-type></direction>" +
-            Note("B4", 2, Lyric("い")) + "<sound fine=\"yes\"/>",
-        Note("C5", 2, Lyric("う")) + "<direction><direction-type><words>D.C. al Fine</words></direction-type>"
-                                     "<sound dacapo=\"yes\"/></direction>"}});
+  const std::string daCapo =
+      Partwise({{Note("A4", 2, Lyric("あ")),
+                 "<direction><direction-type><metronome><beat-unit>quarter</beat-unit><beat-unit-dot/>"
+                 "<per-minute>40</per-minute></metronome></direction-type></direction>" +
+                     Note("B4", 2, Lyric("い")) + "<sound fine=\"yes\"/>",
+                 Note("C5", 2, Lyric("う")) + "<direction><direction-type><words>D.C. al Fine</words></direction-type>"
+                                              "<sound dacapo=\"yes\"/></direction>"}});
   // The first part with lyrics sings, with the tempo and loudness the score gives anywhere.
-  const std::string parts = Partwise({{"<sound tempo=\"90\"/>" + Note("C3", 4)},
-                                   {"<direction><direction-type><dynamics><p/></dynamics></direction-type>"
-                                    "<sound dynamics=\"50\"/></direction>" +
-                                    Note("A4", 2, Lyric("あ")) + "<note dynamics=\"100\">" +
-                                    Note("B4", 2, Lyric("い")).substr(6)}});
+  const std::string parts =
+      Partwise({{"<sound tempo=\"90\"/>" + Note("C3", 4)},
+                {"<direction><direction-type><dynamics><p/></dynamics></direction-type>"
+                 "<sound dynamics=\"50\"/></direction>" +
+                 Note("A4", 2, Lyric("あ")) + "<note dynamics=\"100\">" + Note("B4", 2, Lyric("い")).substr(6)}});
   // The same as timewise: measures that hold the parts.
   std::string timewise = parts;
   timewise.replace(timewise.find("<part id=\"P1\">"), std::string::npos,
@@ -230,7 +232,8 @@ TEST(MusicXmlReader, EachRuleOfTheFormat) {
           {lines, "T0=120 0+480:69:は 480+480:71~ 960+480:72 1440+480:74 1920+480:76~ 2400+480:77", {0, 2, 0}},
           {repeats, "T0=120 0+480:69:あ 480+480:71:か 960+480:69:い 1440+480:72:さ 1920+480:74:た"},
           // After the jump the tempo of the opening returns.
-          {daCapo, "T0=120 T480=60 T1440=120 T1920=60 0+480:69:あ 480+480:71:い 960+480:72:う 1440+480:69:あ 1920+480:71:い"},
+          {daCapo,
+           "T0=120 T480=60 T1440=120 T1920=60 0+480:69:あ 480+480:71:い 960+480:72:う 1440+480:69:あ 1920+480:71:い"},
           {parts, "T0=90 0+480:69:あ@45 480+480:71:い@90"},
           {parts, "T0=90 0+960:48", {1, 0, 0}},
           {timewise, "T0=90 0+480:69:あ 480+480:71:い"},
@@ -248,8 +251,9 @@ TEST(MusicXmlReader, EachRuleOfTheFormat) {
   Score score;
   std::string error;
   ASSERT_TRUE(ReadMusicXml(voices, "song", {}, score, error));
-  EXPECT_EQ(score.notices, (std::vector<std::string>{"voice 1 of part 1 (Voice) sings; --score-voice chooses another (1, 2)",
-                                                     "1 grace note is not sung"}));
+  EXPECT_EQ(score.notices,
+            (std::vector<std::string>{"voice 1 of part 1 (Voice) sings; --score-voice chooses another (1, 2)",
+                                      "1 grace note is not sung"}));
   EXPECT_EQ(score.notes[0].place, "song: measure 1, note 1");
   ASSERT_TRUE(ReadMusicXml(tiesAndChords, "song", {}, score, error));
   EXPECT_EQ(score.notices, (std::vector<std::string>{"chords sing their top note (the first in measure 2)"}));
@@ -275,7 +279,8 @@ TEST(MusicXmlReader, CompressedScores) {
       {Zip(dir, {{"META-INF/container.xml", container}, {"other.xml", "<x/>"}, {"scores/song.xml", score}}),
        "T0=120 0+480:69:さ"},
       {Zip(dir, {{"mimetype", "application/vnd.recordare.musicxml"}, {"song.musicxml", score}}), "T0=120 0+480:69:さ"},
-      {Zip(dir, {{"META-INF/container.xml", container}}), "song: the archive holds no MusicXML score (no scores/song.xml"},
+      {Zip(dir, {{"META-INF/container.xml", container}}),
+       "song: the archive holds no MusicXML score (no scores/song.xml"},
       {score, "song: not a compressed MusicXML file"},
   };
   for (const auto& [bytes, expected] : cases) {
@@ -344,8 +349,8 @@ TEST(ScoreMidi, SingsWhatEachLyricSays) {
     n.place = "p" + std::to_string(tick);
     return n;
   };
-  score.notes = {note(0, 960, 60, "さ"), note(480, 480, 62, "", true), note(960, 480, 64, "っ"),
-                 note(1440, 480, 65, "ヴ"), note(1920, 480, 67, "せい"), note(2400, 480, 69, "花")};
+  score.notes = {note(0, 960, 60, "さ"),    note(480, 480, 62, "", true), note(960, 480, 64, "っ"),
+                 note(1440, 480, 65, "ヴ"), note(1920, 480, 67, "せい"),  note(2400, 480, 69, "花")};
   std::vector<std::string> notices;
   const std::string image = ScoreMidi(score, notices);
   MidiFile file;
@@ -355,7 +360,8 @@ TEST(ScoreMidi, SingsWhatEachLyricSays) {
   for (const MidiFileEvent& e : file.events) {
     if (e.kind == MidiFileEvent::kMeta && e.status == 0x05) events += std::to_string(e.tick) + " " + e.bytes + ", ";
     if (e.kind == MidiFileEvent::kChannel)
-      events += std::to_string(e.tick) + ((e.status & 0xF0) == 0x90 ? " on " : " off ") + std::to_string(e.data1) + ", ";
+      events +=
+          std::to_string(e.tick) + ((e.status & 0xF0) == 0x90 ? " on " : " off ") + std::to_string(e.data1) + ", ";
   }
   EXPECT_EQ(events,
             "0 さ, 0 on 60, 480 off 60, 480 ー, 480 on 62, 960 off 62, 1440 う, 1440 on 65, 1920 off 65, "

@@ -80,6 +80,7 @@ class ScoreBuilder {
       return Fail("--part " + std::to_string(choices_.part) + ": the score has " + std::to_string(parts.size()) +
                   (parts.size() == 1 ? " part" : " parts"));
     std::vector<PartSummary> summaries;
+    summaries.reserve(parts.size());
     for (xml_node part : parts) summaries.push_back(SummarizePart(part));
     size_t chosen = choices_.part > 0 ? static_cast<size_t>(choices_.part - 1) : parts.size();
     for (size_t p = 0; p < parts.size() && chosen == parts.size(); ++p)
@@ -106,6 +107,7 @@ class ScoreBuilder {
     const std::vector<int>& lines = summary.lyricLines;
     if (verse > 0 && !lines.empty() && std::find(lines.begin(), lines.end(), verse) == lines.end()) {
       std::vector<std::string> names;
+      names.reserve(lines.size());
       for (int line : lines) names.push_back(std::to_string(line));
       return Fail("--verse " + std::to_string(verse) + ": the lyrics of " + partName + " have lines " + Joined(names));
     }
@@ -131,6 +133,7 @@ class ScoreBuilder {
                                (reader.graceNotes == 1 ? " is" : "s are") + " not sung");
 
     std::vector<MeasureFlow> flow;
+    flow.reserve(measures.size());
     for (const PartMeasure& m : measures) flow.push_back(m.flow);
     std::vector<PlayedMeasure> order;
     std::string why;

@@ -546,7 +546,9 @@ TEST_F(Renderer, ClearErrorsAndNoCrash) {
       {garbage + out + " --plugin " + plugin, "garbage.mid: truncated MThd header"},
       {song + out + " --plugin /nonexistent/plugin.so", "/nonexistent/plugin.so: cannot load"},
       {song + out + " --plugin " + plugin + " --rate banana", "--rate: not a number"},
-      {song + " --write-midi " + song, "ok.mid: that is the input file"}};
+      {song + " --write-midi " + song, "ok.mid: that is the input file"},
+      {dir.Write("long.ust", "[#0000]\nLength=300000000\nLyric=あ\nNoteNum=60\n").string() + out,
+       "long.ust: the song is longer than a MIDI file holds (268435455 ticks)"}};
   for (const auto& [arguments, error] : rows) {
     const RunResult run = Run(arguments);
     EXPECT_EQ(run.status, 1) << arguments;

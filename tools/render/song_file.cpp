@@ -1,5 +1,6 @@
 #include "tools/render/song_file.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -46,6 +47,15 @@ bool LoadSong(const std::string& path, const ScoreChoices& choices, LoadedSong& 
     default:  // a MIDI file, also under a name the renderer does not know
       song.midi = bytes;
       isScore = false;
+  }
+  // A MIDI file counts time in deltas of at most 28 bits: a score that lasts longer (in
+  // its ticks of 480 per quarter) cannot be written as one.
+  constexpr uint64_t kLongestMidi = 0x0FFFFFFF;
+  const uint64_t lastTick = std::max(score.notes.empty() ? 0 : score.notes.back().tick + score.notes.back().length,
+                                     score.tempos.empty() ? 0 : score.tempos.back().tick);
+  if (isScore && lastTick > kLongestMidi) {
+    error = path + ": the song is longer than a MIDI file holds (" + std::to_string(kLongestMidi) + " ticks)";
+    return false;
   }
   if (isScore) {
     for (const std::string& notice : score.notices) song.notices.push_back(path + ": " + notice);

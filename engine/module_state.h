@@ -24,10 +24,14 @@ struct ModuleState {
 
   std::atomic<int32_t> rpnMsb{-1};
   std::atomic<int32_t> rpnLsb{-1};
-  std::atomic<int32_t> dataEntryMsb{-1};
+  std::atomic<int32_t> dataEntryMsb{-1};  // the last data entry for a registered parameter
   std::atomic<int32_t> dataEntryLsb{-1};
   std::atomic<int32_t> nrpnMsb{-1};
   std::atomic<int32_t> nrpnLsb{-1};
+  // Which kind of parameter data entry goes to: 1 after controller 99 or 98 (a
+  // non-registered one: the phonetic protocol), 0 after 101 or 100 (a registered one),
+  // as MIDI selects them. 0 at module load.
+  std::atomic<int32_t> nrpnSelected{0};
   std::atomic<int32_t> bankMsb{0};
   std::atomic<int32_t> bankLsb{0};
 

@@ -361,6 +361,15 @@ bool RenderCrossover(NoteSlot& slot, const CrossoverVoice& incoming, const Cross
   return true;
 }
 
+// The recording that plays a held note from here on is index; the one it played fades
+// out over crossoverFrames from its own position.
+void StartCrossover(NoteSlot& slot, int32_t index, int32_t crossoverFrames) noexcept {
+  slot.fadeIndex = slot.sampleIndex;
+  slot.fadePosition = slot.position;
+  slot.fadeFrames = crossoverFrames;
+  slot.sampleIndex = index;
+}
+
 // A slot whose sample cannot be read this stretch (root frequency 0.0: a reload, a loader
 // that has finished nothing yet, an empty bank slot): silent, its position stays where it
 // is, and a release runs its course.
@@ -373,6 +382,17 @@ void RenderSilentSlot(NoteSlot& slot, const SlotRender& r, int32_t n) noexcept {
 }
 
 }  // namespace
+
+double ReleaseMultiplier(double releaseFactor, double frequency, double hostRate) noexcept {
+  const double perFrame = 1.0 - releaseFactor * frequency;
+  // At another rate a frame lasts longer or shorter: the multiplier of one frame there is
+  // the one of a frame at the reference rate raised to the ratio of the two, so the
+  // release takes as long. One that reaches 0 or below at once (or is no number) ends
+  // the note on its first released frame at every rate, as at the reference rate.
+  if (hostRate == kReleaseReferenceRate || !(hostRate > 0.0) || !std::isfinite(hostRate) || !(perFrame > 0.0))
+    return perFrame;
+  return std::pow(perFrame, kReleaseReferenceRate / hostRate);
+}
 
 double NoteToHz(double note) noexcept {
   return 440.0 * std::pow(2.0, (note - 69.0) * 0.08333333333333333);
@@ -475,49 +495,59 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     // plays to its end; under a held note a change of the key map's recording (a program
     // change) starts a crossover.
     const int32_t mapped = MappedIndex(context, slot.key);
+    const auto changeWaits = [&slot, mapped]() noexcept {
+      return slot.active != 0 && mapped >= 0 && mapped != slot.sampleIndex;
+    };
     if (slot.sampleIndex < 0) {
       slot.sampleIndex = mapped;
-    } else if (slot.active != 0 && mapped >= 0 && mapped != slot.sampleIndex) {
+    } else if (changeWaits()) {
       if (slot.fadeFrames > 0 && mapped == slot.fadeIndex) {
         // Back to the recording that is fading out: the crossover turns round from where
         // it stands, each recording keeping its level of the moment.
         std::swap(slot.sampleIndex, slot.fadeIndex);
         std::swap(slot.position, slot.fadePosition);
         slot.fadeFrames = crossoverFrames + 1 - std::min(slot.fadeFrames, crossoverFrames);
-      } else {
-        // A third recording during a crossover: the quieter of the two sounding ones gives
-        // way, the louder fades out.
-        if (slot.fadeFrames == 0 || slot.fadeFrames * 2 < crossoverFrames) {
-          slot.fadeIndex = slot.sampleIndex;
-          slot.fadePosition = slot.position;
-        }
-        slot.fadeFrames = crossoverFrames;
-        slot.sampleIndex = mapped;
+      } else if (slot.fadeFrames == 0) {
+        StartCrossover(slot, mapped, crossoverFrames);
       }
+      // Otherwise a third recording came during a crossover: it waits for the crossover
+      // under way to end and then takes over from the recording that faded in (below).
+      // Dropping either of the two that sound would cut it off mid-wave.
     }
-    const Sample* sample = IndexSample(context, slot.sampleIndex);
-    const double root = sample != nullptr ? sample->rootFrequency : 0.0;
     SlotRender r;
     r.baseGain = static_cast<double>(slot.velocity) * context.volume * context.expression * kGainScale;
-    r.releaseMultiplier = 1.0 - context.releaseFactor * frequency;
+    r.releaseMultiplier = slot.releasing != 0 ? ReleaseMultiplier(context.releaseFactor, frequency, hostRate) : 1.0;
     r.releaseLimit = context.releaseLimit;
     r.readableFrames = 0;
-    r.step = SampleStep(sample, frequency, hostRate);
-    const bool looping = slot.active != 0 && sample != nullptr && sample->HasLoop();
+    const Sample* sample = nullptr;
+    bool looping = false;
+    const auto takeRecording = [&]() noexcept {
+      sample = IndexSample(context, slot.sampleIndex);
+      r.step = SampleStep(sample, frequency, hostRate);
+      looping = slot.active != 0 && sample != nullptr && sample->HasLoop();
+    };
+    takeRecording();
 
     int32_t f = firstFrame;
-    if (slot.fadeFrames > 0) {
+    bool slotDone = false;  // the stretch is rendered for this slot, or the slot ended
+    while (slot.fadeFrames > 0 && !slotDone) {
       renderHeld();  // every output frame receives the slots in slot order
       const Sample* outgoing = IndexSample(context, slot.fadeIndex);
       const CrossoverVoice in{r.step > 0.0 ? sample : nullptr, r.step, looping};
       const double outStep = SampleStep(outgoing, frequency, hostRate);
       const CrossoverVoice out{outStep > 0.0 ? outgoing : nullptr, outStep,
                                slot.active != 0 && outgoing != nullptr && outgoing->HasLoop()};
-      const int32_t count = std::min(n, slot.fadeFrames);
-      if (!RenderCrossover(slot, in, out, r, crossoverFrames, left, right, f, count)) continue;
+      const int32_t count = std::min(end - f, slot.fadeFrames);
+      slotDone = !RenderCrossover(slot, in, out, r, crossoverFrames, left, right, f, count);
       f += count;
-      if (f == end) continue;
+      slotDone = slotDone || f == end;
+      if (!slotDone && changeWaits()) {
+        StartCrossover(slot, mapped, crossoverFrames);
+        takeRecording();
+      }
     }
+    if (slotDone) continue;
+    const double root = sample != nullptr ? sample->rootFrequency : 0.0;
 
     if (!(root > 0.0) || !(r.step > 0.0)) {
       RenderSilentSlot(slot, r, end - f);

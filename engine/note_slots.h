@@ -40,6 +40,13 @@ inline constexpr double kCrossoverSeconds = 0.005;
 // 440 × 2^((note − 69) / 12).
 double NoteToHz(double note) noexcept;
 
+// ReleaseFactor is defined frame by frame at this rate: a released note's level is
+// multiplied by 1 − releaseFactor × frequency every frame of 44.1 kHz.
+inline constexpr double kReleaseReferenceRate = 44100.0;
+// The multiplier of one frame at hostRate that gives the same release in time; exactly
+// 1 − releaseFactor × frequency at the reference rate (and for a rate that is unusable).
+double ReleaseMultiplier(double releaseFactor, double frequency, double hostRate) noexcept;
+
 // What a stretch reads, taken once at its start by the instrument.
 struct StretchContext {
   const KeyTable* keyMap = nullptr;  // the audio thread's snapshot of the key map

@@ -246,12 +246,14 @@ void Sampler::SetEffect(float value) {
   std::lock_guard<std::mutex> oneSwitchAtATime(effectSwitch_);
   if (reloading_.load(std::memory_order_acquire) == 1) return;  // a bank select is reloading
 
-  // A running loader is stopped even when the value leaves the state as it is; one that
-  // is still busy after a minute goes on to its end, and nothing changes.
-  if (!StopLoaderForReload()) return;
-
+  // A value that leaves the switch as it is changes nothing: a Chorus rebuild under way
+  // goes on to its end (stopped, it would leave the bank half rebuilt). Hosts send the
+  // same value again freely (automation, a restored project, a generic control).
   const int32_t on = value > 0.5f ? 1 : 0;
   if (on == effectOn_.load(std::memory_order_relaxed)) return;
+
+  // A loader still busy after a minute goes on to its end, and nothing changes.
+  if (!StopLoaderForReload()) return;
 
   // Wait for the audio thread to finish its block; from here on it skips blocks.
   std::lock_guard<std::mutex> reload(reloadGuard_);
@@ -269,8 +271,8 @@ void Sampler::SetEffect(float value) {
 
 // ---- Audio ------------------------------------------------------------------------------------
 
-void Sampler::BeginEvents(int32_t totalEvents) noexcept {
-  queue_.Begin(totalEvents);
+void Sampler::BeginEvents() noexcept {
+  queue_.Begin();
 }
 
 void Sampler::QueueEvent(const MidiEvent& event) noexcept {
@@ -355,8 +357,11 @@ void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
   if (frames <= 0) return;
   std::unique_lock<std::mutex> guard(reloadGuard_, std::try_to_lock);
   if (!guard.owns_lock() || reloading_.load(std::memory_order_acquire) != 0) {
-    // A reload holds the samples: this block stays silent and its events stay queued. The
-    // outputs are still written, since a host may hand in buffers with stale audio.
+    // A reload holds the samples: this block stays silent and its events wait for the
+    // next rendered block, late but in order (a note-off lost here would leave a note
+    // sounding for ever). The outputs are still written, since a host may hand in
+    // buffers with stale audio.
+    queue_.Defer();
     std::fill_n(left, frames, 0.0f);
     std::fill_n(right, frames, 0.0f);
     return;
@@ -371,8 +376,10 @@ void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
     const MidiEvent* pending = queue_.Pending();
     int32_t n = remaining;
     if (pending != nullptr) {
-      // Widened: deltaFrames and the frames counted so far come from the host.
-      const int64_t offset = static_cast<int64_t>(pending->deltaFrames) - queue_.blockFramesDone;
+      // Widened: deltaFrames and the frames counted so far come from the host. An event
+      // of an earlier block is due at once.
+      const int64_t offset =
+          queue_.PendingIsLate() ? 0 : static_cast<int64_t>(pending->deltaFrames) - queue_.blockFramesDone;
       n = static_cast<int32_t>(std::clamp<int64_t>(offset, 0, remaining));
     }
     RenderWithReleaseTimer(left, right, done, n);

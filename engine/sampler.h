@@ -58,8 +58,9 @@ class Sampler {
   bool GetProgramNameIndexed(int32_t index, char* text) const;
   void SetParameter(int32_t index, float value);
   float GetParameter(int32_t index) const noexcept;
-  // The Effect switch: stops a running loader, and on a change of state reloads every
-  // sample and the programs of the voice selected last, starting a loader when on.
+  // The Effect switch: on a change of state stops a running loader and reloads every
+  // sample and the programs of the voice selected last, starting a loader when on. A
+  // value that leaves the state as it is does nothing (a running loader finishes).
   void SetEffect(float value);
 
   float Volume() const noexcept { return volume_.load(std::memory_order_relaxed); }
@@ -67,11 +68,13 @@ class Sampler {
   int32_t EffectOn() const noexcept { return effectOn_.load(std::memory_order_relaxed); }
 
   // ---- Audio operations ---------------------------------------------------------------
-  // A new block's event list of totalEvents events; then one QueueEvent per MIDI event.
-  void BeginEvents(int32_t totalEvents) noexcept;
+  // A new block's event list; then one QueueEvent per MIDI event. Events still queued
+  // from earlier blocks stay, ahead of the new ones.
+  void BeginEvents() noexcept;
   void QueueEvent(const MidiEvent& event) noexcept;
   // Renders frames into left and right (both written in full), handing each queued
-  // event to HandleMidiMessage at its frame.
+  // event to HandleMidiMessage at its frame; events of earlier blocks first, at frame 0.
+  // A block that a reload keeps from rendering is silence, and its events wait.
   void Process(float* left, float* right, int32_t frames) noexcept;
   // One MIDI message; the bytes arrive sign-extended from 8 bits (status 0x90 as -112).
   void HandleMidiMessage(int32_t status, int32_t data1, int32_t data2) noexcept;

@@ -43,8 +43,11 @@ void Sampler::HandleMidiMessage(int32_t status, int32_t data1, int32_t data2) no
       HandleController(number, value);
       // The registered-parameter rule, after every controller message: once RPN 0/0 is
       // selected and both data-entry controllers have been seen, every controller sets
-      // the pitch-bend range to the last data-entry value again.
-      if (module.rpnMsb.load(std::memory_order_relaxed) == 0 && module.rpnLsb.load(std::memory_order_relaxed) == 0 &&
+      // the pitch-bend range to the last data-entry value again. Selecting a
+      // non-registered parameter (99, 98) deselects it until 101 or 100 come again, so
+      // the phonetic protocol's data entries (keys, characters) never become ranges.
+      if (module.nrpnSelected.load(std::memory_order_relaxed) == 0 &&
+          module.rpnMsb.load(std::memory_order_relaxed) == 0 && module.rpnLsb.load(std::memory_order_relaxed) == 0 &&
           module.dataEntryMsb.load(std::memory_order_relaxed) >= 0 &&
           module.dataEntryLsb.load(std::memory_order_relaxed) >= 0)
         pitchBendRange_.store(module.dataEntryMsb.load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -85,15 +88,19 @@ void Sampler::HandleController(int32_t controller, int32_t value) noexcept {
       break;
     case 101:
       module.rpnMsb.store(value, std::memory_order_relaxed);
+      module.nrpnSelected.store(0, std::memory_order_relaxed);
       break;
     case 100:
       module.rpnLsb.store(value, std::memory_order_relaxed);
+      module.nrpnSelected.store(0, std::memory_order_relaxed);
       break;
     case 99:
       module.nrpnMsb.store(value, std::memory_order_relaxed);
+      module.nrpnSelected.store(1, std::memory_order_relaxed);
       break;
     case 98:
       module.nrpnLsb.store(value, std::memory_order_relaxed);
+      module.nrpnSelected.store(1, std::memory_order_relaxed);
       break;
     case 6:
       DataEntry(value);
@@ -108,7 +115,14 @@ void Sampler::HandleController(int32_t controller, int32_t value) noexcept {
 
 void Sampler::DataEntry(int32_t value) noexcept {
   ModuleState& module = Module();
-  module.dataEntryMsb.store(value, std::memory_order_relaxed);
+  // Data entry goes to the kind of parameter selected last. A registered parameter's
+  // value (the pitch-bend range) spells nothing, even when the last phonetic parameter
+  // is still set; a phonetic key or character is no range, not even once 101 or 100
+  // select the registered parameter again.
+  if (module.nrpnSelected.load(std::memory_order_relaxed) == 0) {
+    module.dataEntryMsb.store(value, std::memory_order_relaxed);
+    return;
+  }
   const int32_t nrpnLsb = module.nrpnLsb.load(std::memory_order_relaxed);
   if (value == 127 && nrpnLsb == 127) {
     CommitPhonetic();

@@ -41,6 +41,17 @@ constexpr uint32_t kFormatParameterCount = 1 + kParameterCount;
 constexpr uint32_t kStateProgram = 1;
 constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
 
+// Declared ranges of the LV2, VST3 and CLAP builds (the VST 2 plug-in has none: 0..1).
+constexpr int32_t kMaxDeclaredPitchBendRange = 24;  // semitones
+// A released note's level is multiplied by 1 - factor × frequency every frame (44.1 kHz):
+// at 440 Hz it takes about 3.6 s to fall to -60 dB at the smallest factor and 3.6 ms at
+// the largest (the default, 1/110000, about 40 ms).
+constexpr float kReleaseFactorMin = 1.0e-7f;
+constexpr float kReleaseFactorMax = 1.0e-4f;
+// The level at which a released note ends: -100 dB to -40 dB (the default, -60 dB).
+constexpr float kReleaseLimitMin = 1.0e-5f;
+constexpr float kReleaseLimitMax = 0.01f;
+
 bool HasVoiceList(const std::string& dir) {
   std::FILE* file = platform::OpenForReading((dir + platform::kPathSeparator + "voice.csv").c_str());
   if (file == nullptr) return false;
@@ -120,6 +131,24 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     parameter.name = kNames[engineIndex];
     parameter.ranges.def = engine_->GetParameter(engineIndex);
     if (engineIndex == kParamEffect) parameter.hints |= kParameterIsBoolean | kParameterIsInteger;
+    // The values are the VST 2 plug-in's, so a project saved with the old 0..1 ranges
+    // comes back as it was wherever the value lies inside the new range (LV2 and CLAP
+    // hosts keep plain values; a VST3 host's automation lanes keep normalised ones, which
+    // now stand for other values). The ranges are where a host's control reaches the
+    // useful values:
+    if (engineIndex == kParamPitchBendRange) {
+      // the range in semitones / 12 as ever, up to 24 semitones, the most that MIDI's
+      // registered parameter commonly sets;
+      parameter.ranges.max = ValueFromPitchBendRange(kMaxDeclaredPitchBendRange);
+    } else if (engineIndex == kParamReleaseFactor || engineIndex == kParamReleaseLimit) {
+      // and the two release constants over the decades that matter, on a logarithmic
+      // scale where the format has one (LV2). 0, which the old range allowed, is left
+      // out: with either constant at 0 a released note never frees its slot.
+      const bool factor = engineIndex == kParamReleaseFactor;
+      parameter.hints |= kParameterIsLogarithmic;
+      parameter.ranges.min = factor ? kReleaseFactorMin : kReleaseLimitMin;
+      parameter.ranges.max = factor ? kReleaseFactorMax : kReleaseLimitMax;
+    }
   }
 
   void initState(uint32_t index, DISTRHO::State& state) override {
@@ -181,12 +210,13 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     const auto number = static_cast<int32_t>(std::strtol(value, nullptr, 10));
     if (std::strcmp(key, "program") == 0) {
       if (number < 0 || number >= kProgramCount) return;
-      setParameterValue(kProgramParameter, static_cast<float>(number));
       // Ardour 7.3, opening a project, sends the VST3 build's Program parameter once more
       // in its first process call, with 0 whatever was saved (the one parameter whose
       // range is wider than 0..1). Until the first block after a restore, the restored
-      // program is kept against any other.
+      // program is kept against any other; a later restore (a host that loads a project
+      // and then a preset before playing) replaces it.
       restoredProgram_.store(number, std::memory_order_release);
+      setParameterValue(kProgramParameter, static_cast<float>(number));
       return;
     }
     engine_->SwitchVoice(number);
@@ -199,7 +229,7 @@ class ChanteraPlugin : public DISTRHO::Plugin {
            uint32_t eventCount) override {
     restoredProgram_.store(-1, std::memory_order_release);
     ApplyPendingProgram();
-    engine_->BeginEvents(static_cast<int32_t>(eventCount));
+    engine_->BeginEvents();
     for (uint32_t i = 0; i < eventCount; ++i) {
       const DISTRHO::MidiEvent& event = events[i];
       if (event.size == 0 || event.size > DISTRHO::MidiEvent::kDataSize) continue;  // SysEx

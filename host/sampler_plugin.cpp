@@ -45,7 +45,7 @@ void SamplerPlugin::processReplacing(float** inputs, float** outputs, int32_t sa
 
 int32_t SamplerPlugin::processEvents(VstEvents* events) {
   const int32_t total = events != nullptr ? events->numEvents : 0;
-  engine_->BeginEvents(total);
+  engine_->BeginEvents();
   for (int32_t i = 0; i < total; ++i) {
     const VstEvent* event = EventSlots(events)[i];
     if (event == nullptr || event->type != kVstMidiType) continue;

@@ -62,7 +62,15 @@ int32_t PitchBendRangeFromValue(float value) {
   if (!(range == range)) return 0;
   if (range >= 2147483647.0) return 2147483647;
   if (range <= -2147483648.0) return -2147483647 - 1;
-  return static_cast<int32_t>(range);
+  const auto truncated = static_cast<int32_t>(range);
+  // The float a host reads for a range (ValueFromPitchBendRange) may lie just short of
+  // it: the float nearest 7/12 is below 7/12, and truncated it gives 6. A host that
+  // saves the value and sets it again must get the same range back, so a value that
+  // reads back for the next range away from zero, and not for the truncated one, is
+  // taken as that range. Every other value truncates as before.
+  const int32_t away = value > 0.0f ? truncated + 1 : truncated - 1;
+  if (ValueFromPitchBendRange(truncated) != value && ValueFromPitchBendRange(away) == value) return away;
+  return truncated;
 }
 
 float ValueFromPitchBendRange(int32_t range) {

@@ -29,8 +29,10 @@ void WriteParameterLabel(int32_t index, char* text);
 void WriteParameterDisplay(int32_t index, int32_t pitchBendRange, int32_t effectOn, double releaseFactor,
                            double releaseLimit, char* text);
 
-// Pitch-bend range from a parameter value: value × 12, truncated toward zero.
+// Pitch-bend range from a parameter value: value × 12, truncated toward zero, except that
+// the value ValueFromPitchBendRange gives for a range always comes back as that range.
 int32_t PitchBendRangeFromValue(float value);
+// The parameter value of a range: range × (1/12), as a float.
 float ValueFromPitchBendRange(int32_t range);
 
 }  // namespace chantera

@@ -104,6 +104,25 @@ TEST_F(ClapPlugin, AnInstrumentWithSixParametersSingsNotesAtTheirFrameAndPitch) 
     ASSERT_TRUE(params->get_info(plugin, i, &info));
     EXPECT_STREQ(info.name, names[i]);
   }
+  // Ranges a host's control can set the useful values in, each holding its default: a
+  // pitch-bend range up to 24 semitones (in twelfths), release constants for releases of
+  // 440 Hz notes from 5 ms to over a second (to -60 dB), ending at -80 to -40 dB. Never 0
+  // for these two: a released note would never free its slot.
+  const struct {
+    clap_id id;
+    double low, high;
+  } reach[] = {{2, 0.0, 2.0}, {4, 1.6e-7, 7.0e-5}, {5, 1.0e-4, 1.0e-2}};
+  for (const auto& r : reach) {
+    clap_param_info_t info{};
+    ASSERT_TRUE(params->get_info(plugin, r.id, &info));
+    EXPECT_LE(info.min_value, r.low) << names[r.id];
+    EXPECT_GE(info.max_value, static_cast<float>(r.high)) << names[r.id];
+    if (r.id != 2) {
+      EXPECT_GT(info.min_value, 0.0) << names[r.id];
+    }
+    EXPECT_GE(info.default_value, info.min_value) << names[r.id];
+    EXPECT_LE(info.default_value, info.max_value) << names[r.id];
+  }
   char text[64] = {};
   ASSERT_TRUE(params->value_to_text(plugin, 0, 1.0, text, sizeof text));
   EXPECT_STREQ(text, "1 s1");  // the program's name from the voice
@@ -149,6 +168,20 @@ TEST_F(ClapPlugin, StateCarriesVoiceProgramAndParametersToANewInstance) {
   double value = 0.0;
   ASSERT_TRUE(Extension<clap_plugin_params_t>(second, CLAP_EXT_PARAMS)->get_value(second, 1, &value));
   EXPECT_FLOAT_EQ(value, 0.5);
+
+  // Two restores before the first block (a project, then a preset): the second one's
+  // program, also from a state of its keys alone, as LV2 hosts restore it.
+  const clap_plugin_t* third = module_.Start(kId, kRate, kBlock);
+  ASSERT_NE(third, nullptr);
+  rest = saved;
+  ASSERT_TRUE(Extension<clap_plugin_state_t>(third, CLAP_EXT_STATE)->load(third, &in));
+  std::string keysOnly;  // DPF's layout: texts ending in a zero byte, then 0xFE
+  for (const char* text : {"__dpf_state_begin__", "program", "0", "voice", "1", "__dpf_state_end__"})
+    keysOnly.append(text).push_back('\0');
+  keysOnly.push_back('\xfe');
+  rest = keysOnly;
+  ASSERT_TRUE(Extension<clap_plugin_state_t>(third, CLAP_EXT_STATE)->load(third, &in));
+  EXPECT_NEAR(MeasuredHz(Note(third)), ToneHz(1, 0), 20.0);
 }
 
 }  // namespace

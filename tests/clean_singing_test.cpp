@@ -157,6 +157,9 @@ TEST_F(CleanSinging, RecordingChangesUnderSoundingNotesDoNotClick) {
       {"program change under a held note", {On(0, 69), Program(10000, 1), Off(20000, 69)}},
       {"program changes under held notes, twice within the crossover",
        {On(0, 69), On(0, 72), Program(10000, 1), Program(10100, 0), Off(20000, 69), Off(20000, 72)}},
+      {"a third syllable halfway through a crossover",
+       {On(0, 69), Program(10000, 1), Program(10110, 2), Off(20000, 69)}},
+      {"a third syllable just past halfway", {On(0, 69), Program(10000, 1), Program(10111, 2), Off(20000, 69)}},
       {"phonetic commits in quick succession",
        {Phonetic(0, 69, "a"), Phonetic(2205, 69, "i"), Phonetic(4410, 71, "a"), Phonetic(6615, 69, "i"),
         Phonetic(8820, 69, "a")}},
@@ -182,6 +185,13 @@ TEST_F(CleanSinging, HeldNoteCrossesToTheNewSyllableAndReleasedNoteKeepsItsOwn) 
   const Render direct = Play({On(0, 69)}, 12000);
   for (size_t f = 10000 + 221; f < 12000; ++f) ASSERT_NEAR(changed.left[f], direct.left[f], 1e-6) << f;
   EXPECT_GT(std::fabs(changed.left[10100] - direct.left[10100]), 1e-3);  // still crossing over
+
+  // A third syllable during the crossover takes over from the second once that is done.
+  Silence(0);
+  const Render third = Play({On(0, 69), Program(10000, 1), Program(10110, 2)}, 12000);
+  Silence(2);
+  const Render onThird = Play({On(0, 69)}, 12000);
+  for (size_t f = 10000 + 2 * 221; f < 12000; ++f) ASSERT_NEAR(third.left[f], onThird.left[f], 1e-6) << f;
 
   // Released: the fade goes on with the tone it began with.
   Silence(0);

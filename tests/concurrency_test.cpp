@@ -69,7 +69,7 @@ void AudioThread(SamplerPlugin& plugin, const std::atomic<bool>& stop, std::atom
   std::mt19937 rng(seed);
   while (!stop.load()) {
     const std::vector<MidiEvent> midi = BlockEvents(rng, kFrames);
-    plugin.engine().BeginEvents(static_cast<int32_t>(midi.size()));
+    plugin.engine().BeginEvents();
     for (const MidiEvent& e : midi) plugin.engine().QueueEvent(e);
     plugin.processReplacing(nullptr, outputs, kFrames);
     bool sounding = false;

@@ -3,13 +3,17 @@
 // at the root key, 2.0 an octave up), so the tests read the split points from it.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "engine/module_state.h"
 #include "engine/sampler.h"
 #include "host/sampler_plugin.h"
 #include "host/vst2.h"
+#include "platform/platform.h"
 #include "support/fixtures.h"
 
 namespace chantera::test {
@@ -23,7 +27,7 @@ class EventQueueTest : public ::testing::Test {
     sampler = std::make_unique<Sampler>(dir.str());
   }
   void Queue(const std::vector<MidiEvent>& events) {
-    sampler->BeginEvents(static_cast<int32_t>(events.size()));
+    sampler->BeginEvents();
     for (const MidiEvent& e : events) sampler->QueueEvent(e);
   }
   void Block(int32_t frames) {
@@ -88,13 +92,15 @@ TEST_F(EventQueueTest, EventsPastTheEndWaitForTheNextBlock) {
   EXPECT_EQ(Position(1), (512.0 - 188.0) * 2.0);
 }
 
-TEST_F(EventQueueTest, NewListDiscardsWhatWasLeft) {
+// A new list keeps what the last block left: due at once, before the list's own events.
+TEST_F(EventQueueTest, NewListHandsOutWhatWasLeftFirst) {
   Queue({NoteOn(600, 69), NoteOn(700, 81)});
   Block(512);
-  Queue({});
+  Queue({NoteOn(100, 93)});
   Block(512);
-  EXPECT_FALSE(Active(1));
-  EXPECT_EQ(sampler->Events().eventCount, 0);
+  EXPECT_EQ(Position(1), 512.0 * 2.0);  // key 81 from frame 0
+  EXPECT_EQ(Position(2), 412.0 * 4.0);  // key 93 at its own frame
+  EXPECT_EQ(sampler->Events().eventCount, 2);
 }
 
 TEST_F(EventQueueTest, ZeroOrNegativeBlockHandsOutNothing) {
@@ -106,7 +112,9 @@ TEST_F(EventQueueTest, ZeroOrNegativeBlockHandsOutNothing) {
   EXPECT_EQ(out[0], 1.0f);
 }
 
-// processEvents as a host calls it: a VstEvents list of 20 events, 3 of them SysEx.
+// processEvents as a host calls it: a VstEvents list of 20 events, 3 of them SysEx. A
+// second list before the block is rendered adds to the first (hosts that split a block's
+// events over several calls).
 TEST_F(EventQueueTest, TwentyEventsOfWhichThreeAreNotMidi) {
   SamplerPlugin plugin(nullptr, dir.str().c_str());
   EventList events;
@@ -114,16 +122,101 @@ TEST_F(EventQueueTest, TwentyEventsOfWhichThreeAreNotMidi) {
   vst2::VstEvents* list = events.get();
   EXPECT_EQ(plugin.processEvents(list), 1);
   const EventQueue& queue = plugin.engine().Events();
-  EXPECT_EQ(queue.eventCapacity, 20);
   EXPECT_EQ(queue.eventCount, 17);
   EXPECT_EQ(queue.events[3].data2, 4);  // the host's order, the SysEx left out
   list->numEvents = 2;
   plugin.processEvents(list);
-  EXPECT_EQ(queue.eventCapacity, 20);  // never shrinks
-  EXPECT_EQ(queue.eventCount, 2);
+  EXPECT_EQ(queue.eventCount, 19);
+  EXPECT_EQ(queue.lateCount, 0);  // the same block: every event keeps its frame
   list->numEvents = 0;
   EXPECT_EQ(plugin.processEvents(list), 1);
-  EXPECT_EQ(queue.eventCount, 0);
+  EXPECT_EQ(queue.eventCount, 19);
+}
+
+// The storage, made at construction, filled past its end: releases are never lost.
+TEST(EventQueueStorage, AFullStorageKeepsEveryRelease) {
+  constexpr int32_t kRoom = EventQueue::kCapacity - EventQueue::kReleaseRoom;
+  const auto noteOff = [](uint8_t key) { return MidiEvent{0, 0x80, key, 0}; };
+  EventQueue queue;
+  queue.Begin();
+  for (int32_t i = 0; i < EventQueue::kCapacity + 10; ++i) queue.Push({0, 0x90, 60, 100});
+  EXPECT_EQ(queue.eventCount, kRoom);  // the last records are kept for releases
+  // Every key released once, all notes off, and the same releases again (no-ops).
+  for (int key = 0; key < 128; ++key) queue.Push(noteOff(static_cast<uint8_t>(key)));
+  queue.Push({0, 0xB0, 123, 0});
+  EXPECT_EQ(queue.eventCount, EventQueue::kCapacity);
+  queue.Push({0, 0x90, 5, 0});  // a note-on of velocity 0 releases key 5 again
+  queue.Push({0, 0xBF, 120, 0});
+  EXPECT_EQ(queue.droppedEvents, EventQueue::kReleaseRoom + 10 + 2);
+  for (int key = 0; key < 128; ++key) EXPECT_EQ(queue.events[static_cast<size_t>(kRoom + key)].data1, key);
+
+  // Releases of key 60 twice among the others: a release of key 127 takes the place of the
+  // repeat, and keeps its own frame though the records before it are late.
+  EventQueue repeated;
+  repeated.Begin();
+  for (int32_t i = 0; i < kRoom; ++i) repeated.Push({0, 0xB0, 7, 100});
+  repeated.Push(noteOff(60));
+  for (int key = 0; key < 127; ++key) repeated.Push(noteOff(static_cast<uint8_t>(key)));
+  repeated.Push({0, 0xB0, 123, 0});
+  repeated.Defer();
+  repeated.Push(noteOff(127));
+  repeated.Push({0, 0x90, 62, 100});  // not a release: dropped
+  EXPECT_EQ(repeated.eventCount, EventQueue::kCapacity);
+  EXPECT_EQ(repeated.events[kRoom].data1, 60);
+  EXPECT_EQ(repeated.events[kRoom + 61].data1, 61);  // the repeat of 60 was here
+  EXPECT_EQ(repeated.events[EventQueue::kCapacity - 1].data1, 127);
+  EXPECT_EQ(repeated.lateCount, EventQueue::kCapacity - 1);
+  EXPECT_EQ(repeated.droppedEvents, 2);
+}
+
+// A reload on another thread (an Effect switch whose file reading is held up in the
+// middle) keeps blocks from rendering. Their events, a note-off among them, wait: the
+// next rendered block hands them out at its first frame, before its own events.
+std::atomic<bool> reloadHeld{false}, reloadMayGoOn{false};
+int HoldingSink(const char*, const char*) {
+  reloadHeld = true;
+  while (!reloadMayGoOn) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return 1;
+}
+
+TEST_F(EventQueueTest, EventsOfBlocksSkippedDuringAReloadOnAnotherThreadComeFirst) {
+  TempDir library;
+  WriteVoiceLibrary(library, {{"Voice", VoiceFolder{"v",
+                                                    {"a.wav,a,69", "gone.wav,b,70"},
+                                                    {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End"},
+                                                    {{"a.wav", MakeWav(Pcm16(std::vector<int16_t>(20000, 8192)))}}}}});
+  SamplerPlugin plugin(nullptr, library.str().c_str());
+  vst2::AEffect* effect = plugin.getAeffect();
+  float left[512], right[512];
+  float* outputs[2] = {left, right};
+  const auto block = [&](EventList events) {
+    events.Send(effect);
+    effect->processReplacing(effect, nullptr, outputs, 512);
+  };
+  block(EventList().Add(0, 0x90, 69, 100));
+
+  reloadHeld = reloadMayGoOn = false;
+  platform::SetMessageSink(HoldingSink);  // the missing file's message holds the reload
+  std::thread effectSwitch([effect] { effect->setParameter(effect, 2, 1.0f); });
+  const bool held = WaitUntil([] { return reloadHeld.load(); });
+  if (held) {
+    block(EventList().Add(10, 0x80, 69, 0));
+    EXPECT_EQ(left[10], 0.0f);  // skipped: silence
+    block(EventList().Add(0, 0xB0, 7, 64));
+  }
+  reloadMayGoOn = true;
+  effectSwitch.join();
+  platform::SetMessageSink(nullptr);
+  ASSERT_TRUE(held);
+
+  block(EventList().Add(0, 0x90, 69, 100));
+  const NoteSlot& released = plugin.engine().Slots().slots[0];
+  EXPECT_EQ(released.releasing, 1);  // at frame 0: every frame of the block released
+  double level = 1.0;
+  for (int f = 0; f < 512; ++f) level *= 1.0 - (1.0 / 110000.0) * 440.0;
+  EXPECT_EQ(released.level, level);
+  EXPECT_EQ(plugin.engine().Slots().slots[1].active, 1);  // the block's own note-on after it
+  EXPECT_FLOAT_EQ(plugin.engine().Volume(), 64.0f / 127.0f);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ class MidiTest : public ::testing::Test {
   // 512 after the first), returning the left channel.
   std::vector<float> Play(const std::vector<Midi3>& messages, int32_t frame, int32_t frames) {
     std::vector<float> left(static_cast<size_t>(frames)), right(left.size());
-    sampler->BeginEvents(static_cast<int32_t>(messages.size()));
+    sampler->BeginEvents();
     for (const Midi3& m : messages) sampler->QueueEvent({frame, m.status, m.data1, m.data2});
     for (int32_t done = 0; done < frames;) {
       const int32_t n = std::min(512, frames - done);
@@ -114,6 +114,31 @@ TEST_F(MidiTest, RegisteredParameterZeroSetsTheRangeOnEveryLaterController) {
   sampler->SetProgram(0);
   Send({{0x90, 60, 100}, {0xE0, 0, 64}});  // notes and bends leave it alone
   EXPECT_EQ(sampler->PitchBendRange(), 2);
+
+  // A non-registered parameter (99 or 98) deselects it, and 101 or 100 select it again
+  // with its own last data entry: the phonetic protocol's keys and characters never
+  // become ranges, and the syllable keeps its program's range.
+  Send(PhoneticNote(64, "tSi"));
+  EXPECT_EQ(sampler->GetProgram(), 16);
+  EXPECT_EQ(sampler->PitchBendRange(), 2);
+  Send(0xB0, 7, 100);
+  EXPECT_EQ(sampler->PitchBendRange(), 2);
+  Send(0xB0, 101, 0);
+  EXPECT_EQ(sampler->PitchBendRange(), 12);
+  Send({{0xB0, 98, 19}, {0xB0, 6, 116}});  // a character
+  EXPECT_EQ(sampler->PitchBendRange(), 12);
+  Send({{0xB0, 101, 0}, {0xB0, 99, 80}});
+  sampler->SetProgram(0);
+  Send(0xB0, 7, 100);
+  EXPECT_EQ(sampler->PitchBendRange(), 2);
+  Send(0xB0, 100, 0);
+  EXPECT_EQ(sampler->PitchBendRange(), 12);
+  // A data entry for it spells nothing, though the last phonetic parameter is the commit.
+  Send({{0xB0, 99, 80}, {0xB0, 98, 127}, {0xB0, 100, 0}});
+  const int32_t generation = Module().timerGeneration.load();
+  Send({{0xB0, 6, 127}, {0xB0, 38, 0}});
+  EXPECT_EQ(sampler->PitchBendRange(), 127);
+  EXPECT_EQ(Module().timerGeneration.load(), generation);  // no commit
 }
 
 TEST_F(MidiTest, BankSelectSwitchesVoicesOnlyBehindBank100) {

@@ -79,7 +79,10 @@ void ReferenceRender(std::array<NoteSlot, kNoteSlots>& slots, float* left, float
     const Sample* sample = KeySample(c, slot.key);
     const double ratio = sample != nullptr && sample->sampleRate != 0 ? sample->sampleRate / c.hostSampleRate : 1.0;
     const double baseGain = static_cast<double>(slot.velocity) * c.volume * c.expression * 2.402958907480315e-07;
-    const double multiplier = 1.0 - c.releaseFactor * frequency;
+    // Per frame at 44.1 kHz; at another rate the power that spans the same time.
+    const double perFrame = 1.0 - c.releaseFactor * frequency;
+    const double multiplier =
+        c.hostSampleRate == 44100.0 || !(perFrame > 0.0) ? perFrame : std::pow(perFrame, 44100.0 / c.hostSampleRate);
     double gain = baseGain;
     const bool silent = root == 0.0;
     const double step = silent ? 0.0 : frequency / root * ratio;
@@ -331,6 +334,27 @@ TEST_F(NoteSlotsTest, ReleaseLimitZeroNeverFreesButANegativeMultiplierEndsAtOnce
   EXPECT_EQ(slots.slots[1].releasing, 0);
 }
 
+// A default release of a 440 Hz note ends on its 1724th frame at 44.1 kHz; at every other
+// rate it lasts as long in time.
+TEST_F(NoteSlotsTest, ReleaseLastsAsLongAtEveryRate) {
+  FillSample(SampleAt(0), Pcm16(std::vector<int16_t>(10, 100)), {});
+  for (double rate : {44100.0, 22050.0, 48000.0, 96000.0, 192000.0}) {
+    context.hostSampleRate = rate;
+    slots.StartNote(69, 127);
+    slots.ReleaseNote(69);
+    int32_t frames = 0;
+    while (slots.slots[0].releasing != 0 && frames < 10000) {
+      Render(1);
+      ++frames;
+    }
+    if (rate == 44100.0) {
+      EXPECT_EQ(frames, 1724);
+    } else {  // the frame on which the level crosses the limit, in time
+      EXPECT_NEAR(frames, std::log(0.001) / std::log(1.0 - 440.0 / 110000.0) * rate / 44100.0, 1.0) << rate;
+    }
+  }
+}
+
 TEST_F(NoteSlotsTest, KeySampleFollowsTheLoaderAndNeverLeavesTheBank) {
   keyMap[60] = 5;
   keyMap[61] = 2;
@@ -366,8 +390,9 @@ TEST_F(NoteSlotsTest, EmptyBankSlotAndBrokenBlockAlignPlaySafely) {
   slots.slots[0].position = 0.0;
   Render(4);
   for (float v : left) EXPECT_EQ(v, 0.0f);
-  keyMap.fill(2);
-  slots.slots[0].position = 0.0;
+  keyMap.fill(2);  // a new note: the held one would cross over first
+  slots.ReleaseNote(-1);
+  slots.StartNote(69, 127);
   Render(4);
   EXPECT_NE(left[0], 0.0f);
   EXPECT_EQ(left[2], 0.0f);  // only two stereo frames fit in 8 bytes

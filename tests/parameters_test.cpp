@@ -97,11 +97,12 @@ TEST_F(Parameters, ValuesAndTheirDisplays) {
     float value;
     const char* display;
   };
-  const Row rows[] = {
-      {0, 0.0f, "-oo"},       {0, 3.5f, "10.88136"},   // not limited to 0..1
-      {1, 0.5f, "6"},         {1, 5.0f / 12.0f, "4"},  // twelfths, truncated: the nearest float lies below 5/12
-      {1, 7.0f / 12.0f, "6"}, {1, 10.0f / 12.0f, "9"},     {1, -0.25f, "-3"}, {1, -1.0e9f, "-2147483"},
-      {3, 0.25f, "0.250000"}, {4, -123456.0f, "-123456."}, {2, 0.5f, "None"}};
+  const Row rows[] = {{0, 0.0f, "-oo"},       {0, 3.5f, "10.88136"},     // not limited to 0..1
+                      {1, 0.5f, "6"},         {1, 0.4f, "4"},            // twelfths, truncated toward zero,
+                      {1, 7.0f / 12.0f, "7"}, {1, 10.0f / 12.0f, "10"},  // but the float nearest r/12 is r
+                      {1, -0.25f, "-3"},      {1, -1.0e9f, "-2147483"},
+                      {3, 0.25f, "0.250000"}, {4, -123456.0f, "-123456."},
+                      {2, 0.5f, "None"}};
   for (const Row& row : rows) {
     plugin->setParameter(row.index, row.value);
     EXPECT_EQ(Display(row.index), row.display) << row.index << " = " << row.value;
@@ -122,6 +123,27 @@ TEST_F(Parameters, RangeFromDataEntryReadsBackAboveOne) {
     engine().HandleMidiMessage(static_cast<int8_t>(m.status), m.data1, m.data2);
   EXPECT_EQ(engine().PitchBendRange(), 24);
   EXPECT_EQ(plugin->getParameter(1), 2.0f);
+}
+
+// A host that saves the value it reads and sets it again (a project saved and opened)
+// gets the same range back, for every range a program may hold from -24 to 24.
+TEST_F(Parameters, ARangeReadAndSetAgainStaysTheSame) {
+  VoiceFolder voice{"v", {"a.wav,a,69"}, {}, {{"a.wav", MakeWav(Pcm16(kRecording))}}};
+  for (int range = -24; range <= 24; ++range)
+    voice.programLines.insert(voice.programLines.end(),
+                              {"Program", "P,1.0," + std::to_string(range) + ",p", "S,0,127,a.wav", "End"});
+  TempDir library;
+  WriteVoiceLibrary(library, {{"Ranges", voice}});
+  SamplerPlugin ranges(QuietHost, library.str().c_str());
+  for (int32_t program = 0; program <= 48; ++program) {
+    ranges.setProgram(program);
+    ASSERT_EQ(ranges.engine().PitchBendRange(), program - 24);
+    ranges.setParameter(1, ranges.getParameter(1));
+    EXPECT_EQ(ranges.engine().PitchBendRange(), program - 24);
+  }
+  // A value that came back as its range before still does, where floats are far apart.
+  ranges.setParameter(1, 16777216.0f);
+  EXPECT_EQ(ranges.engine().PitchBendRange(), 201326592);
 }
 
 TEST_F(Parameters, JustAboveHalfTurnsTheChorusOnAndOffReadsTheRecordingAgain) {
@@ -150,10 +172,9 @@ TEST_F(Parameters, SameStateWithNoLoaderDoesNothingAtAll) {
   EXPECT_EQ(FakeClock::sleeps(), 0u);
 }
 
-// The same state asked for while a run works stops it and waits for its end: the
-// samples not reached keep their recordings, and nothing is reloaded.
-TEST_F(Parameters, RealRunStoppedBySameStateLeavesTheRestRecorded) {
-  // Twelve samples: the run is stopped after the one it is working on.
+// The same state asked for while a run works changes nothing: the run goes on to its end
+// and every sample is rebuilt (stopped, it would leave the bank half rebuilt).
+TEST_F(Parameters, SameStateWhileARunWorksLetsItFinish) {
   VoiceFolder voice{"many", {}, {"Program", "P,1.0,2,a", "S,0,127,s0.wav", "End"}, {}};
   for (int i = 0; i < 12; ++i) {
     const std::string name = "s" + std::to_string(i) + ".wav";
@@ -166,10 +187,11 @@ TEST_F(Parameters, RealRunStoppedBySameStateLeavesTheRestRecorded) {
   instrument.setParameter(2, 1.0f);
   instrument.setParameter(2, 1.0f);
   SampleBank& b = *instrument.engine().Bank();
-  EXPECT_EQ(b.loaderBusy.load(), 0);
   EXPECT_EQ(b.loaderStop.load(), 0);
+  ASSERT_TRUE(WaitUntil([&b] { return b.loaderBusy.load() == 0; }));
+  EXPECT_EQ(b.loaderProgress.load(), 11);
   EXPECT_EQ(instrument.getParameter(2), 1.0f);
-  for (int32_t i = b.loaderProgress.load() + 1; i < 12; ++i) EXPECT_EQ(b.slot(i)->dataSize, 40000u) << i;
+  for (int32_t i = 0; i < 12; ++i) EXPECT_EQ(b.slot(i)->dataSize, ChorusLength(20000) * 2) << i;
 }
 
 TEST_F(Parameters, LoaderThatDoesNotStopMeansOneBeepAndNoChange) {

@@ -2,8 +2,9 @@
 // of its own (else it would count the whole suite): it replaces operator new and delete and
 // interposes the C allocators, counting the calls of a thread that has switched counting on.
 // The plug-in plays the demo voice through its AEffect over thousands of blocks of busy MIDI
-// (bank selects left out: they load a voice, by design); after a warm-up pass (the event list
-// grows once) the same blocks must allocate and free nothing.
+// (bank selects left out: they load a voice, by design); after a warm-up pass the same blocks
+// must allocate and free nothing, and so must a block with far more events than any before
+// (more than the event queue holds, too).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -191,6 +192,20 @@ TEST(Realtime, BusyMidiAllocatesAndFreesNothingAfterWarmUp) {
   EXPECT_EQ(allocations.load(), 0) << "allocations on the audio thread in steady state";
   EXPECT_EQ(frees.load(), 0) << "frees on the audio thread in steady state";
   EXPECT_GT(instrument.peak(), 0.01f) << "the blocks were not silent";
+
+  // Blocks of more events than ever before: a thousand, then more than the queue holds.
+  EventList larger, flood;
+  for (int i = 0; i < 1000; ++i) larger.Add(i % kBlock, 0x90 | (i % 16), 36 + i % 60, i % 2 == 0 ? 100 : 0);
+  for (int i = 0; i < 3 * EventQueue::kCapacity; ++i) flood.Add(i % kBlock, i % 3 == 0 ? 0x80 : 0xB0, i % 128, 64);
+  larger.get();
+  flood.get();
+  {
+    const CountingScope counting;
+    instrument.Play(larger);
+    instrument.Play(flood);
+  }
+  EXPECT_EQ(allocations.load(), 0) << "allocations for blocks of more events than any before";
+  EXPECT_EQ(frees.load(), 0);
 }
 
 #ifdef CHANTERA_CLAP_PATH

@@ -259,7 +259,8 @@ bool WaitUntil(const std::function<bool()>& done, double seconds) {
 void ResetModuleState() {
   ModuleState& m = Module();
   for (auto* v : {&m.rpnMsb, &m.rpnLsb, &m.dataEntryMsb, &m.dataEntryLsb, &m.nrpnMsb, &m.nrpnLsb}) v->store(-1);
-  for (auto* v : {&m.bankMsb, &m.bankLsb, &m.phoneticKey, &m.heldKey, &m.noteHeld, &m.timerGeneration}) v->store(0);
+  for (auto* v : {&m.bankMsb, &m.bankLsb, &m.phoneticKey, &m.heldKey, &m.noteHeld, &m.timerGeneration, &m.nrpnSelected})
+    v->store(0);
   m.ClearPhoneticBuffer();
 }
 

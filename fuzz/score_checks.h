@@ -25,7 +25,8 @@ inline void CheckScore(const render::Score& score) {
   for (size_t i = 1; i < score.tempos.size(); ++i)
     if (score.tempos[i].tick <= score.tempos[i - 1].tick || score.tempos[i].microsecondsPerQuarter == 0) std::abort();
   std::vector<std::string> notices;
-  const std::string image = ScoreMidi(score, notices);
+  render::LyricRule lyrics;
+  const std::string image = render::ScoreMidi(score, lyrics, notices);
   MidiFile file;
   std::string error;
   if (!file.Parse(reinterpret_cast<const uint8_t*>(image.data()), image.size(), error)) std::abort();

@@ -123,7 +123,7 @@ TEST(UstReader, EachRuleOfTheFormat) {
   EXPECT_FALSE(score.notes[0].preUtterance);
   EXPECT_EQ(score.notes[0].voiceOverlap, 12.5);
   EXPECT_EQ(score.notes[0].vibrato, (std::vector<double>{65, 180, 35, 20, 20, 0, 0}));
-  EXPECT_EQ(score.notes[0].place, "song.ust:3");
+  EXPECT_EQ(score.notes[0].place, "line 3");
 }
 
 // A note: pitch ("A4", "Bb3", "F#5"; "" for a rest), duration in divisions, then more
@@ -254,7 +254,7 @@ TEST(MusicXmlReader, EachRuleOfTheFormat) {
   EXPECT_EQ(score.notices,
             (std::vector<std::string>{"voice 1 of part 1 (Voice) sings; --score-voice chooses another (1, 2)",
                                       "1 grace note is not sung"}));
-  EXPECT_EQ(score.notes[0].place, "song: measure 1, note 1");
+  EXPECT_EQ(score.notes[0].place, "measure 1, note 1");
   ASSERT_TRUE(ReadMusicXml(tiesAndChords, "song", {}, score, error));
   EXPECT_EQ(score.notices, (std::vector<std::string>{"chords sing their top note (the first in measure 2)"}));
 }
@@ -352,7 +352,8 @@ TEST(ScoreMidi, SingsWhatEachLyricSays) {
   score.notes = {note(0, 960, 60, "さ"),    note(480, 480, 62, "", true), note(960, 480, 64, "っ"),
                  note(1440, 480, 65, "ヴ"), note(1920, 480, 67, "せい"),  note(2400, 480, 69, "花")};
   std::vector<std::string> notices;
-  const std::string image = ScoreMidi(score, notices);
+  LyricRule lyrics;
+  const std::string image = ScoreMidi(score, lyrics, notices);
   MidiFile file;
   std::string error;
   ASSERT_TRUE(file.Parse(reinterpret_cast<const uint8_t*>(image.data()), image.size(), error)) << error;
@@ -367,9 +368,11 @@ TEST(ScoreMidi, SingsWhatEachLyricSays) {
             "0 さ, 0 on 60, 480 off 60, 480 ー, 480 on 62, 960 off 62, 1440 う, 1440 on 65, 1920 off 65, "
             "1920 せ, 1920 on 67, 2400 off 67, 2400 on 69, 2880 off 69, ");
   EXPECT_EQ(file.SecondsAt(1440), 1.25);
+  EXPECT_EQ(
+      lyrics.problems(),
+      (std::vector<std::string>{"p1440: warning: \"ヴ\" is not a syllable the instrument sings; sung as its vowel う",
+                                "p2400: warning: \"花\" is not a syllable the instrument sings; skipped"}));
   EXPECT_EQ(notices, (std::vector<std::string>{
-                         "p1440: \"ヴ\" is not a syllable the voice sings: sung as \"う\"",
-                         "p2400: \"花\" is not a syllable the voice sings: the note holds the vowel before it",
                          "1 note has a lyric of several syllables and sings its first: p1920 \"せい\" sings \"せ\""}));
 }
 
@@ -379,8 +382,10 @@ TEST(ScoreMidi, SingsWhatEachLyricSays) {
 TEST(ScoreMidi, TheExampleSingsTheSameInBothFormats) {
   LoadedSong ust, xml;
   std::string error;
-  ASSERT_TRUE(LoadSong(CHANTERA_EXAMPLES_DIR "/kojo-no-tsuki.ust", {}, ust, error)) << error;
-  ASSERT_TRUE(LoadSong(CHANTERA_EXAMPLES_DIR "/kojo-no-tsuki.musicxml", {}, xml, error)) << error;
+  LyricRule lyrics;
+  ASSERT_TRUE(LoadSong(CHANTERA_EXAMPLES_DIR "/kojo-no-tsuki.ust", {}, lyrics, ust, error)) << error;
+  ASSERT_TRUE(LoadSong(CHANTERA_EXAMPLES_DIR "/kojo-no-tsuki.musicxml", {}, lyrics, xml, error)) << error;
+  EXPECT_EQ(lyrics.problems(), std::vector<std::string>());
   EXPECT_EQ(ust.midi, xml.midi);
   EXPECT_EQ(ust.notices, std::vector<std::string>());
   EXPECT_EQ(xml.notices, std::vector<std::string>());

@@ -213,8 +213,8 @@ class ScoreBuilder {
           note.continuation = true;
           note.lyric.clear();
         }
-        note.place = name_ + ": measure " + (m.number.empty() ? std::to_string(played.index + 1) : m.number) +
-                     ", note " + std::to_string(n.index);
+        note.place = "measure " + (m.number.empty() ? std::to_string(played.index + 1) : m.number) + ", note " +
+                     std::to_string(n.index);
         score_.notes.push_back(std::move(note));
         lastEnd = end;
       }

@@ -8,14 +8,6 @@
 
 namespace chantera::render {
 
-namespace {
-
-// Lyrics the table cannot sing are each told with their place up to this many; the rest
-// are counted in one more line, so that a score in another language does not flood.
-constexpr size_t kToldLyrics = 8;
-
-}  // namespace
-
 uint32_t MicrosecondsPerQuarter(double bpm) {
   // A tempo event holds 24 bits; 4 to 1000 quarter notes per minute keep well inside.
   const double clamped = std::isfinite(bpm) ? std::clamp(bpm, 4.0, 1000.0) : 120.0;
@@ -30,14 +22,13 @@ bool IsPauseMark(const std::string& lyric) {
   return lyric == "っ" || lyric == "ッ";
 }
 
-std::string ScoreMidi(const Score& score, std::vector<std::string>& notices) {
+std::string ScoreMidi(const Score& score, LyricRule& lyrics, std::vector<std::string>& notices) {
   MidiWriter out;
   if (!score.title.empty()) out.Meta(0, 0x03, score.title);
   // Tempo changes first: within a tick, the writer keeps the order events were added.
   for (const TempoChange& tempo : score.tempos) out.Tempo(tempo.tick, tempo.microsecondsPerQuarter);
-  std::set<std::string> told;  // places already told (a repeated measure is told once)
-  size_t unsung = 0, firsts = 0;
-  std::string firstFirst;
+  std::set<std::string> counted;  // places of several syllables (a repeated measure counts once)
+  std::string firstSeveral;
   for (size_t i = 0; i < score.notes.size(); ++i) {
     const ScoreNote& note = score.notes[i];
     uint64_t end = note.tick + note.length;
@@ -46,26 +37,20 @@ std::string ScoreMidi(const Score& score, std::vector<std::string>& notices) {
     if (note.continuation || IsHoldMark(note.lyric)) {
       out.Meta(note.tick, 0x05, "ー");
     } else if (!note.lyric.empty()) {
-      const NoteLyric lyric = SingNoteLyric(note.lyric);
-      const bool first = told.insert(note.place).second;
-      if (first && lyric.kind == NoteLyric::kFirst && firsts++ == 0)
-        firstFirst = note.place + " \"" + note.lyric + "\" sings \"" + lyric.sung->kana + "\"";
-      if (first && (lyric.kind == NoteLyric::kVowel || lyric.kind == NoteLyric::kNone) && ++unsung <= kToldLyrics)
-        notices.push_back(note.place + ": \"" + note.lyric + "\" is not a syllable the voice sings: " +
-                          (lyric.sung ? "sung as \"" + lyric.sung->kana + "\"" : "the note holds the vowel before it"));
-      if (lyric.sung) out.Meta(note.tick, 0x05, lyric.sung->kana);
+      bool several = false;
+      const std::optional<Syllable> sung = lyrics.SingNote(note.lyric, note.place, &several);
+      if (several && counted.insert(note.place).second && counted.size() == 1)
+        firstSeveral = note.place + " \"" + note.lyric + "\" sings \"" + sung->kana + "\"";
+      if (sung) out.Meta(note.tick, 0x05, sung->kana);
     }
     out.Channel(note.tick, 0x90, note.key, std::max<uint8_t>(note.velocity, 1));
     out.Channel(end, 0x80, note.key, 0);
   }
-  if (unsung > kToldLyrics)
-    notices.push_back(std::to_string(unsung - kToldLyrics) + " more lyric" + (unsung - kToldLyrics == 1 ? "" : "s") +
-                      " the voice cannot sing, handled the same way");
-  if (firsts == 1)
-    notices.push_back("1 note has a lyric of several syllables and sings its first: " + firstFirst);
-  else if (firsts > 1)
-    notices.push_back(std::to_string(firsts) + " notes have a lyric of several syllables; each sings its first (" +
-                      firstFirst + ", ...)");
+  if (counted.size() == 1)
+    notices.push_back("1 note has a lyric of several syllables and sings its first: " + firstSeveral);
+  else if (counted.size() > 1)
+    notices.push_back(std::to_string(counted.size()) +
+                      " notes have a lyric of several syllables; each sings its first (" + firstSeveral + ", ...)");
   return out.Finish(kScoreTicksPerQuarter);
 }
 

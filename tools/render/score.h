@@ -30,7 +30,7 @@ struct ScoreNote {
   // extender line or slur). It sings as a note without a lyric; the MIDI file spells it
   // "ー" so that the mark survives there, for the legato work to use.
   bool continuation = false;
-  // Where the note stands in its file, for messages: "song.ust:12", "measure 3, note 2".
+  // Where the note stands in its file, for messages: "line 12", "measure 3, note 2".
   std::string place;
   // Read and kept for the timing and vibrato work, not used yet (every note sings at its
   // written time): UTAU's per-note PreUtterance and VoiceOverlap in milliseconds, and its
@@ -55,11 +55,11 @@ bool IsHoldMark(const std::string& lyric);
 bool IsPauseMark(const std::string& lyric);
 
 // The Standard MIDI File (format 0, kScoreTicksPerQuarter) that sings the score: its tempo
-// changes, and for each note a lyric event in UTF-8 naming what it sings, then the note on
-// channel 1 (SingNoteLyric decides what a lyric sings). Each lyric the table cannot sing
-// is told in notices with its place (the first few, then how many more); lyrics of which
-// only the first syllable sings are counted in one notice.
-std::string ScoreMidi(const Score& score, std::vector<std::string>& notices);
+// changes, and for each note a lyric event in UTF-8 naming the syllable it sings
+// (LyricRule::SingNote: the rule that tells, with the note's place, what the table cannot
+// sing), then the note on channel 1. Lyrics of which only the first syllable sings are
+// counted in one notice.
+std::string ScoreMidi(const Score& score, LyricRule& lyrics, std::vector<std::string>& notices);
 
 // Quarter notes per minute to the MIDI tempo, held within what a tempo event holds.
 uint32_t MicrosecondsPerQuarter(double bpm);

@@ -20,7 +20,8 @@ SongFormat SongFormatOf(const std::filesystem::path& path) {
   return SongFormat::kNone;
 }
 
-bool LoadSong(const std::string& path, const ScoreChoices& choices, LoadedSong& song, std::string& error) {
+bool LoadSong(const std::string& path, const ScoreChoices& choices, LyricRule& lyrics, LoadedSong& song,
+              std::string& error) {
   song = LoadedSong{};
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -59,7 +60,7 @@ bool LoadSong(const std::string& path, const ScoreChoices& choices, LoadedSong& 
   }
   if (isScore) {
     for (const std::string& notice : score.notices) song.notices.push_back(path + ": " + notice);
-    song.midi = ScoreMidi(score, song.notices);
+    song.midi = ScoreMidi(score, lyrics, song.notices);
   }
   std::string why;
   if (!song.file.Parse(reinterpret_cast<const uint8_t*>(song.midi.data()), song.midi.size(), why)) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/render/lyrics.h"
 #include "tools/render/midi_file.h"
 #include "tools/render/musicxml_reader.h"
 
@@ -23,7 +24,10 @@ struct LoadedSong {
   std::vector<std::string> notices;  // what the reader tells the user, one line each
 };
 
-// Reads a song file. On failure returns false with the message, which names the file.
-bool LoadSong(const std::string& path, const ScoreChoices& choices, LoadedSong& song, std::string& error);
+// Reads a song file. A score's lyrics go through lyrics (each note's lyric with its place);
+// a MIDI file's are left to the MIDI path, which applies the same rule. On failure returns
+// false with the message, which names the file.
+bool LoadSong(const std::string& path, const ScoreChoices& choices, LyricRule& lyrics, LoadedSong& song,
+              std::string& error);
 
 }  // namespace chantera::render

@@ -137,7 +137,7 @@ class UstParser {
       note.velocity = static_cast<uint8_t>(std::clamp(std::lround(96.0 * intensity.value_or(100.0) / 100.0), 1L, 127L));
       note.continuation = IsHoldMark(lyric);
       if (!note.continuation) note.lyric = lyric;
-      note.place = name_ + ":" + std::to_string(s.lyricLine);
+      note.place = "line " + std::to_string(s.lyricLine);
       if (s.vibrato)
         for (size_t start = 0; start <= s.vibrato->size();) {
           const size_t comma = std::min(s.vibrato->find(',', start), s.vibrato->size());

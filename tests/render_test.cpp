@@ -645,6 +645,7 @@ TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
   dir.Write("source.song", "C4 1 ka\n");
   dir.Write("bad.song", "C4 1 xyz\n");
   dir.Write("long.ust", "[#0000]\nLength=300000000\nLyric=あ\nNoteNum=60\n");
+  dir.Write("unsung.ust", "[#0000]\nLength=480\nLyric=ヴ\nNoteNum=60\n");
   std::filesystem::create_directories(dir.path() / "empty");
   const std::string x = " -o " + Path("x.wav"), p = " --plugin " + plugin;
   const std::string render = CHANTERA_RENDER_PATH, compose = CHANTERA_COMPOSE_PATH, voice = CHANTERA_VOICE_PATH;
@@ -669,6 +670,10 @@ TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
       {render, song + " --write-phonetic " + song + p, 2, "is the input"},
       {render, song + " --write-midi " + song + p, 2, song + " is the input " + song + " itself"},
       {render, Path("long.ust") + x + p, 1, "long.ust: the song is longer than a MIDI file holds (268435455 ticks)"},
+      {render, Path("unsung.ust") + x + p + " --strict", 1,
+       "unsung.ust: line 3: error: \"ヴ\" is not a syllable the instrument sings"},
+      {render, Path("unsung.ust") + " --write-midi " + Path("x.mid") + " --strict", 1,
+       "unsung.ust: no file written: lyrics the instrument cannot sing (--strict)", "x.mid"},
       {render, song + " -o " + Path("x.mp3") + p, 2, "x.mp3: the renderer writes WAV (.wav) and FLAC", "x.mp3"},
       {render, song + x + p + " --format flac", 2, "--format flac writes FLAC, but " + Path("x.wav") + " names a WAV"},
       {render, Path("empty") + " -o " + Path("x2.wav") + p, 2, "x2.wav: several songs are written into a folder",

@@ -394,5 +394,24 @@ TEST(ScoreMidi, TheExampleSingsTheSameInBothFormats) {
   EXPECT_EQ(song.notes, 192u);
 }
 
+// What LoadSong tells of a score names the file, the reader's notices and the MIDI
+// writer's alike; a lyric the table cannot sing goes to the rule with its place.
+TEST(ScoreMidi, WhatASongFileTellsNamesTheFile) {
+  TempDir dir;
+  const std::string path =
+      dir.Write("song.ust", "[#0000]\nLength=480\nLyric=せい\nNoteNum=60\n[#0001]\nLength=480\nLyric=ヴ\nNoteNum=62\n")
+          .string();
+  LyricRule lyrics;
+  LoadedSong song;
+  std::string error;
+  ASSERT_TRUE(LoadSong(path, {}, lyrics, song, error)) << error;
+  EXPECT_EQ(song.notices,
+            (std::vector<std::string>{
+                path + ": 1 note has a lyric of several syllables and sings its first: line 3 \"せい\" sings \"せ\""}));
+  EXPECT_EQ(lyrics.problems(),
+            (std::vector<std::string>{
+                "line 7: warning: \"ヴ\" is not a syllable the instrument sings; sung as its vowel う"}));
+}
+
 }  // namespace
 }  // namespace chantera::test

@@ -59,8 +59,8 @@ bool LoadSong(const std::string& path, const ScoreChoices& choices, LyricRule& l
     return false;
   }
   if (isScore) {
+    song.midi = ScoreMidi(score, lyrics, score.notices);
     for (const std::string& notice : score.notices) song.notices.push_back(path + ": " + notice);
-    song.midi = ScoreMidi(score, lyrics, song.notices);
   }
   std::string why;
   if (!song.file.Parse(reinterpret_cast<const uint8_t*>(song.midi.data()), song.midi.size(), why)) {

@@ -128,6 +128,42 @@ TEST(Lyrics, EachSpellingReachesItsPrograms) {
   }
 }
 
+// What one note of a score sings of its lyric: one syllable, the first of several, the
+// vowel the lyric ends in when the table cannot sing it, or nothing of its own; the last
+// two told with the note's place, once however often the note is played.
+TEST(Lyrics, OneNoteOfAScore) {
+  struct Case {
+    std::string text, kana;  // kana: "" when the note sings nothing of its own
+    bool several, told;
+  };
+  const std::vector<Case> cases = {
+      {"さ", "さ", false, false},  {"sha", "しゃ", false, false}, {"キャ", "きゃ", false, false},
+      {"せい", "せ", true, false}, {"ぐっ", "ぐ", true, false},   {"かー", "か", true, false},
+      {"ぶん", "ぶ", true, false}, {"ふぁ", "あ", false, true},   {"ヴ", "う", false, true},
+      {"てぃ", "い", false, true}, {"hello", "お", false, true},  {"か花", "あ", false, true},
+      {"花", "", false, true},     {"xyz", "", false, true},      {"♪", "", false, true}};
+  for (const Case& c : cases) {
+    LyricRule rule;
+    bool several = true;
+    for (int pass = 0; pass < 2; ++pass) {
+      const std::optional<Syllable> sung = rule.SingNote(c.text, "measure 3, note 2", &several);
+      EXPECT_EQ(sung ? sung->kana : "", c.kana) << c.text;
+    }
+    EXPECT_EQ(several, c.several) << c.text;
+    ASSERT_EQ(rule.problems().size(), c.told ? 1u : 0u) << c.text;
+    if (c.told) {
+      const std::string said = "measure 3, note 2: warning: \"" + c.text +
+                               "\" is not a syllable the instrument sings; " +
+                               (c.kana.empty() ? "skipped" : "sung as its vowel " + c.kana);
+      EXPECT_EQ(rule.problems()[0], said);
+    }
+  }
+  LyricRule strict(true);
+  strict.SingNote("ヴ", "line 12");
+  EXPECT_TRUE(strict.Refused());
+  EXPECT_EQ(strict.problems().at(0), "line 12: error: \"ヴ\" is not a syllable the instrument sings");
+}
+
 // Lyric meta events are written in Shift-JIS; a character it lacks becomes '?'.
 TEST(Lyrics, ShiftJisOfUtf8) {
   EXPECT_EQ(Utf8ToShiftJis("a"), "a");
@@ -565,6 +601,39 @@ TEST_F(Renderer, AFailedSongLeavesNoFileThatLooksWhole) {
     EXPECT_NE(entry.path().extension(), ".partial") << entry.path();
 }
 
+// An UTAU project and a MusicXML score sing exactly as the MIDI file of the same song, and
+// as the MIDI file --write-midi saves of them; in a folder they render with the rest, and
+// a broken entry names its line.
+TEST_F(Renderer, SingsScoresAsTheirMidiFile) {
+  const std::string expected = Render(Song("tune.mid", "tempo 60\nA4 1 さ\nA5 1 く\nE5 1 ら\n"), "mid.wav", "--tail 0");
+  std::string ust = "[#VERSION]\nUST Version1.2\n[#SETTING]\nTempo=60.00\n";
+  std::string xml =
+      "<score-partwise><part-list><score-part id=\"P1\"/></part-list><part id=\"P1\"><measure>"
+      "<attributes><divisions>1</divisions></attributes><sound tempo=\"60\"/>";
+  for (const auto& [key, step, octave, lyric] :
+       {std::tuple{69, "A", 4, "さ"}, std::tuple{81, "A", 5, "く"}, std::tuple{76, "E", 5, "ら"}}) {
+    ust += "[#INSERT]\nLength=480\nLyric=" + std::string(lyric) + "\nNoteNum=" + std::to_string(key) + "\n";
+    xml += std::string("<note><pitch><step>") + step + "</step><octave>" + std::to_string(octave) +
+           "</octave></pitch><duration>1</duration><lyric><text>" + lyric + "</text></lyric></note>";
+  }
+  xml += "</measure></part></score-partwise>";
+  dir.Write("songs/a.ust", Utf8ToShiftJis(ust));
+  dir.Write("songs/b.musicxml", xml);
+  const std::string sung = (dir.path() / "sung.mid").string();
+  for (const char* score : {"songs/a.ust", "songs/b.musicxml"}) {
+    EXPECT_EQ(Render((dir.path() / score).string(), "score.wav", "--tail 0 --write-midi " + sung), expected) << score;
+    EXPECT_EQ(Render(sung, "again.wav", "--tail 0"), expected) << score;
+  }
+  dir.Write("songs/c.ust", "[#SETTING]\n[#0000]\nLength=480\nLyric=あ\nNoteNum=abc\n");
+  const RunResult batch = Run((dir.path() / "songs").string() + " -o " + (dir.path() / "batch").string() +
+                              " --plugin " + plugin + " -q --tail 0");
+  EXPECT_EQ(batch.status, 1);
+  EXPECT_NE(batch.output.find("songs/c.ust:5: NoteNum must be a number from 0 to 127, not \"abc\""), std::string::npos)
+      << batch.output;
+  EXPECT_EQ(ReadFile(dir.path() / "batch/a.wav"), expected);
+  EXPECT_EQ(ReadFile(dir.path() / "batch/b.wav"), expected);
+}
+
 // Each tool says what is wrong in the user's terms and exits with the status its usage
 // gives (0 done; 1 a song or file failed; 2 wrong arguments); --help is usage on standard
 // output with status 0. Nothing is written for a song that fails or for wrong arguments,
@@ -575,6 +644,8 @@ TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
   const std::string garbage = dir.Write("garbage.mid", std::string("MThd\x00\x00", 6)).string();
   dir.Write("source.song", "C4 1 ka\n");
   dir.Write("bad.song", "C4 1 xyz\n");
+  dir.Write("long.ust", "[#0000]\nLength=300000000\nLyric=あ\nNoteNum=60\n");
+  dir.Write("unsung.ust", "[#0000]\nLength=480\nLyric=ヴ\nNoteNum=60\n");
   std::filesystem::create_directories(dir.path() / "empty");
   const std::string x = " -o " + Path("x.wav"), p = " --plugin " + plugin;
   const std::string render = CHANTERA_RENDER_PATH, compose = CHANTERA_COMPOSE_PATH, voice = CHANTERA_VOICE_PATH;
@@ -597,11 +668,17 @@ TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
       {render, song + x + p + " --param Loudness=1", 2, "no such parameter; it has 5 parameters: 0 Volume, 1 PB.Range"},
       {render, song + " -o " + song + p, 2, song + " is the input " + song + " itself"},
       {render, song + " --write-phonetic " + song + p, 2, "is the input"},
+      {render, song + " --write-midi " + song + p, 2, song + " is the input " + song + " itself"},
+      {render, Path("long.ust") + x + p, 1, "long.ust: the song is longer than a MIDI file holds (268435455 ticks)"},
+      {render, Path("unsung.ust") + x + p + " --strict", 1,
+       "unsung.ust: line 3: error: \"ヴ\" is not a syllable the instrument sings"},
+      {render, Path("unsung.ust") + " --write-midi " + Path("x.mid") + " --strict", 1,
+       "unsung.ust: no file written: lyrics the instrument cannot sing (--strict)", "x.mid"},
       {render, song + " -o " + Path("x.mp3") + p, 2, "x.mp3: the renderer writes WAV (.wav) and FLAC", "x.mp3"},
       {render, song + x + p + " --format flac", 2, "--format flac writes FLAC, but " + Path("x.wav") + " names a WAV"},
       {render, Path("empty") + " -o " + Path("x2.wav") + p, 2, "x2.wav: several songs are written into a folder",
        "x2.wav"},
-      {render, Path("empty") + " -o " + Path("x2") + "/" + p, 1, "empty: no MIDI files", "x2"},
+      {render, Path("empty") + " -o " + Path("x2") + "/" + p, 1, "empty: no songs (.mid", "x2"},
       {render, song + x + p + " --shard 2/2", 0, "share 2 of 2 holds none of the 1 song; nothing to render"},
       {render, unsung + x + p + " --strict", 1,
        "unsung.mid: track 1, tick 0 (0.00 s): error: \"xyz\" is not a syllable the instrument sings"},

@@ -1,5 +1,6 @@
-// chantera-render: renders a Standard MIDI File to audio through a VST 2 instrument
-// (Chantera by default), the way a sequencer would, with every event at its exact frame.
+// chantera-render: renders a Standard MIDI File, an UTAU project or a MusicXML score to
+// audio through a VST 2 instrument (Chantera by default), the way a sequencer would, with
+// every event at its exact frame (a score is first written as the MIDI file that sings it).
 // Given several files or a folder, it renders them all, a few at once, each song in a
 // process of its own forked from one that keeps the plug-in loaded, so that every file is
 // the one a render of that song alone gives.
@@ -29,6 +30,7 @@
 #include "tools/render/plugin_host.h"
 #include "tools/render/render_song.h"
 #include "tools/render/song.h"
+#include "tools/render/song_file.h"
 #include "tools/render/song_processes.h"
 #include "tools/render/words.h"
 #include "tools/voice/check.h"
@@ -85,6 +87,7 @@ void TellVoice(const std::string& plugin, int32_t voice, const std::vector<std::
 // Prints what a song's render had to say, and returns whether it wrote its file.
 bool Report(const std::string& input, const std::string& plugin, const SongReport& report, bool ok,
             const std::string& error) {
+  for (const std::string& notice : report.notices) std::fprintf(stderr, "chantera-render: %s\n", notice.c_str());
   for (const std::string& problem : report.lyricProblems)
     std::fprintf(stderr, "chantera-render: %s: %s\n", input.c_str(), problem.c_str());
   if (report.instrumentFailed) TellVoice(plugin, report.voice, report.instrumentMessages);
@@ -141,24 +144,35 @@ int RenderOne(CommandLine& line) {
     CheckNotAnInput(line.output, {input}, line.render.plugin);
     if (!AudioFormatForFile(line.format, line.output, format, error)) Usage(error);
   }
-  if (!line.phoneticOut.empty()) {
-    CheckNotAnInput(line.phoneticOut, {input}, line.render.plugin);
-    if (line.phoneticOut == line.output || chantera::platform::SameFile(line.phoneticOut.c_str(), line.output.c_str()))
-      Usage("--write-phonetic and -o name one file: " + line.phoneticOut);
+  const std::pair<const std::string&, const char*> extras[] = {{line.phoneticOut, "--write-phonetic"},
+                                                               {line.midiOut, "--write-midi"}};
+  for (const auto& [path, option] : extras) {
+    if (path.empty()) continue;
+    CheckNotAnInput(path, {input}, line.render.plugin);
+    if (path == line.output || chantera::platform::SameFile(path.c_str(), line.output.c_str()))
+      Usage(std::string(option) + " and -o name one file: " + path);
   }
+  if (!line.phoneticOut.empty() && !line.midiOut.empty() &&
+      (line.phoneticOut == line.midiOut ||
+       chantera::platform::SameFile(line.phoneticOut.c_str(), line.midiOut.c_str())))
+    Usage("--write-phonetic and --write-midi name one file: " + line.midiOut);
   // The plug-in is asked before anything is written, so that requests it cannot meet
   // write nothing.
   const std::unique_ptr<PluginHost> instance = line.output.empty() ? nullptr : Prepare(line, false);
-  if (!line.phoneticOut.empty()) {
-    MidiFile file;
-    if (!file.Read(input, error)) Fail(error);
+  if (!line.phoneticOut.empty() || !line.midiOut.empty()) {
     LyricRule lyrics(line.render.strict);
-    // Rendering too, the render tells of the lyrics.
-    const std::string phonetic = PhoneticMidi(file, line.output.empty() ? &lyrics : nullptr);
-    for (const std::string& problem : lyrics.problems())
-      std::fprintf(stderr, "chantera-render: %s: %s\n", input.c_str(), problem.c_str());
-    if (lyrics.Refused()) Fail(input + ": no file written: lyrics the instrument cannot sing (--strict)");
-    if (!WriteWholeFile(line.phoneticOut, phonetic, error)) Fail(error);
+    LoadedSong loaded;
+    if (!LoadSong(input, line.render.score, lyrics, loaded, error)) Fail(error);
+    // Rendering too, the render tells of the score and its lyrics.
+    const std::string phonetic = line.phoneticOut.empty() ? std::string() : PhoneticMidi(loaded.file, &lyrics);
+    if (line.output.empty()) {
+      for (const std::string& notice : loaded.notices) std::fprintf(stderr, "chantera-render: %s\n", notice.c_str());
+      for (const std::string& problem : lyrics.problems())
+        std::fprintf(stderr, "chantera-render: %s: %s\n", input.c_str(), problem.c_str());
+      if (lyrics.Refused()) Fail(input + ": no file written: lyrics the instrument cannot sing (--strict)");
+    }
+    if (!line.midiOut.empty() && !WriteWholeFile(line.midiOut, loaded.midi, error)) Fail(error);
+    if (!line.phoneticOut.empty() && !WriteWholeFile(line.phoneticOut, phonetic, error)) Fail(error);
     if (line.output.empty()) return 0;
   }
   Progress progress(!line.quiet && isatty(2));
@@ -168,19 +182,14 @@ int RenderOne(CommandLine& line) {
   return Report(input, line.render.plugin, report, ok, error) ? 0 : 1;
 }
 
-bool IsMidiFile(const fs::path& path) {
-  std::string extension = path.extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".mid" || extension == ".midi" || extension == ".kar" || extension == ".smf";
-}
-
-// A name that a folder is not given: an audio or MIDI file's.
+// A name that a folder is not given: an audio, MIDI or score file's.
 bool LooksLikeAFile(const std::string& path) {
   std::error_code failed;
   if (fs::is_directory(path, failed) || path.back() == '/') return false;
   std::string extension = fs::path(path).extension().string();
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (const char* file : {".wav", ".flac", ".mp3", ".ogg", ".opus", ".aif", ".aiff", ".m4a", ".mid", ".midi"})
+  for (const char* file : {".wav", ".flac", ".mp3", ".ogg", ".opus", ".aif", ".aiff", ".m4a", ".mid", ".midi", ".ust",
+                           ".musicxml", ".xml", ".mxl"})
     if (extension == file) return true;
   return false;
 }
@@ -189,7 +198,7 @@ struct Job {
   std::string input, output;
 };
 
-// The songs of the inputs, in a fixed order (the inputs as given, a folder's MIDI files
+// The songs of the inputs, in a fixed order (the inputs as given, a folder's song files
 // sorted by their path inside it), each with its file in the output folder: its name, or
 // its path inside the folder it was found in, with the audio format's extension.
 std::vector<Job> CollectSongs(const CommandLine& line, AudioFormat format) {
@@ -208,14 +217,16 @@ std::vector<Job> CollectSongs(const CommandLine& line, AudioFormat format) {
     std::vector<fs::path> found;
     for (fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, failed), end;
          !failed && it != end; it.increment(failed))
-      if (it->is_regular_file(failed) && IsMidiFile(it->path())) found.push_back(it->path());
+      if (it->is_regular_file(failed) && SongFormatOf(it->path()) != SongFormat::kNone) found.push_back(it->path());
     if (failed) Fail(input + ": cannot read the folder (" + failed.message() + ")");
     if (found.empty()) empty.push_back(input);
     std::sort(found.begin(), found.end());
     for (const fs::path& path : found) add(path, path.lexically_relative(input));
   }
   for (const std::string& folder : empty)
-    std::fprintf(stderr, "chantera-render: %s: no MIDI files (.mid, .midi, .kar, .smf) in it or its subfolders\n",
+    std::fprintf(stderr,
+                 "chantera-render: %s: no songs (.mid, .midi, .kar, .smf, .ust, .musicxml, .xml, .mxl) in it or "
+                 "its subfolders\n",
                  folder.c_str());
   if (jobs.empty()) Fail("no songs to render");
   // Two songs must not write one file.
@@ -233,6 +244,7 @@ std::vector<Job> CollectSongs(const CommandLine& line, AudioFormat format) {
 // failed; the others are still rendered).
 int RenderMany(CommandLine& line) {
   if (!line.phoneticOut.empty()) Usage("--write-phonetic takes a single input file");
+  if (!line.midiOut.empty()) Usage("--write-midi takes a single input file");
   if (line.output.empty()) Usage("several inputs need an output folder (-o FOLDER/)");
   if (LooksLikeAFile(line.output))
     Usage(line.output + ": several songs are written into a folder, and this names a file; give a folder (-o " +

@@ -6,9 +6,12 @@
 namespace chantera::render {
 
 const char* const kRenderUsage =
-    "usage: chantera-render INPUT.mid -o OUTPUT.wav [options]\n"
-    "       chantera-render INPUT.mid|FOLDER... -o FOLDER/ [--jobs N] [--shard K/N] [options]\n"
-    "       chantera-render INPUT.mid --write-phonetic OUTPUT.mid\n"
+    "usage: chantera-render INPUT -o OUTPUT.wav [options]\n"
+    "       chantera-render INPUT|FOLDER... -o FOLDER/ [--jobs N] [--shard K/N] [options]\n"
+    "       chantera-render INPUT --write-midi OUTPUT.mid | --write-phonetic OUTPUT.mid\n"
+    "\n"
+    "  INPUT is a MIDI file (.mid .midi .kar .smf), an UTAU project (.ust) or a MusicXML\n"
+    "  score (.musicxml .xml .mxl); a folder is searched for all of them.\n"
     "\n"
     "  -o, --output PATH        audio file to write (.wav or .flac, which --format must match);\n"
     "                           with several inputs or an input folder, the folder to write\n"
@@ -28,6 +31,9 @@ const char* const kRenderUsage =
     "                           before the song starts (repeatable); Chantera: 0 Volume,\n"
     "                           1 PB.Range, 2 Effect, 3 ReleaseFactor, 4 ReleaseLimit\n"
     "  --no-lyrics              ignore the lyrics: notes play the current program\n"
+    "  --part N                 MusicXML: the part that sings (default: the first with lyrics)\n"
+    "  --score-voice N          MusicXML: the voice of the part that sings (default: 1)\n"
+    "  --verse N                MusicXML: the lyric line that sings (default: 1)\n"
     "  --strict                 a lyric the instrument cannot sing fails the song (without\n"
     "                           it: a warning, and the note sings its vowel or holds on)\n"
     "  --tail SECONDS           after the last event, render until the sound falls below the\n"
@@ -37,6 +43,8 @@ const char* const kRenderUsage =
     "  --gain DB                gain applied to the output (default 0); 16- and 24-bit files\n"
     "                           clip beyond full scale (the renderer says how much), float\n"
     "                           files never clip\n"
+    "  --write-midi PATH        write the MIDI file (with lyric events) that sings the input;\n"
+    "                           with -o, render it as well\n"
     "  --write-phonetic PATH    write a MIDI file that spells each lyric syllable with the\n"
     "                           phonetic controller protocol instead of rendering\n"
     "  -q, --quiet              no progress bar\n"
@@ -128,6 +136,16 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     } else if (arg == "--write-phonetic") {
       if (!value(text)) return false;
       line.phoneticOut = text;
+    } else if (arg == "--write-midi") {
+      if (!value(text)) return false;
+      line.midiOut = text;
+    } else if (arg == "--part" || arg == "--verse" || arg == "--score-voice") {
+      if (!ranged(number, 1, 1000, "1 and 1000")) return false;
+      if (number != std::floor(number)) {
+        error = arg + " takes a whole number";
+        return false;
+      }
+      (arg == "--part" ? o.score.part : arg == "--verse" ? o.score.verse : o.score.voice) = static_cast<int>(number);
     } else if (arg == "-q" || arg == "--quiet") {
       line.quiet = true;
     } else if (arg == "--jobs" || arg == "-j") {
@@ -156,7 +174,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     error = "no input file";
     return false;
   }
-  if (line.output.empty() && line.phoneticOut.empty()) {
+  if (line.output.empty() && line.phoneticOut.empty() && line.midiOut.empty()) {
     error = "no output file (-o OUTPUT.wav)";
     return false;
   }

@@ -13,7 +13,7 @@ extern const char* const kRenderUsage;
 
 struct CommandLine {
   std::vector<std::string> inputs;
-  std::string output, format, phoneticOut;
+  std::string output, format, phoneticOut, midiOut;
   int jobs = 0;  // 0: the number of processors
   int shard = 1, shards = 1;
   bool quiet = false;

@@ -385,17 +385,37 @@ std::vector<Syllable> LyricSyllables(const std::string& text) {
   return ReadLyric(text).syllables;
 }
 
+void LyricRule::Tell(const std::string& place, const std::string& piece, const std::string& written,
+                     const std::optional<Syllable>& vowel) {
+  std::string line = place + (strict_ ? ": error: \"" : ": warning: \"") + piece + '"';
+  if (piece != written && written.find(piece) != std::string::npos) line += " (in \"" + written + "\")";
+  line += " is not a syllable the instrument sings";
+  if (!strict_) line += vowel ? "; sung as its vowel " + vowel->kana : std::string("; skipped");
+  // A place told once: a repeated section of a score reads its lyrics again.
+  if (std::find(problems_.begin(), problems_.end(), line) == problems_.end()) problems_.push_back(std::move(line));
+}
+
 std::vector<Syllable> LyricRule::Sing(const std::string& text, const std::string& place) {
   LyricReading reading = ReadLyric(text);
   const std::string written = platform::IsValidUtf8(text) ? text : platform::ShiftJisToUtf8(text);
-  for (const UnsungPiece& p : reading.unsung) {
-    std::string line = place + (strict_ ? ": error: \"" : ": warning: \"") + p.piece + '"';
-    if (p.piece != written && written.find(p.piece) != std::string::npos) line += " (in \"" + written + "\")";
-    line += " is not a syllable the instrument sings";
-    if (!strict_) line += p.vowel ? "; sung as its vowel " + p.vowel->kana : std::string("; skipped");
-    problems_.push_back(std::move(line));
-  }
+  for (const UnsungPiece& p : reading.unsung) Tell(place, p.piece, written, p.vowel);
   return std::move(reading.syllables);
+}
+
+std::optional<Syllable> LyricRule::SingNote(const std::string& text, const std::string& place, bool* several) {
+  const LyricReading reading = ReadLyric(text);
+  if (several != nullptr) *several = reading.unsung.empty() && reading.syllables.size() > 1;
+  if (reading.unsung.empty())
+    return reading.syllables.empty() ? std::nullopt : std::optional<Syllable>(reading.syllables.front());
+  std::optional<Syllable> vowel;
+  if (!reading.syllables.empty()) vowel = VowelOf(reading.syllables.back());
+  const std::string written = platform::IsValidUtf8(text) ? text : platform::ShiftJisToUtf8(text);
+  // The whole lyric is named: it is what the note sings in its place.
+  const size_t first = written.find_first_not_of(" \t\r\n");
+  const size_t last = written.find_last_not_of(" \t\r\n");
+  const std::string shown = first == std::string::npos ? written : written.substr(first, last - first + 1);
+  Tell(place, shown, shown, vowel);
+  return vowel;
 }
 
 }  // namespace chantera::render

@@ -56,7 +56,17 @@ class LyricRule {
   // Under --strict, true once a piece was found: the input is refused.
   bool Refused() const { return strict_ && !problems_.empty(); }
 
+  // What one note of a score sings of its lyric text, a note holding one syllable: the
+  // syllable it spells; the first when it spells several ("せい", "ぐっ"; several is then
+  // set); when part of it is no syllable of the table ("ふぁ", "ヴ", "hello", "か花"), the
+  // vowel the text ends in, told as Sing tells it with the whole text; nothing when it
+  // ends in no vowel ("花", "xyz": the note holds the vowel before it, told the same way).
+  std::optional<Syllable> SingNote(const std::string& text, const std::string& place, bool* several = nullptr);
+
  private:
+  void Tell(const std::string& place, const std::string& piece, const std::string& written,
+            const std::optional<Syllable>& vowel);
+
   bool strict_;
   std::vector<std::string> problems_;
 };

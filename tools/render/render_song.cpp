@@ -15,6 +15,7 @@
 #include "tools/render/lyrics.h"
 #include "tools/render/midi_file.h"
 #include "tools/render/song.h"
+#include "tools/render/song_file.h"
 #include "tools/render/words.h"
 
 namespace chantera::render {
@@ -159,15 +160,17 @@ bool ResolveRequests(PluginHost& host, const std::vector<std::pair<std::string, 
 bool RenderSong(const RenderOptions& options, const std::string& input, const std::string& output, AudioFormat format,
                 Progress& progress, PluginHost* loaded, std::unique_ptr<PluginHost>& keep, SongReport& report,
                 std::string& error) {
-  MidiFile file;
-  if (!file.Read(input, error)) return false;
+  LyricRule lyrics(options.strict);
+  LoadedSong read;
+  if (!LoadSong(input, options.score, lyrics, read, error)) return false;
+  report.notices = read.notices;
+  const MidiFile& file = read.file;
   constexpr double kLongestSong = 24 * 3600.0;
   if (file.SecondsAt(file.LastTick()) > kLongestSong) {
     error = input + ": the song lasts more than 24 hours (" + std::to_string(file.SecondsAt(file.LastTick()) / 3600.0) +
             " h); is its time base right?";
     return false;
   }
-  LyricRule lyrics(options.strict);
   const Song song = BuildSong(file, options.rate, options.lyrics, &lyrics);
   report.lyricProblems = lyrics.problems();
   if (lyrics.Refused()) {

@@ -1,4 +1,5 @@
-// One song rendered to one file: the MIDI file read and its lyrics sung through the one
+// One song rendered to one file: the song read (a MIDI file, or a score written as the MIDI
+// file that sings it) and its lyrics sung through the one
 // lyric rule, a fresh instance of the plug-in started and set up as the options ask, the
 // song played at its exact frames, and a file written only when the render is sound:
 // the instrument read every file of the voice it sings with, the lyrics are singable
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "tools/render/audio_file.h"
+#include "tools/render/musicxml_reader.h"
 #include "tools/render/plugin_host.h"
 
 namespace chantera::render {
@@ -26,6 +28,7 @@ struct RenderOptions {
   bool chorus = false;
   bool lyrics = true;
   bool strict = false;  // a lyric the instrument cannot sing refuses the song
+  ScoreChoices score;   // which part, voice and verse of a MusicXML score sings
   double tail = 5.0;
   double thresholdDb = -80.0;  // the end of the tail, and below it a render is silent
   double gainDb = 0.0;
@@ -48,6 +51,7 @@ class Progress {
 struct SongReport {
   std::string line;                        // the summary (standard output), when written
   std::string warning;                     // clipping (standard error)
+  std::vector<std::string> notices;        // how a score was read, one line each
   std::vector<std::string> lyricProblems;  // "<place>: warning: ...", in song order
   // The instrument said it could not read a file of the voice the song sings: which voice
   // (-1: one that a bank select inside the song chose), and the messages it routed here.

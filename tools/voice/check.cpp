@@ -61,7 +61,9 @@ bool OpensForReading(const std::string& path) {
 // "+7 cents", "-1 cent".
 std::string Cents(double cents) {
   const long rounded = std::lround(cents);
-  return (rounded >= 0 ? "+" : "") + render::Plural(rounded, "cent");
+  std::string text = rounded >= 0 ? "+" : "";
+  text += render::Plural(rounded, "cent");  // appended: see ProgramLabel in check_programs.cpp
+  return text;
 }
 
 }  // namespace
@@ -223,7 +225,8 @@ void Checker::CheckRecordings(const SampleBank& bank, const std::string& base, c
     }
     rates[f.samplesPerSec] += 1;
     rateOf[size_t(n)] = f.samplesPerSec;
-    if (sample->bitsPerSample == 16 && sample->channels == 1 && rootless.count(line) == 0) CheckRoot(*sample, samplesFile, line);
+    if (sample->bitsPerSample == 16 && sample->channels == 1 && rootless.count(line) == 0)
+      CheckRoot(*sample, samplesFile, line);
   }
   if (rates.size() > 1) {
     // The rate of most recordings; of rates as common, the one listed first.

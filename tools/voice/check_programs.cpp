@@ -43,7 +43,13 @@ void Checker::CheckPrograms(const ProgramSet& programs, const SampleBank& bank, 
   const int32_t count = bank.sampleCount.load();
   const Sample* fallback = count > 0 ? bank.slot(0) : nullptr;
   std::string slot0 = "sample slot 0 (";
-  slot0 += fallback != nullptr ? "\"" + DisplayText(fallback->fileName) + "\")" : std::string("silence)");
+  if (fallback != nullptr) {
+    slot0 += '"';
+    slot0 += DisplayText(fallback->fileName);
+    slot0 += "\")";
+  } else {
+    slot0 += "silence)";
+  }
   if (report.programs.empty()) {
     // One cause for every syllable: the programs and recordings it leaves unused follow.
     Add(FindingKind::kNoPrograms, file, 0, {slot0});

@@ -795,7 +795,9 @@ TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
     EXPECT_EQ(count, 1u) << row.once << "\n" << run.output;
     EXPECT_EQ(std::filesystem::exists(dir.path() / "a.wav"), row.status == 0);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "batch" / "a.wav"));
-    if (row.hz > 0.0) EXPECT_NEAR(PitchHz(Left(dir.path() / "a.wav"), 4410, 4410, 44100), row.hz, 1.0);
+    if (row.hz > 0.0) {
+      EXPECT_NEAR(PitchHz(Left(dir.path() / "a.wav"), 4410, 4410, 44100), row.hz, 1.0);
+    }
   }
 }
 

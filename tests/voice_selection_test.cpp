@@ -1,12 +1,14 @@
 // A voice library as it arrives from Windows (CR LF line ends, Shift-JIS display and file
 // names, file names written in another letter case than on disk, backslashes between
 // folders) loaded by a whole instrument on this platform: no message, every sample found,
-// and program selection turning the ranges into the key map.
+// and program selection turning the ranges into the key map; and each instance choosing
+// its voice on its own.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
 #include "engine/sampler.h"
+#include "params/parameters.h"
 #include "support/fixtures.h"
 
 namespace chantera::test {
@@ -137,5 +139,37 @@ TEST_F(VoiceSelection, DirectoryNamedLikeAFileIsNotOpened) {
   EXPECT_EQ(messages.count(), 0u);
 }
 
+// One instance per track: nothing one track does reaches another. A new instance leaves the
+// first one's release constants as they are; a bank select's 100 on one track and its
+// voice number on another switch neither; a voice one track chose last neither stops
+// another from choosing it nor is what another's Effect switch reloads.
+TEST(Instances, WhatOneTrackDoesNeverReachesAnother) {
+  TempDir dir;
+  WriteTwoToneVoices(dir);
+  Sampler first(dir.str());
+  first.SetParameter(kParamReleaseFactor, 0.25f);
+  first.SetParameter(kParamReleaseLimit, 0.75f);
+  const double factor = first.ReleaseFactor(), limit = first.ReleaseLimit();
+  Sampler second(dir.str());
+  EXPECT_EQ(first.ReleaseFactor(), factor);
+  EXPECT_EQ(first.ReleaseLimit(), limit);
+  EXPECT_EQ(second.ReleaseFactor(), kDefaultReleaseFactor);
+
+  const auto send = [](Sampler& instance, int32_t controller, int32_t value) {
+    instance.HandleMidiMessage(0xB0, controller, value);
+    float left = 0.0f, right = 0.0f;
+    instance.Process(&left, &right, 1);  // a switch takes over at the start of a block
+  };
+  send(first, 0, 100);
+  send(second, 32, 1);
+  EXPECT_EQ(second.VoiceFolder(), kSep + "v0" + kSep);
+  send(first, 32, 1);
+  EXPECT_EQ(first.VoiceFolder(), kSep + "v1" + kSep);
+  second.SetEffect(1.0f, Sampler::Switching::kAtOnce);
+  EXPECT_EQ(second.VoiceFolder(), kSep + "v0" + kSep);
+  send(second, 0, 100);
+  send(second, 32, 1);
+  EXPECT_EQ(second.VoiceFolder(), kSep + "v1" + kSep);
+}
 }  // namespace
 }  // namespace chantera::test

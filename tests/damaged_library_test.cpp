@@ -86,11 +86,11 @@ class DamagedLibrary : public ::testing::Test {
          {"unreadable.wav", ok},
          {"empty.wav", ""},
          {"garbage.wav", Garbage(5000, 3)},
-         {"claims4g.wav", MakeWav(Pcm16(Sine(500, 0.02)), WavSpec{.claimedDataSize = 0xFFFFFFF0})},
+         {"claims4g.wav", MakeWav(Pcm16(Sine(500, 0.02)), WavLayout{.claimedDataSize = 0xFFFFFFF0})},
          {"riffonly.wav", std::string("RIFF\xFF\xFF\xFF\xFFWAVEfmt \xFF\xFF\xFF\xFF", 20) + std::string(16, '\x01')},
-         {"float32.wav", MakeWav(Garbage(4000, 4), WavSpec{.formatTag = 3, .bitsPerSample = 32})},
-         {"pcm24.wav", MakeWav(Garbage(3000, 5), WavSpec{.channels = 2, .bitsPerSample = 24})},
-         {"align0.wav", MakeWav(Pcm16(Sine(100, 0.1)), WavSpec{.blockAlign = 0xFFFF})}}};
+         {"float32.wav", MakeWav(Garbage(4000, 4), WavLayout{.formatTag = 3, .bitsPerSample = 32})},
+         {"pcm24.wav", MakeWav(Garbage(3000, 5), WavLayout{.channels = 2, .bitsPerSample = 24})},
+         {"align0.wav", MakeWav(Pcm16(Sine(100, 0.1)), WavLayout{.blockAlign = 0xFFFF})}}};
 
     const VoiceFolder good{"good",
                            {"g.wav,g,60"},

@@ -128,16 +128,16 @@ TEST(SampleLoad, FramesAndValuesOfEachFileImage) {
 TEST(SampleLoad, EachSampleFormatReadsAsItSounds) {
   struct Row {
     const char* what;
-    WavSpec spec;
+    WavLayout layout;
     std::string data;
     std::vector<int16_t> values;  // frame by frame, channel by channel
   };
-  const WavSpec extensible{.formatTag = 0xFFFE, .fmtSize = 40};
-  const auto as = [](WavSpec spec, uint16_t channels, uint16_t bits, uint16_t tag = 1) {
-    spec.channels = channels;
-    spec.bitsPerSample = bits;
-    (spec.formatTag == 0xFFFE ? spec.subFormat : spec.formatTag) = tag;
-    return spec;
+  const WavLayout extensible{.formatTag = 0xFFFE, .fmtSize = 40};
+  const auto as = [](WavLayout layout, uint16_t channels, uint16_t bits, uint16_t tag = 1) {
+    layout.channels = channels;
+    layout.bitsPerSample = bits;
+    (layout.formatTag == 0xFFFE ? layout.subFormat : layout.formatTag) = tag;
+    return layout;
   };
   const std::vector<int64_t> ints24 = {1234 << 8, 0x7FFFFF, -0x800000, 0x80, 0x7F, -0x81};
   const std::vector<int16_t> read24 = {1234, 32767, -32768, 1, 0, -1};
@@ -163,15 +163,15 @@ TEST(SampleLoad, EachSampleFormatReadsAsItSounds) {
   MessageCounter messages;
   for (const Row& row : rows) {
     Sample sample;
-    ASSERT_TRUE(sample.LoadFromWav(dir.Write("s.wav", MakeWav(row.data, row.spec)).string().c_str())) << row.what;
-    const uint32_t channels = row.spec.channels;
+    ASSERT_TRUE(sample.LoadFromWav(dir.Write("s.wav", MakeWav(row.data, row.layout)).string().c_str())) << row.what;
+    const uint32_t channels = row.layout.channels;
     ASSERT_EQ(sample.ReadableFrames(), row.values.size() / channels) << row.what;
     std::vector<int16_t> values;
     for (uint32_t f = 0; f < sample.ReadableFrames(); ++f)
       for (uint32_t c = 0; c < channels; ++c) values.push_back(sample.GetValue(f, static_cast<int>(c)));
     EXPECT_EQ(values, row.values) << row.what;
-    const bool g711 = row.spec.formatTag == 6 || row.spec.formatTag == 7;
-    if (row.spec.bitsPerSample <= 16 && !g711)  // as stored
+    const bool g711 = row.layout.formatTag == 6 || row.layout.formatTag == 7;
+    if (row.layout.bitsPerSample <= 16 && !g711)  // as stored
       EXPECT_EQ(std::string(reinterpret_cast<const char*>(sample.pcm.get()), sample.dataSize), row.data) << row.what;
     else  // converted
       EXPECT_EQ(sample.blockAlign, 2 * channels) << row.what;

@@ -59,7 +59,7 @@ std::string Le16(uint16_t v) {
 }
 }  // namespace
 
-std::string MakeWav(const std::string& data, const WavSpec& layout) {
+std::string MakeWav(const std::string& data, const WavLayout& layout) {
   std::string body = "WAVEfmt ";
   body += Le32(layout.fmtSize);
   const uint16_t blockAlign =

@@ -31,7 +31,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-struct WavSpec {
+struct WavLayout {
   uint16_t formatTag = 1;
   uint16_t channels = 1;
   uint32_t sampleRate = 44100;
@@ -49,7 +49,7 @@ std::string ReadFile(const std::filesystem::path& path);
 std::string Le32(uint32_t v);
 
 // A RIFF/WAVE file image holding data (already in the file's layout).
-std::string MakeWav(const std::string& data, const WavSpec& layout = {});
+std::string MakeWav(const std::string& data, const WavLayout& layout = {});
 // 16-bit little-endian bytes of values.
 std::string Pcm16(const std::vector<int16_t>& values);
 // Little-endian integers of width bytes each (24- or 32-bit data), and IEEE floats of

@@ -210,7 +210,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     const std::string relative = path.lexically_relative(bank).generic_string();
     encodings += (encodings.empty() ? "" : ", ") + relative + (oto.utf8 ? " UTF-8" : " Shift-JIS");
     for (const OtoSkipped& s : oto.skipped)
-      skipped.push_back(shown + ":" + std::to_string(s.line) + ": " + s.reason + "; line skipped");
+      skipped.push_back(shown + ":" + std::to_string(s.line) + ": " + OtoFaultText(s) + "; line skipped");
     for (const OtoEntry& e : oto.entries) {
       if (LeadsOutsideBank(folder == "." ? "" : folder, e.file)) {
         skipped.push_back(shown + ":" + std::to_string(e.line) + ": " + e.file +

@@ -93,7 +93,9 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     return "Sings the notes it is played with recorded Japanese syllables; one program per syllable.";
   }
   const char* getMaker() const override { return "Brisol"; }
-  const char* getLicense() const override { return "Proprietary"; }
+  // The licence of the project (LICENSE); DPF writes it into the LV2 description as its
+  // SPDX address.
+  const char* getLicense() const override { return "MIT"; }
   uint32_t getVersion() const override { return d_version(1, 0, 0); }
   int64_t getUniqueId() const override { return d_cconst('B', 'R', '0', '2'); }
 

@@ -5,6 +5,7 @@
 
 #include "engine/module_state.h"
 #include "engine/sampler.h"
+#include "host/vendor_queries.h"
 #include "params/parameters.h"
 #include "platform/platform.h"
 
@@ -130,9 +131,19 @@ int32_t SamplerPlugin::canDo(char* text) {
 }
 
 VstIntPtr SamplerPlugin::vendorSpecific(int32_t index, VstIntPtr value, void* ptr, float opt) {
-  if (index == FourCC('C', 'h', 'n', 't') && value == 1)
-    return engine_->Bank()->loaderBusy.load(std::memory_order_acquire) != 0 ? 1 : 0;
-  return 0;
+  if (index != kChanteraQuery) return 0;
+  switch (value) {
+    case kChanteraLoaderBusy:
+      return engine_->Bank()->loaderBusy.load(std::memory_order_acquire) != 0 ? 1 : 0;
+    case kChanteraMessagesShown:
+      return static_cast<VstIntPtr>(platform::MessagesShown());
+    case kChanteraMessagesToHost:
+      // The host hands over a function of its own: the one way to pass code through ptr.
+      platform::SetMessageSink(reinterpret_cast<ChanteraMessageSink>(ptr));  // NOLINT
+      return 1;
+    default:
+      return 0;
+  }
 }
 
 AudioEffect* createEffectInstance(audioMasterCallback audioMaster) {

@@ -40,8 +40,8 @@ class SamplerPlugin : public AudioEffectX {
   bool getVendorString(char* text) override;
   bool getProductString(char* text) override;
   int32_t canDo(char* text) override;
-  // Chantera's own query for hosts that render offline: index 'Chnt', value 1 answers 1
-  // while the Chorus rebuild still runs (its result changes the sound). 0 otherwise.
+  // Chantera's own questions for hosts (host/vendor_queries.h): whether the Chorus rebuild
+  // still runs, how many messages the library has shown, and where its messages go.
   VstIntPtr vendorSpecific(int32_t index, VstIntPtr value, void* ptr, float opt) override;
   int32_t getNumMidiInputChannels() override { return 1; }
   int32_t getNumMidiOutputChannels() override { return 0; }

@@ -32,6 +32,16 @@ enum class LoadNoteKind {
   kProgramsPastLimit,  // programs past the last record are ignored
   kProgramNameCut,     // a program name over its limit: cut
   kProgramWithoutEnd,  // the file ends inside a program: its ranges are not applied
+  // voice.csv
+  kVoiceLineWithoutComma,  // a line with text but no comma: no voice; it joins the next name
+  // samples.txt
+  kRootNotANumber,  // the root note has no digits: read as 0
+  // programs.txt
+  kGainNotANumber,       // a P line's gain has no digits: read as 0, the program is silent
+  kBendRangeNotANumber,  // a P line's pitch-bend range has no digits: read as 0
+  kKeyNotANumber,        // an S line's key has no digits: read as 0
+  kEndMissing,           // a "Program" line (or a second P line) inside a program; detail: the
+                         // line the program began on
   // samples.txt, of a voice folder that has an oto.ini
   kNoTiming,  // the recording has no entry there: it starts at its note-on; detail: its file
   // oto.ini (LoadReport::otoNotes; detail: the entry's file unless said otherwise)

@@ -40,12 +40,17 @@ void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, con
   size_t current = 0;  // program index; kProgramCount and beyond: past the last record
   std::vector<KeyRange> pending;
   pending.reserve(kMaxPendingRanges);
-  ProgramLines where;  // lines of the program being read, for the report
-  bool open = false;   // a line of a program has come since the last "End"
+  ProgramLines where;   // lines of the program being read, for the report
+  bool open = false;    // a line of a program has come since the last "End"
+  bool header = false;  // a P line has come since the last "Program" or "End"
   int32_t number = 0;
   for (const std::string& line : lines) {
     ++number;
     if (line == "Program") {
+      // A program still open: its "End" is missing, and every program after it moves up.
+      if (report != nullptr && open && where.start != 0)
+        report->Add(LoadNoteKind::kEndMissing, number, std::to_string(where.start));
+      header = false;
       pending.clear();
       where.ranges.clear();
       where.start = number;
@@ -67,6 +72,7 @@ void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, con
       }
       where.start = 0;
       open = false;
+      header = false;
       ++current;
       continue;
     }
@@ -79,9 +85,18 @@ void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, con
     switch (fields[0][0]) {
       case 'P': {
         if (current >= static_cast<size_t>(kProgramCount)) break;
-        if (report != nullptr && fields.size() < 4) report->Add(LoadNoteKind::kHeaderIncomplete, number, line);
-        if (report != nullptr && fields.size() > 3 && fields[3].size() > static_cast<size_t>(kProgramNameLength))
-          report->Add(LoadNoteKind::kProgramNameCut, number, std::string(fields[3]));
+        if (report != nullptr) {
+          // A second header in one program: its "End" and the next "Program" are missing.
+          if (header) report->Add(LoadNoteKind::kEndMissing, number, std::to_string(where.start));
+          if (fields.size() < 4) report->Add(LoadNoteKind::kHeaderIncomplete, number, line);
+          if (fields.size() > 1 && !text::HoldsNumber(fields[1], false))
+            report->Add(LoadNoteKind::kGainNotANumber, number, std::string(fields[1]));
+          if (fields.size() > 2 && !text::HoldsNumber(fields[2], true))
+            report->Add(LoadNoteKind::kBendRangeNotANumber, number, std::string(fields[2]));
+          if (fields.size() > 3 && fields[3].size() > static_cast<size_t>(kProgramNameLength))
+            report->Add(LoadNoteKind::kProgramNameCut, number, std::string(fields[3]));
+        }
+        header = true;
         // A missing field leaves its value as it was.
         ProgramRecord& record = programs.records[current];
         if (fields.size() > 1) record.volume = ToFloat(text::ParseDouble(fields[1]));
@@ -106,6 +121,9 @@ void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, con
         pending.push_back(range);
         if (report != nullptr) {
           where.ranges.push_back(number);
+          for (size_t key = 1; key <= 2; ++key)
+            if (!text::HoldsNumber(fields[key], true))
+              report->Add(LoadNoteKind::kKeyNotANumber, number, std::string(fields[key]));
           if (index < 0) report->Add(LoadNoteKind::kSampleNotFound, number, std::string(fields[3]));
         }
         break;

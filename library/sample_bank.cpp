@@ -82,7 +82,11 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
       if (report != nullptr && !line.empty()) report->Add(LoadNoteKind::kSampleLineSkipped, lineNumber, line);
       continue;
     }
-    if (report != nullptr) report->sampleLines.push_back(lineNumber);
+    if (report != nullptr) {
+      report->sampleLines.push_back(lineNumber);
+      if (!text::HoldsNumber(fields[2], true))
+        report->Add(LoadNoteKind::kRootNotANumber, lineNumber, std::string(fields[2]));
+    }
     const std::string fileName(fields[0]);
     const std::string wavPath = folder + fileName;
     if (Sample* sample = samples[static_cast<size_t>(n)].get()) {

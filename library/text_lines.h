@@ -69,6 +69,17 @@ inline bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
+// Whether ParseInt (integer) or ParseDouble finds a number in s at all, rather than
+// making 0 of nothing: after leading white space and an optional sign, a digit (or, for
+// ParseDouble, a decimal point and a digit).
+inline bool HoldsNumber(std::string_view s, bool integer) {
+  size_t i = 0;
+  while (i < s.size() && IsCSpace(s[i])) ++i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  if (!integer && i + 1 < s.size() && s[i] == '.') ++i;
+  return i < s.size() && IsDigit(s[i]);
+}
+
 // atoi: leading white space, an optional sign, decimal digits as far as they go; 0 when
 // there are none. Values beyond 32 bits saturate.
 inline int32_t ParseInt(std::string_view s) {

@@ -88,12 +88,27 @@ void VoiceListReader::GetVoiceList(VoiceList& list, LoadReport* report) {
   int32_t line = 1;       // for the report: the line of byte i
   int32_t entryLine = 1;  // the line on which the current entry's folder name starts
   bool nameLineEnds = false, nameCut = false, folderCut = false;
+  std::string lineText;  // for the report: the current line's bytes while reading a name
   size_t i = 0;
   for (; i < size && list.voiceCount < kMaxVoices; ++i) {
     const char c = bytes[i];
     char* name = list.voiceNames[list.voiceCount];
     char* folder = list.voiceFolders[list.voiceCount];
     if (!inFolder) {
+      const bool lineEnd = c == '\r' || c == '\n';
+      if (report != nullptr) {
+        if (lineEnd && !lineText.empty()) {
+          // A line with text and no comma: no voice of its own; its bytes open the next name.
+          report->Add(LoadNoteKind::kVoiceLineWithoutComma, line, lineText);
+        } else {
+          nameLineEnds |= lineEnd;  // a blank line's
+        }
+        if (lineEnd || (c == ',' && i != 0)) {
+          lineText.clear();
+        } else {
+          lineText.push_back(c);
+        }
+      }
       if (c == ',' && i != 0) {
         name[write] = '\0';
         inFolder = true;
@@ -101,7 +116,6 @@ void VoiceListReader::GetVoiceList(VoiceList& list, LoadReport* report) {
         entryLine = line;
       } else if (write < kNameBytes) {
         name[write++] = c;
-        nameLineEnds |= c == '\r' || c == '\n';
       } else {
         nameCut = true;
       }
@@ -133,6 +147,7 @@ void VoiceListReader::GetVoiceList(VoiceList& list, LoadReport* report) {
   }
   if (report == nullptr) return;
   if (inFolder) report->Add(LoadNoteKind::kVoiceWithoutLineEnd, entryLine);
+  if (!inFolder && !lineText.empty() && i == size) report->Add(LoadNoteKind::kVoiceLineWithoutComma, line, lineText);
   if (list.voiceCount == kMaxVoices) {
     // Another entry (a comma on a later line) would have been read: the list is full.
     for (; i < size; ++i) {

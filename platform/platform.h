@@ -44,6 +44,9 @@ int ShowMessage(const char* text, const char* caption);
 using MessageSink = int (*)(const char* text, const char* caption);
 // Routes every message to sink (null restores the default). Returns the previous sink.
 MessageSink SetMessageSink(MessageSink sink);
+// How many messages ShowMessage has shown or handed to the sink in this module so far:
+// each stands for a voice file that could not be read, which an offline host reports.
+uint32_t MessagesShown();
 
 // ---- Time ----------------------------------------------------------------------------
 void SleepMs(uint32_t ms);
@@ -108,6 +111,11 @@ struct FileIdentity {
 inline constexpr int kSettleSeconds = 2;
 bool IdentifyFile(const char* path, FileIdentity& identity);
 bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity);
+
+// True when both paths name one existing file (the same volume and file number), by
+// whatever names: a link, another spelling of the folder, a second hard link. For a
+// tool that must not write over one of its inputs. False when either does not exist.
+bool SameFile(const char* a, const char* b);
 
 // A folder held open while the files in it are identified one after another (a voice's
 // samples): each look-up then starts at the folder rather than at the root.

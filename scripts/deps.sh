@@ -17,6 +17,8 @@ ensure_packages "Chantera" \
   "nm binutils" \
   "pkg-config pkg-config" \
   "/usr/include/sndfile.h libsndfile1-dev" \
+  "/usr/include/pugixml.hpp libpugixml-dev" \
+  "/usr/include/zip.h libzip-dev" \
   "/usr/share/dpf/distrho/DistrhoPluginMain.cpp dpf-source" \
   "/usr/include/gtest/gtest.h libgtest-dev" \
   "/usr/include/benchmark/benchmark.h libbenchmark-dev" \

@@ -128,6 +128,42 @@ TEST(Lyrics, EachSpellingReachesItsPrograms) {
   }
 }
 
+// What one note of a score sings of its lyric: one syllable, the first of several, the
+// vowel the lyric ends in when the table cannot sing it, or nothing of its own; the last
+// two told with the note's place, once however often the note is played.
+TEST(Lyrics, OneNoteOfAScore) {
+  struct Case {
+    std::string text, kana;  // kana: "" when the note sings nothing of its own
+    bool several, told;
+  };
+  const std::vector<Case> cases = {
+      {"さ", "さ", false, false},  {"sha", "しゃ", false, false}, {"キャ", "きゃ", false, false},
+      {"せい", "せ", true, false}, {"ぐっ", "ぐ", true, false},   {"かー", "か", true, false},
+      {"ぶん", "ぶ", true, false}, {"ふぁ", "あ", false, true},   {"ヴ", "う", false, true},
+      {"てぃ", "い", false, true}, {"hello", "お", false, true},  {"か花", "あ", false, true},
+      {"花", "", false, true},     {"xyz", "", false, true},      {"♪", "", false, true}};
+  for (const Case& c : cases) {
+    LyricRule rule;
+    bool several = true;
+    for (int pass = 0; pass < 2; ++pass) {
+      const std::optional<Syllable> sung = rule.SingNote(c.text, "measure 3, note 2", &several);
+      EXPECT_EQ(sung ? sung->kana : "", c.kana) << c.text;
+    }
+    EXPECT_EQ(several, c.several) << c.text;
+    ASSERT_EQ(rule.problems().size(), c.told ? 1u : 0u) << c.text;
+    if (c.told) {
+      const std::string said = "measure 3, note 2: warning: \"" + c.text +
+                               "\" is not a syllable the instrument sings; " +
+                               (c.kana.empty() ? "skipped" : "sung as its vowel " + c.kana);
+      EXPECT_EQ(rule.problems()[0], said);
+    }
+  }
+  LyricRule strict(true);
+  strict.SingNote("ヴ", "line 12");
+  EXPECT_TRUE(strict.Refused());
+  EXPECT_EQ(strict.problems().at(0), "line 12: error: \"ヴ\" is not a syllable the instrument sings");
+}
+
 // Lyric meta events are written in Shift-JIS; a character it lacks becomes '?'.
 TEST(Lyrics, ShiftJisOfUtf8) {
   EXPECT_EQ(Utf8ToShiftJis("a"), "a");
@@ -188,6 +224,55 @@ TEST(SongTimeline, OnlyLyricEventsSing) {
   EXPECT_EQ(Timeline(BuildSong(file, 44100.0, true)), " 0:903C 22050:p5 22050:803C 22050:903E 44100:803E");
 }
 
+// A piece the syllable table cannot sing is sung as its vowel or skipped, and told with
+// the place its reader gives (the MIDI reader: track, tick and time; the composer: its
+// line); under --strict it is an error.
+TEST(Lyrics, WhatTheTableCannotSingIsToldWithItsPlace) {
+  struct Row {
+    const char* lyric;
+    std::vector<int32_t> sung;
+    std::vector<std::string> unsung;
+  };
+  const std::vector<Row> rows = {
+      {"xyz", {}, {"xyz"}},        {"hello", {28, 4}, {"llo"}},  // へ, and お for "llo"
+      {"ヴ", {2}, {"ヴ"}},         {"ヴァイオリン", {0, 1, 4, 39, 44}, {"ヴァ"}},
+      {"!!", {}, {"!!"}},          {"café", {0, 3}, {"ca", "fé"}},
+      {"桜", {}, {"桜"}},          {"tempura", {18, 44, 67, 38}, {}},  // m before p is ん
+      {"Kōjō", {9, 4, 99, 4}, {}},                                     // a macron holds the vowel on
+      {"ka! / ki", {5, 6}, {}},                                        // punctuation and markers between syllables
+  };
+  for (const Row& row : rows) {
+    const LyricReading reading = ReadLyric(row.lyric);
+    std::vector<int32_t> sung;
+    for (const Syllable& s : reading.syllables) sung.push_back(s.program);
+    std::vector<std::string> unsung;
+    for (const UnsungPiece& p : reading.unsung) unsung.push_back(p.piece);
+    EXPECT_EQ(std::tie(sung, unsung), std::tie(row.sung, row.unsung)) << row.lyric;
+  }
+
+  const std::string song = "tempo 120\nC4 1 ka\nD4 1 xyz\nE4 1 hello\n";
+  for (const bool strict : {false, true}) {
+    LyricRule composer(strict), renderer(strict);
+    std::string midi, error;
+    ASSERT_TRUE(CompileSong(song, midi, error, &composer)) << error;
+    MidiFile file;
+    ASSERT_TRUE(Parse(file, midi, error)) << error;
+    const Song built = BuildSong(file, 44100.0, true, &renderer);
+    EXPECT_EQ(composer.problems(),
+              (std::vector<std::string>{
+                  strict ? "line 3: error: \"xyz\" is not a syllable the instrument sings"
+                         : "line 3: warning: \"xyz\" is not a syllable the instrument sings; skipped",
+                  strict ? "line 4: error: \"llo\" (in \"hello\") is not a syllable the instrument sings"
+                         : "line 4: warning: \"llo\" (in \"hello\") is not a syllable the instrument sings; sung as "
+                           "its vowel お"}));
+    ASSERT_EQ(renderer.problems().size(), 2u);
+    EXPECT_TRUE(renderer.problems()[0].starts_with("track 1, tick 480 (0.50 s): ")) << renderer.problems()[0];
+    EXPECT_EQ(std::tuple(composer.Refused(), renderer.Refused()), std::tuple(strict, strict));
+    // か, then the held vowel あ where "xyz" was skipped, then へ and お.
+    EXPECT_EQ(Timeline(built).substr(0, 30), " 0:p5 0:903C 22050:p0 22050:80");
+  }
+}
+
 TEST(SongSource, CommentsSharpsAndTheBoundsOfEachLine) {
   // '#' right after a note letter is a sharp; anywhere else it starts a comment.
   for (const char* source :
@@ -197,9 +282,28 @@ TEST(SongSource, CommentsSharpsAndTheBoundsOfEachLine) {
       if (e.kind == MidiFileEvent::kChannel && (e.status & 0xF0) == 0x90) key = e.data1;
     EXPECT_EQ(key, 61) << source;
   }
-  for (const char* bad : {"tempo 9\n", "tempo 401\n", "encoding latin-1\n", "A4 0 a\n", "A4 65 a\n", "H4 1 a\n"}) {
+  // A length may be a fraction.
+  EXPECT_EQ(Compile("C4 1/2 ka\nD4 1\n").events.back().tick, 720u);
+  // Each mistake is told in the user's terms, with its line.
+  const std::pair<const char*, const char*> bad[] = {
+      {"tempo 9\n", "line 1: tempo needs"},
+      {"tempo 401\n", "tempo needs"},
+      {"encoding latin-1\n", "encoding is"},
+      {"A4 0 a\n", "more than 0 and at most 64 beats"},
+      {"A4 65 a\n", "at most 64 beats"},
+      {"H4 1 a\n", "\"H4\" is neither a pitch"},
+      {"tempi 100\n", "line 1: \"tempi\" is neither a pitch (such as C4, F#3, Bb5), a rest (r) nor a directive"},
+      {"C4 1\nC4 1:2 ka\n", "line 2: \"1:2\" is not a length in beats"},
+      {"C4 1 ka ki\n", "\"ki\" after the syllable \"ka\": nothing may follow it"},
+      {"r 1 ka\n", "\"ka\" after a rest"},
+      {"tempo 120 fast\n", "\"fast\" after the tempo"},
+      {"", "the song has no notes"},
+      {"# only a comment\n", "the song has no notes"}};
+  for (const auto& [source, says] : bad) {
     std::string midi, error;
-    EXPECT_FALSE(CompileSong(bad, midi, error)) << bad;
+    EXPECT_FALSE(CompileSong(source, midi, error)) << source;
+    EXPECT_NE(error.find(says), std::string::npos) << error;
+    EXPECT_EQ(error.find("line 0"), std::string::npos) << error;
   }
 }
 
@@ -328,18 +432,17 @@ std::vector<double> Left(const std::filesystem::path& wav) {
 class Renderer : public ::testing::Test {
  protected:
   void SetUp() override {
-    VoiceFolder voice{"tones", {}, {}, {}};
     for (const auto& [name, hz] : {std::pair{"other", 200.0}, {"sa", 300.0}, {"ku", 400.0}, {"ra", 500.0}}) {
-      voice.sampleLines.push_back(std::string(name) + ".wav," + name + ",69");
-      voice.files.emplace_back(std::string(name) + ".wav", MakeWav(Pcm16(Sine(200000, hz / 44100.0))));
+      tones.sampleLines.push_back(std::string(name) + ".wav," + name + ",69");
+      tones.files.emplace_back(std::string(name) + ".wav", MakeWav(Pcm16(Sine(200000, hz / 44100.0))));
     }
     const std::map<int, std::string> syllables = {{10, "sa"}, {7, "ku"}, {38, "ra"}};
     for (int p = 0; p <= 38; ++p) {
       const std::string file = syllables.contains(p) ? syllables.at(p) : "other";
-      voice.programLines.insert(voice.programLines.end(),
+      tones.programLines.insert(tones.programLines.end(),
                                 {"Program", "P,1.0,2,p" + std::to_string(p), "S,0,127," + file + ".wav", "End"});
     }
-    WriteVoiceLibrary(dir, {{"Tones", voice}});
+    WriteVoiceLibrary(dir, {{"Tones", tones}});
     std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, dir.path() / "Chantera.so");
     plugin = (dir.path() / "Chantera.so").string();
   }
@@ -348,12 +451,15 @@ class Renderer : public ::testing::Test {
     EXPECT_TRUE(CompileSong(source, midi, error)) << error;
     return dir.Write(name, midi).string();
   }
-  // Runs chantera-render on arguments with paths inside dir, after the shell commands
-  // before (limits, signals): its exit status (-1 when a signal ended it) and all it printed.
-  RunResult Run(const std::string& arguments, const std::string& before = "") {
+  std::string Path(const std::string& name) const { return (dir.path() / name).string(); }
+  // Runs a tool (chantera-render unless named) on arguments with paths inside dir, after
+  // the shell commands before (limits, signals): its exit status (-1 when a signal ended
+  // it) and what it printed (standard output and error, or standard output alone).
+  RunResult Run(const std::string& arguments, const std::string& before = "",
+                const std::string& tool = CHANTERA_RENDER_PATH, bool outputOnly = false) {
     RunResult run;
     FILE* pipe =
-        popen((before + " exec " + std::string(CHANTERA_RENDER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
+        popen((before + " exec " + tool + " " + arguments + (outputOnly ? " 2>/dev/null" : " 2>&1")).c_str(), "r");
     if (pipe == nullptr) return run;
     char buffer[512];
     while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
@@ -368,6 +474,7 @@ class Renderer : public ::testing::Test {
     printed = run.output;
     return ReadFile(dir.path() / out);
   }
+  VoiceFolder tones{"tones", {}, {}, {}};
   TempDir dir;
   std::string plugin, printed;
 };
@@ -390,28 +497,34 @@ TEST_F(Renderer, SingsEachSyllableInTuneAndTheSameEveryTime) {
   EXPECT_NE(Render(song, "plain.flac", "--tail 1"), chorus);
 }
 
-// A chord at full velocity clips a 16-bit file (the renderer says which gain avoids it);
+// A chord at full velocity clips a 16-bit file: the summary gives the file's own peak
+// (full scale), and the warning the level before clipping and the gain that avoids it;
 // --gain lowers the level by exactly its dB; a float file keeps what lies beyond.
 TEST_F(Renderer, ClippingIsReportedAndGainOrFloatAvoidsIt) {
   const std::string chord =
       Bytes({0, 0x90, 57, 127, 0, 60, 127, 0, 64, 127, 0x60, 0x80, 57, 0, 0, 60, 0, 0, 64, 0}) + kEnd;
   const std::string song = dir.Write("chord.mid", Smf(0, 96, {chord})).string();
-  const auto peak = [this] {  // the peak the renderer reported, in dB
-    const size_t at = printed.find("peak ");
-    return at == std::string::npos ? 0.0 : std::strtod(printed.c_str() + at + 5, nullptr);
+  const auto dB = [this](const std::string& after) {  // the level the renderer reported after a text
+    const size_t at = printed.find(after);
+    return at == std::string::npos ? -999.0 : std::strtod(printed.c_str() + at + after.size(), nullptr);
   };
   Render(song, "loud.wav", "--tail 0");
-  const double loud = peak();
+  const double loud = dB("clipped at full scale (");
   EXPECT_GT(loud, 0.0) << printed;
-  EXPECT_NE(printed.find("samples clipped at full scale, the first at "), std::string::npos) << printed;
+  EXPECT_EQ(dB("peak "), 0.0) << printed;
+  double filePeak = 0.0;
+  for (double v : Left(dir.path() / "loud.wav")) filePeak = std::max(filePeak, std::fabs(v));
+  EXPECT_GE(filePeak, 32767.0);
+  EXPECT_NE(printed.find(" dBFS before clipping), the first at "), std::string::npos) << printed;
   EXPECT_NE(printed.find("--gain -"), std::string::npos) << printed;
 
   Render(song, "lowered.wav", "--tail 0 --gain -12");
-  EXPECT_NEAR(peak(), loud - 12.0, 0.11) << printed;
+  EXPECT_NEAR(dB("peak "), loud - 12.0, 0.11) << printed;
   EXPECT_EQ(printed.find("clipped"), std::string::npos) << printed;
 
   const std::string wav = Render(song, "float.wav", "--tail 0 --format float");
   EXPECT_EQ(printed.find("samples clipped"), std::string::npos) << printed;
+  EXPECT_NEAR(dB("peak "), loud, 0.06) << printed;
   float largest = 0.0f;
   for (size_t i = wav.find("data") + 8; i + 4 <= wav.size(); i += 4) {
     float v = 0.0f;
@@ -488,19 +601,185 @@ TEST_F(Renderer, AFailedSongLeavesNoFileThatLooksWhole) {
     EXPECT_NE(entry.path().extension(), ".partial") << entry.path();
 }
 
-TEST_F(Renderer, ClearErrorsAndNoCrash) {
-  const std::string out = " -o " + (dir.path() / "x.wav").string();
+// An UTAU project and a MusicXML score sing exactly as the MIDI file of the same song, and
+// as the MIDI file --write-midi saves of them; in a folder they render with the rest, and
+// a broken entry names its line.
+TEST_F(Renderer, SingsScoresAsTheirMidiFile) {
+  const std::string expected = Render(Song("tune.mid", "tempo 60\nA4 1 さ\nA5 1 く\nE5 1 ら\n"), "mid.wav", "--tail 0");
+  std::string ust = "[#VERSION]\nUST Version1.2\n[#SETTING]\nTempo=60.00\n";
+  std::string xml =
+      "<score-partwise><part-list><score-part id=\"P1\"/></part-list><part id=\"P1\"><measure>"
+      "<attributes><divisions>1</divisions></attributes><sound tempo=\"60\"/>";
+  for (const auto& [key, step, octave, lyric] :
+       {std::tuple{69, "A", 4, "さ"}, std::tuple{81, "A", 5, "く"}, std::tuple{76, "E", 5, "ら"}}) {
+    ust += "[#INSERT]\nLength=480\nLyric=" + std::string(lyric) + "\nNoteNum=" + std::to_string(key) + "\n";
+    xml += std::string("<note><pitch><step>") + step + "</step><octave>" + std::to_string(octave) +
+           "</octave></pitch><duration>1</duration><lyric><text>" + lyric + "</text></lyric></note>";
+  }
+  xml += "</measure></part></score-partwise>";
+  dir.Write("songs/a.ust", Utf8ToShiftJis(ust));
+  dir.Write("songs/b.musicxml", xml);
+  const std::string sung = (dir.path() / "sung.mid").string();
+  for (const char* score : {"songs/a.ust", "songs/b.musicxml"}) {
+    EXPECT_EQ(Render((dir.path() / score).string(), "score.wav", "--tail 0 --write-midi " + sung), expected) << score;
+    EXPECT_EQ(Render(sung, "again.wav", "--tail 0"), expected) << score;
+  }
+  dir.Write("songs/c.ust", "[#SETTING]\n[#0000]\nLength=480\nLyric=あ\nNoteNum=abc\n");
+  const RunResult batch = Run((dir.path() / "songs").string() + " -o " + (dir.path() / "batch").string() +
+                              " --plugin " + plugin + " -q --tail 0");
+  EXPECT_EQ(batch.status, 1);
+  EXPECT_NE(batch.output.find("songs/c.ust:5: NoteNum must be a number from 0 to 127, not \"abc\""), std::string::npos)
+      << batch.output;
+  EXPECT_EQ(ReadFile(dir.path() / "batch/a.wav"), expected);
+  EXPECT_EQ(ReadFile(dir.path() / "batch/b.wav"), expected);
+}
+
+// Each tool says what is wrong in the user's terms and exits with the status its usage
+// gives (0 done; 1 a song or file failed; 2 wrong arguments); --help is usage on standard
+// output with status 0. Nothing is written for a song that fails or for wrong arguments,
+// no input is written over, and no folder is made for an output that names a file.
+TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
   const std::string song = Song("ok.mid", "A4 1 a\n");
+  const std::string unsung = Song("unsung.mid", "tempo 120\nA4 1 xyz\nA4 1 sa\n");
   const std::string garbage = dir.Write("garbage.mid", std::string("MThd\x00\x00", 6)).string();
-  const std::pair<std::string, std::string> rows[] = {
-      {"/nonexistent.mid" + out + " --plugin " + plugin, "/nonexistent.mid: cannot open"},
-      {garbage + out + " --plugin " + plugin, "garbage.mid: truncated MThd header"},
-      {song + out + " --plugin /nonexistent/plugin.so", "/nonexistent/plugin.so: cannot load"},
-      {song + out + " --plugin " + plugin + " --rate banana", "--rate: not a number"}};
-  for (const auto& [arguments, error] : rows) {
-    const RunResult run = Run(arguments);
-    EXPECT_EQ(run.status, 1) << arguments;
-    EXPECT_NE(run.output.find(error), std::string::npos) << run.output;
+  dir.Write("source.song", "C4 1 ka\n");
+  dir.Write("bad.song", "C4 1 xyz\n");
+  dir.Write("long.ust", "[#0000]\nLength=300000000\nLyric=あ\nNoteNum=60\n");
+  dir.Write("unsung.ust", "[#0000]\nLength=480\nLyric=ヴ\nNoteNum=60\n");
+  std::filesystem::create_directories(dir.path() / "empty");
+  const std::string x = " -o " + Path("x.wav"), p = " --plugin " + plugin;
+  const std::string render = CHANTERA_RENDER_PATH, compose = CHANTERA_COMPOSE_PATH, voice = CHANTERA_VOICE_PATH;
+  struct Row {
+    const std::string& tool;
+    std::string arguments;
+    int status;
+    std::string says;
+    const char* unwritten = "x.wav";  // a file or folder that must not exist afterwards
+    bool outputOnly = false;          // says is on standard output
+  };
+  const std::vector<Row> rows = {
+      {render, "/nonexistent.mid" + x + p, 1, "/nonexistent.mid: cannot open"},
+      {render, garbage + x + p, 1, "garbage.mid: truncated MThd header"},
+      {render, song + x + " --plugin /nonexistent/plugin.so", 1, "/nonexistent/plugin.so: cannot load"},
+      {render, song + x + p + " --rate banana", 2, "--rate: not a number"},
+      {render, song + x + p + " --voice 1", 2, "--voice 1: " + Path("voice.csv") + " lists 1 voice: 0 \"Tones\""},
+      {render, song + x + p + " --program 200", 2, "--program 200: the plug-in has 129 programs (0 to 128)"},
+      {render, song + x + p + " --param 0=5", 2, "--param 0=5: \"Volume\" (parameter 0) takes values from 0 to 1"},
+      {render, song + x + p + " --param Loudness=1", 2, "no such parameter; it has 5 parameters: 0 Volume, 1 PB.Range"},
+      {render, song + " -o " + song + p, 2, song + " is the input " + song + " itself"},
+      {render, song + " --write-phonetic " + song + p, 2, "is the input"},
+      {render, song + " --write-midi " + song + p, 2, song + " is the input " + song + " itself"},
+      {render, Path("long.ust") + x + p, 1, "long.ust: the song is longer than a MIDI file holds (268435455 ticks)"},
+      {render, Path("unsung.ust") + x + p + " --strict", 1,
+       "unsung.ust: line 3: error: \"ヴ\" is not a syllable the instrument sings"},
+      {render, Path("unsung.ust") + " --write-midi " + Path("x.mid") + " --strict", 1,
+       "unsung.ust: no file written: lyrics the instrument cannot sing (--strict)", "x.mid"},
+      {render, song + " -o " + Path("x.mp3") + p, 2, "x.mp3: the renderer writes WAV (.wav) and FLAC", "x.mp3"},
+      {render, song + x + p + " --format flac", 2, "--format flac writes FLAC, but " + Path("x.wav") + " names a WAV"},
+      {render, Path("empty") + " -o " + Path("x2.wav") + p, 2, "x2.wav: several songs are written into a folder",
+       "x2.wav"},
+      {render, Path("empty") + " -o " + Path("x2") + "/" + p, 1, "empty: no songs (.mid", "x2"},
+      {render, song + x + p + " --shard 2/2", 0, "share 2 of 2 holds none of the 1 song; nothing to render"},
+      {render, unsung + x + p + " --strict", 1,
+       "unsung.mid: track 1, tick 0 (0.00 s): error: \"xyz\" is not a syllable the instrument sings"},
+      {render, song + x + p + " --gain -120", 1, "ok.mid: no file written: the render is silent (peak -1"},
+      {render, "--help", 0, "usage: chantera-render", nullptr, true},
+      {compose, "-h", 0, "  --strict ", nullptr, true},
+      {compose, Path("source.song"), 2, "no output file"},
+      {compose, Path("source.song") + " -o " + Path("source.song"), 2, "is the song file itself"},
+      {compose, Path("bad.song") + " -o " + Path("x.mid") + " --strict", 1, "bad.song: line 1: error: \"xyz\"",
+       "x.mid"},
+      {compose, Path("empty") + " -o " + Path("x.mid"), 1, "empty: a folder, not a song file", "x.mid"},
+      {voice, "check --help", 0, "usage: chantera-voice check", nullptr, true},
+      {voice, "loop " + Path("nosuch.wav") + " 1 2", 1, "nosuch.wav: no such file", nullptr},
+  };
+  const std::string before = ReadFile(song);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    for (const char* made : {"x.wav", "x.mp3", "x.mid", "x2.wav", "x2"}) std::filesystem::remove_all(dir.path() / made);
+    dir.Write("ok.mid", before);
+    const RunResult run = Run(row.arguments, "", row.tool, row.outputOnly);
+    EXPECT_EQ(run.status, row.status) << run.output;
+    EXPECT_NE(run.output.find(row.says), std::string::npos) << run.output;
+    if (row.unwritten != nullptr) {
+      EXPECT_FALSE(std::filesystem::exists(dir.path() / row.unwritten));
+    }
+    EXPECT_EQ(ReadFile(song), before);
+  }
+  // Without --strict the same song renders, and says what it did with the lyric.
+  const RunResult sung = Run(unsung + x + p);
+  EXPECT_EQ(sung.status, 0) << sung.output;
+  EXPECT_NE(sung.output.find("warning: \"xyz\" is not a syllable the instrument sings; skipped"), std::string::npos)
+      << sung.output;
+}
+
+// When the instrument cannot read a file of the voice a song sings with, the song fails
+// (status 1, no file) and the renderer names the file behind each of the instrument's
+// messages, once per voice however many songs: a deleted recording, a missing voice.csv,
+// a voice chosen with --voice. A voice the song does not sing with does not fail it.
+TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
+  VoiceFolder other{"other", {"o.wav,o,69"}, {}, {{"o.wav", MakeWav(Pcm16(Sine(100000, 300 / 44100.0)))}}};
+  for (int p = 0; p <= 38; ++p)
+    other.programLines.insert(other.programLines.end(), {"Program", "P,1.0,2,o", "S,0,127,o.wav", "End"});
+  const std::string songs = Path("songs"), options = " -q --tail 0 --plugin " + plugin;
+  const std::string one = Song("songs/a.mid", "tempo 120\nA4 1 sa\n");
+  Song("songs/b.mid", "tempo 120\nA4 1 ku\n");
+  struct Row {
+    const char* removed;  // the file deleted from the library
+    std::string arguments;
+    int status;
+    std::vector<std::string> says;
+    std::string once;  // said exactly once
+  };
+  const std::vector<Row> rows = {
+      {"tones/sa.wav",
+       one + " -o " + Path("a.wav"),
+       1,
+       {"Error: Wave file load failed.", "a.mid: no file written: the instrument could not read every file of voice 0"},
+       Path("tones/samples.txt") +
+           ":2: error: \"sa.wav\": no such file; the instrument shows \"Wave file load failed.\""},
+      {"tones/sa.wav",
+       songs + " -o " + Path("batch"),
+       1,
+       {"0 of 2 songs rendered", "songs/a.mid: no file written", "songs/b.mid: no file written"},
+       "samples.txt:2: error: \"sa.wav\": no such file"},
+      {"tones/sa.wav",
+       songs + " -o " + Path("batch"),
+       1,
+       {"songs/b.mid: no file written"},
+       "Error: Wave file load failed."},
+      {"voice.csv",
+       one + " -o " + Path("a.wav"),
+       1,
+       {"Errr: GetVoiceList\xE3\x81\xA7\xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC"},
+       Path("voice.csv") + ": error: missing or unreadable"},
+      {"other/o.wav",
+       one + " -o " + Path("a.wav") + " --voice 1",
+       1,
+       {"Error: Wave file load failed.", "could not read every file of voice 1"},
+       "other/samples.txt:1: error"},
+      {"other/o.wav",
+       songs + " -o " + Path("batch") + " --voice 1",
+       1,
+       {"0 of 2 songs rendered"},
+       "other/samples.txt:1: error"},
+      {"tones/sa.wav", one + " -o " + Path("a.wav") + " --voice 1", 0, {}, "a.wav: 0.50 s, peak"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    std::filesystem::remove_all(dir.path() / "batch");
+    std::filesystem::remove(dir.path() / "a.wav");
+    WriteVoiceLibrary(dir, {{"Tones", tones}, {"Other", other}});
+    std::filesystem::remove(dir.path() / row.removed);
+    const RunResult run = Run(row.arguments + options);
+    EXPECT_EQ(run.status, row.status) << run.output;
+    for (const std::string& says : row.says) EXPECT_NE(run.output.find(says), std::string::npos) << says << run.output;
+    size_t count = 0;
+    for (size_t at = run.output.find(row.once); at != std::string::npos; at = run.output.find(row.once, at + 1))
+      ++count;
+    EXPECT_EQ(count, 1u) << row.once << "\n" << run.output;
+    EXPECT_EQ(std::filesystem::exists(dir.path() / "a.wav"), row.status == 0);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "batch" / "a.wav"));
   }
 }
 

@@ -131,7 +131,19 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
       {[](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 2, v.programLines.begin() + 4); },
        "programs.txt", 1, "(\xE3\x81\x82) \"p0\" has no key range", 1},
       {[](auto& v, auto&) { v.programLines.resize(5 * 100); }, "programs.txt", 0,
-       "3 programs that lyrics and phonetic input reach are not defined", 1},
+       "no program for 3 syllables that lyrics and phonetic input reach: \xE3\x81\xBF\xE3\x82\x83", 1},
+      // What silences a syllable or shifts recordings between syllables is an error at
+      // the line that causes it.
+      {set(programs, 1, "P,abc,2,p0"), "programs.txt", 2, "the gain \"abc\" is not a number", 2},
+      {set(programs, 2, "S,abc,63,a.wav"), "programs.txt", 3, "the key \"abc\" is not a number", 2},
+      {[](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 4); }, "programs.txt", 5,
+       "the program begun on line 1 has no \"End\" before this line", 2},
+      {[](auto& v, auto&) { v.programLines.clear(); }, "programs.txt", 0, "defines no program", 2},
+      {set(samples, 0, "a.wav,a,abc"), "samples.txt", 1, "the root note \"abc\" is not a number", 2},
+      {[](auto&, auto& csv) { csv = "Voice,v\r\nSecond\r\n"; }, "voice.csv", 2, "\"Second\" has no comma", 2},
+      {[](auto&, auto& csv) { csv = "Voice;v\r\n"; }, "voice.csv", 1, "\"Voice;v\" has no comma", 2},
+      {[](auto&, auto& csv) { csv = "Voice,v\r\nOther,v\r\n"; }, "voice.csv", 2,
+       "voice 1 names the folder \"v\" of voice 0", 1},
       {[](auto& v, auto&) { v.programLines.pop_back(); }, "programs.txt", 511, "no \"End\"", 2},
       {[](auto& v, auto&) {
          for (int p = 103; p < 130; ++p)
@@ -161,6 +173,41 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
     }
     EXPECT_TRUE(found) << voice::FormatText(r);
   }
+}
+
+// One systematic mistake is told with its first few lines and a count, and a voice that
+// cannot sing says so once instead of through each recording; the JSON output holds
+// every finding and is valid UTF-8 whatever bytes the files hold.
+TEST(VoiceCheck, RepeatsAreGroupedAndJsonIsValidUtf8) {
+  TempDir dir;
+  VoiceFolder v = CleanVoice();
+  for (std::string& line : v.programLines)
+    if (line == "S,64,127,b.wav") line = "S,64,127,bb.wav";  // 103 ranges name no sample
+  v.sampleLines.push_back("\xFF\xFE.wav,junk,60");           // bytes neither UTF-8 nor Shift-JIS
+  WriteVoiceLibrary(dir, {{"Voice", v}});
+  const CheckResult r = CheckLibrary(dir.path());
+  const std::string text = voice::FormatText(r);
+  // The junk file's line, three of the 103 ranges and a count, two unplayed recordings, the summary.
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 3 + 1 + 2 + 1) << text;
+  EXPECT_NE(text.find("programs.txt: error: 100 more of the kind above (lines 19-514)"), std::string::npos) << text;
+  const std::string json = voice::FormatJson(r);
+  size_t notFound = 0;
+  for (size_t at = json.find("\"kind\": \"sample-not-found\""); at != std::string::npos;
+       at = json.find("\"kind\": \"sample-not-found\"", at + 1))
+    ++notFound;
+  EXPECT_EQ(notFound, 103u);
+  EXPECT_NE(json.find("\\\"\xEF\xBF\xBD\xEF\xBF\xBD.wav\\\": no such file"), std::string::npos) << json;
+  for (const unsigned char byte : json) EXPECT_TRUE(byte < 0xC0 || (byte >= 0xE0 && byte < 0xF5)) << int(byte);
+
+  v = CleanVoice();
+  v.programLines.clear();
+  WriteVoiceLibrary(dir, {{"Voice", v}});
+  EXPECT_EQ(
+      voice::FormatText(CheckLibrary(dir.path())),
+      dir.path().string() +
+          "/v/programs.txt: error: defines no program (a program ends with an \"End\" line); the instrument keeps "
+          "the programs of the voice selected before (at start, none): every syllable plays sample slot 0 "
+          "(\"a.wav\")\nvoice \"Voice\" (v): 2 recordings, 0 programs: 1 error, 0 warnings\n");
 }
 
 TEST(VoiceCheck, TheDemoVoiceChecksClean) {
@@ -319,6 +366,7 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
 
   const voice::ImportOutcome outcome = voice::ImportUtau({dir.path() / "bank", dir.path(), ""});
   ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_NE(outcome.report.find("voice.csv: added voice 1 \"Test singer\""), std::string::npos) << outcome.report;
   EXPECT_EQ(outcome.voiceIndex, 1);
   EXPECT_EQ(outcome.folder, "test-singer");
   EXPECT_EQ(outcome.mapped, 11);    // あ い う え お か く さ ら が ん, each in at least one pitch
@@ -343,10 +391,19 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
 
   // A second import of the same bank replaces its voice; another bank of the same name
   // gets a voice of its own.
-  EXPECT_EQ(voice::ImportUtau({dir.path() / "bank", dir.path(), ""}).voiceIndex, 1);
+  const voice::ImportOutcome again = voice::ImportUtau({dir.path() / "bank", dir.path(), ""});
+  EXPECT_EQ(again.voiceIndex, 1);
+  EXPECT_NE(again.report.find("voice.csv: replaced voice 1 \"Test singer\""), std::string::npos) << again.report;
+  // Under a new name the same bank is a voice of its own, and the summary says which
+  // voice holds it already.
+  const voice::ImportOutcome renamed = voice::ImportUtau({dir.path() / "bank", dir.path(), "Renamed"});
+  EXPECT_NE(renamed.report.find("added voice 2 \"Renamed\""), std::string::npos) << renamed.report;
+  EXPECT_NE(renamed.report.find("the same bank is also voice 1 \"Test singer\" (folder test-singer)"),
+            std::string::npos)
+      << renamed.report;
   fs::copy(dir.path() / "bank", dir.path() / "other", fs::copy_options::recursive);
   const voice::ImportOutcome other = voice::ImportUtau({dir.path() / "other", dir.path(), ""});
-  EXPECT_EQ(other.voiceIndex, 2);
+  EXPECT_EQ(other.voiceIndex, 3);
   EXPECT_EQ(other.folder, "test-singer-2");
 }
 

@@ -1,387 +1,234 @@
-// chantera-render: renders a Standard MIDI File to audio through a VST 2 instrument
-// (Chantera by default), the way a sequencer would, with every event at its exact frame.
+// chantera-render: renders a Standard MIDI File, an UTAU project or a MusicXML score to
+// audio through a VST 2 instrument (Chantera by default), the way a sequencer would, with
+// every event at its exact frame (a score is first written as the MIDI file that sings it).
 // Given several files or a folder, it renders them all, a few at once, each song in a
 // process of its own forked from one that keeps the plug-in loaded, so that every file is
 // the one a render of that song alone gives.
+//
+// Exit status: 0 every song written, 1 a song was not (each named with why), 2 wrong
+// arguments (nothing rendered). A render is written only when it is sound: the instrument
+// read every file of the voice the song sings with, and the audio is not silent.
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdarg>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/platform.h"
 #include "tools/render/audio_file.h"
-#include "tools/render/click_detector.h"
+#include "tools/render/command_line.h"
+#include "tools/render/lyrics.h"
 #include "tools/render/midi_file.h"
 #include "tools/render/partial_file.h"
 #include "tools/render/plugin_host.h"
+#include "tools/render/render_song.h"
 #include "tools/render/song.h"
+#include "tools/render/song_file.h"
 #include "tools/render/song_processes.h"
+#include "tools/render/words.h"
+#include "tools/voice/check.h"
 
 using namespace chantera::render;
+namespace fs = std::filesystem;
 
 namespace {
 
-const char* kUsage =
-    "usage: chantera-render INPUT.mid -o OUTPUT.wav [options]\n"
-    "       chantera-render INPUT.mid|FOLDER... -o FOLDER [--jobs N] [--shard K/N] [options]\n"
-    "       chantera-render INPUT.mid --write-phonetic OUTPUT.mid\n"
-    "\n"
-    "  -o, --output PATH        audio file to write (.wav or .flac); with several inputs, a\n"
-    "                           folder, or an input folder, the folder to write them into\n"
-    "  --jobs N                 songs rendered at once (default: the number of processors)\n"
-    "  --shard K/N              render only the K-th of N equal shares of the songs (K from\n"
-    "                           1), so that N runs, on one machine or several, split them\n"
-    "  --format F               wav16 (default), wav24, float, flac, flac24\n"
-    "  --plugin PATH            VST 2 instrument to load (default: Chantera of this build)\n"
-    "  --rate HZ                sample rate (default 44100)\n"
-    "  --block N                block size in frames (default 512)\n"
-    "  --program N              program selected before the song starts\n"
-    "  --voice N                Chantera voice (bank select 100/N) before the song starts\n"
-    "  --chorus                 switch Chantera's Chorus effect on (waits for its rebuild)\n"
-    "  --param I=V              set parameter I to V before the song starts (repeatable)\n"
-    "  --no-lyrics              ignore the lyrics: notes play the current program\n"
-    "  --tail SECONDS           after the last event, render until the sound falls below the\n"
-    "                           threshold, at most this long (default 5; 0 stops at the end)\n"
-    "  --threshold DB           tail threshold in dBFS (default -80)\n"
-    "  --gain DB                gain applied to the output (default 0); 16- and 24-bit files\n"
-    "                           clip beyond full scale (the renderer says how much), float\n"
-    "                           files never clip\n"
-    "  --write-phonetic PATH    write a MIDI file that spells each lyric syllable with the\n"
-    "                           phonetic controller protocol instead of rendering\n"
-    "  -q, --quiet              no progress bar\n";
+// Wrong arguments: nothing is rendered.
+[[noreturn]] void Usage(const std::string& message) {
+  std::fprintf(stderr, "chantera-render: %s\n", message.c_str());
+  std::exit(2);
+}
 
-struct Options {
-  std::vector<std::string> inputs;
-  std::string output, plugin, format, phoneticOut;
-  int jobs = 0;  // 0: the number of processors
-  int shard = 1, shards = 1;
-  double rate = 44100.0;
-  int32_t block = 512;
-  int32_t program = -1;
-  int32_t voice = -1;
-  bool chorus = false;
-  bool lyrics = true;
-  bool quiet = false;
-  double tail = 5.0;
-  double thresholdDb = -80.0;
-  double gainDb = 0.0;
-  std::vector<std::pair<int32_t, float>> params;
-};
-
+// A failure before any song could be rendered.
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "chantera-render: %s\n", message.c_str());
   std::exit(1);
 }
 
-double Number(const std::string& option, const char* text) {
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (end == text || *end != 0 || !std::isfinite(value)) Fail(option + ": not a number: " + text);
-  return value;
-}
-
-Options ParseArguments(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) Fail(arg + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    } else if (arg == "-o" || arg == "--output") {
-      o.output = value();
-    } else if (arg == "--format") {
-      o.format = value();
-    } else if (arg == "--plugin") {
-      o.plugin = value();
-    } else if (arg == "--rate") {
-      o.rate = Number(arg, value());
-      if (o.rate < 8000 || o.rate > 384000) Fail("--rate must be between 8000 and 384000");
-    } else if (arg == "--block") {
-      o.block = static_cast<int32_t>(Number(arg, value()));
-      if (o.block < 1 || o.block > 65536) Fail("--block must be between 1 and 65536");
-    } else if (arg == "--program") {
-      o.program = static_cast<int32_t>(Number(arg, value()));
-    } else if (arg == "--voice") {
-      o.voice = static_cast<int32_t>(Number(arg, value()));
-      if (o.voice < 0 || o.voice > 127) Fail("--voice must be between 0 and 127");
-    } else if (arg == "--chorus") {
-      o.chorus = true;
-    } else if (arg == "--param") {
-      const std::string p = value();
-      const size_t eq = p.find('=');
-      if (eq == std::string::npos) Fail("--param expects INDEX=VALUE, got " + p);
-      o.params.emplace_back(static_cast<int32_t>(Number("--param", p.substr(0, eq).c_str())),
-                            static_cast<float>(Number("--param", p.substr(eq + 1).c_str())));
-    } else if (arg == "--no-lyrics") {
-      o.lyrics = false;
-    } else if (arg == "--tail") {
-      o.tail = Number(arg, value());
-      if (o.tail < 0 || o.tail > 600) Fail("--tail must be between 0 and 600 seconds");
-    } else if (arg == "--threshold") {
-      o.thresholdDb = Number(arg, value());
-    } else if (arg == "--gain") {
-      o.gainDb = Number(arg, value());
-      if (o.gainDb < -120 || o.gainDb > 60) Fail("--gain must be between -120 and 60 dB");
-    } else if (arg == "--write-phonetic") {
-      o.phoneticOut = value();
-    } else if (arg == "-q" || arg == "--quiet") {
-      o.quiet = true;
-    } else if (arg == "--jobs" || arg == "-j") {
-      o.jobs = static_cast<int>(Number(arg, value()));
-      if (o.jobs < 1 || o.jobs > 256) Fail("--jobs must be between 1 and 256");
-    } else if (arg == "--shard") {
-      const std::string share = value();
-      const size_t slash = share.find('/');
-      if (slash == std::string::npos) Fail("--shard expects K/N, got " + share);
-      o.shard = static_cast<int>(Number("--shard", share.substr(0, slash).c_str()));
-      o.shards = static_cast<int>(Number("--shard", share.substr(slash + 1).c_str()));
-      if (o.shards < 1 || o.shard < 1 || o.shard > o.shards) Fail("--shard K/N needs 1 <= K <= N, got " + share);
-    } else if (!arg.empty() && arg[0] == '-') {
-      Fail("unknown option " + arg + "\n\n" + kUsage);
-    } else {
-      o.inputs.push_back(arg);
-    }
-  }
-  if (o.inputs.empty()) Fail(std::string("no input file\n\n") + kUsage);
-  if (o.output.empty() && o.phoneticOut.empty()) Fail("no output file (-o OUTPUT.wav)");
-  return o;
-}
-
 std::string DefaultPlugin() {
   // Beside this program in the build folder (build/Chantera/Chantera.so), or in an
   // installed layout (../lib/chantera/Chantera.so).
-  const std::filesystem::path here = chantera::platform::ModuleDirectory();
+  const fs::path here = chantera::platform::ModuleDirectory();
   for (const auto& candidate : {here / "Chantera" / "Chantera.so", here / ".." / "lib" / "chantera" / "Chantera.so"})
-    if (std::filesystem::exists(candidate)) return candidate.string();
+    if (fs::exists(candidate)) return candidate.string();
   return (here / "Chantera" / "Chantera.so").string();
 }
 
-class Progress {
- public:
-  explicit Progress(bool enabled) : enabled_(enabled) {}
-  void Show(int64_t done, int64_t total) {
-    if (!enabled_ || total <= 0) return;
-    const int percent = static_cast<int>(std::min<int64_t>(100, done * 100 / total));
-    if (percent == last_) return;
-    last_ = percent;
-    const int filled = percent * 30 / 100;
-    std::fprintf(stderr, "\rrendering [%.*s%*s] %3d%%", filled, "##############################", 30 - filled, "",
-                 percent);
-    std::fflush(stderr);
-  }
-  void Done() {
-    if (enabled_ && last_ >= 0) std::fputs("\n", stderr);
-  }
-
- private:
-  bool enabled_;
-  int last_ = -1;
-};
-
-// What one render printed: its summary line, and the clipping report if any.
-struct Report {
-  std::string line, warning;
-};
-
-std::string Formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Formatted(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
+// The voices whose trouble has been told: once per voice, not once per song. The songs
+// of a batch are rendered in processes forked from this one, and see what it told.
+std::set<int32_t>& ToldVoices() {
+  static std::set<int32_t> told;
+  return told;
 }
 
-// Renders input into output on a fresh instance of the plug-in, which is handed back in
-// keep (the one held there before is let go only once the new one is up). On failure
-// returns false with the message.
-bool RenderSong(const Options& options, const std::string& input, const std::string& output, AudioFormat format,
-                Progress& progress, std::unique_ptr<PluginHost>& keep, Report& report, std::string& error) {
-  MidiFile file;
-  if (!file.Read(input, error)) return false;
-  constexpr double kLongestSong = 24 * 3600.0;
-  if (file.SecondsAt(file.LastTick()) > kLongestSong) {
-    error = input + ": the song lasts more than 24 hours (" + std::to_string(file.SecondsAt(file.LastTick()) / 3600.0) +
-            " h); is its time base right?";
+// Names the files behind the instrument's messages about a voice (-1: one a song chose):
+// the messages it routed here as they are, then what the voice check finds that loading
+// the voice reads and cannot. Once per voice.
+void TellVoice(const std::string& plugin, int32_t voice, const std::vector<std::string>& messages,
+               std::vector<chantera::voice::Finding> findings = {}) {
+  if (voice >= 0 && !ToldVoices().insert(voice).second) return;
+  for (const std::string& message : messages) std::fprintf(stderr, "%s\n", message.c_str());
+  const std::string folder = PluginFolder(plugin);
+  if (findings.empty() && voice >= 0) findings = chantera::voice::VoiceLoadFindings(folder, voice);
+  for (const chantera::voice::Finding& finding : findings)
+    std::fprintf(stderr, "chantera-render: %s\n", chantera::voice::FormatFinding(finding).c_str());
+  if (findings.empty())
+    std::fprintf(stderr, "chantera-render: `chantera-voice check %s` lists the problems of every voice\n",
+                 folder.c_str());
+}
+
+// Prints what a song's render had to say, and returns whether it wrote its file.
+bool Report(const std::string& input, const std::string& plugin, const SongReport& report, bool ok,
+            const std::string& error) {
+  for (const std::string& notice : report.notices) std::fprintf(stderr, "chantera-render: %s\n", notice.c_str());
+  for (const std::string& problem : report.lyricProblems)
+    std::fprintf(stderr, "chantera-render: %s: %s\n", input.c_str(), problem.c_str());
+  if (report.instrumentFailed) TellVoice(plugin, report.voice, report.instrumentMessages);
+  if (!ok) {
+    std::fprintf(stderr, "chantera-render: %s\n", error.c_str());
     return false;
   }
-
-  auto instance = std::make_unique<PluginHost>();
-  PluginHost& host = *instance;
-  if (!host.Load(options.plugin.empty() ? DefaultPlugin() : options.plugin, error)) return false;
-  keep = std::move(instance);
-  if (!host.Start(options.rate, options.block, error)) return false;
-  for (const auto& [index, value] : options.params) {
-    if (index < 0 || index >= host.NumParameters()) {
-      error = "--param " + std::to_string(index) + ": the plug-in has " + std::to_string(host.NumParameters()) +
-              " parameters";
-      return false;
-    }
-    host.SetParameter(index, value);
-  }
-  if (options.chorus) {
-    if (!host.IsChantera()) {
-      error = "--chorus needs Chantera";
-      return false;
-    }
-    host.SetParameter(2, 1.0f);
-  }
-  if (options.program >= 0) host.SetProgram(options.program);
-
-  const Song song = BuildSong(file, options.rate, options.lyrics);
-  const std::vector<TimedMessage>& messages = song.messages;
-  if (options.voice >= 0) {
-    // The bank select is handed over in a silent frame of its own before the song.
-    host.SendEvents({{0, {0xB0, 0, 100}}, {0, {0xB0, 32, static_cast<uint8_t>(options.voice)}}});
-    host.Process(1);
-  }
-  // The Chorus rebuild runs in the background; for the same output every time, the song
-  // starts only once it is done.
-  while (host.BackgroundWorkPending()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-
-  const int64_t maxTail = static_cast<int64_t>(options.tail * options.rate);
-  const double threshold = std::pow(10.0, options.thresholdDb / 20.0);
-  const int64_t quietNeeded = static_cast<int64_t>(options.rate * 0.2);
-  // The audio goes to the file block by block: a long song is never held in memory.
-  // Integer files hold nothing beyond full scale: the writer clips such samples and counts
-  // them, so that a loud song is never damaged silently. Float files keep them.
-  AudioFileWriter writer;
-  const auto gain = static_cast<float>(std::pow(10.0, options.gainDb / 20.0));
-  if (!writer.Open(output, format, static_cast<int>(options.rate), gain, error)) return false;
-  chantera::ClickDetector clicks(options.rate);
-
-  size_t next = 0;
-  int64_t frame = 0;
-  int64_t quietFrames = 0;
-  std::vector<FrameMidi> events;
-  while (true) {
-    // The song lasts to its last event; what comes on that very frame (the last note-offs)
-    // is handed over with the first frame of the tail, if any.
-    const bool inSong = frame < song.endFrame;
-    if (!inSong && (frame >= song.endFrame + maxTail || quietFrames >= quietNeeded)) break;
-    // A program selection is made between two process calls, so a block ends at the next
-    // one; selections come first among the messages of their frame.
-    while (next < messages.size() && messages[next].isProgram && messages[next].frame <= frame)
-      host.SetProgram(messages[next++].program);
-    int64_t end = frame + options.block;
-    if (inSong) end = std::min(end, song.endFrame);
-    events.clear();
-    while (next < messages.size() && messages[next].frame < end) {
-      const TimedMessage& m = messages[next];
-      if (m.isProgram) {
-        end = m.frame;
-        break;
-      }
-      events.push_back({static_cast<int32_t>(m.frame - frame), {m.bytes[0], m.bytes[1], m.bytes[2]}});
-      ++next;
-    }
-    const auto frames = static_cast<int32_t>(end - frame);
-    host.SendEvents(events);
-    host.Process(frames);
-    const float* left = host.Left();
-    const float* right = host.Right();
-    clicks.Feed(left, right, static_cast<size_t>(frames));
-    // A misbehaving plug-in must not poison the file: the writer writes 0 for what is not
-    // a finite value.
-    if (!writer.Write(left, right, frames, error)) return false;
-    // The quiet frames that end the block (all of them when the whole block is quiet):
-    // counted from its end back to its last loud frame, so a loud block costs one look.
-    int32_t quietAtEnd = 0;
-    while (quietAtEnd < frames) {
-      const auto i = static_cast<size_t>(frames - 1 - quietAtEnd);
-      if (!(std::max(std::fabs(left[i]), std::fabs(right[i])) < threshold)) break;
-      ++quietAtEnd;
-    }
-    quietFrames = quietAtEnd == frames ? quietFrames + frames : quietAtEnd;
-    frame = end;
-    progress.Show(frame, song.endFrame + (maxTail > 0 ? 1 : 0));
-  }
-  progress.Done();
-  host.Stop();
-
-  if (!writer.Close(error)) return false;
-  const AudioStats& stats = writer.stats();
-  const float peak = stats.peak;
-  const bool clips = format != AudioFormat::kWavFloat;
-  const double seconds = static_cast<double>(stats.frames) / options.rate;
-  const double peakDb = 20.0 * std::log10(peak);
-  std::string clicked = ", no clicks";
-  if (clicks.clicks() != 0)
-    clicked = Formatted(", %zu click%s (first at %.3f s)", clicks.clicks(), clicks.clicks() == 1 ? "" : "s",
-                        static_cast<double>(clicks.firstClick()) / options.rate);
-  if (peak > 0.0f)
-    report.line =
-        Formatted("%s: %.2f s, peak %+.1f dBFS%s%s\n", output.c_str(), seconds, peakDb,
-                  !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "", clicked.c_str());
-  else
-    report.line = Formatted("%s: %.2f s, silent\n", output.c_str(), seconds);
-  if (stats.clipped > 0) {
-    // The gain that keeps every sample, rounded down to a tenth of a dB with a margin for
-    // the rounding of the multiplication.
-    const double keepAll = options.gainDb - std::ceil(peakDb * 10.0 + 0.5) / 10.0;
-    report.warning = Formatted(
-        "chantera-render: %s: %lld samples clipped at full scale, the first at %.3f s (frame %lld); "
-        "--gain %.1f keeps every sample\n",
-        output.c_str(), static_cast<long long>(stats.clipped), static_cast<double>(stats.firstClip) / options.rate,
-        static_cast<long long>(stats.firstClip), keepAll);
-  }
-  return true;
-}
-
-void Print(const Report& report) {
   std::fputs(report.line.c_str(), stdout);
   std::fflush(stdout);
   std::fputs(report.warning.c_str(), stderr);
+  return true;
 }
 
-bool IsMidiFile(const std::filesystem::path& path) {
-  std::string extension = path.extension().string();
+// No output may be one of the inputs, under whatever name.
+void CheckNotAnInput(const std::string& output, const std::vector<std::string>& inputs, const std::string& plugin) {
+  for (const std::string& input : inputs)
+    if (chantera::platform::SameFile(output.c_str(), input.c_str()))
+      Usage(output + " is the input " + input + " itself: writing it would lose the input");
+  if (chantera::platform::SameFile(output.c_str(), plugin.c_str()))
+    Usage(output + " is the plug-in " + plugin + " itself: writing it would lose the plug-in");
+}
+
+// Loads the plug-in once and checks the command line's requests against it. A single
+// song is rendered on this instance. A batch keeps it: the voice it loaded stays in
+// memory, and the songs' own instances share it; the instrument's messages about voice 0
+// (and about the voice the songs select) are told here, once for all the songs.
+std::unique_ptr<PluginHost> Prepare(CommandLine& line, bool batch) {
+  auto keeper = std::make_unique<PluginHost>();
+  std::string error;
+  if (!keeper->Load(line.render.plugin, error)) Fail(error);
+  if (!ResolveRequests(*keeper, line.params, line.render, error)) Usage(error);
+  if (!batch) return keeper;
+  keeper->RouteMessages();
+  const PluginHost::Messages made = keeper->TakeMessages();  // shown by the plug-in itself
+  if (made.count > 0 && line.render.voice <= 0) TellVoice(line.render.plugin, 0, made.routed);
+  if (line.render.voice > 0 && keeper->IsChantera()) {
+    // The songs' processes would each report the voice they select: name its files here.
+    auto findings = chantera::voice::VoiceLoadFindings(PluginFolder(line.render.plugin), line.render.voice);
+    if (!findings.empty()) TellVoice(line.render.plugin, line.render.voice, {}, std::move(findings));
+  }
+  return keeper;
+}
+
+int RenderOne(CommandLine& line) {
+  const std::string& input = line.inputs[0];
+  if (line.shard != 1) {
+    std::fprintf(stderr, "chantera-render: share %d of %d holds none of the 1 song; nothing to render\n", line.shard,
+                 line.shards);
+    return 0;
+  }
+  AudioFormat format = AudioFormat::kWav16;
+  std::string error;
+  if (!line.output.empty()) {
+    CheckNotAnInput(line.output, {input}, line.render.plugin);
+    if (!AudioFormatForFile(line.format, line.output, format, error)) Usage(error);
+  }
+  const std::pair<const std::string&, const char*> extras[] = {{line.phoneticOut, "--write-phonetic"},
+                                                               {line.midiOut, "--write-midi"}};
+  for (const auto& [path, option] : extras) {
+    if (path.empty()) continue;
+    CheckNotAnInput(path, {input}, line.render.plugin);
+    if (path == line.output || chantera::platform::SameFile(path.c_str(), line.output.c_str()))
+      Usage(std::string(option) + " and -o name one file: " + path);
+  }
+  if (!line.phoneticOut.empty() && !line.midiOut.empty() &&
+      (line.phoneticOut == line.midiOut ||
+       chantera::platform::SameFile(line.phoneticOut.c_str(), line.midiOut.c_str())))
+    Usage("--write-phonetic and --write-midi name one file: " + line.midiOut);
+  // The plug-in is asked before anything is written, so that requests it cannot meet
+  // write nothing.
+  const std::unique_ptr<PluginHost> instance = line.output.empty() ? nullptr : Prepare(line, false);
+  if (!line.phoneticOut.empty() || !line.midiOut.empty()) {
+    LyricRule lyrics(line.render.strict);
+    LoadedSong loaded;
+    if (!LoadSong(input, line.render.score, lyrics, loaded, error)) Fail(error);
+    // Rendering too, the render tells of the score and its lyrics.
+    const std::string phonetic = line.phoneticOut.empty() ? std::string() : PhoneticMidi(loaded.file, &lyrics);
+    if (line.output.empty()) {
+      for (const std::string& notice : loaded.notices) std::fprintf(stderr, "chantera-render: %s\n", notice.c_str());
+      for (const std::string& problem : lyrics.problems())
+        std::fprintf(stderr, "chantera-render: %s: %s\n", input.c_str(), problem.c_str());
+      if (lyrics.Refused()) Fail(input + ": no file written: lyrics the instrument cannot sing (--strict)");
+    }
+    if (!line.midiOut.empty() && !WriteWholeFile(line.midiOut, loaded.midi, error)) Fail(error);
+    if (!line.phoneticOut.empty() && !WriteWholeFile(line.phoneticOut, phonetic, error)) Fail(error);
+    if (line.output.empty()) return 0;
+  }
+  Progress progress(!line.quiet && isatty(2));
+  std::unique_ptr<PluginHost> unused;
+  SongReport report;
+  const bool ok = RenderSong(line.render, input, line.output, format, progress, instance.get(), unused, report, error);
+  return Report(input, line.render.plugin, report, ok, error) ? 0 : 1;
+}
+
+// A name that a folder is not given: an audio, MIDI or score file's.
+bool LooksLikeAFile(const std::string& path) {
+  std::error_code failed;
+  if (fs::is_directory(path, failed) || path.back() == '/') return false;
+  std::string extension = fs::path(path).extension().string();
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".mid" || extension == ".midi" || extension == ".kar" || extension == ".smf";
+  for (const char* file : {".wav", ".flac", ".mp3", ".ogg", ".opus", ".aif", ".aiff", ".m4a", ".mid", ".midi", ".ust",
+                           ".musicxml", ".xml", ".mxl"})
+    if (extension == file) return true;
+  return false;
 }
 
 struct Job {
   std::string input, output;
 };
 
-// The songs of the inputs, in a fixed order (the inputs as given, a folder's MIDI files
-// sorted by their path inside it), each with its file in outFolder: its name, or its path
-// inside the folder it was found in, with the audio format's extension.
-std::vector<Job> CollectSongs(const Options& options, AudioFormat format) {
-  namespace fs = std::filesystem;
-  const std::string extension = format == AudioFormat::kFlac16 || format == AudioFormat::kFlac24 ? ".flac" : ".wav";
+// The songs of the inputs, in a fixed order (the inputs as given, a folder's song files
+// sorted by their path inside it), each with its file in the output folder: its name, or
+// its path inside the folder it was found in, with the audio format's extension.
+std::vector<Job> CollectSongs(const CommandLine& line, AudioFormat format) {
   std::vector<Job> jobs;
   const auto add = [&](const fs::path& input, fs::path relative) {
-    relative.replace_extension(extension);
-    jobs.push_back({input.string(), (fs::path(options.output) / relative).string()});
+    relative.replace_extension(AudioExtension(format));
+    jobs.push_back({input.string(), (fs::path(line.output) / relative).string()});
   };
-  for (const std::string& input : options.inputs) {
+  std::vector<std::string> empty;
+  for (const std::string& input : line.inputs) {
     std::error_code failed;
-    if (fs::is_directory(input, failed)) {
-      std::vector<fs::path> found;
-      for (fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, failed), end;
-           !failed && it != end; it.increment(failed))
-        if (it->is_regular_file(failed) && IsMidiFile(it->path())) found.push_back(it->path());
-      if (failed) Fail(input + ": cannot read the folder (" + failed.message() + ")");
-      std::sort(found.begin(), found.end());
-      for (const fs::path& path : found) add(path, path.lexically_relative(input));
-    } else {
+    if (!fs::is_directory(input, failed)) {
       add(input, fs::path(input).filename());
+      continue;
     }
+    std::vector<fs::path> found;
+    for (fs::recursive_directory_iterator it(input, fs::directory_options::skip_permission_denied, failed), end;
+         !failed && it != end; it.increment(failed))
+      if (it->is_regular_file(failed) && SongFormatOf(it->path()) != SongFormat::kNone) found.push_back(it->path());
+    if (failed) Fail(input + ": cannot read the folder (" + failed.message() + ")");
+    if (found.empty()) empty.push_back(input);
+    std::sort(found.begin(), found.end());
+    for (const fs::path& path : found) add(path, path.lexically_relative(input));
   }
+  for (const std::string& folder : empty)
+    std::fprintf(stderr,
+                 "chantera-render: %s: no songs (.mid, .midi, .kar, .smf, .ust, .musicxml, .xml, .mxl) in it or "
+                 "its subfolders\n",
+                 folder.c_str());
+  if (jobs.empty()) Fail("no songs to render");
   // Two songs must not write one file.
   std::vector<std::pair<std::string, std::string>> outputs;
   outputs.reserve(jobs.size());
@@ -389,28 +236,42 @@ std::vector<Job> CollectSongs(const Options& options, AudioFormat format) {
   std::sort(outputs.begin(), outputs.end());
   for (size_t i = 1; i < outputs.size(); ++i)
     if (outputs[i].first == outputs[i - 1].first)
-      Fail(outputs[i - 1].second + " and " + outputs[i].second + " would both write " + outputs[i].first);
+      Usage(outputs[i - 1].second + " and " + outputs[i].second + " would both write " + outputs[i].first);
   return jobs;
 }
 
 // Renders the songs of this shard, --jobs at once. Returns the exit status (1 when a song
 // failed; the others are still rendered).
-int RenderMany(const Options& options, AudioFormat format) {
-  if (!options.phoneticOut.empty()) Fail("--write-phonetic takes a single input file");
-  if (options.output.empty()) Fail("several inputs need an output folder (-o FOLDER)");
-  std::vector<Job> all = CollectSongs(options, format);
+int RenderMany(CommandLine& line) {
+  if (!line.phoneticOut.empty()) Usage("--write-phonetic takes a single input file");
+  if (!line.midiOut.empty()) Usage("--write-midi takes a single input file");
+  if (line.output.empty()) Usage("several inputs need an output folder (-o FOLDER/)");
+  if (LooksLikeAFile(line.output))
+    Usage(line.output + ": several songs are written into a folder, and this names a file; give a folder (-o " +
+          fs::path(line.output).replace_extension().string() + "/)");
+  AudioFormat format = AudioFormat::kWav16;
+  if (!line.format.empty() && !ParseAudioFormat(line.format, format))
+    Usage("unknown --format " + line.format + " (wav16, wav24, float, flac or flac24)");
+  const std::vector<Job> all = CollectSongs(line, format);
   // Shares by position in the fixed order (every N-th song), so that the shares are even
   // whatever the songs' names, and the same on every machine that sees the same files.
   std::vector<Job> jobs;
   for (size_t i = 0; i < all.size(); ++i)
-    if (static_cast<int>(i % static_cast<size_t>(options.shards)) == options.shard - 1) jobs.push_back(all[i]);
-  std::error_code failed;
-  std::filesystem::create_directories(options.output, failed);
-  if (failed) Fail(options.output + ": cannot create the folder (" + failed.message() + ")");
-
-  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
-  const size_t workers =
-      std::min(jobs.size(), static_cast<size_t>(options.jobs > 0 ? options.jobs : static_cast<int>(processors)));
+    if (static_cast<int>(i % static_cast<size_t>(line.shards)) == line.shard - 1) jobs.push_back(all[i]);
+  const std::string share = line.shards > 1 ? Formatted(" (share %d of %d)", line.shard, line.shards) : "";
+  if (jobs.empty()) {
+    std::fprintf(stderr, "chantera-render: share %d of %d holds none of the %s; nothing to render\n", line.shard,
+                 line.shards, Plural(static_cast<int64_t>(all.size()), "song").c_str());
+    return 0;
+  }
+  std::vector<std::string> files;
+  for (const std::string& input : line.inputs)
+    if (!fs::is_directory(input)) files.push_back(input);
+  for (const Job& job : jobs) {
+    files.push_back(job.input);
+    CheckNotAnInput(job.output, files, line.render.plugin);
+    files.pop_back();
+  }
 
   // Each song is rendered in a process of its own, forked from this one: an instrument may
   // keep state for the whole library rather than per instance (Chantera keeps its MIDI
@@ -418,59 +279,50 @@ int RenderMany(const Options& options, AudioFormat format) {
   // song the state a render of that song alone starts from. This process loads the
   // plug-in once and keeps one untouched instance, so that the voice it loaded stays in
   // memory: the song's own fresh instance shares it instead of reading the files again.
-  std::unique_ptr<PluginHost> keeper = std::make_unique<PluginHost>();
-  std::string error;
-  if (!keeper->Load(options.plugin.empty() ? DefaultPlugin() : options.plugin, error)) Fail(error);
-
+  const std::unique_ptr<PluginHost> keeper = Prepare(line, true);
+  std::error_code failed;
+  fs::create_directories(line.output, failed);
+  if (failed) Fail(line.output + ": cannot create the folder (" + failed.message() + ")");
+  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  const size_t workers =
+      std::min(jobs.size(), static_cast<size_t>(line.jobs > 0 ? line.jobs : static_cast<int>(processors)));
   const auto render = [&](size_t i) {
     const Job& job = jobs[i];
     std::error_code made;
-    std::filesystem::create_directories(std::filesystem::path(job.output).parent_path(), made);
+    fs::create_directories(fs::path(job.output).parent_path(), made);
     Progress none(false);
     std::unique_ptr<PluginHost> host;
-    Report report;
-    std::string songError;
-    const bool ok = RenderSong(options, job.input, job.output, format, none, host, report, songError);
-    if (ok)
-      Print(report);
-    else
-      std::fprintf(stderr, "chantera-render: %s\n", songError.c_str());
-    return ok;
+    SongReport report;
+    std::string error;
+    const bool ok = RenderSong(line.render, job.input, job.output, format, none, nullptr, host, report, error);
+    return Report(job.input, line.render.plugin, report, ok, error);
   };
   const auto problem = [&](size_t i, const std::string& text) {
     std::fprintf(stderr, "chantera-render: %s: %s\n", jobs[i].input.c_str(), text.c_str());
   };
   const BatchOutcome outcome = RunInChildProcesses(jobs.size(), workers, render, problem);
-  if (!options.quiet)
-    std::fprintf(stderr, "chantera-render: %zu of %zu songs rendered%s\n", outcome.succeeded, jobs.size(),
-                 options.shards > 1 ? Formatted(" (share %d of %d)", options.shard, options.shards).c_str() : "");
+  // The result, not progress: -q keeps it.
+  std::fprintf(stderr, "chantera-render: %zu of %s rendered%s\n", outcome.succeeded,
+               Plural(static_cast<int64_t>(jobs.size()), "song").c_str(), share.c_str());
   return outcome.succeeded == jobs.size() ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = ParseArguments(argc, argv);
-  AudioFormat format;
-  if (!ParseAudioFormat(options.format, options.output, format)) Fail("unknown --format " + options.format);
-  std::error_code failed;
-  const bool many = options.inputs.size() > 1 || std::filesystem::is_directory(options.inputs[0], failed) ||
-                    (!options.output.empty() &&
-                     (options.output.back() == '/' || std::filesystem::is_directory(options.output, failed)));
-  if (many) return RenderMany(options, format);
-
-  const std::string& input = options.inputs[0];
+  CommandLine line;
   std::string error;
-  if (!options.phoneticOut.empty()) {
-    MidiFile file;
-    if (!file.Read(input, error)) Fail(error);
-    if (!WriteWholeFile(options.phoneticOut, PhoneticMidi(file), error)) Fail(error);
-    if (options.output.empty()) return 0;
+  if (!ParseCommandLine(argc, argv, line, error)) {
+    std::fprintf(stderr, "chantera-render: %s\n\n%s", error.c_str(), kRenderUsage);
+    return 2;
   }
-  Progress progress(!options.quiet && isatty(2));
-  std::unique_ptr<PluginHost> host;
-  Report report;
-  if (!RenderSong(options, input, options.output, format, progress, host, report, error)) Fail(error);
-  Print(report);
-  return 0;
+  if (line.help) {
+    std::fputs(kRenderUsage, stdout);
+    return 0;
+  }
+  line.render.plugin = line.plugin.empty() ? DefaultPlugin() : line.plugin;
+  std::error_code failed;
+  const bool many = line.inputs.size() > 1 || fs::is_directory(line.inputs[0], failed) ||
+                    (!line.output.empty() && (line.output.back() == '/' || fs::is_directory(line.output, failed)));
+  return many ? RenderMany(line) : RenderOne(line);
 }

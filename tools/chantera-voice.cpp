@@ -22,16 +22,20 @@ const char* kUsage =
     "       chantera-voice loop FILE.wav FIRST LAST\n"
     "\n"
     "check        reads voice.csv and every voice it lists (or one voice folder) the way the\n"
-    "             plug-in does and reports each problem as file:line; exit status 0 clean,\n"
-    "             1 warnings only, 2 errors (3: wrong arguments). Default folder: the\n"
-    "             plug-in folder of this build.\n"
-    "  --json     the findings as JSON\n"
+    "             plug-in does and reports each problem as file:line (of a kind found many\n"
+    "             times, the first few and a count); exit status 0 clean, 1 warnings\n"
+    "             only, 2 errors (3: wrong arguments). Default folder: the plug-in\n"
+    "             folder of this build.\n"
+    "  --json     every finding as JSON (valid UTF-8)\n"
     "import-utau  turns an UTAU CV voicebank into a Chantera voice in PLUGIN_FOLDER and adds\n"
-    "             it to voice.csv (created when missing); exit status 1 when it refuses\n"
+    "             it to voice.csv (created when missing), or replaces the voice that an\n"
+    "             earlier import of the same bank made, and says which; exit status 1\n"
+    "             when it refuses\n"
     "  -o PATH    the plug-in folder\n"
     "  --name N   the voice's display name (default: character.txt, else the bank's folder)\n"
     "loop         sets the sustain loop of a WAV file (frames FIRST to LAST, the last one\n"
-    "             played), keeping its audio as it is; exit status 1 when it refuses\n";
+    "             played), keeping its audio as it is; exit status 1 when it refuses\n"
+    "-h, --help   this text (also after a command)\n";
 
 std::filesystem::path DefaultPluginFolder() {
   const std::filesystem::path here = chantera::platform::ModuleDirectory();
@@ -115,10 +119,12 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage("no command");
   const std::string command = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
-  if (command == "-h" || command == "--help") {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+  // Help asked for anywhere, of the program or of a command: usage on standard output.
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "-h" || std::string(argv[i]) == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
   if (command == "check") return Check(args);
   if (command == "import-utau") return Import(args);
   if (command == "loop") return Loop(args);

@@ -8,17 +8,22 @@
 namespace chantera::platform {
 namespace {
 std::atomic<MessageSink> messageSink{nullptr};
+std::atomic<uint32_t> messagesShown{0};
 std::atomic<SleepHook> sleepHook{nullptr};
 std::atomic<TickHook> tickHook{nullptr};
 std::atomic<BeepHook> beepHook{nullptr};
 }  // namespace
 
 int ShowMessage(const char* text, const char* caption) {
+  messagesShown.fetch_add(1, std::memory_order_relaxed);
   if (MessageSink sink = messageSink.load(std::memory_order_acquire)) return sink(text, caption);
   return detail::ShowMessageNative(text, caption);
 }
 MessageSink SetMessageSink(MessageSink sink) {
   return messageSink.exchange(sink);
+}
+uint32_t MessagesShown() {
+  return messagesShown.load(std::memory_order_relaxed);
 }
 
 void SleepMs(uint32_t ms) {

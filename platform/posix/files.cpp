@@ -304,6 +304,13 @@ bool IdentifyFile(const char* path, FileIdentity& identity) {
   return path != nullptr && stat(path, &info) == 0 && Identity(info, identity);
 }
 
+bool SameFile(const char* a, const char* b) {
+  struct stat first {
+  }, second{};
+  return a != nullptr && b != nullptr && stat(a, &first) == 0 && stat(b, &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 Folder::Folder(const std::string& path) : path_(path) {
   handle_ = open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #if defined(__linux__)

@@ -143,6 +143,24 @@ bool IdentifyFile(const char* path, FileIdentity& identity) {
   return identified;
 }
 
+bool SameFile(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr || *a == '\0' || *b == '\0') return false;
+  BY_HANDLE_FILE_INFORMATION info[2]{};
+  const char* paths[2] = {a, b};
+  for (int i = 0; i < 2; ++i) {
+    // FILE_FLAG_BACKUP_SEMANTICS opens folders too.
+    const HANDLE handle =
+        CreateFileA(paths[i], FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool got = GetFileInformationByHandle(handle, &info[i]) != 0;
+    CloseHandle(handle);
+    if (!got) return false;
+  }
+  return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
 bool SyncToDisk(const char* path) {
   if (path == nullptr || *path == '\0') return false;
   const DWORD attributes = GetFileAttributesA(path);

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
+#include <filesystem>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -113,24 +116,52 @@ void Convert(const float* left, const float* right, int64_t frames, float gain, 
 
 }  // namespace
 
-bool ParseAudioFormat(const std::string& name, const std::string& path, AudioFormat& format) {
-  if (name.empty()) {
-    const bool flac = path.size() >= 5 && path.compare(path.size() - 5, 5, ".flac") == 0;
-    format = flac ? AudioFormat::kFlac16 : AudioFormat::kWav16;
+bool ParseAudioFormat(const std::string& name, AudioFormat& format) {
+  static const std::pair<const char*, AudioFormat> kNames[] = {
+      {"wav16", AudioFormat::kWav16},    {"wav", AudioFormat::kWav16},         {"wav24", AudioFormat::kWav24},
+      {"float", AudioFormat::kWavFloat}, {"wavfloat", AudioFormat::kWavFloat}, {"flac", AudioFormat::kFlac16},
+      {"flac16", AudioFormat::kFlac16},  {"flac24", AudioFormat::kFlac24}};
+  for (const auto& [known, value] : kNames)
+    if (name == known) {
+      format = value;
+      return true;
+    }
+  return false;
+}
+
+const char* AudioExtension(AudioFormat format) {
+  return format == AudioFormat::kFlac16 || format == AudioFormat::kFlac24 ? ".flac" : ".wav";
+}
+
+bool AudioFormatForFile(const std::string& name, const std::string& path, AudioFormat& format, std::string& error) {
+  if (!name.empty() && !ParseAudioFormat(name, format)) {
+    error = "unknown --format " + name + " (wav16, wav24, float, flac or flac24)";
+    return false;
+  }
+  std::error_code failed;
+  const auto status = std::filesystem::status(path, failed);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+      !std::filesystem::is_directory(status)) {
+    if (name.empty()) format = AudioFormat::kWav16;  // a device or a pipe: no name to agree with
     return true;
   }
-  if (name == "wav16" || name == "wav")
-    format = AudioFormat::kWav16;
-  else if (name == "wav24")
-    format = AudioFormat::kWav24;
-  else if (name == "float" || name == "wavfloat")
-    format = AudioFormat::kWavFloat;
-  else if (name == "flac" || name == "flac16")
-    format = AudioFormat::kFlac16;
-  else if (name == "flac24")
-    format = AudioFormat::kFlac24;
-  else
+  std::string extension = std::filesystem::path(path).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension != ".wav" && extension != ".flac") {
+    error = path + ": the renderer writes WAV (.wav) and FLAC (.flac) files; name the file " +
+            std::filesystem::path(path).replace_extension(name.empty() ? ".wav" : AudioExtension(format)).string();
     return false;
+  }
+  if (name.empty()) {
+    format = extension == ".flac" ? AudioFormat::kFlac16 : AudioFormat::kWav16;
+    return true;
+  }
+  if (extension != AudioExtension(format)) {
+    error = "--format " + name + " writes " + (extension == ".wav" ? "FLAC" : "WAV") + ", but " + path + " names a " +
+            (extension == ".wav" ? "WAV" : "FLAC") + " file; name it " +
+            std::filesystem::path(path).replace_extension(AudioExtension(format)).string();
+    return false;
+  }
   return true;
 }
 

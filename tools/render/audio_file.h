@@ -15,9 +15,16 @@ namespace chantera::render {
 
 enum class AudioFormat { kWav16, kWav24, kWavFloat, kFlac16, kFlac24 };
 
-// The format named by a --format value ("wav16", "wav24", "float", "flac", "flac24"), or
-// chosen from the file name's extension when name is empty.
-bool ParseAudioFormat(const std::string& name, const std::string& path, AudioFormat& format);
+// The format named by a --format value ("wav16", "wav24", "float", "flac", "flac24").
+bool ParseAudioFormat(const std::string& name, AudioFormat& format);
+// The extension of the format's files: ".wav" or ".flac".
+const char* AudioExtension(AudioFormat format);
+// The format of the file at path: the --format value name when given, which must agree
+// with the path's extension (.wav for wav16, wav24 and float, .flac for flac and flac24),
+// else the extension's (16-bit). A device or a pipe (-o /dev/null) takes any format,
+// wav16 by default. False with what is wrong otherwise (an unknown --format, another
+// extension or none).
+bool AudioFormatForFile(const std::string& name, const std::string& path, AudioFormat& format, std::string& error);
 
 // What the writer saw of the audio it wrote (after the gain).
 struct AudioStats {

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+
+#include "platform/platform.h"
 
 namespace chantera::render {
 
@@ -13,6 +16,25 @@ namespace {
 // The host the callback answers for: each worker thread runs one plug-in at a time.
 thread_local PluginHost* currentHost = nullptr;
 thread_local PluginHost* loadingHost = nullptr;
+
+// Chantera's messages routed here, for the process: the library's count is one for all
+// its instances, and so are these. The sink runs on whichever thread loads a voice.
+struct RoutedMessages {
+  std::mutex mutex;
+  std::vector<std::string> texts;
+  uint32_t counted = 0;  // of the library's count, what TakeMessages has handed out
+};
+RoutedMessages& Routed() {
+  static RoutedMessages routed;
+  return routed;
+}
+int RoutedSink(const char* text, const char* caption) {
+  RoutedMessages& routed = Routed();
+  const std::lock_guard<std::mutex> lock(routed.mutex);
+  routed.texts.push_back(platform::ShiftJisToUtf8(caption != nullptr ? caption : "") + ": " +
+                         platform::ShiftJisToUtf8(text != nullptr ? text : ""));
+  return 1;  // IDOK, as a message box answers
+}
 }  // namespace
 
 PluginHost::~PluginHost() {
@@ -142,7 +164,32 @@ void PluginHost::Process(float* left, float* right, int32_t frames) {
 }
 
 bool PluginHost::BackgroundWorkPending() {
-  return IsChantera() && Dispatch(effVendorSpecific, kChanteraVendorQuery, kChanteraLoaderBusy) == 1;
+  return IsChantera() && Dispatch(effVendorSpecific, kChanteraQuery, kChanteraLoaderBusy) == 1;
+}
+
+std::string PluginHost::ParameterName(int32_t index) {
+  char name[256] = {};
+  Dispatch(effGetParamName, index, 0, name);
+  name[sizeof name - 1] = 0;
+  return name;
+}
+
+void PluginHost::RouteMessages() {
+  if (IsChantera())
+    Dispatch(effVendorSpecific, kChanteraQuery, kChanteraMessagesToHost,
+             reinterpret_cast<void*>(&RoutedSink));  // NOLINT: code handed over through ptr
+}
+
+PluginHost::Messages PluginHost::TakeMessages() {
+  Messages messages;
+  if (!IsChantera()) return messages;
+  const auto shown = static_cast<uint32_t>(Dispatch(effVendorSpecific, kChanteraQuery, kChanteraMessagesShown));
+  RoutedMessages& routed = Routed();
+  const std::lock_guard<std::mutex> lock(routed.mutex);
+  messages.count = shown - routed.counted;
+  routed.counted = shown;
+  messages.routed.swap(routed.texts);
+  return messages;
 }
 
 std::string PluginHost::Name() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/vendor_queries.h"
 #include "host/vst2.h"
 
 namespace chantera::render {
@@ -33,6 +34,8 @@ class PluginHost {
   void SetProgram(int32_t program);
   void SetParameter(int32_t index, float value);
   int32_t NumParameters() const { return effect_ ? effect_->numParams : 0; }
+  int32_t NumPrograms() const { return effect_ ? effect_->numPrograms : 0; }
+  std::string ParameterName(int32_t index);
   // Events for the next Process call (frames relative to its first frame).
   void SendEvents(const std::vector<FrameMidi>& events);
   // Renders frames (at most the block size given to Start) into the host's own output
@@ -49,6 +52,19 @@ class PluginHost {
 
   std::string Name();
   bool IsChantera() const;
+
+  // Chantera's messages (host/vendor_queries.h): from now on those of the plug-in's library
+  // come to this process (for every instance of it here) instead of standard error, and
+  // TakeMessages hands them out. Other plug-ins are left alone.
+  void RouteMessages();
+  // What the library has said since the last call, by any instance: how many messages
+  // (those it showed itself before RouteMessages included), and the texts of those routed
+  // here ("Error: Wave file load failed.", UTF-8).
+  struct Messages {
+    uint32_t count = 0;
+    std::vector<std::string> routed;
+  };
+  Messages TakeMessages();
   vst2::AEffect* effect() const { return effect_; }
 
  private:
@@ -69,10 +85,5 @@ class PluginHost {
   std::vector<vst2::VstMidiEvent> midi_;
   std::vector<char> eventList_;
 };
-
-// The query by which a host asks Chantera whether its Chorus rebuild is still running
-// (effVendorSpecific, index kChanteraVendorQuery, value kChanteraLoaderBusy): 1 busy, 0 idle.
-inline constexpr int32_t kChanteraVendorQuery = vst2::FourCC('C', 'h', 'n', 't');
-inline constexpr int32_t kChanteraLoaderBusy = 1;
 
 }  // namespace chantera::render

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <set>
 
 #include "tools/render/midi_writer.h"
@@ -20,9 +21,17 @@ bool HasMeta(const MidiFile& file, uint8_t type) {
   return false;
 }
 
+// Where a lyric event stands, in the words of the rule's messages.
+std::string PlaceOf(const MidiFile& file, const MidiFileEvent& e) {
+  char place[96];
+  std::snprintf(place, sizeof place, "track %u, tick %llu (%.2f s)", e.track + 1,
+                static_cast<unsigned long long>(e.tick), file.SecondsAt(e.tick));
+  return place;
+}
+
 }  // namespace
 
-std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file) {
+std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRule* rule) {
   std::vector<std::optional<Syllable>> sung(file.events.size());
   const uint8_t lyricType = HasMeta(file, 0x05) ? 0x05 : 0x01;
 
@@ -49,7 +58,8 @@ std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file) {
     for (size_t k = i; k < end; ++k) {
       const MidiFileEvent& e = file.events[k];
       if (e.kind == MidiFileEvent::kMeta && e.status == lyricType) {
-        std::vector<Syllable> syllables = LyricSyllables(e.bytes);
+        std::vector<Syllable> syllables =
+            rule != nullptr ? rule->Sing(e.bytes, PlaceOf(file, e)) : LyricSyllables(e.bytes);
         if (!syllables.empty()) pending = std::move(syllables);  // a new lyric replaces one not yet sung
       }
     }
@@ -75,10 +85,10 @@ std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file) {
   return sung;
 }
 
-Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics) {
+Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRule* rule) {
   Song song;
   const std::vector<std::optional<Syllable>> sung =
-      useLyrics ? AssignLyrics(file) : std::vector<std::optional<Syllable>>(file.events.size());
+      useLyrics ? AssignLyrics(file, rule) : std::vector<std::optional<Syllable>>(file.events.size());
   int32_t currentProgram = -1;
   for (size_t k = 0; k < file.events.size(); ++k) {
     const MidiFileEvent& e = file.events[k];
@@ -114,8 +124,8 @@ Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics) {
   return song;
 }
 
-std::string PhoneticMidi(const MidiFile& file) {
-  const std::vector<std::optional<Syllable>> sung = AssignLyrics(file);
+std::string PhoneticMidi(const MidiFile& file, LyricRule* rule) {
+  const std::vector<std::optional<Syllable>> sung = AssignLyrics(file, rule);
   MidiWriter out;
   for (size_t k = 0; k < file.events.size(); ++k) {
     const MidiFileEvent& e = file.events[k];

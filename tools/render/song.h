@@ -32,15 +32,16 @@ struct Song {
 // events, or its text events when it has no lyric events. A lyric binds to the note-ons
 // at or after its tick; a lyric of several syllables sings them on consecutive notes; a
 // note without a lyric of its own holds the previous syllable's vowel; notes struck
-// together share a syllable.
-std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file);
+// together share a syllable. Lyrics the table cannot sing follow rule, which notes each
+// with its track, tick and time (when rule is given).
+std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRule* rule = nullptr);
 
-Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics);
+Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRule* rule = nullptr);
 
 // The same song as a MIDI file that carries the phonetic protocol: each sung note-on is
 // replaced by the controller sequence that spells its syllable and commits it on the
 // note's key (the instrument then sings it at full velocity and releases it after 500 ms
 // or at the note-off, whichever comes first).
-std::string PhoneticMidi(const MidiFile& file);
+std::string PhoneticMidi(const MidiFile& file, LyricRule* rule = nullptr);
 
 }  // namespace chantera::render

@@ -1,6 +1,7 @@
 #include "tools/render/song_source.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <sstream>
 #include <vector>
 
@@ -30,9 +31,24 @@ bool ParsePitch(const std::string& text, int& note) {
   return note >= 0 && note <= 127;
 }
 
+// A length in beats: a decimal number ("1", "0.5") or a fraction ("1/2", "3/4").
+bool ParseBeats(const std::string& text, double& beats) {
+  const size_t slash = text.find('/');
+  const auto number = [](const std::string& part, double& value) {
+    char* end = nullptr;
+    value = std::strtod(part.c_str(), &end);
+    return !part.empty() && end == part.c_str() + part.size() && std::isfinite(value);
+  };
+  if (slash == std::string::npos) return number(text, beats);
+  double over = 0.0, under = 0.0;
+  if (!number(text.substr(0, slash), over) || !number(text.substr(slash + 1), under) || under <= 0.0) return false;
+  beats = over / under;
+  return true;
+}
+
 }  // namespace
 
-bool CompileSong(const std::string& source, std::string& midi, std::string& error) {
+bool CompileSong(const std::string& source, std::string& midi, std::string& error, LyricRule* rule) {
   MidiWriter out;
   std::istringstream lines(source);
   std::string line;
@@ -49,12 +65,25 @@ bool CompileSong(const std::string& source, std::string& midi, std::string& erro
   while (std::getline(lines, line)) {
     ++lineNumber;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t hash = line.find('#');
-    // '#' starts a comment unless it is a sharp right after a note letter.
-    if (hash != std::string::npos && (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t')) line.erase(hash);
+    // '#' starts a comment at the start of the line or after a blank; elsewhere it is a
+    // sharp ("C#4").
+    for (size_t hash = line.find('#'); hash != std::string::npos; hash = line.find('#', hash + 1))
+      if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t') {
+        line.erase(hash);
+        break;
+      }
     std::istringstream words(line);
     std::string first;
     if (!(words >> first)) continue;
+    // What is left of the line once its words are read must be nothing.
+    const auto nothingMore = [&](const std::string& after) {
+      std::string extra;
+      if (!(words >> extra)) return true;
+      return fail("\"" + extra + "\" after " + after + ": nothing may follow it" +
+                  (after.starts_with("the syllable") ? " (a word written as one, such as \"kaki\", sings on this note "
+                                                       "and the next)"
+                                                     : ""));
+    };
     if (first == "title") {
       std::string rest;
       std::getline(words >> std::ws, rest);
@@ -62,45 +91,61 @@ bool CompileSong(const std::string& source, std::string& midi, std::string& erro
     } else if (first == "tempo") {
       double bpm = 0;
       if (!(words >> bpm) || bpm < 10 || bpm > 400) return fail("tempo needs quarter notes per minute (10..400)");
+      if (!nothingMore("the tempo")) return false;
       out.Tempo(tick, static_cast<uint32_t>(std::lround(60e6 / bpm)));
     } else if (first == "velocity") {
       if (!(words >> velocity) || velocity < 1 || velocity > 127) return fail("velocity must be 1..127");
+      if (!nothingMore("the velocity")) return false;
     } else if (first == "mode") {
       std::string mode;
       words >> mode;
       if (mode != "lyrics" && mode != "phonetic") return fail("mode is lyrics or phonetic");
+      if (!nothingMore("the mode")) return false;
       phonetic = mode == "phonetic";
     } else if (first == "encoding") {
       std::string encoding;
       words >> encoding;
       if (encoding != "utf-8" && encoding != "shift-jis") return fail("encoding is utf-8 or shift-jis");
+      if (!nothingMore("the encoding")) return false;
       shiftJis = encoding == "shift-jis";
     } else {
+      int note = 0;
+      if (first != "r" && !ParsePitch(first, note))
+        return fail("\"" + first +
+                    "\" is neither a pitch (such as C4, F#3, Bb5), a rest (r) nor a directive (title, tempo, "
+                    "velocity, encoding, mode)");
+      std::string length;
       double beats = 0;
-      if (!(words >> beats) || beats <= 0 || beats > 64) return fail("a note needs its length in beats: " + line);
-      const auto length = static_cast<uint64_t>(std::llround(beats * kTicksPerQuarter));
+      if (!(words >> length)) return fail("the note " + first + " needs its length in beats (such as 1, 0.5 or 1/2)");
+      if (!ParseBeats(length, beats))
+        return fail("\"" + length + "\" is not a length in beats (such as 1, 0.5 or 1/2)");
+      if (beats <= 0 || beats > 64) return fail("a length must be more than 0 and at most 64 beats, not " + length);
+      const auto ticks = static_cast<uint64_t>(std::llround(beats * kTicksPerQuarter));
       if (first == "r") {
-        tick += length;
+        if (!nothingMore("a rest")) return false;
+        tick += ticks;
         continue;
       }
-      int note = 0;
-      if (!ParsePitch(first, note)) return fail("not a pitch: " + first);
       std::string syllable;
       words >> syllable;
+      if (!nothingMore(syllable.empty() ? "the length" : "the syllable \"" + syllable + "\"")) return false;
       if (!syllable.empty() && syllable != "-") {
-        if (LyricSyllables(syllable).empty()) return fail("not a syllable the instrument sings: " + syllable);
+        if (rule != nullptr) rule->Sing(syllable, "line " + std::to_string(lineNumber));
         std::string text = syllable;
         // Kana written in Shift-JIS bytes, as older karaoke files carry them.
         if (shiftJis) text = Utf8ToShiftJis(syllable);
         out.Meta(tick, 0x05, text);
       }
       out.Channel(tick, 0x90, static_cast<uint8_t>(note), static_cast<uint8_t>(velocity));
-      out.Channel(tick + length, 0x80, static_cast<uint8_t>(note), 0);
-      tick += length;
+      out.Channel(tick + ticks, 0x80, static_cast<uint8_t>(note), 0);
+      tick += ticks;
       anyNote = true;
     }
   }
-  if (!anyNote) return fail("the song has no notes");
+  if (!anyNote) {
+    error = "the song has no notes";
+    return false;
+  }
   midi = out.Finish(kTicksPerQuarter);
   if (phonetic) {
     MidiFile file;

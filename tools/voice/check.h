@@ -1,6 +1,7 @@
 // chantera-voice check: reads a voice library the way the instrument does (through the
 // library's own readers) and reports every problem as file:line, what is wrong and what
-// the instrument will do about it.
+// the instrument will do about it. The words of each kind of finding are in one table
+// (findings.h).
 // Thread: offline only.
 #pragma once
 
@@ -9,17 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/voice/findings.h"
+
 namespace chantera::voice {
-
-enum class Severity { kWarning, kError };
-
-struct Finding {
-  std::string file;  // as the user named it (the argument joined with the file's name)
-  int32_t line = 0;  // 1-based; 0 when the finding concerns the whole file
-  Severity severity = Severity::kWarning;
-  std::string what;         // what is wrong
-  std::string consequence;  // what the instrument will do
-};
 
 struct VoiceSummary {
   std::string name;    // display name (UTF-8)
@@ -44,12 +37,20 @@ struct CheckResult {
 // (samples.txt and programs.txt, checked as a voice of the folder above it).
 CheckResult CheckLibrary(const std::filesystem::path& target);
 
-// "file:line: error: what; consequence" lines and a summary per voice.
-std::string FormatText(const CheckResult& result);
-// The same as one JSON object: {"findings": [...], "voices": [...], "errors": n, "warnings": n}.
-std::string FormatJson(const CheckResult& result);
+// The files behind the instrument's own messages when it loads voice (its index in the
+// voice.csv of pluginDir, 0 in place of one the list lacks): voice.csv, the voice folder,
+// samples.txt or programs.txt that cannot be read, and the recordings that do not load.
+// Errors only, none of the measurements: for a host that tells its user which file the
+// instrument could not read.
+std::vector<Finding> VoiceLoadFindings(const std::filesystem::path& pluginDir, int32_t voice);
 
-// Text for a terminal: UTF-8 as it is, anything else read as Shift-JIS.
-std::string DisplayText(const std::string& bytes);
+// "file:line: error: what; consequence" (no line end).
+std::string FormatFinding(const Finding& finding);
+// One line per finding and a summary per voice. Of a kind found more than a few times in
+// one file, the first few are shown, then how many more there are and where.
+std::string FormatText(const CheckResult& result);
+// All findings as one JSON object: {"findings": [...], "voices": [...], "errors": n,
+// "warnings": n}, always valid UTF-8 (bytes that are not become U+FFFD).
+std::string FormatJson(const CheckResult& result);
 
 }  // namespace chantera::voice

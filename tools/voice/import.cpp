@@ -27,6 +27,7 @@
 #include "tools/demo_voice/voice.h"
 #include "tools/render/lyrics.h"
 #include "tools/render/partial_file.h"
+#include "tools/render/words.h"
 #include "tools/voice/check.h"
 #include "tools/voice/recording.h"
 #include "tools/voice/utau.h"
@@ -222,7 +223,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     }
   }
   report += bankShown + ": " + std::to_string(otoFiles.size()) + " oto.ini (" + encodings + "), " +
-            std::to_string(entries.size()) + " entries\n";
+            render::Plural(static_cast<int64_t>(entries.size()), "entry", "entries") + "\n";
 
   // The singer's name.
   std::string name = options.name;
@@ -417,9 +418,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
               " (median " + std::to_string(roots[roots.size() / 2]) + "), " + std::to_string(frqCount) +
               " from .frq, " + std::to_string(roots.size() - size_t(frqCount)) + " measured\n";
   }
-  char tuned[120];
-  std::snprintf(tuned, sizeof tuned, "tuned onto their root notes by at most %.0f cents\n", worst);
-  report += tuned;
+  report += "tuned onto their root notes by at most " + render::Plural(std::lround(worst), "cent") + "\n";
 
   // The voice folder and voice.csv.
   fs::create_directories(options.pluginDir, error);
@@ -523,13 +522,22 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     }
   }
 
-  char summary[400];
-  std::snprintf(summary, sizeof summary,
-                "wrote %s: %zu recordings (%d looped over their vowel), %d programs, %.1f MB\n",
-                target.string().c_str(), recordings.size(), loops, kSyllables, double(written) / 1e6);
-  report += summary;
-  report += listPath.string() + ": voice " + std::to_string(index) + " \"" + DisplayText(ListName(name)) +
+  report += "wrote " + target.string() + ": " + render::Plural(static_cast<int64_t>(recordings.size()), "recording") +
+            " (" + std::to_string(loops) + " looped over their vowel), " + render::Plural(kSyllables, "program") +
+            render::Formatted(", %.1f MB\n", double(written) / 1e6);
+  // Whether the voice is new or took the place of this bank's earlier import, and any other
+  // entry that holds the same bank under another name.
+  report += listPath.string() + (index == list.voiceCount ? ": added voice " : ": replaced voice ") +
+            std::to_string(index) + " \"" +
+            DisplayText(index == list.voiceCount ? ListName(name) : list.voiceNames[index]) +
             "\" (bank select: controller 0 = 100, then controller 32 = " + std::to_string(index) + ")\n";
+  for (int v = 0; v < list.voiceCount; ++v) {
+    std::string from, why;
+    if (v != index && ReadLimited(options.pluginDir / list.voiceFolders[v] / kSourceFile, kLargestText, from, why) &&
+        from == sourceLine)
+      report += "  the same bank is also voice " + std::to_string(v) + " \"" + DisplayText(list.voiceNames[v]) +
+                "\" (folder " + DisplayText(list.voiceFolders[v]) + ")\n";
+  }
   if (!skipped.empty()) {
     report += "skipped (" + std::to_string(skipped.size()) + "):\n";
     for (const std::string& s : skipped) report += "  " + s + "\n";

@@ -14,6 +14,15 @@ namespace chantera::voice {
 bool SetSustainLoop(const std::filesystem::path& file, uint32_t first, uint32_t last, std::string& message) {
   const std::string shown = file.string();
   uint32_t frames = 0, rate = 0;
+  std::error_code error;
+  if (!std::filesystem::exists(file, error)) {
+    message = shown + ": no such file";
+    return false;
+  }
+  if (std::filesystem::is_directory(file, error)) {
+    message = shown + ": a folder, not a WAV file";
+    return false;
+  }
   {
     WaveReader reader;
     if (reader.Open(shown.c_str()) != kWaveOk || reader.format.blockAlign == 0) {
@@ -46,7 +55,6 @@ bool SetSustainLoop(const std::filesystem::path& file, uint32_t first, uint32_t 
       return false;
     }
   }
-  std::error_code error;
   std::filesystem::rename(temporary, file, error);
   if (error) {
     std::filesystem::remove(temporary, error);

@@ -42,8 +42,6 @@ enum class LoadNoteKind {
   kKeyNotANumber,        // an S line's key has no digits: read as 0
   kEndMissing,           // a "Program" line (or a second P line) inside a program; detail: the
                          // line the program began on
-  // samples.txt, of a voice folder that has an oto.ini
-  kNoTiming,  // the recording has no entry there: it starts at its note-on; detail: its file
   // oto.ini (LoadReport::otoNotes; detail: the entry's file unless said otherwise)
   kOtoFileCut,          // the file is longer than the bytes the reader considers; line 0
   kOtoLineSkipped,      // no '=', or no file name before it: the line gives no entry; detail: the line
@@ -74,6 +72,7 @@ struct LoadReport {
   std::vector<int32_t> sampleLines;    // samples.txt: the line of each slot filled
   std::vector<ProgramLines> programs;  // programs.txt: one per program completed by "End"
   std::vector<LoadNote> otoNotes;      // the voice folder's oto.ini, read with samples.txt; by line
+  bool otoRead = false;                // the voice folder has an oto.ini (the bank's timing came from it)
 
   void Add(LoadNoteKind kind, int32_t line, std::string detail = {}) {
     notes.push_back({kind, line, std::move(detail)});

@@ -43,6 +43,7 @@ bool ReadOtoFile(const std::string& folder, OtoFile& oto, LoadReport* report) {
   std::FILE* file =
       path.size() < static_cast<size_t>(platform::kMaxPath) ? platform::OpenForReading(path.c_str()) : nullptr;
   if (file == nullptr) return false;
+  if (report != nullptr) report->otoRead = true;
   std::string bytes;
   std::vector<char> buffer(size_t{1} << 16);
   size_t got = 0;
@@ -90,11 +91,7 @@ void ApplyTiming(const OtoFile& oto, SampleBank& bank, int32_t count, LoadReport
     const std::string key = FileKey(sample->fileName);
     listed.insert(key);
     const auto found = byFile.find(key);
-    if (found == byFile.end()) {
-      if (report != nullptr && static_cast<size_t>(i) < report->sampleLines.size())
-        report->Add(LoadNoteKind::kNoTiming, report->sampleLines[static_cast<size_t>(i)], sample->fileName);
-      continue;
-    }
+    if (found == byFile.end()) continue;
     const std::string alias = DecodeText(sample->alias);
     const OtoEntry* entry = found->second.front();
     for (const OtoEntry* e : found->second) {
@@ -105,7 +102,8 @@ void ApplyTiming(const OtoFile& oto, SampleBank& bank, int32_t count, LoadReport
     }
     TimingFaults faults;
     sample->timing = TimingOf(*entry, sample->sampleRate, sample->ReadableFrames(), &faults);
-    if (report == nullptr || !judged.insert(entry->line).second) continue;
+    // A recording that did not load has no frames to judge against: its own finding says why.
+    if (report == nullptr || sample->ReadableFrames() == 0 || !judged.insert(entry->line).second) continue;
     if (faults.negative) Note(report, LoadNoteKind::kOtoNegative, entry->line, entry->file);
     if (faults.vowelPastEnd) Note(report, LoadNoteKind::kOtoVowelPastEnd, entry->line, entry->file);
     if (faults.overlapPastVowel) Note(report, LoadNoteKind::kOtoOverlapPastVowel, entry->line, entry->file);
@@ -120,7 +118,8 @@ void ApplyTiming(const OtoFile& oto, SampleBank& bank, int32_t count, LoadReport
     }
   }
   for (const auto& [key, entries] : byFile) {
-    if (listed.count(key) == 0) Note(report, LoadNoteKind::kOtoFileNotListed, entries.front()->line, entries.front()->file);
+    if (listed.count(key) == 0)
+      Note(report, LoadNoteKind::kOtoFileNotListed, entries.front()->line, entries.front()->file);
     std::unordered_map<std::string, int32_t> aliases;  // alias, its first line
     for (const OtoEntry* e : entries) {
       const auto [first, isNew] = aliases.emplace(e->alias, e->line);

@@ -32,7 +32,8 @@ class SampleBank;
 
 // Reads folder + "oto.ini" (folder ends with a separator; the name's letter case is found
 // as for every voice file) into oto. False, with oto empty and nothing noted, when there is
-// none. Past its first kLargestOtoBytes the file is not read (noted in report).
+// none; else report->otoRead is set. Past its first kLargestOtoBytes the file is not read
+// (noted in report).
 inline constexpr size_t kLargestOtoBytes = 16u << 20;
 bool ReadOtoFile(const std::string& folder, OtoFile& oto, LoadReport* report = nullptr);
 
@@ -47,9 +48,10 @@ SampleTiming TimingOf(const OtoEntry& entry, uint32_t sampleRate, uint32_t frame
 
 // Gives the bank's slots 0 .. count - 1 their timing from oto (none where oto has no entry
 // for the recording), noting in report what the voice check words: lines that gave no
-// entry, entries for files the list does not hold, second entries of one alias, numbers
-// made safe, and (in report->notes, at the slot's samples.txt line) recordings without an
-// entry. Called by SampleBank::LoadSampleList once the recordings are loaded.
+// entry, entries for files the list does not hold, second entries of one alias, and numbers
+// made safe (judged only for recordings that loaded). A recording without an entry keeps
+// no timing (Sample::timing.known). Called by SampleBank::LoadSampleList once the
+// recordings are loaded.
 void ApplyTiming(const OtoFile& oto, SampleBank& bank, int32_t count, LoadReport* report = nullptr);
 
 // The longest preutterance among the bank's loaded recordings, in seconds of the

@@ -4,7 +4,8 @@
 # prepares the shared work (one recording, as a voice folder and as a one-sample
 # SoundFont; 16 notes held for 60 s), renders it with chantera-render, FluidSynth and
 # TiMidity++ alternately several times, runs the Google Benchmark pairs (render, voice
-# loading, Chorus rebuild against their floors; instance construction) and the renderer's
+# loading, Chorus rebuild against their floors; instance construction), the longest audio
+# block while a bank select loads the demo voice (cached and not) and the renderer's
 # start-up, and prints every figure and ratio with pass or fail against the targets. docs/PERFORMANCE.md explains
 # the method and holds the figures of one run.
 #

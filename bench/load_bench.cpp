@@ -18,12 +18,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/demo_files.h"
 #include "engine/sampler.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
@@ -31,35 +30,9 @@
 
 namespace {
 
-std::string PluginDir() {
-  if (const char* dir = std::getenv("CHANTERA_PLUGIN_DIR")) return dir;
-  return chantera::platform::ModuleDirectory() + "/../Chantera";
-}
-
-struct DemoFile {
-  std::string path;
-  size_t size;
-};
-
-// The files that samples.txt names, in list order, with their sizes.
-std::vector<DemoFile> DemoFiles() {
-  std::vector<DemoFile> files;
-  const std::string folder = PluginDir() + "/demo/";
-  std::ifstream list(folder + "samples.txt");
-  std::string line;
-  while (std::getline(list, line)) {
-    const size_t comma = line.find(',');
-    if (comma == std::string::npos || comma == 0) continue;
-    DemoFile file{folder + line.substr(0, comma), 0};
-    if (std::FILE* f = std::fopen(file.path.c_str(), "rb")) {
-      std::fseek(f, 0, SEEK_END);
-      file.size = static_cast<size_t>(std::ftell(f));
-      std::fclose(f);
-      files.push_back(file);
-    }
-  }
-  return files;
-}
+using chantera::bench::DemoFile;
+using chantera::bench::DemoFiles;
+using chantera::bench::PluginDir;
 
 void BM_LoadDemoVoice(benchmark::State& state) {
   const std::string dir = PluginDir();
@@ -73,7 +46,7 @@ void BM_LoadDemoVoice(benchmark::State& state) {
   }
   int64_t bytes = 0;
   for (int32_t i = 0; i < bank.sampleCount.load(); ++i) bytes += bank.slot(i)->dataSize;
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     // Fresh samples: with the old ones alive the files' data would be shared, not read.
     state.PauseTiming();
     bank.FreeSamples();
@@ -96,7 +69,7 @@ void BM_PlainReadDemoVoice(benchmark::State& state) {
   std::vector<std::unique_ptr<uint8_t[]>> buffers(files.size());
   int64_t bytes = 0;
   for (const DemoFile& file : files) bytes += static_cast<int64_t>(file.size);
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     for (size_t i = 0; i < files.size(); ++i) {
       std::FILE* f = std::fopen(files[i].path.c_str(), "rb");
       if (f == nullptr) continue;
@@ -114,7 +87,7 @@ BENCHMARK(BM_PlainReadDemoVoice)->Unit(benchmark::kMillisecond);
 
 void BM_ConstructSamplerDemoVoice(benchmark::State& state) {
   const std::string dir = PluginDir();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     chantera::Sampler sampler(dir);
     benchmark::DoNotOptimize(&sampler);
     if (sampler.Bank()->sampleCount.load() == 0) {
@@ -135,7 +108,7 @@ void BM_ConstructSecondInstanceDemoVoice(benchmark::State& state) {
     state.SkipWithError("no demo voice (build the plug-in folder, or set CHANTERA_PLUGIN_DIR)");
     return;
   }
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     chantera::Sampler sampler(dir);
     benchmark::DoNotOptimize(&sampler);
     sampler.Shutdown();
@@ -148,7 +121,7 @@ BENCHMARK(BM_ConstructSecondInstanceDemoVoice)->Unit(benchmark::kMillisecond);
 // shared data counted once), as counters; the time is that of making the eight.
 void BM_EightInstancesSampleMemory(benchmark::State& state) {
   const std::string dir = PluginDir();
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     const uint64_t before = chantera::Sample::LiveDataBytes();
     std::vector<std::unique_ptr<chantera::Sampler>> instances;
     instances.push_back(std::make_unique<chantera::Sampler>(dir));

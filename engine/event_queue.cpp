@@ -43,9 +43,9 @@ void EventQueue::Compact() noexcept {
 
 void EventQueue::Begin() noexcept {
   // Nothing is discarded. What a rendered block left (events past its end) goes first,
-  // due at once, as a skipped block's events do (Defer). A second list before any frame
-  // was rendered belongs to the same block (some hosts split a block's events over
-  // several calls): the first list's events keep their frames.
+  // due at once. A second list before any frame was rendered belongs to the same block
+  // (some hosts split a block's events over several calls): the first list's events keep
+  // their frames.
   Compact();
   if (blockFramesDone > 0) lateCount = eventCount;
   blockFramesDone = 0;

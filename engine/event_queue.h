@@ -1,14 +1,13 @@
 // The MIDI events of one audio block, in the host's order, each handed out at its own
-// frame while the block is rendered; and the events of blocks that were not rendered (a
-// reload held the samples), which wait, in their order, for the next block that is.
+// frame while the block is rendered.
 //
-// Events that are late (they came with a block that was skipped, or lay past the end of
-// the last rendered block when a new list came) stand first in the queue and are handed
-// out at the first frame of the next rendered block, before that block's own events.
+// Events that are late (they lay past the end of the last rendered block when a new list
+// came) stand first in the queue and are handed out at the first frame of the next
+// block, before that block's own events.
 //
 // The storage is made once, at construction; nothing here allocates. Should it ever fill
-// (a reload lasting many seconds under dense MIDI, or one gigantic list), what is lost is
-// never a release: see Push.
+// (one gigantic list, or many lists with no block rendered between them), what is lost
+// is never a release: see Push.
 // Thread: construction on a control thread; everything else on the audio thread only
 // (processEvents, then processReplacing).
 #pragma once
@@ -29,7 +28,7 @@ class EventQueue {
  public:
   // Records the storage holds: queued events of every kind together. 16384 records of 8
   // bytes: over ten seconds of a MIDI cable at full speed (about a thousand three-byte
-  // messages a second), for a reload that takes seconds.
+  // messages a second), for a host that hands over many lists before it renders.
   static constexpr int32_t kCapacity = 16384;
   // One record for each key and one for all keys: releases that can differ in effect.
   static constexpr int32_t kReleaseRoom = 129;
@@ -51,9 +50,6 @@ class EventQueue {
   // dropped (notes that would start, controller and pitch-bend changes), and releases
   // never are. droppedEvents counts the records not kept.
   void Push(const MidiEvent& event) noexcept;
-  // The block is not rendered (a reload holds the samples): every queued event becomes
-  // late, to be handed out at the start of the next rendered block.
-  void Defer() noexcept { lateCount = eventCount; }
 
   // The next event to hand out, or null.
   const MidiEvent* Pending() const noexcept {

@@ -13,9 +13,10 @@
 // needed there beyond turning a -0.0 output into +0.0 when gain is positive.
 //
 // Which recording a slot plays: the key map's when the note starts. A released note keeps
-// it to its end, whatever program is selected meanwhile. A held note follows the key map,
-// but when the map gives its key another recording (a program change under the note) the
-// two cross over in kCrossoverSeconds instead of jumping, each at its own position. Notes
+// it to its end, whatever program or voice is selected meanwhile. A held note follows the
+// key map, but when the map gives its key another recording (a program change under the
+// note, or a voice switch: the recording then lies in an older voice's bank) the two
+// cross over in kCrossoverSeconds instead of jumping, each at its own position. Notes
 // whose recordings never change under them render exactly as the formula above says.
 //
 // A held note on a sample with a sustain loop wraps at the loop's end: the seam was made
@@ -365,9 +366,11 @@ bool RenderCrossover(NoteSlot& slot, const CrossoverVoice& incoming, const Cross
 // out over crossoverFrames from its own position.
 void StartCrossover(NoteSlot& slot, int32_t index, int32_t crossoverFrames) noexcept {
   slot.fadeIndex = slot.sampleIndex;
+  slot.fadeAge = slot.sampleAge;
   slot.fadePosition = slot.position;
   slot.fadeFrames = crossoverFrames;
   slot.sampleIndex = index;
+  slot.sampleAge = 0;
 }
 
 // A slot whose sample cannot be read this stretch (root frequency 0.0: a reload, a loader
@@ -408,15 +411,17 @@ const Sample* KeySample(const StretchContext& context, int32_t key) noexcept {
   return IndexSample(context, MappedIndex(context, key));
 }
 
-const Sample* IndexSample(const StretchContext& context, int32_t index) noexcept {
-  if (context.reloading || context.bank == nullptr) return nullptr;
-  if (context.loaderBusy == 1) {
+const Sample* IndexSample(const StretchContext& context, int32_t index, int age) noexcept {
+  BankView view{context.bank, context.loaderBusy, context.loaderProgress};
+  if (age > 0) view = age < kVoiceAges ? context.older[static_cast<size_t>(age - 1)] : BankView{};
+  if (view.bank == nullptr) return nullptr;
+  if (view.loaderBusy == 1) {
     // The loader rebuilds the bank in slot order: only samples up to loaderProgress are
     // finished, and a key whose sample is not plays the last finished one.
-    if (context.loaderProgress < 0) return nullptr;
-    if (index > context.loaderProgress) index = context.loaderProgress;
+    if (view.loaderProgress < 0) return nullptr;
+    if (index > view.loaderProgress) index = view.loaderProgress;
   }
-  return context.bank->slot(index);  // null outside the 1088 slots, or for an empty slot
+  return view.bank->slot(index);  // null outside the 1088 slots, or for an empty slot
 }
 
 double GetKeyRootFrequency(const StretchContext& context, int32_t key) noexcept {
@@ -439,9 +444,38 @@ void NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
     slot.position = 0.0;
     slot.sampleIndex = -1;
     slot.fadeFrames = 0;
+    slot.sampleAge = 0;
+    slot.fadeAge = 0;
     return;
   }
   // Every slot held or releasing: the note is dropped; no slot is stolen.
+}
+
+void NoteSlots::AgeVoices() noexcept {
+  for (NoteSlot& slot : slots) {
+    if (slot.active == 0 && slot.releasing == 0) continue;
+    // A note that has not rendered yet takes the new voice's recording at its first
+    // stretch; the others keep theirs, from a bank one age older now.
+    if (slot.sampleIndex >= 0) ++slot.sampleAge;
+    if (slot.fadeFrames > 0) ++slot.fadeAge;
+    if (slot.sampleAge >= kVoiceAges) {
+      // The oldest voice is let go: a note still fading on it (after several switches
+      // within its release) ends here.
+      slot.active = 0;
+      slot.releasing = 0;
+      slot.fadeFrames = 0;
+    } else if (slot.fadeFrames > 0 && slot.fadeAge >= kVoiceAges) {
+      slot.fadeFrames = 0;  // the recording it crossed over from goes with that voice
+    }
+  }
+}
+
+bool NoteSlots::PlaysVoice(int age) const noexcept {
+  for (const NoteSlot& slot : slots) {
+    if (slot.active == 0 && slot.releasing == 0) continue;
+    if ((slot.sampleIndex >= 0 && slot.sampleAge == age) || (slot.fadeFrames > 0 && slot.fadeAge == age)) return true;
+  }
+  return false;
 }
 
 void NoteSlots::ReleaseNote(int32_t key) noexcept {
@@ -496,15 +530,17 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     // change) starts a crossover.
     const int32_t mapped = MappedIndex(context, slot.key);
     const auto changeWaits = [&slot, mapped]() noexcept {
-      return slot.active != 0 && mapped >= 0 && mapped != slot.sampleIndex;
+      return slot.active != 0 && mapped >= 0 && (mapped != slot.sampleIndex || slot.sampleAge != 0);
     };
     if (slot.sampleIndex < 0) {
       slot.sampleIndex = mapped;
+      slot.sampleAge = 0;
     } else if (changeWaits()) {
-      if (slot.fadeFrames > 0 && mapped == slot.fadeIndex) {
+      if (slot.fadeFrames > 0 && mapped == slot.fadeIndex && slot.fadeAge == 0) {
         // Back to the recording that is fading out: the crossover turns round from where
         // it stands, each recording keeping its level of the moment.
         std::swap(slot.sampleIndex, slot.fadeIndex);
+        std::swap(slot.sampleAge, slot.fadeAge);
         std::swap(slot.position, slot.fadePosition);
         slot.fadeFrames = crossoverFrames + 1 - std::min(slot.fadeFrames, crossoverFrames);
       } else if (slot.fadeFrames == 0) {
@@ -522,7 +558,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     const Sample* sample = nullptr;
     bool looping = false;
     const auto takeRecording = [&]() noexcept {
-      sample = IndexSample(context, slot.sampleIndex);
+      sample = IndexSample(context, slot.sampleIndex, slot.sampleAge);
       r.step = SampleStep(sample, frequency, hostRate);
       looping = slot.active != 0 && sample != nullptr && sample->HasLoop();
     };
@@ -532,7 +568,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     bool slotDone = false;  // the stretch is rendered for this slot, or the slot ended
     while (slot.fadeFrames > 0 && !slotDone) {
       renderHeld();  // every output frame receives the slots in slot order
-      const Sample* outgoing = IndexSample(context, slot.fadeIndex);
+      const Sample* outgoing = IndexSample(context, slot.fadeIndex, slot.fadeAge);
       const CrossoverVoice in{r.step > 0.0 ? sample : nullptr, r.step, looping};
       const double outStep = SampleStep(outgoing, frequency, hostRate);
       const CrossoverVoice out{outStep > 0.0 ? outgoing : nullptr, outStep,

@@ -32,7 +32,15 @@ struct NoteSlot {
   int32_t fadeIndex = -1;
   double fadePosition = 0.0;
   int32_t fadeFrames = 0;
+  // Which voice's bank sampleIndex and fadeIndex point into: 0 the voice that sings now,
+  // 1 the one before it, ... (a note keeps the recordings of the voice it started on).
+  uint8_t sampleAge = 0;
+  uint8_t fadeAge = 0;
 };
+
+// Voices whose recordings notes may play at once: the one that sings and those that
+// notes started before the last voice switches still fade out on.
+inline constexpr int kVoiceAges = 4;
 
 // Length of a crossover between two recordings under a held note.
 inline constexpr double kCrossoverSeconds = 0.005;
@@ -47,13 +55,23 @@ inline constexpr double kReleaseReferenceRate = 44100.0;
 // 1 − releaseFactor × frequency at the reference rate (and for a rate that is unusable).
 double ReleaseMultiplier(double releaseFactor, double frequency, double hostRate) noexcept;
 
+// A bank as a stretch reads it: the bank and its Chorus loader's flags, loaded with
+// acquire ordering at the stretch's start.
+struct BankView {
+  const SampleBank* bank = nullptr;
+  int32_t loaderBusy = 0;
+  int32_t loaderProgress = -1;
+};
+
 // What a stretch reads, taken once at its start by the instrument.
 struct StretchContext {
-  const KeyTable* keyMap = nullptr;  // the audio thread's snapshot of the key map
+  const KeyTable* keyMap = nullptr;  // the key map of the current program
+  // The bank of the voice that sings (age 0), with its loader flags.
   const SampleBank* bank = nullptr;
-  bool reloading = false;  // a reload is under way: nothing may be read
-  int32_t loaderBusy = 0;  // loader flags, loaded with acquire ordering
+  int32_t loaderBusy = 0;
   int32_t loaderProgress = -1;
+  // The banks of ages 1 .. kVoiceAges - 1 (null where none is kept).
+  std::array<BankView, kVoiceAges - 1> older{};
   int32_t pitchBend = 0;       // -8192..8191
   int32_t pitchBendRange = 2;  // semitones
   float volume = 1.0f;
@@ -65,11 +83,12 @@ struct StretchContext {
 
 // The bank slot in the key map for key, or -1 when there is no map or no such key.
 int32_t MappedIndex(const StretchContext& context, int32_t key) noexcept;
-// Bank slot index with the guards of a reload and of the Chorus loader (see KeySample).
-const Sample* IndexSample(const StretchContext& context, int32_t index) noexcept;
-// The sample that plays a key, with the guards of a reload and of the Chorus loader: null
-// while reloading or before the loader finished its first sample; while the loader runs,
-// never a sample above loaderProgress.
+// Bank slot index of the bank of the given age, with the guards of its Chorus loader
+// (see KeySample).
+const Sample* IndexSample(const StretchContext& context, int32_t index, int age = 0) noexcept;
+// The sample that plays a key, with the guards of the Chorus loader: null before the
+// loader finished its first sample; while the loader runs, never a sample above
+// loaderProgress.
 const Sample* KeySample(const StretchContext& context, int32_t key) noexcept;
 // Root frequency of the key's sample, or 0.0 when none may be read.
 double GetKeyRootFrequency(const StretchContext& context, int32_t key) noexcept;
@@ -83,6 +102,11 @@ class NoteSlots {
   // Releases every held slot of key; key -1 ends every held slot at once (releasing
   // slots go on fading).
   void ReleaseNote(int32_t key) noexcept;
+  // A voice switch: every recording a sounding note plays becomes one age older. A note
+  // whose recording would pass the oldest age kept ends at once (its voice is let go).
+  void AgeVoices() noexcept;
+  // Whether a sounding note still plays a recording of the voice of this age.
+  bool PlaysVoice(int age) const noexcept;
   // Adds n frames from firstFrame on of every sounding slot into left and right.
   void RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n, const StretchContext& context) noexcept;
 

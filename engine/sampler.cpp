@@ -1,168 +1,120 @@
 #include "engine/sampler.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
 
-#include "engine/module_state.h"
 #include "library/loader.h"
-#include "library/program_file.h"
 #include "params/parameters.h"
 #include "platform/platform.h"
 
 namespace chantera {
 
-namespace {
-// Marks a reload for its whole duration, also when it ends early or by an exception (out
-// of memory while reading a voice): the instrument must not stay silent for good.
-class ReloadScope {
- public:
-  explicit ReloadScope(std::atomic<int32_t>& flag) : flag_(flag) { flag_.store(1, std::memory_order_release); }
-  ~ReloadScope() { flag_.store(0, std::memory_order_release); }
-  ReloadScope(const ReloadScope&) = delete;
-  ReloadScope& operator=(const ReloadScope&) = delete;
-
- private:
-  std::atomic<int32_t>& flag_;
-};
-}  // namespace
-
-Sampler::Sampler(std::string pluginDir) : pluginDir_(std::move(pluginDir)), bank_(std::make_shared<SampleBank>()) {
-  ModuleState& module = Module();
-  // Every new instance puts the module-wide release constants back to their defaults,
-  // for the instances already running too.
-  module.releaseFactor.store(kDefaultReleaseFactor, std::memory_order_relaxed);
-  module.releaseLimit.store(kDefaultReleaseLimit, std::memory_order_relaxed);
-  module.ClearPhoneticBuffer();
-
-  // The engine: the bank, voice 0 (samples, then programs), then program 0, whose key map
-  // refers to the samples just loaded.
+Sampler::Sampler(std::string pluginDir) : pluginDir_(std::move(pluginDir)), voices_(pluginDir_) {
+  // The engine: voice 0 (samples, then programs), then program 0, whose key map refers to
+  // the samples just loaded.
   SelectVoice(0);
   SetProgram(0);
-  programs_.keyMap.Snapshot(keySnapshot_, keySnapshotSequence_);
-
-  module.activeInstance.store(this, std::memory_order_release);
-  module.timerGeneration.store(0, std::memory_order_relaxed);
+  Programs().BuildKeyMap(0, keyMap_);
+  programSelectionsSeen_ = programSelections_.load(std::memory_order_relaxed);
 }
 
 Sampler::~Sampler() {
-  // A run started by an Effect switch that outlived Shutdown stops at its next sample; the
-  // bank it shares is freed by whichever of the two lets go last.
-  bank_->loaderStop.store(1, std::memory_order_release);
-  Sampler* self = this;
-  Module().activeInstance.compare_exchange_strong(self, nullptr);
+  voices_.Stop();
+  // The voices the audio thread kept; Chorus runs over their banks stop at their next
+  // sample (~Voice), each keeping its bank alive until then.
+  for (Voice*& voice : sung_) {
+    delete voice;
+    voice = nullptr;
+  }
 }
 
 void Sampler::Shutdown() {
-  // Waits while a loader run or a reload is under way. The stop request is made anew at
-  // every look: an Effect switch still running on another host thread (a host that
-  // closes while it automates) may have withdrawn it or started a new run meanwhile.
-  // Given up or not, the bank is shared with a loader that still runs: it is freed when
-  // the last of the two lets go of it, and nothing else of the instance is the loader's.
-  SampleBank& bank = *bank_;
-  WaitWithGiveUp([this, &bank] {
-    bank.loaderStop.store(1, std::memory_order_release);
-    return bank.loaderBusy.load(std::memory_order_acquire) != 0 || reloading_.load(std::memory_order_acquire) != 0;
+  voices_.Stop();
+  // Every run is asked to stop; the wait is for the one over the newest voice, which
+  // works for as long as the Chorus rebuild of the whole voice lasts. The stop request
+  // is made anew at every look: an Effect switch still running on another host thread
+  // (a host that closes while it automates) may have started a new run meanwhile. Given
+  // up or not, a bank shared with a loader that still runs is freed when the last of the
+  // two lets go of it, and nothing else of the instance is the loader's.
+  for (Voice* voice : sung_)
+    if (voice != nullptr) voice->bank->loaderStop.store(1, std::memory_order_release);
+  WaitWithGiveUp([this] {
+    return voices_.WithNewest([](Voice& newest) {
+      newest.bank->loaderStop.store(1, std::memory_order_release);
+      return newest.bank->loaderBusy.load(std::memory_order_acquire) != 0;
+    });
   });
 }
 
 // ---- Voices ---------------------------------------------------------------------------------
 
-bool Sampler::StopLoaderForReload() {
-  // Thread: the Effect switch's host thread, or the audio thread inside a bank select.
-  // Both may wait here at once on the one bank; each withdraws only its own request
-  // after the run has ended, which is harmless to the other.
-  SampleBank& bank = *bank_;
-  if (bank.loaderBusy.load(std::memory_order_acquire) == 0) return true;
-  bank.loaderStop.store(1, std::memory_order_release);
-  // On giving up the request is withdrawn before the beep, so that the run goes on to its
-  // end rather than stopping during the second the beep lasts.
-  const auto withdraw = [&bank] { bank.loaderStop.store(0, std::memory_order_release); };
-  if (!WaitWithGiveUp([&bank] { return bank.loaderBusy.load(std::memory_order_acquire) != 0; }, withdraw)) return false;
-  withdraw();
-  return true;
-}
-
 int32_t Sampler::SelectVoice(int32_t index) {
-  char listPath[platform::kMaxPath];
-  BuildVoiceListPath(pluginDir_.c_str(), listPath);
-  {
-    VoiceListReader reader(listPath);
-    reader.GetVoiceList(voices_);
-  }
-  if (index < 0 || index >= voices_.voiceCount) index = 0;
-  voiceIndex_.store(index, std::memory_order_relaxed);
-  // The samples belong to a running loader: stop it first. One that is still busy after
-  // a minute keeps the bank, and the voice stays as it was.
-  if (!StopLoaderForReload()) return 0;
-  const char* folder = voices_.voiceCount > 0 ? voices_.voiceFolders[index] : "Undef";
-  std::string voiceFolder;
-  voiceFolder.reserve(std::strlen(folder) + 2);
-  voiceFolder += platform::kPathSeparator;
-  voiceFolder += folder;
-  voiceFolder += platform::kPathSeparator;
-  Module().SetVoiceFolder(voiceFolder);
-
-  const ReloadScope reloading(reloading_);
-  bank_->LoadSampleList(pluginDir_.c_str(), voiceFolder.c_str());
-  StartLoader(bank_, effectOn_.load(std::memory_order_relaxed) == 1);
-  return LoadProgramFile(pluginDir_.c_str(), voiceFolder.c_str(), programs_, *bank_);
+  volumeSetSinceSwitch_.store(false, std::memory_order_relaxed);
+  rangeSetSinceSwitch_.store(false, std::memory_order_relaxed);
+  voices_.SelectVoice(index);
+  voices_.BuildNow();
+  // No audio runs: the voice takes over here, and the one it replaces goes at once.
+  TakeOverVoice();
+  ReleaseUnheardVoices();
+  return sung_[0]->programFileStatus;
 }
 
-void Sampler::SwitchVoice(int32_t index) {
-  std::lock_guard<std::mutex> oneSwitchAtATime(effectSwitch_);
+void Sampler::ChooseVoice(int32_t index, Switching switching) {
   if (index == VoiceIndex()) return;
-  {
-    std::lock_guard<std::mutex> reload(reloadGuard_);
-    SelectVoice(index);
-    std::lock_guard<std::mutex> lock(programs_.mutex);
-    BuildAndPublishKeyMap(GetProgram());
+  midi_.bankLsb.store(index, std::memory_order_relaxed);
+  SwitchVoice(index, switching);
+}
+
+void Sampler::SwitchVoice(int32_t index, Switching switching) noexcept {
+  // From here until the new voice takes over, a volume or pitch-bend range set by MIDI or
+  // the host stays; otherwise the voice brings its current program's.
+  volumeSetSinceSwitch_.store(false, std::memory_order_relaxed);
+  rangeSetSinceSwitch_.store(false, std::memory_order_relaxed);
+  voices_.SelectVoice(index);
+  if (switching == Switching::kInBackground) {
+    voices_.BuildInBackground();
+    return;
   }
-  ModuleState& module = Module();
-  module.bankLsb.store(VoiceIndex(), std::memory_order_relaxed);
+  try {
+    voices_.BuildNow();
+  } catch (...) {
+    // Out of memory while reading the voice: play on with what is loaded.
+  }
 }
 
 // ---- Programs -------------------------------------------------------------------------------
 
-void Sampler::BuildAndPublishKeyMap(int32_t program) {
-  // Caller holds programs_.mutex.
-  KeyTable table;
-  programs_.BuildKeyMap(program, table);
-  programs_.keyMap.Publish(table);
-}
-
-void Sampler::SelectProgram(int32_t program, bool onAudioThread) {
+void Sampler::SelectProgram(int32_t program, bool onAudioThread) noexcept {
   if (program < 0 || program >= kProgramCount) return;
-  ModuleState& module = Module();
-  if (module.noteHeld.exchange(0, std::memory_order_acq_rel) == 1) {
-    const int32_t key = module.heldKey.load(std::memory_order_relaxed);
+  if (midi_.noteHeld.exchange(0, std::memory_order_acq_rel) == 1) {
+    const int32_t key = midi_.heldKey.load(std::memory_order_relaxed);
     if (onAudioThread)
       slots_.ReleaseNote(key);
     else
       RequestRelease(key);
   }
-  std::unique_lock<std::mutex> lock(programs_.mutex, std::defer_lock);
-  if (!onAudioThread) {
-    lock.lock();
-  } else if (!lock.try_lock()) {
-    // The audio thread never waits for a control thread that holds the programs (reading
-    // a program name, or selecting a program itself): it selects the program for itself
-    // and publishes the key map at a later stretch (PublishPendingKeyMap). Reading the
-    // records without the lock is safe here: they are rewritten only by a reload, which
-    // holds the reload guard that this thread holds while it processes.
-    const ProgramRecord& record = programs_.records[static_cast<size_t>(program)];
-    programs_.BuildKeyMap(program, keySnapshot_);
-    keyMapPending_ = true;
+  volumeSetSinceSwitch_.store(false, std::memory_order_relaxed);
+  rangeSetSinceSwitch_.store(false, std::memory_order_relaxed);
+  if (onAudioThread) {
+    // The voice this thread sings: its key map at once, from records nobody rewrites.
+    const ProgramSet& programs = sung_[0]->programs;
+    const ProgramRecord& record = programs.records[static_cast<size_t>(program)];
     currentProgram_.store(program, std::memory_order_relaxed);
+    programs.BuildKeyMap(program, keyMap_);
     volume_.store(record.volume, std::memory_order_relaxed);
     pitchBendRange_.store(record.pitchBendRange, std::memory_order_relaxed);
     return;
   }
-  currentProgram_.store(program, std::memory_order_relaxed);
-  BuildAndPublishKeyMap(program);
-  const ProgramRecord& record = programs_.records[static_cast<size_t>(program)];
-  volume_.store(record.volume, std::memory_order_relaxed);
-  pitchBendRange_.store(record.pitchBendRange, std::memory_order_relaxed);
+  // The newest voice's values, under the lock that keeps it: one built but not taken yet
+  // is the one that will sing them. The audio thread builds the key map at its next
+  // stretch, from the voice it sings by then.
+  voices_.WithNewest([&](const Voice& newest) {
+    const ProgramRecord& record = newest.programs.records[static_cast<size_t>(program)];
+    currentProgram_.store(program, std::memory_order_relaxed);
+    volume_.store(record.volume, std::memory_order_relaxed);
+    pitchBendRange_.store(record.pitchBendRange, std::memory_order_relaxed);
+    programSelections_.fetch_add(1, std::memory_order_release);
+    return 0;
+  });
 }
 
 void Sampler::SetProgram(int32_t program) {
@@ -174,19 +126,25 @@ void Sampler::SetProgramOnAudioThread(int32_t program) noexcept {
 }
 
 void Sampler::SetProgramName(const char* name) {
-  std::lock_guard<std::mutex> lock(programs_.mutex);
-  CopyProgramName(programs_.records[static_cast<size_t>(GetProgram())].name, name);
+  voices_.WithNewest([&](Voice& newest) {
+    CopyProgramName(newest.programs.records[static_cast<size_t>(GetProgram())].name, name);
+    return 0;
+  });
 }
 
 void Sampler::GetProgramName(char* text) const {
-  std::lock_guard<std::mutex> lock(programs_.mutex);
-  CopyProgramName(text, programs_.records[static_cast<size_t>(GetProgram())].name);
+  voices_.WithNewest([&](const Voice& newest) {
+    CopyProgramName(text, newest.programs.records[static_cast<size_t>(GetProgram())].name);
+    return 0;
+  });
 }
 
 bool Sampler::GetProgramNameIndexed(int32_t index, char* text) const {
   if (index < 0 || index >= kProgramCount) return false;
-  std::lock_guard<std::mutex> lock(programs_.mutex);
-  CopyProgramName(text, programs_.records[static_cast<size_t>(index)].name);
+  voices_.WithNewest([&](const Voice& newest) {
+    CopyProgramName(text, newest.programs.records[static_cast<size_t>(index)].name);
+    return 0;
+  });
   return true;
 }
 
@@ -198,26 +156,27 @@ void Sampler::SetHostSampleRate(float rate) noexcept {
   if (rate >= 1.0f && std::isfinite(rate)) hostSampleRate_.store(rate, std::memory_order_relaxed);
 }
 
-void Sampler::SetParameter(int32_t index, float value) {
+void Sampler::SetParameter(int32_t index, float value, Switching switching) {
   // Hosts send 0..1, but any float is taken as it is, except values that are not numbers
   // or infinite: stored, they would make every later block NaN.
   if (!std::isfinite(value)) return;
-  ModuleState& module = Module();
   switch (index) {
     case kParamVolume:
       volume_.store(value, std::memory_order_relaxed);
+      volumeSetSinceSwitch_.store(true, std::memory_order_relaxed);
       break;
     case kParamPitchBendRange:
       pitchBendRange_.store(PitchBendRangeFromValue(value), std::memory_order_relaxed);
+      rangeSetSinceSwitch_.store(true, std::memory_order_relaxed);
       break;
     case kParamEffect:
-      SetEffect(value);
+      SetEffect(value, switching);
       break;
     case kParamReleaseFactor:
-      module.releaseFactor.store(static_cast<double>(value), std::memory_order_relaxed);
+      releaseFactor_.store(static_cast<double>(value), std::memory_order_relaxed);
       break;
     case kParamReleaseLimit:
-      module.releaseLimit.store(static_cast<double>(value), std::memory_order_relaxed);
+      releaseLimit_.store(static_cast<double>(value), std::memory_order_relaxed);
       break;
     default:
       break;
@@ -225,7 +184,6 @@ void Sampler::SetParameter(int32_t index, float value) {
 }
 
 float Sampler::GetParameter(int32_t index) const noexcept {
-  const ModuleState& module = Module();
   switch (index) {
     case kParamVolume:
       return Volume();
@@ -234,165 +192,48 @@ float Sampler::GetParameter(int32_t index) const noexcept {
     case kParamEffect:
       return EffectOn() == 1 ? 1.0f : 0.0f;
     case kParamReleaseFactor:
-      return static_cast<float>(module.releaseFactor.load(std::memory_order_relaxed));
+      return static_cast<float>(ReleaseFactor());
     case kParamReleaseLimit:
-      return static_cast<float>(module.releaseLimit.load(std::memory_order_relaxed));
+      return static_cast<float>(ReleaseLimit());
     default:
       return 0.0f;
   }
 }
 
-void Sampler::SetEffect(float value) {
-  std::lock_guard<std::mutex> oneSwitchAtATime(effectSwitch_);
-  if (reloading_.load(std::memory_order_acquire) == 1) return;  // a bank select is reloading
-
+void Sampler::SetEffect(float value, Switching switching) {
   // A value that leaves the switch as it is changes nothing: a Chorus rebuild under way
   // goes on to its end (stopped, it would leave the bank half rebuilt). Hosts send the
   // same value again freely (automation, a restored project, a generic control).
-  const int32_t on = value > 0.5f ? 1 : 0;
-  if (on == effectOn_.load(std::memory_order_relaxed)) return;
-
-  // A loader still busy after a minute goes on to its end, and nothing changes.
-  if (!StopLoaderForReload()) return;
-
-  // Wait for the audio thread to finish its block; from here on it skips blocks.
-  std::lock_guard<std::mutex> reload(reloadGuard_);
-  // A bank select may have started a loader between the wait above and the guard.
-  if (!StopLoaderForReload()) return;
-  effectOn_.store(on, std::memory_order_relaxed);
-  const ReloadScope reloading(reloading_);
-  const std::string voiceFolder = Module().VoiceFolder();
-  bank_->FreeSamples();
-  bank_->AllocateSamples();
-  bank_->LoadSampleList(pluginDir_.c_str(), voiceFolder.c_str());
-  StartLoader(bank_, on == 1);
-  LoadProgramFile(pluginDir_.c_str(), voiceFolder.c_str(), programs_, *bank_);
-}
-
-// ---- Audio ------------------------------------------------------------------------------------
-
-void Sampler::BeginEvents() noexcept {
-  queue_.Begin();
-}
-
-void Sampler::QueueEvent(const MidiEvent& event) noexcept {
-  queue_.Push(event);
-}
-
-void Sampler::RequestRelease(int32_t key) noexcept {
-  if (key < 0 || key >= kKeyCount) return;
-  requestedReleases_[static_cast<size_t>(key) / 64].fetch_or(uint64_t{1} << (key % 64), std::memory_order_release);
-}
-
-void Sampler::ApplyRequestedReleases() noexcept {
-  for (size_t word = 0; word < requestedReleases_.size(); ++word) {
-    uint64_t keys = requestedReleases_[word].exchange(0, std::memory_order_acquire);
-    while (keys != 0) {
-      const int bit = __builtin_ctzll(keys);
-      keys &= keys - 1;
-      slots_.ReleaseNote(static_cast<int32_t>(word * 64 + static_cast<size_t>(bit)));
-    }
-  }
-}
-
-void Sampler::PublishPendingKeyMap() noexcept {
-  std::unique_lock<std::mutex> lock(programs_.mutex, std::try_to_lock);
-  if (!lock.owns_lock()) return;  // still held: the audio thread's own map stays in use
-  // The program selected last, whichever thread selected it (both store it under the lock
-  // or, on this thread, before this publication).
-  BuildAndPublishKeyMap(currentProgram_.load(std::memory_order_relaxed));
-  keyMapPending_ = false;
-}
-
-void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
-  if (n <= 0) return;
-  if (keyMapPending_) PublishPendingKeyMap();
-  if (!keyMapPending_) programs_.keyMap.Snapshot(keySnapshot_, keySnapshotSequence_);
-  const ModuleState& module = Module();
-  StretchContext context;
-  context.keyMap = &keySnapshot_;
-  context.bank = bank_.get();
-  context.reloading = reloading_.load(std::memory_order_acquire) != 0;
-  context.loaderBusy = bank_->loaderBusy.load(std::memory_order_acquire);
-  context.loaderProgress = bank_->loaderProgress.load(std::memory_order_acquire);
-  context.pitchBend = pitchBend_;
-  context.pitchBendRange = pitchBendRange_.load(std::memory_order_relaxed);
-  context.volume = volume_.load(std::memory_order_relaxed);
-  context.expression = expression_;
-  context.releaseFactor = module.releaseFactor.load(std::memory_order_relaxed);
-  context.releaseLimit = &module.releaseLimit;
-  context.hostSampleRate = hostSampleRate_.load(std::memory_order_relaxed);
-  slots_.RenderStretch(left, right, firstFrame, n, context);
-}
-
-void Sampler::RenderWithReleaseTimer(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
-  // The phonetic release falls at an exact frame of rendered audio: split the stretch there.
-  if (releaseTimerFrames_ >= 0 && releaseTimerFrames_ <= n) {
-    const auto head = static_cast<int32_t>(releaseTimerFrames_);
-    RenderStretch(left, right, firstFrame, head);
-    FireReleaseTimer();
-    RenderStretch(left, right, firstFrame + head, n - head);
+  if (!voices_.SetEffect(value > 0.5f)) return;
+  // The voice is loaded again into a fresh bank beside the one that sings, which goes on
+  // singing (and a run over it goes on rebuilding) until the new one takes over.
+  if (switching == Switching::kInBackground) {
+    voices_.BuildInBackground();
     return;
   }
-  RenderStretch(left, right, firstFrame, n);
-  if (releaseTimerFrames_ >= 0) releaseTimerFrames_ -= n;
-}
-
-void Sampler::ArmReleaseTimer(uint32_t delayMs) noexcept {
-  const double rate = hostSampleRate_.load(std::memory_order_relaxed);
-  releaseTimerFrames_ = static_cast<int64_t>(rate * delayMs / 1000.0);
-  releaseTimerGeneration_ = Module().timerGeneration.load(std::memory_order_relaxed);
-}
-
-void Sampler::FireReleaseTimer() noexcept {
-  releaseTimerFrames_ = -1;
-  ModuleState& module = Module();
-  if (releaseTimerGeneration_ != module.timerGeneration.load(std::memory_order_relaxed)) return;
-  int32_t held = 1;
-  if (module.noteHeld.compare_exchange_strong(held, 0, std::memory_order_acq_rel))
-    slots_.ReleaseNote(module.heldKey.load(std::memory_order_relaxed));
-}
-
-void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
-  if (frames <= 0) return;
-  std::unique_lock<std::mutex> guard(reloadGuard_, std::try_to_lock);
-  if (!guard.owns_lock() || reloading_.load(std::memory_order_acquire) != 0) {
-    // A reload holds the samples: this block stays silent and its events wait for the
-    // next rendered block, late but in order (a note-off lost here would leave a note
-    // sounding for ever). The outputs are still written, since a host may hand in
-    // buffers with stale audio.
-    queue_.Defer();
-    std::fill_n(left, frames, 0.0f);
-    std::fill_n(right, frames, 0.0f);
-    return;
+  try {
+    voices_.BuildNow();
+  } catch (...) {
+    // Out of memory while reading the voice: it stays as it is.
   }
-  ApplyRequestedReleases();
-  std::fill_n(left, frames, 0.0f);
-  std::fill_n(right, frames, 0.0f);
+}
 
-  int32_t done = 0;
-  int32_t remaining = frames;
-  while (remaining > 0) {
-    const MidiEvent* pending = queue_.Pending();
-    int32_t n = remaining;
-    if (pending != nullptr) {
-      // Widened: deltaFrames and the frames counted so far come from the host. An event
-      // of an earlier block is due at once.
-      const int64_t offset =
-          queue_.PendingIsLate() ? 0 : static_cast<int64_t>(pending->deltaFrames) - queue_.blockFramesDone;
-      n = static_cast<int32_t>(std::clamp<int64_t>(offset, 0, remaining));
-    }
-    RenderWithReleaseTimer(left, right, done, n);
-    queue_.blockFramesDone += n;
-    done += n;
-    if (pending != nullptr) {
-      const MidiEvent event = *pending;
-      queue_.Advance();
-      HandleMidiMessage(static_cast<int8_t>(event.status), static_cast<int8_t>(event.data1),
-                        static_cast<int8_t>(event.data2));
-    }
-    remaining -= n;
-  }
+// ---- For tests and tools -----------------------------------------------------------------------
+
+const VoiceList& Sampler::Voices() const {
+  return voices_.WithNewest([](const Voice& newest) -> const VoiceList& { return newest.list; });
+}
+
+std::string Sampler::VoiceFolder() const {
+  return voices_.WithNewest([](const Voice& newest) { return newest.folder; });
+}
+
+std::shared_ptr<SampleBank> Sampler::Bank() const {
+  return voices_.WithNewest([](const Voice& newest) { return newest.bank; });
+}
+
+const ProgramSet& Sampler::Programs() const {
+  return voices_.WithNewest([](const Voice& newest) -> const ProgramSet& { return newest.programs; });
 }
 
 }  // namespace chantera

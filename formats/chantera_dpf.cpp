@@ -5,18 +5,25 @@
 // Parameters, in DPF's order (hosts restore them in this order, so the program comes
 // before the volume and pitch-bend range it would otherwise overwrite):
 //   0 Program (0..128; DPF has no programs in CLAP, so every format gets this one),
-//   1..5 the VST 2 plug-in's parameters 0..4 with the same values.
-// State: "voice", the index of the voice chosen by bank select (a host that restores it
-// gets the voice back without a bank select in its MIDI), and "program" again.
+//   1..5 the VST 2 plug-in's parameters 0..4 with the same values,
+//   6 Voice (the entries of voice.csv as this instance found them; a bank select).
+// State: "voice", the index of the voice chosen last (a host that restores it gets the
+// voice back without a bank select in its MIDI), and "program" again.
 //
 // Threads. Hosts set parameters from their audio thread (LV2 and CLAP always, VST3 inside
 // process) as well as from control threads, and DPF does not say which. So a parameter
 // that would wait or read files is never applied in the call itself:
 // - the program is handed to run(), which selects it on the audio thread without waiting
 //   (a volume or pitch-bend range set after it is applied after it, as a host meant);
-// - the Effect switch, which reloads every sample, runs on a worker thread of its own.
-// State changes arrive on the host's main thread; a voice switch there waits for the
-// audio thread's current block, never the other way round.
+// - the Effect switch, the Voice parameter and a bank select in the MIDI load the voice
+//   on the engine's voice loader, and the old voice sings on until the new one takes
+//   over at the start of a block.
+// Every context counts as real time: DPF 1.6 passes on neither LV2's freewheeling, nor
+// VST3's offline processing mode, nor CLAP's render mode, so a switch in a render a host
+// makes faster than real time takes over a few blocks after its frame rather than at it.
+// A voice restored with a project is loaded at once, on the host's thread that restores
+// it, and sings from the first block.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -25,7 +32,6 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "DistrhoPlugin.hpp"
 #include "engine/sampler.h"
@@ -37,7 +43,8 @@ namespace chantera {
 namespace {
 
 constexpr uint32_t kProgramParameter = 0;
-constexpr uint32_t kFormatParameterCount = 1 + kParameterCount;
+constexpr uint32_t kVoiceParameter = 1 + kParameterCount;
+constexpr uint32_t kFormatParameterCount = kVoiceParameter + 1;
 constexpr uint32_t kStateProgram = 1;
 constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
 
@@ -71,18 +78,12 @@ std::string VoiceLibraryDirectory() {
 
 class ChanteraPlugin : public DISTRHO::Plugin {
  public:
-  ChanteraPlugin() : Plugin(kFormatParameterCount, 0, 2), engine_(std::make_shared<Sampler>(VoiceLibraryDirectory())) {
+  ChanteraPlugin() : Plugin(kFormatParameterCount, 0, 2), engine_(std::make_unique<Sampler>(VoiceLibraryDirectory())) {
     engine_->SetHostSampleRate(static_cast<float>(getSampleRate()));
-    effectWorker_ = std::thread([this] { RunEffectSwitches(); });
+    engine_->SetBankSelectSwitching(Sampler::Switching::kInBackground);
   }
 
-  ~ChanteraPlugin() override {
-    stopping_.store(true, std::memory_order_release);
-    effectRequests_.fetch_add(1, std::memory_order_release);
-    effectRequests_.notify_one();
-    effectWorker_.join();
-    engine_->Shutdown();
-  }
+  ~ChanteraPlugin() override { engine_->Shutdown(); }
 
   ChanteraPlugin(const ChanteraPlugin&) = delete;
   ChanteraPlugin& operator=(const ChanteraPlugin&) = delete;
@@ -103,23 +104,8 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     parameter.hints = kParameterIsAutomatable;
     parameter.ranges.min = 0.0f;
     parameter.ranges.max = 1.0f;
-    if (index == kProgramParameter) {
-      parameter.hints |= kParameterIsInteger;
-      parameter.name = "Program";
-      parameter.symbol = "program";
-      parameter.ranges.max = static_cast<float>(kProgramCount - 1);
-      parameter.ranges.def = 0.0f;
-      // The names of the voice loaded now; another voice keeps the numbers.
-      auto* values = new DISTRHO::ParameterEnumerationValue[kProgramCount];
-      for (int32_t p = 0; p < kProgramCount; ++p) {
-        char name[kProgramNameLength + 1] = {};
-        engine_->GetProgramNameIndexed(p, name);
-        values[p].value = static_cast<float>(p);
-        values[p].label = DISTRHO::String(std::to_string(p).append(" ").append(platform::ShiftJisToUtf8(name)).c_str());
-      }
-      parameter.enumValues.count = kProgramCount;
-      parameter.enumValues.restrictedMode = true;
-      parameter.enumValues.values = values;
+    if (index == kProgramParameter || index == kVoiceParameter) {
+      InitEnumeration(index, parameter);
       return;
     }
     static constexpr const char* kSymbols[kParameterCount] = {"volume", "pitch_bend_range", "effect", "release_factor",
@@ -160,18 +146,17 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     }
     state.key = "voice";
     state.label = "Voice";
-    state.description = "The voice chosen by bank select: its line in voice.csv, from 0.";
+    state.description = "The voice chosen last (bank select or the Voice parameter): its line in voice.csv, from 0.";
   }
 
   float getParameterValue(uint32_t index) const override {
+    if (index == kVoiceParameter) return static_cast<float>(engine_->VoiceIndex());
     if (index == kProgramParameter) {
       const int32_t pending = pendingProgram_.load(std::memory_order_acquire);
       return static_cast<float>(pending >= 0 ? pending : engine_->GetProgram());
     }
-    const auto engineIndex = static_cast<int32_t>(index - 1);
-    // The switch the host asked for; the engine follows once its reload is done.
-    if (engineIndex == kParamEffect) return effectRequest_.load(std::memory_order_relaxed);
-    return engine_->GetParameter(engineIndex);
+    // The Effect switch as asked for; the voice that sings follows once it is reloaded.
+    return engine_->GetParameter(static_cast<int32_t>(index - 1));
   }
 
   void setParameterValue(uint32_t index, float value) override {
@@ -186,14 +171,12 @@ class ChanteraPlugin : public DISTRHO::Plugin {
       pendingProgram_.store(program, std::memory_order_release);
       return;
     }
-    const auto engineIndex = static_cast<int32_t>(index - 1);
-    if (engineIndex == kParamEffect) {
-      effectRequest_.store(value, std::memory_order_relaxed);
-      effectRequests_.fetch_add(1, std::memory_order_release);
-      effectRequests_.notify_one();
+    if (index == kVoiceParameter) {
+      engine_->ChooseVoice(static_cast<int32_t>(std::lround(value)), Sampler::Switching::kInBackground);
       return;
     }
-    engine_->SetParameter(engineIndex, value);
+    const auto engineIndex = static_cast<int32_t>(index - 1);
+    engine_->SetParameter(engineIndex, value, Sampler::Switching::kInBackground);
     if (pendingProgram_.load(std::memory_order_acquire) < 0) return;
     if (engineIndex == kParamVolume) pendingVolume_.store(value, std::memory_order_relaxed);
     if (engineIndex == kParamPitchBendRange) pendingPitchBendRange_.store(value, std::memory_order_relaxed);
@@ -219,7 +202,7 @@ class ChanteraPlugin : public DISTRHO::Plugin {
       setParameterValue(kProgramParameter, static_cast<float>(number));
       return;
     }
-    engine_->SwitchVoice(number);
+    engine_->ChooseVoice(number, Sampler::Switching::kAtOnce);
   }
 
   void sampleRateChanged(double rate) override { engine_->SetHostSampleRate(static_cast<float>(rate)); }
@@ -228,6 +211,9 @@ class ChanteraPlugin : public DISTRHO::Plugin {
   void run(const float** inputs, float** outputs, uint32_t frames, const DISTRHO::MidiEvent* events,
            uint32_t eventCount) override {
     restoredProgram_.store(-1, std::memory_order_release);
+    // A voice loaded since the last block first: a program and a volume set after its
+    // switch was asked for (a restored project: voice, then parameters) apply to it.
+    engine_->TakeOverVoice();
     ApplyPendingProgram();
     engine_->BeginEvents();
     for (uint32_t i = 0; i < eventCount; ++i) {
@@ -255,26 +241,40 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     if (!std::isnan(range)) engine_->SetParameter(kParamPitchBendRange, range);
   }
 
-  // Thread: the Effect worker. Applies the switch asked for last, as often as asked.
-  void RunEffectSwitches() {
-    uint32_t seen = 0;
-    for (;;) {
-      effectRequests_.wait(seen, std::memory_order_acquire);
-      seen = effectRequests_.load(std::memory_order_acquire);
-      if (stopping_.load(std::memory_order_acquire)) return;
-      engine_->SetEffect(effectRequest_.load(std::memory_order_relaxed));
+  // The Program and Voice parameters: lists of the names the voice library gives now (the
+  // program names of the voice loaded, the voices of voice.csv); another voice keeps the
+  // numbers.
+  void InitEnumeration(uint32_t index, DISTRHO::Parameter& parameter) {
+    parameter.hints |= kParameterIsInteger;
+    const bool program = index == kProgramParameter;
+    parameter.name = program ? "Program" : "Voice";
+    parameter.symbol = program ? "program" : "voice";
+    const VoiceList& voices = engine_->Voices();
+    const int32_t count = program ? kProgramCount : std::max(voices.voiceCount, 1);
+    // A range of one value would divide by zero where a host normalises it; a list of one
+    // voice still offers 0..1, and 1, not listed, selects voice 0 as a bank select does.
+    parameter.ranges.max = static_cast<float>(std::max(count - 1, 1));
+    parameter.ranges.def = 0.0f;
+    auto* values = new DISTRHO::ParameterEnumerationValue[static_cast<size_t>(count)];
+    for (int32_t i = 0; i < count; ++i) {
+      char name[std::max(kProgramNameLength + 1, 64)] = {};
+      if (program)
+        engine_->GetProgramNameIndexed(i, name);
+      else if (i < voices.voiceCount)
+        std::snprintf(name, sizeof name, "%s", voices.voiceNames[i]);
+      values[i].value = static_cast<float>(i);
+      values[i].label = DISTRHO::String(std::to_string(i).append(" ").append(platform::ShiftJisToUtf8(name)).c_str());
     }
+    parameter.enumValues.count = static_cast<uint8_t>(count);
+    parameter.enumValues.restrictedMode = true;
+    parameter.enumValues.values = values;
   }
 
-  std::shared_ptr<Sampler> engine_;
+  std::unique_ptr<Sampler> engine_;
   std::atomic<int32_t> pendingProgram_{-1};
   std::atomic<int32_t> restoredProgram_{-1};
   std::atomic<float> pendingVolume_{kUnset};
   std::atomic<float> pendingPitchBendRange_{kUnset};
-  std::atomic<float> effectRequest_{0.0f};
-  std::atomic<uint32_t> effectRequests_{0};
-  std::atomic<bool> stopping_{false};
-  std::thread effectWorker_;
 };
 
 }  // namespace

@@ -22,7 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static ProgramSet programs;  // records carry over from one file to the next, as in use
   LoadProgramFile(fuzz::Folder().c_str(), "/", programs, bank);
   KeyTable table;
-  std::lock_guard<std::mutex> lock(programs.mutex);
   for (int p = 0; p < kProgramCount; ++p) {
     const ProgramRecord& record = programs.records[static_cast<size_t>(p)];
     if (record.rangeCount != static_cast<int32_t>(record.ranges.size()) && record.rangeCount != 0) std::abort();

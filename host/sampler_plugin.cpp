@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "engine/module_state.h"
 #include "engine/sampler.h"
 #include "host/vendor_queries.h"
 #include "params/parameters.h"
@@ -38,9 +37,21 @@ void SamplerPlugin::setSampleRate(float rate) {
   engine_->SetHostSampleRate(rate);
 }
 
+Sampler::Switching SamplerPlugin::SwitchingForThisCall() {
+  switch (getCurrentProcessLevel()) {
+    case kVstProcessLevelUnknown:
+    case kVstProcessLevelOffline:
+      return Sampler::Switching::kAtOnce;
+    default:
+      return Sampler::Switching::kInBackground;
+  }
+}
+
 void SamplerPlugin::processReplacing(float** inputs, float** outputs, int32_t sampleFrames) {
   // A host may hand in no output arrays (some probe the call before resume).
   if (outputs == nullptr || outputs[0] == nullptr || outputs[1] == nullptr) return;
+  // Asked at every block: a host switches to offline rendering (and back) between two.
+  engine_->SetBankSelectSwitching(SwitchingForThisCall());
   engine_->Process(outputs[0], outputs[1], sampleFrames);
 }
 
@@ -63,8 +74,11 @@ int32_t SamplerPlugin::processEvents(VstEvents* events) {
 
 void SamplerPlugin::setParameter(int32_t index, float value) {
   if (index == kParamEffect) {
-    const std::shared_ptr<Sampler> keep = engine_;  // the switch reloads for a long time
-    keep->SetEffect(value);
+    // At once the switch reloads the voice on this thread, for a long time: the engine is
+    // kept alive for it should the host close the instance meanwhile. In the background
+    // it returns at once (a host may automate it from its audio thread).
+    const std::shared_ptr<Sampler> keep = engine_;
+    keep->SetEffect(value, SwitchingForThisCall());
     return;
   }
   engine_->SetParameter(index, value);
@@ -88,10 +102,8 @@ void SamplerPlugin::getParameterDisplay(int32_t index, char* text) {
     dB2string(engine_->Volume(), text, 8);
     return;
   }
-  const ModuleState& module = Module();
-  WriteParameterDisplay(index, engine_->PitchBendRange(), engine_->EffectOn(),
-                        module.releaseFactor.load(std::memory_order_relaxed),
-                        module.releaseLimit.load(std::memory_order_relaxed), text);
+  WriteParameterDisplay(index, engine_->PitchBendRange(), engine_->EffectOn(), engine_->ReleaseFactor(),
+                        engine_->ReleaseLimit(), text);
 }
 
 int32_t SamplerPlugin::getProgram() {
@@ -134,7 +146,7 @@ VstIntPtr SamplerPlugin::vendorSpecific(int32_t index, VstIntPtr value, void* pt
   if (index != kChanteraQuery) return 0;
   switch (value) {
     case kChanteraLoaderBusy:
-      return engine_->Bank()->loaderBusy.load(std::memory_order_acquire) != 0 ? 1 : 0;
+      return engine_->BackgroundWorkPending() ? 1 : 0;
     case kChanteraMessagesShown:
       return static_cast<VstIntPtr>(platform::MessagesShown());
     case kChanteraMessagesToHost:

@@ -4,11 +4,10 @@
 
 #include <memory>
 
+#include "engine/sampler.h"
 #include "host/audio_effect.h"
 
 namespace chantera {
-
-class Sampler;
 
 inline constexpr int32_t kNumPrograms = 129;
 inline constexpr int32_t kNumParams = 5;
@@ -40,8 +39,8 @@ class SamplerPlugin : public AudioEffectX {
   bool getVendorString(char* text) override;
   bool getProductString(char* text) override;
   int32_t canDo(char* text) override;
-  // Chantera's own questions for hosts (host/vendor_queries.h): whether the Chorus rebuild
-  // still runs, how many messages the library has shown, and where its messages go.
+  // Chantera's own questions for hosts (host/vendor_queries.h): whether a voice still loads
+  // or the Chorus rebuild still runs, how many messages the library has shown, and where its messages go.
   VstIntPtr vendorSpecific(int32_t index, VstIntPtr value, void* ptr, float opt) override;
   int32_t getNumMidiInputChannels() override { return 1; }
   int32_t getNumMidiOutputChannels() override { return 0; }
@@ -49,6 +48,11 @@ class SamplerPlugin : public AudioEffectX {
   Sampler& engine() { return *engine_; }
 
  private:
+  // How voice switches asked for in this call are made, from the host's process level:
+  // at once for a host that renders offline, or says nothing (as before hosts could say);
+  // in the background for one that plays live.
+  Sampler::Switching SwitchingForThisCall();
+
   // Shared so that an Effect switch running on another thread keeps the engine alive
   // until it is done, even if the host closes the instance meanwhile.
   std::shared_ptr<Sampler> engine_;

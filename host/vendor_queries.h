@@ -11,8 +11,8 @@ namespace chantera {
 
 inline constexpr int32_t kChanteraQuery = vst2::FourCC('C', 'h', 'n', 't');
 
-// Answers 1 while the Chorus rebuild still runs (its result changes the sound), 0 when
-// it is done. An offline host waits for 0 before it plays the song.
+// Answers 1 while a voice is still loading or the Chorus rebuild still runs (either
+// changes the sound), 0 when both are done. An offline host waits for 0 before it plays the song.
 inline constexpr int32_t kChanteraLoaderBusy = 1;
 
 // Answers how many messages the plug-in has shown since its library was loaded ("Wave

@@ -171,7 +171,7 @@ enum AudioMasterOpcodes : int32_t {
   audioMasterGetBlockSize = 17,
   audioMasterGetInputLatency = 18,
   audioMasterGetOutputLatency = 19,
-  audioMasterGetCurrentProcessLevel = 23,
+  audioMasterGetCurrentProcessLevel = 23,  // answers one of the VstProcessLevels below
   audioMasterGetAutomationState = 24,
   audioMasterOfflineStart = 25,
   audioMasterOfflineRead = 26,
@@ -190,6 +190,15 @@ enum AudioMasterOpcodes : int32_t {
   audioMasterEndEdit = 44,
   audioMasterOpenFileSelector = 45,
   audioMasterCloseFileSelector = 46,
+};
+
+// What audioMasterGetCurrentProcessLevel answers: the kind of thread the call came from.
+enum VstProcessLevels : int32_t {
+  kVstProcessLevelUnknown = 0,   // the host does not say
+  kVstProcessLevelUser = 1,      // a user interface thread
+  kVstProcessLevelRealtime = 2,  // the audio thread of a host playing live
+  kVstProcessLevelPrefetch = 3,  // ahead of time, still for live playing
+  kVstProcessLevelOffline = 4,   // rendering to a file, as fast as it goes
 };
 
 enum VstEventTypes : int32_t { kVstMidiType = 1, kVstSysExType = 6 };

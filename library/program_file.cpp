@@ -1,15 +1,13 @@
 // "programs.txt": for each program a "Program" line, a P line (gain, pitch-bend range,
 // name), S lines (low key, high key, sample name) and an "End" line.
 //
-// The file is read whole first and applied afterwards under the program set's lock, so
-// that a program selection on another thread waits at most for the application (no file
-// access) and never sees a range list being replaced.
+// The records are those of a voice being built: nobody else reads them until the voice is
+// handed over (see library/voice.h).
 #include "library/program_file.h"
 
 #include <cmath>
 #include <cstdio>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,7 +32,7 @@ float ToFloat(double value) {
 }
 
 // Applies the lines to the records, noting in report (when given) what it did with
-// them. Caller holds programs.mutex.
+// them.
 void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, const SampleBank& bank,
                 LoadReport* report) {
   size_t current = 0;  // program index; kProgramCount and beyond: past the last record
@@ -159,10 +157,7 @@ int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramS
   }
   const int closed = std::fclose(file);
 
-  {
-    std::lock_guard<std::mutex> lock(programs.mutex);
-    ApplyLines(lines, programs, bank, report);
-  }
+  ApplyLines(lines, programs, bank, report);
   return closed == 0 ? 0 : -1;
 }
 

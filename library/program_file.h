@@ -14,7 +14,7 @@ class SampleBank;
 // the message box's answer, otherwise the result of closing the file (0). report, when
 // given, receives the lines of each program and what was ignored, cut or not found (the
 // voice check tool); the load is the same with or without it.
-// Thread: the reloading thread; takes the program set's lock while it writes records.
+// Thread: the thread that builds the voice the records belong to.
 int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs, const SampleBank& bank,
                         LoadReport* report = nullptr);
 

@@ -1,11 +1,15 @@
 // The CLAP build as a CLAP host sees it, beside a library of two voices of two programs
 // whose samples each sound a tone of their own, so the pitch heard tells which one sang:
-// MIDI and parameter events inside process calls, and state carried to another instance.
+// MIDI and parameter events inside process calls, voices that load while the old one
+// sings on, and state carried to another instance. The second voice lists its samples in
+// another order and one more of them, so that a key map left from the first voice would
+// play the wrong recording.
 #include <gtest/gtest.h>
 
 #include <clap/ext/note-ports.h>
 #include <clap/ext/params.h>
 #include <clap/ext/state.h>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -21,44 +25,15 @@ constexpr double kRate = 44100.0;
 constexpr uint32_t kBlock = 512;
 constexpr const char* kId = "brisol.chantera";
 
-// The tone of voice v, program p; every sample has its root at key 69 and is played there.
-double ToneHz(int voice, int program) {
-  return 440.0 + 110.0 * (2 * voice + program);
-}
-
-// Frequency from the zero crossings of the second half of a buffer (about 11 Hz steps;
-// the tones lie 110 Hz apart).
-double MeasuredHz(const std::vector<float>& x) {
-  int crossings = 0;
-  for (size_t i = x.size() / 2 + 1; i < x.size(); ++i) crossings += (x[i - 1] < 0.0f) != (x[i] < 0.0f) ? 1 : 0;
-  return crossings / 2.0 / (static_cast<double>(x.size() / 2) / kRate);
-}
-
-// Bank select to voice 1, through voice 0: the plug-in ignores a bank select to the voice
-// selected last in the process, which an earlier test may have left at 1.
-ClapEvents SelectVoiceOne(ClapEvents events = {}) {
-  for (uint8_t voice : {0, 1}) events.Midi(0, 0xB0, 0, 100).Midi(0, 0xB0, 32, voice);
-  return events;
+ClapEvents BankSelect(uint8_t voice, ClapEvents events = {}) {
+  return events.Midi(0, 0xB0, 0, 100).Midi(0, 0xB0, 32, voice);
 }
 
 class ClapPlugin : public ::testing::Test {
  protected:
   // Two voices of two programs each, and the plug-in file beside them.
   static std::string WriteLibraryWithPlugin(const TempDir& dir) {
-    std::vector<std::pair<std::string, VoiceFolder>> voices;
-    for (int v = 0; v < 2; ++v) {
-      VoiceFolder voice;
-      voice.folder = "v" + std::to_string(v);
-      for (int p = 0; p < 2; ++p) {
-        const std::string wav = "p" + std::to_string(p) + ".wav";
-        voice.sampleLines.push_back(wav + "," + wav + ",69");
-        voice.programLines.insert(voice.programLines.end(),
-                                  {"Program", "P,1.0,2,s" + std::to_string(p), "S,0,127," + wav, "End"});
-        voice.files.emplace_back(wav, MakeWav(Pcm16(Sine(44100, ToneHz(v, p) / kRate))));
-      }
-      voices.emplace_back("Voice " + std::to_string(v), voice);
-    }
-    WriteVoiceLibrary(dir, voices);
+    WriteTwoToneVoices(dir);
     std::filesystem::copy_file(CHANTERA_CLAP_PATH, dir.path() / "Chantera.clap");
     return (dir.path() / "Chantera.clap").string();
   }
@@ -80,11 +55,33 @@ class ClapPlugin : public ::testing::Test {
     return left;
   }
 
+  // Holds key 69 from the first block on (after the events) and renders blocks, pausing
+  // after each for the voice loader, until the note sounds at hz; then releases it and
+  // renders until it has faded. False when hz never comes (five seconds).
+  static bool SingsAfterSwitch(const clap_plugin_t* plugin, ClapEvents events, double hz) {
+    events.Midi(0, 0x90, 69, 100);
+    std::vector<float> left(2 * kBlock), right(kBlock);
+    ClapEvents none;
+    ClapEvents* next = &events;
+    const bool heard = WaitUntil([&] {
+      for (uint32_t b = 0; b < 2; ++b) {
+        ClapModule::Process(plugin, left.data() + b * kBlock, right.data(), kBlock, *next);
+        next = &none;
+      }
+      return std::fabs(MeasuredHz(left) - hz) < 20.0;
+    });
+    ClapEvents off;
+    off.Midi(0, 0x80, 69, 0);
+    ClapModule::Process(plugin, left.data(), right.data(), kBlock, off);
+    for (int b = 0; b < 20; ++b) ClapModule::Process(plugin, left.data(), right.data(), kBlock, none);
+    return heard;
+  }
+
   TempDir dir_;
   ClapModule module_{WriteLibraryWithPlugin(dir_)};
 };
 
-TEST_F(ClapPlugin, AnInstrumentWithSixParametersSingsNotesAtTheirFrameAndPitch) {
+TEST_F(ClapPlugin, AnInstrumentWithSevenParametersSingsNotesAtTheirFrameAndPitch) {
   const clap_plugin_factory_t* factory = module_.factory();
   ASSERT_NE(factory, nullptr);
   ASSERT_EQ(factory->get_plugin_count(factory), 1u);
@@ -97,27 +94,28 @@ TEST_F(ClapPlugin, AnInstrumentWithSixParametersSingsNotesAtTheirFrameAndPitch) 
   ASSERT_NE(plugin, nullptr);
   EXPECT_EQ(Extension<clap_plugin_note_ports_t>(plugin, CLAP_EXT_NOTE_PORTS)->count(plugin, true), 1u);
   const auto* params = Extension<clap_plugin_params_t>(plugin, CLAP_EXT_PARAMS);
-  const char* names[] = {"Program", "Volume", "PB.Range", "Effect", "ReleaseFactor", "ReleaseLimit"};
-  ASSERT_EQ(params->count(plugin), 6u);
-  for (uint32_t i = 0; i < 6; ++i) {
+  const char* names[] = {"Program", "Volume", "PB.Range", "Effect", "ReleaseFactor", "ReleaseLimit", "Voice"};
+  ASSERT_EQ(params->count(plugin), 7u);
+  for (uint32_t i = 0; i < 7; ++i) {
     clap_param_info_t info{};
     ASSERT_TRUE(params->get_info(plugin, i, &info));
     EXPECT_STREQ(info.name, names[i]);
+    EXPECT_NE(info.flags & CLAP_PARAM_IS_AUTOMATABLE, 0u) << names[i];
   }
   // Ranges a host's control can set the useful values in, each holding its default: a
   // pitch-bend range up to 24 semitones (in twelfths), release constants for releases of
   // 440 Hz notes from 5 ms to over a second (to -60 dB), ending at -80 to -40 dB. Never 0
-  // for these two: a released note would never free its slot.
+  // for these two: a released note would never free its slot. The voices of voice.csv.
   const struct {
     clap_id id;
     double low, high;
-  } reach[] = {{2, 0.0, 2.0}, {4, 1.6e-7, 7.0e-5}, {5, 1.0e-4, 1.0e-2}};
+  } reach[] = {{2, 0.0, 2.0}, {4, 1.6e-7, 7.0e-5}, {5, 1.0e-4, 1.0e-2}, {6, 0.0, 1.0}};
   for (const auto& r : reach) {
     clap_param_info_t info{};
     ASSERT_TRUE(params->get_info(plugin, r.id, &info));
     EXPECT_LE(info.min_value, r.low) << names[r.id];
     EXPECT_GE(info.max_value, static_cast<float>(r.high)) << names[r.id];
-    if (r.id != 2) {
+    if (r.id == 4 || r.id == 5) {
       EXPECT_GT(info.min_value, 0.0) << names[r.id];
     }
     EXPECT_GE(info.default_value, info.min_value) << names[r.id];
@@ -126,6 +124,8 @@ TEST_F(ClapPlugin, AnInstrumentWithSixParametersSingsNotesAtTheirFrameAndPitch) 
   char text[64] = {};
   ASSERT_TRUE(params->value_to_text(plugin, 0, 1.0, text, sizeof text));
   EXPECT_STREQ(text, "1 s1");  // the program's name from the voice
+  ASSERT_TRUE(params->value_to_text(plugin, 6, 1.0, text, sizeof text));
+  EXPECT_STREQ(text, "1 Voice 1");  // the voice's display name from voice.csv
 
   // Notes at their frame and pitch, with program and bank select and the volume.
   const std::vector<float> out = Note(plugin);
@@ -134,14 +134,32 @@ TEST_F(ClapPlugin, AnInstrumentWithSixParametersSingsNotesAtTheirFrameAndPitch) 
   EXPECT_NEAR(MeasuredHz(out), ToneHz(0, 0), 20.0);
 
   EXPECT_NEAR(MeasuredHz(Note(plugin, ClapEvents().Param(0, 1.0))), ToneHz(0, 1), 20.0);
-  EXPECT_NEAR(MeasuredHz(Note(plugin, SelectVoiceOne())), ToneHz(1, 1), 20.0);
+  // A voice switch, by bank select or by the Voice parameter, loads while the old voice
+  // sings on and then sings the current program of the new voice.
+  EXPECT_TRUE(SingsAfterSwitch(plugin, BankSelect(1), ToneHz(1, 1)));
+  double value = -1.0;
+  ASSERT_TRUE(params->get_value(plugin, 6, &value));
+  EXPECT_EQ(value, 1.0);
+  EXPECT_TRUE(SingsAfterSwitch(plugin, ClapEvents().Param(6, 0.0), ToneHz(0, 1)));
   for (float x : Note(plugin, ClapEvents().Param(1, 0.0))) ASSERT_EQ(x, 0.0f);
+}
+
+// A bank select and then a note, no program selected between: the note sings the new
+// voice's recording of the current program, whatever index that recording has there.
+TEST_F(ClapPlugin, BankSelectSingsTheCurrentProgramOfTheNewVoice) {
+  for (const int program : {0, 1}) {
+    const clap_plugin_t* plugin = module_.Start(kId, kRate, kBlock);
+    ASSERT_NE(plugin, nullptr);
+    EXPECT_NEAR(MeasuredHz(Note(plugin, ClapEvents().Param(0, program))), ToneHz(0, program), 20.0);
+    EXPECT_TRUE(SingsAfterSwitch(plugin, BankSelect(1), ToneHz(1, program))) << program;
+  }
 }
 
 TEST_F(ClapPlugin, StateCarriesVoiceProgramAndParametersToANewInstance) {
   const clap_plugin_t* first = module_.Start(kId, kRate, kBlock);
   ASSERT_NE(first, nullptr);
-  const std::vector<float> before = Note(first, SelectVoiceOne(ClapEvents().Param(0, 1.0).Param(1, 0.5)));
+  ASSERT_TRUE(SingsAfterSwitch(first, BankSelect(1, ClapEvents().Param(0, 1.0)), ToneHz(1, 1)));
+  const std::vector<float> before = Note(first, ClapEvents().Param(1, 0.5));
 
   std::string saved;
   const clap_ostream_t out{&saved, [](const clap_ostream_t* s, const void* data, uint64_t size) -> int64_t {

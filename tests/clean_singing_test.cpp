@@ -66,7 +66,6 @@ struct Render {
 class CleanSinging : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetModuleState();
     WriteVoice(dir);
     sampler = std::make_unique<Sampler>(dir.str());
   }
@@ -171,7 +170,6 @@ TEST_F(CleanSinging, RecordingChangesUnderSoundingNotesDoNotClick) {
         Off(15000, 72)}},
   };
   for (const Case& c : cases) {
-    ResetModuleState();
     EXPECT_EQ(Play(c.steps, 30000).clicks, 0u) << c.what;
     Silence(0);
   }

@@ -1,6 +1,8 @@
 // Threads against one another, for the thread sanitizer as much as for the asserts: MIDI
-// and rendering on an audio thread while host threads switch the Chorus, select programs and
-// set every parameter, and instances come and go while their loaders run. Proved: audio
+// with bank selects and rendering on an audio thread while host threads switch the
+// Chorus, choose voices, select programs and set every parameter, under a host that plays
+// live (voices load in the background) and one that does not say (they load at once, on
+// the thread that asks); and instances come and go while their loaders run. Proved: audio
 // stays finite, nothing deadlocks, every bank is freed (also those a loader outlived its
 // instrument with). Run alone with --gtest_filter='Concurrency*' (the TSan job does).
 #include <gtest/gtest.h>
@@ -13,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/module_state.h"
 #include "engine/sampler.h"
 #include "host/sampler_plugin.h"
 #include "library/sample_bank.h"
@@ -88,6 +89,9 @@ void HostThread(SamplerPlugin& plugin, const std::atomic<bool>& stop, uint32_t s
   int round = 0;
   while (!stop.load()) {
     if (++round % 4 == 0) plugin.setParameter(2, (rng() % 2) != 0 ? 1.0f : 0.0f);
+    if (round % 7 == 0)
+      plugin.engine().ChooseVoice(static_cast<int32_t>(rng() % 2),
+                                  (rng() % 2) != 0 ? Sampler::Switching::kInBackground : Sampler::Switching::kAtOnce);
     plugin.setProgram(static_cast<int32_t>(rng() % 4));
     plugin.setParameter(0, 0.5f + static_cast<float>(rng() % 100) / 200.0f);
     plugin.setParameter(1, static_cast<float>(rng() % 13) / 12.0f);
@@ -107,15 +111,15 @@ TEST(ConcurrencyStress, RenderingMidiSwitchingAndLoadersTogether) {
   WriteTwoVoices(dir);
   MessageCounter messages;
   const int32_t banksBefore = SampleBank::LiveCount();
-  {
-    SamplerPlugin plugin(QuietHost, dir.str().c_str());
+  for (vst2::audioMasterCallback host : {LiveHost, QuietHost}) {
+    SamplerPlugin plugin(host, dir.str().c_str());
     plugin.setSampleRate(44100.0f);
     std::atomic<bool> stop{false};
     std::atomic<int> blocks{0}, notFinite{0};
     std::thread audio(AudioThread, std::ref(plugin), std::cref(stop), std::ref(blocks), std::ref(notFinite), 1u);
     std::thread host1(HostThread, std::ref(plugin), std::cref(stop), 2u);
     std::thread host2(HostThread, std::ref(plugin), std::cref(stop), 3u);  // two switches at once
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     stop = true;
     for (std::thread* t : {&audio, &host1, &host2}) t->join();
     EXPECT_GT(blocks.load(), 0);

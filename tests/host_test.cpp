@@ -11,7 +11,6 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/module_state.h"
 #include "engine/sampler.h"
 #include "host/audio_effect.h"
 #include "host/sampler_plugin.h"
@@ -201,22 +200,21 @@ TEST(SpeakerArrangement, AllocateCopyAndMatch) {
 
 // ---- The instance's lifetime ---------------------------------------------------------------
 
-TEST(PluginLifetime, ConstructionResetsModuleStateAndBecomesActive) {
+TEST(PluginLifetime, ASecondInstanceLeavesTheFirstOnesSettingsAlone) {
   TempDir dir;
   WriteSingleSampleVoice(dir, Sine(1000, 0.01));
   FakeClock clock;
   auto* first = new SamplerPlugin(QuietHost, dir.str().c_str());
   first->setParameter(3, 0.25f);
   first->setParameter(4, 0.5f);
-  EXPECT_EQ(Module().releaseFactor.load(), 0.25);  // stored unscaled, module-wide
-  EXPECT_EQ(Module().releaseLimit.load(), 0.5);
-  EXPECT_EQ(Module().activeInstance.load(), &first->engine());
+  EXPECT_EQ(first->engine().ReleaseFactor(), 0.25);  // stored unscaled
   auto* second = new SamplerPlugin(QuietHost, dir.str().c_str());
-  EXPECT_EQ(Module().activeInstance.load(), &second->engine());
-  EXPECT_EQ(first->getParameter(3), static_cast<float>(1.0 / 110000.0));
-  EXPECT_EQ(first->getParameter(4), 0.001f);
+  second->setParameter(4, 0.125f);
+  EXPECT_EQ(first->getParameter(3), 0.25f);
+  EXPECT_EQ(first->getParameter(4), 0.5f);
+  EXPECT_EQ(second->getParameter(3), static_cast<float>(1.0 / 110000.0));
   EXPECT_EQ(VstHost::Close(second->getAeffect()), 1);
-  EXPECT_EQ(Module().activeInstance.load(), nullptr);
+  EXPECT_EQ(first->getParameter(4), 0.5f);
   EXPECT_EQ(VstHost::Close(first->getAeffect()), 1);
   EXPECT_EQ(FakeClock::sleeps(), 0u);  // no loader: closing does not wait
 }

@@ -1,13 +1,13 @@
 // MIDI interpretation through the instrument, the phonetic protocol and its release 500 ms
-// after the commit. The MIDI and phonetic state is module-wide: every test resets it.
+// after the commit, each instance with its own MIDI and phonetic state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "engine/module_state.h"
 #include "engine/sampler.h"
 #include "support/fixtures.h"
 
@@ -17,7 +17,6 @@ namespace {
 class MidiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetModuleState();
     // A constant sample long enough for every test: the output is flat while a note is
     // held and falls from the first released frame on.
     WriteSingleSampleVoice(dir, std::vector<int16_t>(60000, 8192), 69);
@@ -63,18 +62,18 @@ TEST_F(MidiTest, NotesOnAnyChannelAndVelocityZeroIsANoteOff) {
   Send(0x99, 60, 100);  // channel 10
   EXPECT_EQ(SlotOf(60).active, 1);
   EXPECT_EQ(SlotOf(60).velocity, 100);
-  EXPECT_EQ(Module().noteHeld.load(), 1);
+  EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
   Send(0x90, 60, 0);
   EXPECT_EQ(SlotOf(60).releasing, 1);
-  EXPECT_EQ(Module().noteHeld.load(), 0);
+  EXPECT_EQ(sampler->Midi().noteHeld.load(), 0);
   Send({{0x90, 61, 1}, {0x85, 61, 64}});
   EXPECT_EQ(SlotOf(61).releasing, 1);
   // A note-on sets the held key to the phonetic key and advances the timer's generation.
-  Module().phoneticKey = 70;
-  const int32_t generation = Module().timerGeneration.load();
+  sampler->Midi().phoneticKey = 70;
+  const int32_t generation = sampler->Midi().timerGeneration;
   Send(0x90, 62, 100);
-  EXPECT_EQ(Module().heldKey.load(), 70);
-  EXPECT_EQ(Module().timerGeneration.load(), generation + 1);
+  EXPECT_EQ(sampler->Midi().heldKey.load(), 70);
+  EXPECT_EQ(sampler->Midi().timerGeneration, generation + 1);
 }
 
 TEST_F(MidiTest, ProgramChangePressureAndStrayBytesChangeNothing) {
@@ -135,10 +134,10 @@ TEST_F(MidiTest, RegisteredParameterZeroSetsTheRangeOnEveryLaterController) {
   EXPECT_EQ(sampler->PitchBendRange(), 12);
   // A data entry for it spells nothing, though the last phonetic parameter is the commit.
   Send({{0xB0, 99, 80}, {0xB0, 98, 127}, {0xB0, 100, 0}});
-  const int32_t generation = Module().timerGeneration.load();
+  const int32_t generation = sampler->Midi().timerGeneration;
   Send({{0xB0, 6, 127}, {0xB0, 38, 0}});
   EXPECT_EQ(sampler->PitchBendRange(), 127);
-  EXPECT_EQ(Module().timerGeneration.load(), generation);  // no commit
+  EXPECT_EQ(sampler->Midi().timerGeneration, generation);  // no commit
 }
 
 TEST_F(MidiTest, BankSelectSwitchesVoicesOnlyBehindBank100) {
@@ -151,7 +150,6 @@ TEST_F(MidiTest, BankSelectSwitchesVoicesOnlyBehindBank100) {
   }
   TempDir library;
   WriteVoiceLibrary(library, voices);
-  ResetModuleState();
   sampler = std::make_unique<Sampler>(library.str());
   auto loaded = [this] { return sampler->Bank()->slot(0)->fileName; };
   EXPECT_EQ(loaded(), "s0.wav");
@@ -159,13 +157,12 @@ TEST_F(MidiTest, BankSelectSwitchesVoicesOnlyBehindBank100) {
   EXPECT_EQ(loaded(), "s0.wav");
   Send({{0xB0, 0, 100}, {0xB0, 32, 2}});
   EXPECT_EQ(loaded(), "s2.wav");
-  EXPECT_EQ(Module().bankLsb.load(), 2);
+  EXPECT_EQ(sampler->Midi().bankLsb.load(), 2);
   Send(0xB0, 32, 5);  // beyond the three voices: voice 0
   EXPECT_EQ(loaded(), "s0.wav");
-  EXPECT_EQ(Module().bankLsb.load(), 5);
+  EXPECT_EQ(sampler->Midi().bankLsb.load(), 5);
   Send({{0xB0, 32, 1}, {0xB0, 32, 1}});  // repeating the current number does nothing, even after a reload
   EXPECT_EQ(loaded(), "s1.wav");
-  EXPECT_FALSE(sampler->Reloading());
 }
 
 TEST_F(MidiTest, PhoneticSymbolsSelectTheirSyllables) {
@@ -174,7 +171,7 @@ TEST_F(MidiTest, PhoneticSymbolsSelectTheirSyllables) {
     sampler->SetProgram(100);
     Send(PhoneticNote(64, symbol));
     EXPECT_EQ(sampler->GetProgram(), program) << symbol;
-    EXPECT_EQ(Module().phoneticBuffer[0].load(), 0);  // cleared after the commit
+    EXPECT_EQ(sampler->Midi().phoneticBuffer[0], 0);  // cleared after the commit
   }
 }
 
@@ -182,8 +179,8 @@ TEST_F(MidiTest, CommitReleasesTheHeldNoteAndStartsThePhoneticKey) {
   Send(PhoneticNote(64, "tSi"));
   EXPECT_EQ(SlotOf(64).active, 1);
   EXPECT_EQ(SlotOf(64).velocity, 127);
-  EXPECT_EQ(Module().heldKey.load(), 64);
-  EXPECT_EQ(Module().noteHeld.load(), 1);
+  EXPECT_EQ(sampler->Midi().heldKey.load(), 64);
+  EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
   Send(PhoneticNote(65, "ka"));
   EXPECT_EQ(SlotOf(64).releasing, 1);
   EXPECT_EQ(SlotOf(65).active, 1);
@@ -192,34 +189,20 @@ TEST_F(MidiTest, CommitReleasesTheHeldNoteAndStartsThePhoneticKey) {
 
 TEST_F(MidiTest, DataEntry127CommitsWhateverTheNrpnMsbHolds) {
   Send({{0xB0, 99, 5}, {0xB0, 98, 127}, {0xB0, 6, 127}});
-  EXPECT_EQ(Module().noteHeld.load(), 1);
+  EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
   EXPECT_EQ(SlotOf(0).active, 1);  // the phonetic key of a fresh module
-}
-
-TEST_F(MidiTest, PhoneticStateIsSharedByEveryInstance) {
-  std::vector<Midi3> spelling = PhoneticNote(70, "ka");
-  spelling.resize(spelling.size() - 2);  // not committed
-  Send(spelling);
-  TempDir other;
-  WriteSingleSampleVoice(other, {1, 2, 3});
-  Sampler second(other.str());  // construction clears the buffer, keeps key and parameter numbers
-  for (const Midi3& m : std::vector<Midi3>{{0xB0, 98, 19}, {0xB0, 6, 'o'}, {0xB0, 98, 127}, {0xB0, 6, 127}})
-    second.HandleMidiMessage(static_cast<int8_t>(m.status), static_cast<int8_t>(m.data1), static_cast<int8_t>(m.data2));
-  EXPECT_EQ(second.GetProgram(), 4);
-  for (const NoteSlot& slot : second.Slots().slots) EXPECT_TRUE(!slot.active || slot.key == 70) << slot.key;
 }
 
 // Counted in frames of the host's rate: 22050 at 44100 Hz, 24000 at 48000 Hz.
 TEST_F(MidiTest, PhoneticNoteIsReleasedExactly500msOfHostFramesAfterItsCommit) {
   for (const auto& [rate, release] : {std::pair{44100.0f, 22050}, std::pair{48000.0f, 24000}}) {
-    ResetModuleState();
     sampler = std::make_unique<Sampler>(dir.str());
     sampler->SetHostSampleRate(rate);
     const std::vector<float> left = Play(PhoneticNote(64, "a"), 100, release + 1000);
     EXPECT_EQ(left[99], 0.0f);
     EXPECT_GT(left[100], 0.0f);
     EXPECT_EQ(FirstFall(left, 100), 100 + release) << rate;
-    EXPECT_EQ(Module().noteHeld.load(), 0);
+    EXPECT_EQ(sampler->Midi().noteHeld.load(), 0);
     EXPECT_EQ(sampler->ReleaseTimerFrames(), -1);
   }
 }
@@ -228,20 +211,62 @@ TEST_F(MidiTest, NoteOnWithin500msKeepsThePhoneticNoteHeld) {
   Play(PhoneticNote(64, "a"), 0, 1000);
   Play({{0x90, 60, 100}}, 0, 30000);
   EXPECT_EQ(SlotOf(64).active, 1);
-  EXPECT_EQ(Module().noteHeld.load(), 1);
+  EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
   Send(0x80, 64, 0);
   EXPECT_EQ(SlotOf(64).releasing, 1);
 }
 
-// The phonetic note is one for the whole library: a commit in another instance supersedes
-// this one's timer, which then leaves the other's note held.
-TEST_F(MidiTest, AnotherInstancesLaterCommitOutlivesThisOnesTimer) {
-  Sampler other(dir.str());
-  Play(PhoneticNote(64, "a"), 0, 100);
-  for (const Midi3& m : PhoneticNote(66, "ka"))
-    other.HandleMidiMessage(static_cast<int8_t>(m.status), static_cast<int8_t>(m.data1), static_cast<int8_t>(m.data2));
-  Play({}, 0, 23000);  // this instance's timer comes due
-  EXPECT_EQ(Module().noteHeld.load(), 1);
+// Two tracks, each an instance spelling its own syllables, rendered block by block in
+// turn: each sings exactly what it sings alone. A spelling that one block begins and the
+// next commits, a commit on one track within the other's 500 ms, a note-on or note-off on
+// one track: none of it reaches the other's letters, held note or release.
+TEST_F(MidiTest, TwoInstancesOnInterleavedBlocksEachSingWhatTheySingAlone) {
+  const auto spelling = [](int key, std::string_view symbol, bool committed) {
+    std::vector<Midi3> messages = PhoneticNote(key, symbol);
+    if (!committed) messages.resize(messages.size() - 2);
+    return messages;
+  };
+  const std::vector<Midi3> commit = {{0xB0, 98, 127}, {0xB0, 6, 127}};
+  // Each track's blocks of 512 frames: its messages at frame 100 of the block.
+  const std::vector<std::vector<Midi3>> tracks[2] = {
+      {spelling(64, "ka", false), commit, {}, {}, spelling(66, "tSi", true), {}, {}, {}, {}, {}, {}, {}, {}},
+      {{},
+       spelling(70, "o", true),
+       {{0x90, 60, 90}},
+       {{0x80, 60, 0}},
+       {},
+       spelling(71, "N", false),
+       commit,
+       {},
+       {},
+       {},
+       {},
+       {},
+       {}}};
+  constexpr int32_t kBlock = 512;
+  const auto play = [&](Sampler& instance, const std::vector<Midi3>& messages, std::vector<float>& out) {
+    std::vector<float> left(kBlock), right(kBlock);
+    instance.BeginEvents();
+    for (const Midi3& m : messages) instance.QueueEvent({100, m.status, m.data1, m.data2});
+    instance.Process(left.data(), right.data(), kBlock);
+    out.insert(out.end(), left.begin(), left.end());
+  };
+  std::vector<float> alone[2], together[2];
+  for (int t = 0; t < 2; ++t) {
+    Sampler instance(dir.str());
+    for (const auto& block : tracks[t]) play(instance, block, alone[t]);
+  }
+  Sampler first(dir.str()), second(dir.str());
+  for (size_t b = 0; b < tracks[0].size(); ++b) {
+    play(first, tracks[0][b], together[0]);
+    play(second, tracks[1][b], together[1]);
+  }
+  for (int t = 0; t < 2; ++t) {
+    EXPECT_EQ(together[t], alone[t]) << "track " << t;
+    EXPECT_GT(*std::max_element(alone[t].begin(), alone[t].end()), 0.0f);
+  }
+  EXPECT_EQ(first.GetProgram(), 16);   // "tSi"
+  EXPECT_EQ(second.GetProgram(), 44);  // "N"
 }
 
 TEST_F(MidiTest, LaterCommitReleasesTheFirstAndOnlyItsOwnTimerActs) {

@@ -367,10 +367,12 @@ TEST_F(NoteSlotsTest, KeySampleFollowsTheLoaderAndNeverLeavesTheBank) {
   EXPECT_EQ(KeySample(context, 60), bank.slot(3));
   EXPECT_EQ(KeySample(context, 61), bank.slot(2));
   context.loaderBusy = 0;
-  context.reloading = true;
-  EXPECT_EQ(KeySample(context, 60), nullptr);
-  EXPECT_EQ(GetKeySampleValue(context, 60, 0, 0), 0);
-  context.reloading = false;
+  // An older voice's bank, with the guards of its own loader; none kept: nothing.
+  context.older[0] = {&bank, 1, 2};
+  EXPECT_EQ(IndexSample(context, 5, 1), bank.slot(2));
+  EXPECT_EQ(IndexSample(context, 5, 0), bank.slot(5));
+  EXPECT_EQ(IndexSample(context, 5, 2), nullptr);
+  EXPECT_EQ(IndexSample(context, 5, kVoiceAges), nullptr);
   keyMap[62] = kSampleSlots;
   keyMap[63] = -1;
   EXPECT_EQ(KeySample(context, 62), nullptr);

@@ -20,6 +20,7 @@
 #include <set>
 #include <string>
 
+#include "host/vendor_queries.h"
 #include "support/fixtures.h"
 #include "support/vst_host.h"
 
@@ -219,6 +220,49 @@ TEST_F(PluginAbi, ProgramSelectionIgnoresNumbersOutOfRange) {
   EXPECT_EQ(Dispatch(effGetProgramNameIndexed, 128, 0, name), 1);
   EXPECT_EQ(Dispatch(effGetProgramNameIndexed, 129, 0, name), 0);
   EXPECT_EQ(Dispatch(effGetProgramNameIndexed, -1, 0, name), 0);
+}
+
+// A bank select and then a note, no program selected between: the note sings the new
+// voice's recording of the current program, whatever index that recording has there. A
+// host that renders offline, or does not say, hears it from the note's own frame in the
+// block of the bank select; one that plays live once the voice has loaded beside it.
+TEST(PluginVoices, BankSelectSingsTheCurrentProgramOfTheNewVoice) {
+  TempDir dir;
+  WriteTwoToneVoices(dir);
+  const std::filesystem::path path = dir.path() / std::filesystem::path(CHANTERA_PLUGIN_PATH).filename();
+  std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, path);
+  VstHost host(path.string());
+  ASSERT_TRUE(host.Ok()) << host.Error();
+  Rendered out;
+  for (const VstIntPtr level : {kVstProcessLevelUnknown, kVstProcessLevelOffline, kVstProcessLevelRealtime}) {
+    for (const int program : {0, 1}) {
+      VstHost::processLevelAnswer = level;
+      AEffect* effect = host.Create();
+      ASSERT_NE(effect, nullptr);
+      VstHost::Dispatch(effect, effMainsChanged, 0, 1);
+      VstHost::Dispatch(effect, effSetProgram, 0, program);
+      EventList events;
+      events.Add(0, 0xB0, 0, 100).Add(0, 0xB0, 32, 1);
+      if (level == kVstProcessLevelRealtime) {
+        events.Send(effect);
+        // The old voice sings on while the new one loads; it takes over at a block's start.
+        EXPECT_TRUE(WaitUntil([&] {
+          RenderFinite(effect, 512, out);
+          return VstHost::Dispatch(effect, effVendorSpecific, kChanteraQuery, kChanteraLoaderBusy) == 0;
+        }));
+        events = EventList();
+      }
+      events.Add(256, 0x90, 69, 100).Send(effect);
+      std::vector<float> left;
+      for (int b = 0; b < 8; ++b) {
+        ASSERT_TRUE(RenderFinite(effect, 512, out));
+        left.insert(left.end(), out.left.begin(), out.left.end());
+      }
+      EXPECT_NEAR(MeasuredHz(left), ToneHz(1, program), 20.0) << "process level " << level << ", program " << program;
+      EXPECT_EQ(VstHost::Close(effect), 1);
+    }
+  }
+  VstHost::processLevelAnswer = kVstProcessLevelUnknown;
 }
 
 TEST(PluginEntry, OldHostGetsNothingAndMainIsTheSameEntry) {

@@ -717,19 +717,31 @@ TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
 // (status 1, no file) and the renderer names the file behind each of the instrument's
 // messages, once per voice however many songs: a deleted recording, a missing voice.csv,
 // a voice chosen with --voice. A voice the song does not sing with does not fail it.
+// A voice chosen with --voice sings its own recordings from the first note, also in a
+// song without lyrics: program 0, or the one --program chooses, of that voice. Its list
+// starts with a recording of 600 Hz that only its program 7 plays, so that the key map
+// of the first voice would sing it (or nothing) there.
 TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
-  VoiceFolder other{"other", {"o.wav,o,69"}, {}, {{"o.wav", MakeWav(Pcm16(Sine(100000, 300 / 44100.0)))}}};
+  VoiceFolder other{
+      "other",
+      {"x.wav,x,69", "o.wav,o,69"},
+      {},
+      {{"x.wav", MakeWav(Pcm16(Sine(100000, 600 / 44100.0)))}, {"o.wav", MakeWav(Pcm16(Sine(100000, 300 / 44100.0)))}}};
   for (int p = 0; p <= 38; ++p)
-    other.programLines.insert(other.programLines.end(), {"Program", "P,1.0,2,o", "S,0,127,o.wav", "End"});
+    other.programLines.insert(other.programLines.end(),
+                              {"Program", "P,1.0,2,o", std::string("S,0,127,") + (p == 7 ? "x" : "o") + ".wav", "End"});
   const std::string songs = Path("songs"), options = " -q --tail 0 --plugin " + plugin;
   const std::string one = Song("songs/a.mid", "tempo 120\nA4 1 sa\n");
   Song("songs/b.mid", "tempo 120\nA4 1 ku\n");
+  const std::string plain =
+      dir.Write("plain.mid", Smf(0, 96, {Bytes({0, 0x90, 69, 100, 0x60, 0x80, 69, 0}) + kEnd})).string();
   struct Row {
     const char* removed;  // the file deleted from the library
     std::string arguments;
     int status;
     std::vector<std::string> says;
     std::string once;  // said exactly once
+    double hz = 0.0;   // the pitch a.wav sings, when it is written
   };
   const std::vector<Row> rows = {
       {"tones/sa.wav",
@@ -757,13 +769,16 @@ TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
        one + " -o " + Path("a.wav") + " --voice 1",
        1,
        {"Error: Wave file load failed.", "could not read every file of voice 1"},
-       "other/samples.txt:1: error"},
+       "other/samples.txt:2: error"},
       {"other/o.wav",
        songs + " -o " + Path("batch") + " --voice 1",
        1,
        {"0 of 2 songs rendered"},
-       "other/samples.txt:1: error"},
-      {"tones/sa.wav", one + " -o " + Path("a.wav") + " --voice 1", 0, {}, "a.wav: 0.50 s, peak"},
+       "other/samples.txt:2: error"},
+      {"tones/sa.wav", one + " -o " + Path("a.wav") + " --voice 1", 0, {}, "a.wav: 0.50 s, peak", 300.0},
+      {"tones/ra.wav", plain + " -o " + Path("a.wav") + " --voice 1", 0, {}, "a.wav: 0.50 s, peak", 300.0},
+      {"tones/ra.wav", plain + " -o " + Path("a.wav") + " --voice 1 --program 7", 0, {}, "a.wav: 0.50 s", 600.0},
+      {"other/x.wav", plain + " -o " + Path("a.wav") + " --program 7", 0, {}, "a.wav: 0.50 s", 400.0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.arguments);
@@ -780,6 +795,9 @@ TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
     EXPECT_EQ(count, 1u) << row.once << "\n" << run.output;
     EXPECT_EQ(std::filesystem::exists(dir.path() / "a.wav"), row.status == 0);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "batch" / "a.wav"));
+    if (row.hz > 0.0) {
+      EXPECT_NEAR(PitchHz(Left(dir.path() / "a.wav"), 4410, 4410, 44100), row.hz, 1.0);
+    }
   }
 }
 

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "engine/module_state.h"
 #include "engine/sampler.h"
 #include "support/fixtures.h"
 
@@ -20,11 +19,11 @@ std::string Wav(int16_t value) {
   return MakeWav(Pcm16({value, value}));
 }
 
-KeyTable CurrentKeyMap(const Sampler& sampler) {
-  KeyTable table{};
-  uint32_t seen = 1;  // odd: never the sequence of a complete table
-  EXPECT_TRUE(sampler.Programs().keyMap.Snapshot(table, seen));
-  return table;
+// The key map the instrument plays with, once a frame has been rendered.
+KeyTable CurrentKeyMap(Sampler& sampler) {
+  float left = 0.0f, right = 0.0f;
+  sampler.Process(&left, &right, 1);
+  return sampler.KeyMap();
 }
 
 // voice.csv names the folder "voice1" and the display name "あ" (Shift-JIS); on disk the
@@ -80,7 +79,7 @@ TEST_F(VoiceSelection, WindowsMadeVoiceLoadsWithoutMessageAndProgramsBuildTheKey
   EXPECT_EQ(bank.slot(2)->GetValue(1, 0), 300);
   EXPECT_EQ(bank.slot(3)->GetValue(0, 0), 400);
   EXPECT_STREQ(sampler.Programs().records[1].name, "one");
-  EXPECT_EQ(Module().VoiceFolder(), kSep + "voice1" + kSep);
+  EXPECT_EQ(sampler.VoiceFolder(), kSep + "voice1" + kSep);
 
   KeyTable map = CurrentKeyMap(sampler);
   for (int k = 0; k < kKeyCount; ++k) ASSERT_EQ(map[k], 0) << k;  // program 0: all on a.wav
@@ -94,16 +93,18 @@ TEST_F(VoiceSelection, WindowsMadeVoiceLoadsWithoutMessageAndProgramsBuildTheKey
     EXPECT_EQ(map[k], expected) << "key " << k;
   }
 
-  // Another voice keeps the key map until the next program.
+  // Another voice: the current program applies to it at once. Program 1 keeps its record
+  // (the new file lists only program 0), program 0 takes the new file's.
   sampler.SelectVoice(1);
-  EXPECT_EQ(Module().VoiceFolder(), kSep + "other" + kSep);
+  EXPECT_EQ(sampler.VoiceFolder(), kSep + "other" + kSep);
   EXPECT_EQ(sampler.Bank()->sampleCount, 1);
-  EXPECT_EQ(CurrentKeyMap(sampler)[62], 2);  // still the previous selection
-  EXPECT_EQ(sampler.Volume(), 0.5f);
-  // Program 1 keeps its ranges: the new file lists only program 0.
   EXPECT_EQ(sampler.Programs().records[1].rangeCount, 5);
+  EXPECT_EQ(CurrentKeyMap(sampler)[62], 2);
   sampler.SetProgram(0);
   EXPECT_EQ(sampler.Volume(), 0.9f);
+  sampler.SelectVoice(0);
+  EXPECT_EQ(sampler.Volume(), 1.0f);
+  EXPECT_EQ(sampler.PitchBendRange(), 2);
   EXPECT_EQ(messages.messages(), std::vector<std::string>{});
 }
 

@@ -1,29 +1,43 @@
-// What the audio thread does not do: allocate, free, or wait for another thread. A program
-// of its own (else it would count the whole suite): it replaces operator new and delete and
-// interposes the C allocators, counting the calls of a thread that has switched counting on.
-// The plug-in plays the demo voice through its AEffect over thousands of blocks of busy MIDI
-// (bank selects left out: they load a voice, by design); after a warm-up pass the same blocks
-// must allocate and free nothing, and so must a block with far more events than any before
-// (more than the event queue holds, too).
+// What the audio thread does not do: allocate, free, wait for another thread (a lock, a
+// condition, a sleep) or open a file. A program of its own (else it would count the whole
+// suite): it replaces operator new and delete and interposes the C allocators, the POSIX
+// locks, waits and sleeps and the calls that open files, counting the calls of a thread
+// that has switched counting on. Each format's process call (the VST 2 plug-in through its
+// AEffect under a host that plays live, the CLAP build) is driven through thousands of
+// blocks of busy MIDI with phonetic notes, bank selects, Effect switches and program
+// changes: after a warm-up pass none of them allocates, frees, waits or opens a file, nor
+// does a block with far more events than any before (more than the event queue holds,
+// too). The voices the switches ask for load meanwhile on the plug-in's own thread and
+// take over in the counted blocks.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/sampler.h"
 #include "host/sampler_plugin.h"
 #include "host/vst2.h"
+#include "platform/platform.h"
 #include "support/fixtures.h"
 
 #ifdef CHANTERA_CLAP_PATH
@@ -33,6 +47,8 @@
 namespace {
 std::atomic<long> allocations{0};
 std::atomic<long> frees{0};
+std::atomic<long> waits{0};  // locks, condition and semaphore waits, sleeps
+std::atomic<long> opens{0};  // files opened or looked up
 thread_local bool countThisThread = false;
 
 inline void CountAllocation() {
@@ -41,15 +57,40 @@ inline void CountAllocation() {
 inline void CountFree(void* p) {
   if (countThisThread && p != nullptr) frees.fetch_add(1, std::memory_order_relaxed);
 }
+inline void CountWait() {
+  if (countThisThread) waits.fetch_add(1, std::memory_order_relaxed);
+}
+inline void CountOpen() {
+  if (countThisThread) opens.fetch_add(1, std::memory_order_relaxed);
+}
 
-// Counts what the calling thread allocates and frees while it lives.
+// Counts what the calling thread does while it lives.
 struct CountingScope {
   CountingScope() {
-    allocations = frees = 0;
+    allocations = frees = waits = opens = 0;
     countThisThread = true;
   }
   ~CountingScope() { countThisThread = false; }
 };
+// The test's own pauses inside a counting scope (time for the voice loader) do not count.
+struct Pause {
+  explicit Pause(int ms) {
+    countThisThread = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    countThisThread = true;
+  }
+};
+
+// The next definition of an interposed function (the C library's), found once.
+template <class F>
+F Next(std::atomic<F>& slot, const char* name) {
+  F f = slot.load(std::memory_order_relaxed);
+  if (f == nullptr) {
+    f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+    slot.store(f, std::memory_order_relaxed);
+  }
+  return f;
+}
 
 void* OrThrow(void* p) {
   if (p == nullptr) throw std::bad_alloc();
@@ -110,12 +151,65 @@ CHANTERA_DELETES(size_t)
 CHANTERA_DELETES(std::align_val_t)
 CHANTERA_DELETES(size_t, std::align_val_t)
 
+// Every way to wait for another thread, or to sleep, counts and goes on to the C library.
+#define CHANTERA_WAITS(result, name, parameters, arguments) \
+  result name parameters {                                  \
+    static std::atomic<result(*) parameters> next{nullptr}; \
+    CountWait();                                            \
+    return Next(next, #name) arguments;                     \
+  }
+// And every way to open a file, or to look one up.
+#define CHANTERA_OPENS(result, name, parameters, arguments) \
+  result name parameters {                                  \
+    static std::atomic<result(*) parameters> next{nullptr}; \
+    CountOpen();                                            \
+    return Next(next, #name) arguments;                     \
+  }
+
+extern "C" {
+CHANTERA_WAITS(int, pthread_mutex_lock, (pthread_mutex_t * m), (m))
+CHANTERA_WAITS(int, pthread_rwlock_rdlock, (pthread_rwlock_t * l), (l))
+CHANTERA_WAITS(int, pthread_rwlock_wrlock, (pthread_rwlock_t * l), (l))
+CHANTERA_WAITS(int, pthread_cond_wait, (pthread_cond_t * c, pthread_mutex_t* m), (c, m))
+CHANTERA_WAITS(int, pthread_cond_timedwait, (pthread_cond_t * c, pthread_mutex_t* m, const timespec* t), (c, m, t))
+CHANTERA_WAITS(int, sem_wait, (sem_t * s), (s))
+CHANTERA_WAITS(int, sem_timedwait, (sem_t * s, const timespec* t), (s, t))
+CHANTERA_WAITS(int, nanosleep, (const timespec* t, timespec* rest), (t, rest))
+CHANTERA_WAITS(int, clock_nanosleep, (clockid_t c, int flags, const timespec* t, timespec* rest), (c, flags, t, rest))
+CHANTERA_WAITS(int, usleep, (useconds_t us), (us))
+CHANTERA_OPENS(FILE*, fopen, (const char* path, const char* mode), (path, mode))
+CHANTERA_OPENS(FILE*, fopen64, (const char* path, const char* mode), (path, mode))
+CHANTERA_OPENS(int, stat, (const char* path, struct stat* info), (path, info))
+int open(const char* path, int flags, ...) {
+  static std::atomic<int (*)(const char*, int, ...)> next{nullptr};
+  CountOpen();
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
+  va_end(rest);
+  return Next(next, "open")(path, flags, mode);
+}
+int openat(int folder, const char* path, int flags, ...) {
+  static std::atomic<int (*)(int, const char*, int, ...)> next{nullptr};
+  CountOpen();
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
+  va_end(rest);
+  return Next(next, "openat")(folder, path, flags, mode);
+}
+}
+
 namespace chantera::test {
 namespace {
 
 using namespace vst2;
 
 constexpr int32_t kBlock = 512;
+// Every so many blocks: a bank select (to the other voice), and, at other blocks, an Effect
+// switch (on, then off).
+constexpr int kBankSelectEvery = 150;
+constexpr int kEffectEvery = 400;
 
 // Blocks of events are built before any counting; handing one over again allocates nothing.
 std::vector<EventList> BusyBlocks(int count) {
@@ -145,15 +239,51 @@ std::vector<EventList> BusyBlocks(int count) {
       else
         events.Add(frame, PhoneticNote(pick(48, 84), symbols[pick(0, 7)]));
     }
+    if (b % kBankSelectEvery == kBankSelectEvery / 2)
+      events.Add(pick(0, kBlock - 1), {{0xB0, 0, 100}, {0xB0, 32, static_cast<uint8_t>(1 - b / kBankSelectEvery % 2)}});
     blocks.emplace_back(std::move(events));
   }
   return blocks;
 }
 
+// The demo voice and a second voice of one recording, and a copy of the CLAP build beside
+// them (which finds its voices beside its own file).
+class Library {
+ public:
+  Library() {
+    WriteVoiceLibrary(dir_, {{"Second", VoiceFolder{"second",
+                                                    {"a.wav,a,69"},
+                                                    {"Program", "P,1.0,2,a", "S,0,127,a.wav", "End"},
+                                                    {{"a.wav", MakeWav(Pcm16(Sine(44100, 0.01)))}}}}});
+    dir_.Write("voice.csv", "Demo,demo\r\nSecond,second\r\n");
+    std::filesystem::create_directory_symlink(std::filesystem::path(CHANTERA_PLUGIN_DIR) / "demo",
+                                              dir_.path() / "demo");
+#ifdef CHANTERA_CLAP_PATH
+    std::filesystem::copy_file(CHANTERA_CLAP_PATH, dir_.path() / "Chantera.clap");
+#endif
+  }
+  std::string str() const {
+    return dir_.str();
+  }
+  std::string Clap() const {
+    return (dir_.path() / "Chantera.clap").string();
+  }
+
+ private:
+  TempDir dir_;
+};
+
+std::atomic<long> messagesOnAudio{0};
+int CountMessage(const char*, const char*) {
+  if (countThisThread) messagesOnAudio.fetch_add(1);
+  return 1;
+}
+
+// The VST 2 plug-in under a host that plays live, started as hosts start it.
 class Instrument {
  public:
-  Instrument()
-      : plugin_(std::make_unique<SamplerPlugin>(QuietHost, CHANTERA_PLUGIN_DIR)), effect_(plugin_->getAeffect()) {
+  explicit Instrument(const Library& library)
+      : plugin_(std::make_unique<SamplerPlugin>(LiveHost, library.str().c_str())), effect_(plugin_->getAeffect()) {
     effect_->dispatcher(effect_, effOpen, 0, 0, nullptr, 0.0f);
     effect_->dispatcher(effect_, effSetSampleRate, 0, 0, nullptr, 44100.0f);
     effect_->dispatcher(effect_, effSetBlockSize, 0, kBlock, nullptr, 0.0f);
@@ -169,6 +299,21 @@ class Instrument {
     effect_->processReplacing(effect_, nullptr, outputs, kBlock);
     for (int32_t f = 0; f < kBlock; ++f) peak_ = std::max(peak_, std::fabs(left_[f]));
   }
+  // The blocks in turn, with an Effect switch from this thread now and then (a host that
+  // automates it from its audio thread); while a switch loads, each block is followed by
+  // a pause for the loader. Returns how many switches took over.
+  int PlayWithSwitches(std::vector<EventList>& blocks) {
+    int takenOver = 0;
+    for (size_t b = 0; b < blocks.size(); ++b) {
+      if (b % kEffectEvery == kEffectEvery / 4)
+        effect_->setParameter(effect_, 2, b / kEffectEvery % 2 == 0 ? 1.0f : 0.0f);
+      const bool pending = plugin_->engine().SwitchPending();
+      Play(blocks[b]);
+      if (pending && !plugin_->engine().SwitchPending()) ++takenOver;
+      if (plugin_->engine().SwitchPending()) Pause(1);
+    }
+    return takenOver;
+  }
   SamplerPlugin& plugin() { return *plugin_; }
   float peak() const { return peak_; }
 
@@ -180,17 +325,24 @@ class Instrument {
   float peak_ = 0.0f;
 };
 
-TEST(Realtime, BusyMidiAllocatesAndFreesNothingAfterWarmUp) {
-  Instrument instrument;
+TEST(Realtime, BusyMidiAndVoiceSwitchesNeitherAllocateNorWaitAfterWarmUp) {
+  const Library library;
+  Instrument instrument(library);
   ASSERT_GT(instrument.plugin().engine().Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
-  std::vector<EventList> blocks = BusyBlocks(3000);        // about 35 s of audio
-  for (EventList& block : blocks) instrument.Play(block);  // warm-up
+  platform::SetMessageSink(CountMessage);
+  std::vector<EventList> blocks = BusyBlocks(3000);  // about 35 s of audio
+  instrument.PlayWithSwitches(blocks);               // warm-up
+  int takenOver = 0;
   {
     const CountingScope counting;
-    for (EventList& block : blocks) instrument.Play(block);
+    takenOver = instrument.PlayWithSwitches(blocks);
   }
   EXPECT_EQ(allocations.load(), 0) << "allocations on the audio thread in steady state";
   EXPECT_EQ(frees.load(), 0) << "frees on the audio thread in steady state";
+  EXPECT_EQ(waits.load(), 0) << "locks, waits or sleeps on the audio thread";
+  EXPECT_EQ(opens.load(), 0) << "files opened on the audio thread";
+  EXPECT_EQ(messagesOnAudio.load(), 0);
+  EXPECT_GE(takenOver, 15) << "voices switched while counting";
   EXPECT_GT(instrument.peak(), 0.01f) << "the blocks were not silent";
 
   // Blocks of more events than ever before: a thousand, then more than the queue holds.
@@ -206,21 +358,29 @@ TEST(Realtime, BusyMidiAllocatesAndFreesNothingAfterWarmUp) {
   }
   EXPECT_EQ(allocations.load(), 0) << "allocations for blocks of more events than any before";
   EXPECT_EQ(frees.load(), 0);
+  EXPECT_EQ(waits.load(), 0);
+  platform::SetMessageSink(nullptr);
 }
 
 #ifdef CHANTERA_CLAP_PATH
-// The CLAP build under the same busy MIDI, with program and volume set by parameter events
-// inside process as a CLAP host sets them.
-TEST(Realtime, ClapBuildAllocatesAndFreesNothingAfterWarmUp) {
-  ClapModule module(CHANTERA_CLAP_PATH);
+// The CLAP build under the same busy MIDI, with program, volume, Effect and Voice set by
+// parameter events inside process as a CLAP host sets them.
+TEST(Realtime, ClapBuildNeitherAllocatesNorWaitsAfterWarmUp) {
+  const Library library;
+  ClapModule module(library.Clap());
   const clap_plugin_t* plugin = module.Start("brisol.chantera", 44100.0, kBlock);
   ASSERT_NE(plugin, nullptr);
   // Made before any counting: every 16th block also sets a program and a volume.
-  std::vector<EventList> blocks = BusyBlocks(1000);
+  std::vector<EventList> blocks = BusyBlocks(2000);
   std::vector<ClapEvents> events(blocks.size());
+  std::vector<bool> switches(blocks.size());
   for (size_t b = 0; b < blocks.size(); ++b) {
     if (b % 16 == 0)
       events[b].Param(0, static_cast<double>((b / 16) % 103)).Param(1, 0.5 + 0.5 * static_cast<double>((b / 16) % 2));
+    if (b % kEffectEvery == kEffectEvery / 4) events[b].Param(3, b / kEffectEvery % 2 == 0 ? 1.0 : 0.0);
+    if (b % kBankSelectEvery == kBankSelectEvery / 4) events[b].Param(6, static_cast<double>(b / kBankSelectEvery % 2));
+    switches[b] = b % kBankSelectEvery == kBankSelectEvery / 4 || b % kBankSelectEvery == kBankSelectEvery / 2 ||
+                  b % kEffectEvery == kEffectEvery / 4;
     VstEvents* list = blocks[b].get();
     std::vector<const VstMidiEvent*> midi;
     for (int32_t i = 0; i < list->numEvents; ++i) midi.push_back(reinterpret_cast<VstMidiEvent*>(EventSlots(list)[i]));
@@ -232,87 +392,47 @@ TEST(Realtime, ClapBuildAllocatesAndFreesNothingAfterWarmUp) {
   }
   float left[kBlock] = {}, right[kBlock] = {};
   float peak = 0.0f;
-  for (ClapEvents& block : events) ClapModule::Process(plugin, left, right, kBlock, block);  // warm-up
+  // After a switch, pauses for the loader (no way to ask the plug-in whether it is done).
+  const auto play = [&] {
+    int pausesLeft = 0;
+    for (size_t b = 0; b < events.size(); ++b) {
+      ClapModule::Process(plugin, left, right, kBlock, events[b]);
+      for (float x : left) peak = std::max(peak, std::fabs(x));
+      if (switches[b]) pausesLeft = 40;
+      if (pausesLeft > 0) {
+        --pausesLeft;
+        Pause(1);
+      }
+    }
+  };
+  play();  // warm-up
   {
     const CountingScope counting;
-    for (ClapEvents& block : events) {
-      ClapModule::Process(plugin, left, right, kBlock, block);
-      for (float x : left) peak = std::max(peak, std::fabs(x));
-    }
+    play();
   }
   EXPECT_EQ(allocations.load(), 0) << "allocations in the CLAP build's process calls";
   EXPECT_EQ(frees.load(), 0) << "frees in the CLAP build's process calls";
+  EXPECT_EQ(waits.load(), 0) << "locks, waits or sleeps in the CLAP build's process calls";
+  EXPECT_EQ(opens.load(), 0) << "files opened in the CLAP build's process calls";
   EXPECT_GT(peak, 0.01f) << "the blocks were not silent";
 }
 #endif
 
-TEST(Realtime, CountingSeesAnAllocation) {
-  long seen = 0;
+// The counters see what they are meant to see.
+TEST(Realtime, CountingSeesEveryKind) {
+  std::mutex mutex;
   {
     const CountingScope counting;
     std::vector<int> grown(100);
     grown.push_back(1);
-    seen = allocations.load();
+    { const std::lock_guard<std::mutex> lock(mutex); }
+    std::this_thread::sleep_for(std::chrono::microseconds(10));
+    if (std::FILE* file = std::fopen(CHANTERA_PLUGIN_DIR "/voice.csv", "rb")) std::fclose(file);
   }
-  EXPECT_GE(seen, 2);
-}
-
-TEST(Realtime, PhoneticCommitsNeverWaitForAThreadHoldingThePrograms) {
-  Instrument instrument;
-  Sampler& engine = instrument.plugin().engine();
-  ASSERT_GT(engine.Bank()->sampleCount.load(), 0) << "no demo voice in " << CHANTERA_PLUGIN_DIR;
-  std::vector<EventList> blocks(3);  // the third empty
-  blocks[0].Add(0, PhoneticNote(60, "a"));
-  // Volume 0, then a commit of program 5, which takes its volume (1) back.
-  blocks[1].Add(0, 0xB0, 7, 0).Add(100, PhoneticNote(64, "ka"));
-  for (EventList& block : blocks) block.get();  // each list laid out before any counting
-  instrument.Play(blocks[0]);
-  instrument.Play(blocks[2]);
-  ASSERT_EQ(engine.GetProgram(), 0);
-
-  std::atomic<bool> held{false}, release{false};
-  // Held until the blocks are done, or two seconds at most: an audio thread that waits
-  // for it shows up as a slow block rather than a hung test.
-  std::thread holder([&] {
-    const std::lock_guard<std::mutex> lock(engine.Programs().mutex);
-    held = true;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!release && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  });
-  while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-
-  double slowest = 0.0;
-  {
-    const CountingScope counting;
-    for (int b = 0; b < 50; ++b) {
-      const auto start = std::chrono::steady_clock::now();
-      instrument.Play(blocks[b == 0 ? 1 : 2]);
-      slowest = std::max(slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-  }
-  const int32_t programWhileHeld = engine.GetProgram();
-  const float volumeWhileHeld = engine.Volume();
-  release = true;
-  holder.join();
-  EXPECT_EQ(allocations.load(), 0);
-  EXPECT_EQ(programWhileHeld, 5) << "the commit selected its program although the lock was held";
-  EXPECT_EQ(volumeWhileHeld, 1.0f) << "and took its volume";
-  // A block takes well under a millisecond; a wait for the holder would take as long as
-  // the test kept the lock. The bound leaves room for a busy machine.
-  EXPECT_LT(slowest, 0.25) << "a block waited";
-
-  // Once the lock is free the audio thread publishes the key map it used.
-  instrument.Play(blocks[2]);
-  KeyTable published{};
-  uint32_t sequence = ~0u;
-  ASSERT_TRUE(engine.Programs().keyMap.Snapshot(published, sequence));
-  KeyTable expected{};
-  {
-    const std::lock_guard<std::mutex> lock(engine.Programs().mutex);
-    engine.Programs().BuildKeyMap(5, expected);
-  }
-  EXPECT_EQ(published, expected);
+  EXPECT_GE(allocations.load(), 2);
+  EXPECT_GE(frees.load(), 1);
+  EXPECT_GE(waits.load(), 2);
+  EXPECT_EQ(opens.load(), 1);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/module_state.h"
 #include "platform/platform.h"
 
 namespace chantera::test {
@@ -141,6 +140,33 @@ void WriteSingleSampleVoice(const TempDir& dir, const std::vector<int16_t>& valu
   WriteVoiceLibrary(dir, {{"Voice", voice}});
 }
 
+void WriteTwoToneVoices(const TempDir& dir) {
+  std::vector<std::pair<std::string, VoiceFolder>> voices;
+  for (int v = 0; v < 2; ++v) {
+    VoiceFolder voice;
+    voice.folder = "v" + std::to_string(v);
+    if (v == 1) {
+      voice.sampleLines.emplace_back("stray.wav,stray,69");
+      voice.files.emplace_back("stray.wav", MakeWav(Pcm16(Sine(44100, kStrayHz / 44100.0))));
+    }
+    for (int p = 0; p < 2; ++p) {
+      const std::string wav = "p" + std::to_string(p) + ".wav";
+      voice.sampleLines.push_back(wav + "," + wav + ",69");
+      voice.programLines.insert(voice.programLines.end(),
+                                {"Program", "P,1.0,2,s" + std::to_string(p), "S,0,127," + wav, "End"});
+      voice.files.emplace_back(wav, MakeWav(Pcm16(Sine(44100, ToneHz(v, p) / 44100.0))));
+    }
+    voices.emplace_back("Voice " + std::to_string(v), voice);
+  }
+  WriteVoiceLibrary(dir, voices);
+}
+
+double MeasuredHz(const std::vector<float>& x, double rate) {
+  int crossings = 0;
+  for (size_t i = x.size() / 2 + 1; i < x.size(); ++i) crossings += (x[i - 1] < 0.0f) != (x[i] < 0.0f) ? 1 : 0;
+  return crossings / 2.0 / (static_cast<double>(x.size()) / 2.0 / rate);
+}
+
 namespace {
 std::mutex messagesMutex;
 std::vector<std::string> messageLog;
@@ -186,6 +212,11 @@ FakeClock::~FakeClock() {
 }
 
 vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect*, int32_t opcode, int32_t, vst2::VstIntPtr, void*, float) {
+  return opcode == vst2::audioMasterVersion ? 2400 : 0;
+}
+
+vst2::VstIntPtr VSTCALLBACK LiveHost(vst2::AEffect*, int32_t opcode, int32_t, vst2::VstIntPtr, void*, float) {
+  if (opcode == vst2::audioMasterGetCurrentProcessLevel) return vst2::kVstProcessLevelRealtime;
   return opcode == vst2::audioMasterVersion ? 2400 : 0;
 }
 
@@ -254,14 +285,6 @@ bool WaitUntil(const std::function<bool()>& done, double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-
-void ResetModuleState() {
-  ModuleState& m = Module();
-  for (auto* v : {&m.rpnMsb, &m.rpnLsb, &m.dataEntryMsb, &m.dataEntryLsb, &m.nrpnMsb, &m.nrpnLsb}) v->store(-1);
-  for (auto* v : {&m.bankMsb, &m.bankLsb, &m.phoneticKey, &m.heldKey, &m.noteHeld, &m.timerGeneration, &m.nrpnSelected})
-    v->store(0);
-  m.ClearPhoneticBuffer();
 }
 
 }  // namespace chantera::test

@@ -75,6 +75,19 @@ void WriteVoiceLibrary(const TempDir& dir, const std::vector<std::pair<std::stri
 // to every key of program 0.
 void WriteSingleSampleVoice(const TempDir& dir, const std::vector<int16_t>& values, int rootNote = 69);
 
+// Two voices of two programs whose recordings each sound a tone of their own (ToneHz), all
+// rooted at key 69 and 44.1 kHz, so the pitch heard tells which one sang. Voice 1 lists
+// first one more recording (kStrayHz), which no program plays: a key map left over from
+// voice 0 plays the wrong recording there.
+void WriteTwoToneVoices(const TempDir& dir);
+inline double ToneHz(int voice, int program) {
+  return 440.0 + 110.0 * (2 * voice + program);
+}
+inline const double kStrayHz = ToneHz(2, 0);
+// Frequency from the zero crossings of the second half of x (about 11 Hz steps at 44.1 kHz
+// over eight 512-frame blocks; the tones lie 110 Hz apart).
+double MeasuredHz(const std::vector<float>& x, double rate = 44100.0);
+
 // Counts the messages the instrument shows while it lives (replaces the message sink).
 class MessageCounter {
  public:
@@ -102,9 +115,14 @@ class FakeClock {
   static inline std::atomic<uint32_t> now{0}, sleepCount{0}, sleepTotal{0}, beepCount{0}, beepHz{0}, beepMs{0};
 };
 
-// A host that answers only audioMasterVersion (2400), as most hosts in tests need.
+// A host that answers only audioMasterVersion (2400), as most hosts in tests need. It does
+// not say whether it plays live, so the plug-in switches voices at once, at their frames.
 vst2::VstIntPtr VSTCALLBACK QuietHost(vst2::AEffect* effect, int32_t opcode, int32_t index, vst2::VstIntPtr value,
                                       void* ptr, float opt);
+// A host playing live: it also answers the process level, real time (2), so the plug-in
+// loads voices in the background.
+vst2::VstIntPtr VSTCALLBACK LiveHost(vst2::AEffect* effect, int32_t opcode, int32_t index, vst2::VstIntPtr value,
+                                     void* ptr, float opt);
 
 struct Midi3 {
   uint8_t status, data1, data2;
@@ -141,8 +159,5 @@ bool RenderFinite(vst2::AEffect* effect, int32_t frames, Rendered& out);
 
 // Waits in real time (other threads are at work) until done() holds; false after seconds.
 bool WaitUntil(const std::function<bool()>& done, double seconds = 5.0);
-
-// Puts the module-wide MIDI and phonetic state back as a freshly loaded library has it.
-void ResetModuleState();
 
 }  // namespace chantera::test

@@ -39,6 +39,8 @@ class VstHost {
 
   static std::vector<HostCall>& Calls();  // what plug-ins asked of the host, in order
   static inline vst2::VstIntPtr versionAnswer = 2400;
+  // What the host says to audioMasterGetCurrentProcessLevel (0: it does not say).
+  static inline vst2::VstIntPtr processLevelAnswer = vst2::kVstProcessLevelUnknown;
 
  private:
   static vst2::VstIntPtr VSTCALLBACK Callback(vst2::AEffect* effect, int32_t opcode, int32_t index,

@@ -43,7 +43,7 @@ void Add(PluginHost::Messages& into, PluginHost::Messages more) {
   into.routed.insert(into.routed.end(), more.routed.begin(), more.routed.end());
 }
 
-// Starts the instance as the options ask: parameters, Chorus, program, voice. The
+// Starts the instance as the options ask: parameters, Chorus, voice, program. The
 // instrument's messages of what concerns the song's voice go to failed: with a voice
 // chosen, those of voice 0, loaded when the instance was made, do not.
 bool SetUp(const RenderOptions& options, PluginHost& host, PluginHost::Messages& failed, std::string& error) {
@@ -51,13 +51,15 @@ bool SetUp(const RenderOptions& options, PluginHost& host, PluginHost::Messages&
   if (!host.Start(options.rate, options.block, error)) return false;
   for (const auto& [index, value] : options.params) host.SetParameter(index, value);
   if (options.chorus) host.SetParameter(2, 1.0f);  // reloads the voice with the Chorus on
-  if (options.program >= 0) host.SetProgram(options.program);
   Add(voiceZero, host.TakeMessages());
   if (options.voice >= 0) {
-    // The bank select is handed over in a silent frame of its own before the song.
+    // The bank select is handed over in a silent frame of its own before the song. The
+    // instrument applies its current program to the new voice (program 0 unless chosen).
     host.SendEvents({{0, {0xB0, 0, 100}}, {0, {0xB0, 32, static_cast<uint8_t>(options.voice)}}});
     host.Process(1);
   }
+  // After the switch, so that the program is the chosen voice's own.
+  if (options.program >= 0) host.SetProgram(options.program);
   // The Chorus rebuild runs in the background; for the same output every time, the song
   // starts only once it is done.
   while (host.BackgroundWorkPending()) std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -1,7 +1,6 @@
 // chantera-voice check (see check.h): the programs, judged by the key maps the instrument
 // builds from them and by what lyrics and phonetic input reach.
 #include <algorithm>
-#include <mutex>
 #include <set>
 
 #include "engine/phoneme_table.h"
@@ -75,10 +74,7 @@ void Checker::CheckPrograms(const ProgramSet& programs, const SampleBank& bank, 
     }
     const ProgramLines& lines = report.programs[size_t(p)];
     KeyTable table{};
-    {
-      std::lock_guard<std::mutex> lock(programs.mutex);
-      programs.BuildKeyMap(p, table);
-    }
+    programs.BuildKeyMap(p, table);
     // Which range sets each key (the last one that covers it wins), for the line.
     std::vector<int> setter(kKeyCount, -1);
     for (size_t r = 0; r < record.ranges.size(); ++r) {

@@ -1,0 +1,39 @@
+// What an instance remembers of its MIDI input from one message to the next: the
+// parameter numbers and data entries, bank select, the phonetic symbol being spelled and
+// the phonetic note it sings. Each instance has its own: two tracks never mix each
+// other's letters, bank selects or held notes.
+// Thread: the audio thread, except the two atomics, which a program selection on a
+// control thread reads and clears (it releases the held phonetic note), and bankLsb,
+// which a voice chosen by a control thread sets.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace chantera {
+
+struct MidiState {
+  int32_t rpnMsb = -1;
+  int32_t rpnLsb = -1;
+  int32_t dataEntryMsb = -1;  // the last data entry for a registered parameter
+  int32_t dataEntryLsb = -1;
+  int32_t nrpnMsb = -1;
+  int32_t nrpnLsb = -1;
+  // Which kind of parameter data entry goes to: 1 after controller 99 or 98 (a
+  // non-registered one: the phonetic protocol), 0 after 101 or 100 (a registered one).
+  int32_t nrpnSelected = 0;
+  int32_t bankMsb = 0;
+  std::atomic<int32_t> bankLsb{0};  // the last voice number taken from controller 32
+
+  // The phonetic symbol being spelled: bytes 0..2 hold its characters, the rest stays 0.
+  std::array<char, 256> phoneticBuffer{};
+  int32_t phoneticKey = 0;
+  std::atomic<int32_t> heldKey{0};   // the key the next commit or the release timer releases
+  std::atomic<int32_t> noteHeld{0};  // 1 while a note counts as held
+  int32_t timerGeneration = 0;       // advanced by every note-on and commit
+
+  void ClearPhoneticBuffer() noexcept { phoneticBuffer.fill(0); }
+};
+
+}  // namespace chantera

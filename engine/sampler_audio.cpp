@@ -1,0 +1,171 @@
+// The audio side of the instrument: the block loop, the stretches between events, the
+// phonetic release timer, and the hand-over of a new voice at the start of a block.
+// Thread: audio thread (and, for TakeOverVoice, a control thread while no audio runs).
+#include <algorithm>
+
+#include "engine/sampler.h"
+
+namespace chantera {
+
+// ---- Voices -----------------------------------------------------------------------------------
+
+void Sampler::TakeOverVoice() noexcept {
+  Voice* taken = voices_.Take();
+  if (taken == nullptr) return;
+  // Sounding notes keep the recordings they play, now in a voice one age older; the
+  // oldest voice kept goes back to be freed, with any note still fading on it.
+  slots_.AgeVoices();
+  voices_.HandBack(sung_[kVoiceAges - 1]);
+  for (size_t age = kVoiceAges - 1; age > 0; --age) sung_[age] = sung_[age - 1];
+  sung_[0] = taken;
+  ApplyProgramToVoice(taken->selection);
+}
+
+void Sampler::ApplyProgramToVoice(bool selection) noexcept {
+  // The current program, as a program selection of it would apply it, but for the held
+  // phonetic note, which sings on: its key map always (the sample indices are the new
+  // voice's), and for a voice selection its volume and pitch-bend range, unless MIDI or
+  // the host set them after the switch was asked for (they came later). An Effect
+  // switch reloads the same voice and leaves both as they are.
+  const int32_t program = currentProgram_.load(std::memory_order_relaxed);
+  const ProgramSet& programs = sung_[0]->programs;
+  programs.BuildKeyMap(program, keyMap_);
+  programSelectionsSeen_ = programSelections_.load(std::memory_order_acquire);
+  if (!selection) return;
+  const ProgramRecord& record = programs.records[static_cast<size_t>(program)];
+  if (!volumeSetSinceSwitch_.load(std::memory_order_relaxed)) volume_.store(record.volume, std::memory_order_relaxed);
+  if (!rangeSetSinceSwitch_.load(std::memory_order_relaxed))
+    pitchBendRange_.store(record.pitchBendRange, std::memory_order_relaxed);
+}
+
+void Sampler::ReleaseUnheardVoices() noexcept {
+  for (int age = 1; age < kVoiceAges; ++age) {
+    Voice*& voice = sung_[static_cast<size_t>(age)];
+    if (voice == nullptr || slots_.PlaysVoice(age)) continue;
+    voices_.HandBack(voice);
+    voice = nullptr;
+  }
+}
+
+// ---- Events -----------------------------------------------------------------------------------
+
+void Sampler::BeginEvents() noexcept {
+  queue_.Begin();
+}
+
+void Sampler::QueueEvent(const MidiEvent& event) noexcept {
+  queue_.Push(event);
+}
+
+void Sampler::RequestRelease(int32_t key) noexcept {
+  if (key < 0 || key >= kKeyCount) return;
+  requestedReleases_[static_cast<size_t>(key) / 64].fetch_or(uint64_t{1} << (key % 64), std::memory_order_release);
+}
+
+void Sampler::ApplyRequestedReleases() noexcept {
+  for (size_t word = 0; word < requestedReleases_.size(); ++word) {
+    uint64_t keys = requestedReleases_[word].exchange(0, std::memory_order_acquire);
+    while (keys != 0) {
+      const int bit = __builtin_ctzll(keys);
+      keys &= keys - 1;
+      slots_.ReleaseNote(static_cast<int32_t>(word * 64 + static_cast<size_t>(bit)));
+    }
+  }
+}
+
+// ---- Rendering ---------------------------------------------------------------------------------
+
+void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
+  if (n <= 0) return;
+  // A program selected on a control thread: its key map, from the voice sung now.
+  const uint32_t selections = programSelections_.load(std::memory_order_acquire);
+  if (selections != programSelectionsSeen_) {
+    programSelectionsSeen_ = selections;
+    sung_[0]->programs.BuildKeyMap(currentProgram_.load(std::memory_order_relaxed), keyMap_);
+  }
+  StretchContext context;
+  context.keyMap = &keyMap_;
+  const SampleBank& bank = *sung_[0]->bank;
+  context.bank = &bank;
+  context.loaderBusy = bank.loaderBusy.load(std::memory_order_acquire);
+  context.loaderProgress = bank.loaderProgress.load(std::memory_order_acquire);
+  for (size_t age = 1; age < kVoiceAges; ++age) {
+    if (const Voice* voice = sung_[age]) {
+      const SampleBank& older = *voice->bank;
+      context.older[age - 1] = {&older, older.loaderBusy.load(std::memory_order_acquire),
+                                older.loaderProgress.load(std::memory_order_acquire)};
+    }
+  }
+  context.pitchBend = pitchBend_;
+  context.pitchBendRange = pitchBendRange_.load(std::memory_order_relaxed);
+  context.volume = volume_.load(std::memory_order_relaxed);
+  context.expression = expression_;
+  context.releaseFactor = releaseFactor_.load(std::memory_order_relaxed);
+  context.releaseLimit = &releaseLimit_;
+  context.hostSampleRate = hostSampleRate_.load(std::memory_order_relaxed);
+  slots_.RenderStretch(left, right, firstFrame, n, context);
+}
+
+void Sampler::RenderWithReleaseTimer(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
+  // The phonetic release falls at an exact frame of rendered audio: split the stretch there.
+  if (releaseTimerFrames_ >= 0 && releaseTimerFrames_ <= n) {
+    const auto head = static_cast<int32_t>(releaseTimerFrames_);
+    RenderStretch(left, right, firstFrame, head);
+    FireReleaseTimer();
+    RenderStretch(left, right, firstFrame + head, n - head);
+    return;
+  }
+  RenderStretch(left, right, firstFrame, n);
+  if (releaseTimerFrames_ >= 0) releaseTimerFrames_ -= n;
+}
+
+void Sampler::ArmReleaseTimer(uint32_t delayMs) noexcept {
+  const double rate = hostSampleRate_.load(std::memory_order_relaxed);
+  releaseTimerFrames_ = static_cast<int64_t>(rate * delayMs / 1000.0);
+  releaseTimerGeneration_ = midi_.timerGeneration;
+}
+
+void Sampler::FireReleaseTimer() noexcept {
+  // The note this instance started, unless a later note-on or commit of its own took the
+  // release over.
+  releaseTimerFrames_ = -1;
+  if (releaseTimerGeneration_ != midi_.timerGeneration) return;
+  int32_t held = 1;
+  if (midi_.noteHeld.compare_exchange_strong(held, 0, std::memory_order_acq_rel))
+    slots_.ReleaseNote(midi_.heldKey.load(std::memory_order_relaxed));
+}
+
+void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
+  if (frames <= 0) return;
+  TakeOverVoice();
+  ReleaseUnheardVoices();
+  ApplyRequestedReleases();
+  std::fill_n(left, frames, 0.0f);
+  std::fill_n(right, frames, 0.0f);
+
+  int32_t done = 0;
+  int32_t remaining = frames;
+  while (remaining > 0) {
+    const MidiEvent* pending = queue_.Pending();
+    int32_t n = remaining;
+    if (pending != nullptr) {
+      // Widened: deltaFrames and the frames counted so far come from the host. An event
+      // of an earlier block is due at once.
+      const int64_t offset =
+          queue_.PendingIsLate() ? 0 : static_cast<int64_t>(pending->deltaFrames) - queue_.blockFramesDone;
+      n = static_cast<int32_t>(std::clamp<int64_t>(offset, 0, remaining));
+    }
+    RenderWithReleaseTimer(left, right, done, n);
+    queue_.blockFramesDone += n;
+    done += n;
+    if (pending != nullptr) {
+      const MidiEvent event = *pending;
+      queue_.Advance();
+      HandleMidiMessage(static_cast<int8_t>(event.status), static_cast<int8_t>(event.data1),
+                        static_cast<int8_t>(event.data2));
+    }
+    remaining -= n;
+  }
+}
+
+}  // namespace chantera

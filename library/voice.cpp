@@ -1,0 +1,39 @@
+#include "library/voice.h"
+
+#include "library/loader.h"
+#include "library/program_file.h"
+#include "platform/platform.h"
+
+namespace chantera {
+
+Voice::~Voice() {
+  if (bank) bank->loaderStop.store(1, std::memory_order_release);
+}
+
+std::unique_ptr<Voice> LoadVoice(const std::string& pluginDir, int32_t index, bool effectOn,
+                                 const ProgramSet& programs) {
+  auto voice = std::make_unique<Voice>();
+  char listPath[platform::kMaxPath];
+  BuildVoiceListPath(pluginDir.c_str(), listPath);
+  {
+    VoiceListReader reader(listPath);
+    reader.GetVoiceList(voice->list);
+  }
+  if (index < 0 || index >= voice->list.voiceCount) index = 0;
+  voice->index = index;
+  voice->effectOn = effectOn;
+  const char* folder = voice->list.voiceCount > 0 ? voice->list.voiceFolders[index] : "Undef";
+  voice->folder.reserve(std::char_traits<char>::length(folder) + 2);
+  voice->folder += platform::kPathSeparator;
+  voice->folder += folder;
+  voice->folder += platform::kPathSeparator;
+
+  voice->bank = std::make_shared<SampleBank>();
+  voice->bank->LoadSampleList(pluginDir.c_str(), voice->folder.c_str());
+  StartLoader(voice->bank, effectOn);
+  voice->programs = programs;
+  voice->programFileStatus = LoadProgramFile(pluginDir.c_str(), voice->folder.c_str(), voice->programs, *voice->bank);
+  return voice;
+}
+
+}  // namespace chantera

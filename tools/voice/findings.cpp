@@ -144,7 +144,7 @@ constexpr Words kWords[] = {
      "ranges naming it play the first line's sample"},
     {FindingKind::kUnplayed, W, "unplayed", "\"{0}\" is played by no program", "it is loaded but never sung"},
     {FindingKind::kNoTiming, W, "no-timing", "{0} without an entry: {1}",
-     "the instrument knows no timing for them: they start at their note-on"},
+     "the instrument has no timing for these recordings: each starts at its note-on"},
     // The programs ({0}: the program, "program 1 (い) "i"", where the finding names one).
     {FindingKind::kNoPrograms, E, "no-programs", "defines no program (a program ends with an \"End\" line)",
      "the instrument keeps the programs of the voice selected before (at start, none): every syllable plays {0}"},

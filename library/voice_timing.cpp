@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -72,7 +73,10 @@ SampleTiming TimingOf(const OtoEntry& e, uint32_t sampleRate, uint32_t frames, T
   timing.offset = static_cast<uint32_t>(std::min(offset, total));
   preutterance = std::min<int64_t>(preutterance, total - timing.offset);
   timing.preutterance = static_cast<uint32_t>(preutterance);
-  timing.overlap = static_cast<int32_t>(std::min(ToFrames(e.overlap, sampleRate), preutterance));
+  // A WAV header may claim any rate: a long negative overlap is held to what the field holds
+  // rather than wrapped.
+  timing.overlap = static_cast<int32_t>(
+      std::clamp<int64_t>(ToFrames(e.overlap, sampleRate), std::numeric_limits<int32_t>::min(), preutterance));
   if (faults != nullptr) *faults = found;
   return timing;
 }

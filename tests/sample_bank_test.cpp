@@ -215,6 +215,9 @@ TEST_F(SampleBank, TimingComesFromTheFoldersOtoIni) {
                                      << t.overlap;
   }
   EXPECT_DOUBLE_EQ(LargestPreutteranceSeconds(bank), 0.03);
+  // An overlap an hour long at a rate a header may claim stays negative, and within the vowel.
+  const SampleTiming far = TimingOf({"x.wav", "x", 0, 0, 0, 10, -3.6e6}, 4'000'000'000u, 1000);
+  EXPECT_TRUE(far.overlap < 0 && far.preutterance == 1000) << far.overlap;
 
   std::filesystem::remove(dir.path() / "v" / "oto.ini");
   ASSERT_EQ(Load(list), 8);

@@ -42,6 +42,15 @@ enum class LoadNoteKind {
   kKeyNotANumber,        // an S line's key has no digits: read as 0
   kEndMissing,           // a "Program" line (or a second P line) inside a program; detail: the
                          // line the program began on
+  // oto.ini (LoadReport::otoNotes; detail: the entry's file unless said otherwise)
+  kOtoFileCut,          // the file is longer than the bytes the reader considers; line 0
+  kOtoLineSkipped,      // no '=', or no file name before it: the line gives no entry; detail: the line
+  kOtoNotANumber,       // a number field that is none: the line gives no entry; detail: the field
+  kOtoFileNotListed,    // an entry names a file samples.txt does not list (first entry of the file)
+  kOtoDuplicate,        // a second entry of one file and alias: the first counts; detail: its line
+  kOtoNegative,         // a negative offset or preutterance: read as 0
+  kOtoVowelPastEnd,     // offset + preutterance lies past the end of the recording or of its cutoff
+  kOtoOverlapPastVowel  // the overlap is longer than the preutterance: taken as the preutterance
 };
 
 struct LoadNote {
@@ -62,6 +71,8 @@ struct LoadReport {
   std::vector<int32_t> voiceLines;     // voice.csv: the line of each entry
   std::vector<int32_t> sampleLines;    // samples.txt: the line of each slot filled
   std::vector<ProgramLines> programs;  // programs.txt: one per program completed by "End"
+  std::vector<LoadNote> otoNotes;      // the voice folder's oto.ini, read with samples.txt; by line
+  bool otoRead = false;                // the voice folder has an oto.ini (the bank's timing came from it)
 
   void Add(LoadNoteKind kind, int32_t line, std::string detail = {}) {
     notes.push_back({kind, line, std::move(detail)});

@@ -22,6 +22,26 @@ struct FileIdentity;
 class Folder;
 }  // namespace platform
 
+// Where the syllable lies in a recording, from the voice's oto.ini (library/voice_timing.h),
+// in frames of the recording as the sample holds it (at its own sampleRate, before any
+// change of pitch). A recording without an entry has none (`known` false) and starts at its
+// note-on, as every recording always has.
+//
+// The loader keeps the numbers safe to use: offset + preutterance never passes the
+// recording's readable frames, and overlap never passes preutterance (it may be negative).
+// They describe the recording as the file holds it, and stay true after the Chorus rebuild:
+// the rebuilt data hold the recording, unstretched, from frame 0 at its own rate (the
+// lowered copies layered under it start there too and are longer; their own vowels come
+// later and are not what the timing describes).
+struct SampleTiming {
+  bool known = false;
+  uint32_t offset = 0;        // frames before the sung part, which a note skips
+  uint32_t preutterance = 0;  // from the offset to the vowel's first frame: the point on the beat
+  int32_t overlap = 0;        // from the offset to where the previous note has faded out
+  uint32_t VowelFrame() const noexcept { return offset + preutterance; }
+  bool operator==(const SampleTiming&) const = default;
+};
+
 class Sample {
  public:
   Sample() = default;
@@ -89,6 +109,9 @@ class Sample {
 
   std::string alias;
   std::string fileName;
+  // Set by every load of the bank (none when the voice has no entry for the recording);
+  // neither LoadFromWav nor a change of the data (SetData, SetLoop) touches it.
+  SampleTiming timing;
   uint32_t dataSize = 0;
   uint32_t sampleRate = 44100;
   uint32_t bitsPerSample = 16;

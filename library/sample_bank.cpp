@@ -1,5 +1,5 @@
 // The 1088 sample slots and "samples.txt": one line per WAV file of the voice folder,
-// "fileName,alias,rootNote".
+// "fileName,alias,rootNote"; and, when the folder has one, oto.ini (voice_timing.h).
 #include "library/sample_bank.h"
 
 #include <cmath>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "library/text_lines.h"
+#include "library/voice_timing.h"
 #include "platform/platform.h"
 
 namespace chantera {
@@ -98,6 +99,7 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
       sample->SetFileName(fileName.c_str());
       nameIndex.emplace(AsciiLowered(fileName.c_str()), n);  // the first slot of a name stays
       sample->SetAlias(std::string(fields[1]).c_str());
+      sample->timing = {};
       const double r = text::ParseInt(fields[2]);
       sample->rootFrequency = 440.0 * std::pow(2.0, (r - 69.0) * (1.0 / 12));
     }
@@ -114,6 +116,10 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
     }
   }
   std::fclose(file);
+  // The recordings' timing, when the folder has an oto.ini: a folder without one reads
+  // nothing more.
+  OtoFile oto;
+  if (ReadOtoFile(folder, oto, report)) ApplyTiming(oto, *this, n, report);
   sampleCount.store(n, std::memory_order_release);
   return 0;
 }

@@ -65,8 +65,8 @@ TEST_F(DemoVoice, GeneratesTheSameBytesOnEveryRun) {
   second["voice.csv"] = ReadFile(again.path() / "voice.csv");
   ASSERT_EQ(first.size(), second.size());
   for (const auto& [name, bytes] : first) EXPECT_TRUE(second[name] == bytes) << name << " differs between two runs";
-  // voice.csv, samples.txt, programs.txt and the recordings, and nothing else.
-  EXPECT_EQ(first.size(), 3 + summary_.recordings);
+  // voice.csv, samples.txt, programs.txt, oto.ini and the recordings, and nothing else.
+  EXPECT_EQ(first.size(), 4 + summary_.recordings);
   EXPECT_EQ(first.at("voice.csv"), "Chantera Demo,demo\r\n");
 }
 
@@ -78,6 +78,15 @@ TEST_F(DemoVoice, LoadsWithoutAMessageAndStaysSmallEnoughToShip) {
   EXPECT_STREQ(sampler_->Voices().voiceNames[0], "Chantera Demo");
   EXPECT_STREQ(sampler_->Voices().voiceFolders[0], "demo");
   EXPECT_EQ(sampler_->Bank()->sampleCount.load(), int32_t(summary_.recordings));
+  // Every recording has its timing; a consonant comes before the vowel's start.
+  for (int32_t n = 0; n < sampler_->Bank()->sampleCount.load(); ++n) {
+    const Sample& s = *sampler_->Bank()->slot(n);
+    EXPECT_TRUE(s.timing.known) << s.fileName;
+    EXPECT_GT(s.timing.preutterance, 0u) << s.fileName;
+    if (s.fileName.starts_with("sa_")) {
+      EXPECT_GT(s.timing.preutterance, s.timing.overlap + s.sampleRate / 20) << s.fileName;
+    }
+  }
 }
 
 TEST_F(DemoVoice, EverySyllableProgramCoversTheKeyboardWithItsOwnRecordings) {

@@ -1,6 +1,6 @@
 // The sample bank reading "samples.txt": which lines take a slot, what each slot holds
-// afterwards, how names are found, and that limits (1088 slots, line and path lengths)
-// hold without overrunning anything.
+// afterwards, how names are found, that limits (1088 slots, line and path lengths) hold
+// without overrunning anything, and each recording's timing from the folder's oto.ini.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,6 +8,7 @@
 
 #include "library/chorus_builder.h"
 #include "library/sample_bank.h"
+#include "library/voice_timing.h"
 #include "support/fixtures.h"
 
 namespace chantera::test {
@@ -178,6 +179,50 @@ TEST_F(SampleBank, OverlongLinesAndPathsAreCutOrRefused) {
   EXPECT_NEAR(bank.slot(3)->rootFrequency, 11.5623, 5e-5);
   EXPECT_EQ(bank.FindSample("c.wav"), -1);
   EXPECT_EQ(messages.count(), 3u);  // a.wav does not exist; the long paths cannot be opened
+}
+
+// Milliseconds become frames at the recording's own rate (10 frames a millisecond here);
+// a recording takes the entry of its file and alias, else its file's first; names match
+// whatever their case or encoding; numbers that point outside the recording are made safe;
+// and a folder without oto.ini (or a recording without an entry) has no timing.
+TEST_F(SampleBank, TimingComesFromTheFoldersOtoIni) {
+  const std::string sjisA = "\x82\xA0.wav", utf8A = "\xE3\x81\x82.wav";  // あ.wav
+  const std::string list =
+      "a.wav,a,60\r\nb.wav,ka,60\r\nC.WAV,c,60\r\nd.wav,d,60\r\ne.wav,e,60\r\n"
+      "f.wav,f,60\r\ng.wav,g,60\r\n" +
+      sjisA + ",\x82\xA0,60\r\n";
+  for (const std::string name : {"a.wav", "b.wav", "C.WAV", "d.wav", "e.wav", "f.wav", "g.wav", sjisA.c_str()})
+    dir.Write("v/" + name, MakeWav(Pcm16(std::vector<int16_t>(1000, 100)), {.sampleRate = 10000}));
+  dir.Write("v/oto.ini",
+            "a.wav=a,10,0,0,20,5\r\nb.wav=x,0,0,0,1,1\r\nb.wav=ka,5,0,0,30,10\r\nc.wav=,0,0,0,12.34,0\r\n"
+            "broken line\r\ne.wav=e,90,0,0,20,0\r\nf.wav=f,-5,0,0,10,30\r\ng.wav=g,0,0,0,10,-10\r\n" +
+                utf8A + "=\xE3\x81\x82,1,0,0,2,0\r\n");
+  ASSERT_EQ(Load(list), 8);
+  EXPECT_EQ(messages.count(), 0u);
+  const SampleTiming expected[] = {
+      {true, 100, 200, 50},  // a
+      {true, 50, 300, 100},  // b: the entry of its alias
+      {true, 0, 123, 0},     // C.WAV: its alias is the file's name; 12.34 ms
+      {},                    // d: no entry
+      {true, 900, 100, 0},   // e: the vowel lies past the end: at the end
+      {true, 0, 100, 100},   // f: a negative offset is 0; the overlap goes no further than the vowel
+      {true, 0, 100, -100},  // g: the note before ends before this one starts
+      {true, 10, 20, 0},     // あ.wav: Shift-JIS in samples.txt, UTF-8 in oto.ini
+  };
+  for (int32_t slot = 0; slot < 8; ++slot) {
+    const SampleTiming& t = bank.slot(slot)->timing;
+    EXPECT_TRUE(t == expected[slot]) << slot << ": " << t.known << " " << t.offset << " " << t.preutterance << " "
+                                     << t.overlap;
+  }
+  EXPECT_DOUBLE_EQ(LargestPreutteranceSeconds(bank), 0.03);
+  // An overlap an hour long at a rate a header may claim stays negative, and within the vowel.
+  const SampleTiming far = TimingOf({"x.wav", "x", 0, 0, 0, 10, -3.6e6}, 4'000'000'000u, 1000);
+  EXPECT_TRUE(far.overlap < 0 && far.preutterance == 1000) << far.overlap;
+
+  std::filesystem::remove(dir.path() / "v" / "oto.ini");
+  ASSERT_EQ(Load(list), 8);
+  for (int32_t slot = 0; slot < 8; ++slot) EXPECT_FALSE(bank.slot(slot)->timing.known) << slot;
+  EXPECT_EQ(LargestPreutteranceSeconds(bank), 0.0);
 }
 
 }  // namespace

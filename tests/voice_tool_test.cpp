@@ -17,6 +17,7 @@
 
 #include "library/pitch.h"
 #include "library/sample.h"
+#include "library/sample_bank.h"
 #include "library/wave_writer.h"
 #include "support/fixtures.h"
 #include "tools/render/partial_file.h"
@@ -94,6 +95,11 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
     stereo.insert(stereo.end(), {s, s});
     deep.push_back(int64_t{s} << 8);
   }
+  // Damage that gives the voice an oto.ini; a.wav and b.wav sing their vowel from 150 ms.
+  const auto oto = [](const std::string& text) {
+    return [text](VoiceFolder& v, std::string&) { v.files.emplace_back("oto.ini", text); };
+  };
+  const std::string otoA = "a.wav=a,100,60,0,50,20\r\n", otoB = "b.wav=b,100,60,0,50,20\r\n";
   const WaveLoop inverted{9000, 8000};
   const std::string sjisA = "\x82\xA0.wav";  // あ.wav in Shift-JIS
   const auto samples = &VoiceFolder::sampleLines, programs = &VoiceFolder::programLines;
@@ -151,6 +157,17 @@ TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
        },
        "programs.txt", 5 * 103 + 3 * 27, "more than 129 programs", 2},
       {[](auto&, auto& csv) { csv = "Voice,v\r\nSecond,w"; }, "voice.csv", 2, "no line end", 2},
+      // oto.ini: the recordings' timing. What it gets wrong still loads: warnings.
+      {oto(otoA + otoB), "", 0, "", 0},
+      {oto(otoA + otoB + "broken line\r\n"), "oto.ini", 3, "\"broken line\" is not file.wav=alias", 1},
+      {oto("a.wav=a,100,x,0,50,20\r\n" + otoB), "oto.ini", 1, "\"x\" is not a number", 1},
+      {oto(otoA + otoB + "c.wav=c,0,0,0,10,0\r\n"), "oto.ini", 3, "\"c.wav\" is not in samples.txt", 1},
+      {oto(otoA + "b.wav=b,1000,0,0,100,0\r\n"), "oto.ini", 2, "\"b.wav\": offset and preutterance reach past", 1},
+      {oto("a.wav=a,100,0,-40,50,0\r\n" + otoB), "oto.ini", 1, "\"a.wav\": offset and preutterance reach past", 1},
+      {oto("a.wav=a,100,0,0,50,60\r\n" + otoB), "oto.ini", 1, "overlap is longer than the preutterance", 1},
+      {oto(otoA + otoB + "A.wav=a,0,0,0,1,0\r\n"), "oto.ini", 3, "a second entry of the file and alias of line 1", 1},
+      {oto("a.wav=a,-1,0,0,50,0\r\n" + otoB), "oto.ini", 1, "negative offset or preutterance", 1},
+      {oto(otoB), "oto.ini", 0, "1 recording without an entry: \"a.wav\"", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.says);
@@ -246,15 +263,24 @@ std::string Frq(double hz, size_t frames, size_t voicedFrom = 0) {
 }
 
 TEST(UtauFiles, ReadWhatBanksHold) {
-  // oto.ini: Shift-JIS by default, UTF-8 with or without a byte order mark; an entry
-  // without a file name is skipped. Fields: file, alias, offset, consonant, cutoff.
-  using Entry = std::tuple<std::string, std::string, double, double, double>;
+  // oto.ini: Shift-JIS by default, UTF-8 with or without a byte order mark; CR LF, LF or
+  // CR; fields the line leaves out (or leaves empty) are 0; an entry without a file name,
+  // or with a number that is none, is skipped. Each entry read is written back by
+  // FormatOtoLine as a line that reads as the same entry.
+  using Entry = std::tuple<std::string, std::string, double, double, double, double, double>;
   const std::pair<std::string, Entry> otos[] = {
-      {"\x82\xA9.wav=\x82\xA9,10,20,-300,5,1", {"\xE3\x81\x8B.wav", "\xE3\x81\x8B", 10, 20, -300}},
-      {"\xEF\xBB\xBF\xE3\x81\x8B.wav=- \xE3\x81\x8B,1.5,,30", {"\xE3\x81\x8B.wav", "- \xE3\x81\x8B", 1.5, 0, 30}},
-      {"sub\\a.wav=,1,2,3,4,5", {"sub/a.wav", "a", 1, 2, 3}},
-      {"\xE3\x81\x8B\xE3\x82\x99.wav=x,0,0,0", {"\xE3\x81\x8C.wav", "x", 0, 0, 0}},  // decomposed が composes
+      {"\x82\xA9.wav=\x82\xA9,10,20,-300,5,1", {"\xE3\x81\x8B.wav", "\xE3\x81\x8B", 10, 20, -300, 5, 1}},
+      {"\xEF\xBB\xBF\xE3\x81\x8B.wav=- \xE3\x81\x8B,1.5,,30\r\n",
+       {"\xE3\x81\x8B.wav", "- \xE3\x81\x8B", 1.5, 0, 30, 0, 0}},
+      {"\xE3\x81\x8B.wav=\xE3\x81\x8B,1,2,3,4.25,-5\r", {"\xE3\x81\x8B.wav", "\xE3\x81\x8B", 1, 2, 3, 4.25, -5}},
+      {"\r\n sub\\a.wav =,1,2,3,4,5\n", {"sub/a.wav", "a", 1, 2, 3, 4, 5}},
+      {"\xE3\x81\x8B\xE3\x82\x99.wav=x,0,0,0", {"\xE3\x81\x8C.wav", "x", 0, 0, 0, 0, 0}},  // decomposed が composes
+      {"a.wav=a, +0.0004 ,1e3,2,3,4", {"a.wav", "a", 0.0004, 1000, 2, 3, 4}},
+      {"a.wav=a", {"a.wav", "a", 0, 0, 0, 0, 0}},
       {"a.wav=a,abc,1,2", {}},
+      {"a.wav=a,1,2,3,4,5x", {}},
+      {"a.wav=a,1,2,3,nan,5", {}},
+      {"=a,1,2,3", {}},
       {"no equals sign", {}}};
   for (const auto& [bytes, entry] : otos) {
     const voice::OtoFile oto = voice::ParseOto(bytes);
@@ -263,8 +289,21 @@ TEST(UtauFiles, ReadWhatBanksHold) {
     EXPECT_EQ(oto.skipped.size(), skipped ? 1u : 0u) << bytes;
     if (skipped) continue;
     const voice::OtoEntry& e = oto.entries[0];
-    EXPECT_EQ(Entry(e.file, e.alias, e.offset, e.consonant, e.cutoff), entry) << bytes;
+    const auto fields = [](const voice::OtoEntry& o) {
+      return Entry(o.file, o.alias, o.offset, o.consonant, o.cutoff, o.preutterance, o.overlap);
+    };
+    EXPECT_EQ(fields(e), entry) << bytes;
+    const std::string line = FormatOtoLine(e);
+    const voice::OtoFile again = voice::ParseOto(line);
+    ASSERT_EQ(again.entries.size(), 1u) << line;
+    Entry rounded = entry;
+    std::get<2>(rounded) = std::round(std::get<2>(rounded) * 1000) / 1000;  // three decimals at most
+    EXPECT_EQ(fields(again.entries[0]), rounded) << line;
   }
+  EXPECT_EQ(FormatOtoLine({"a.wav", "a", 0.0004, 1000, -20.5, 1.0 / 3, -0.0001}), "a.wav=a,0,1000,-20.5,0.333,0");
+  const voice::OtoFile lines = voice::ParseOto("a.wav=a,1\r\n\r\nb.wav=b,2\rc.wav=c,3\nbad\r\n");
+  ASSERT_EQ(lines.entries.size(), 3u);
+  EXPECT_EQ(std::tuple(lines.entries[1].line, lines.entries[2].line, lines.skipped.at(0).line), std::tuple(3, 4, 5));
 
   std::string huge = Frq(220.0, 2);
   huge[36] = '\xFF';  // the frame count
@@ -323,8 +362,8 @@ void WriteBank(const TempDir& dir) {
     const std::string alias = utf8 == "\xE3\x81\x95" ? "- " + sjis : sjis;  // さ in its word-initial form
     const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";      // お's offset is past its end
     const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";       // い's consonant is no number
-    low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,60,\r\n";
-    high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,60,10\r\n";
+    low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,70,\r\n";
+    high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,70,90\r\n";  // the overlap past the vowel is cut to it
   }
   dir.Write("outside.wav", Wav(Sung(Hz(kLow))));
   dir.Write("bank/oto.ini", low + "broken line\r\n..\\outside.wav=\x82\xAB,80,90,120,60,\r\n");  // き
@@ -381,6 +420,22 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   const CheckResult check = CheckLibrary(dir.path() / "test-singer");
   EXPECT_EQ(check.ExitStatus(), 0) << voice::FormatText(check);
   EXPECT_EQ(check.voices.at(0).looped, 19);  // every recording sustains its vowel
+
+  // Every recording has its timing: the bank's vowel (70 ms after the offset, where the
+  // tone starts) at the same place in the cut, which the tuning read 1/step as fast.
+  SampleBank imported;
+  imported.LoadSampleList(dir.str().c_str(), "/test-singer/");
+  ASSERT_EQ(imported.sampleCount.load(), 19);
+  for (int32_t n = 0; n < 19; ++n) {
+    const Sample& s = *imported.slot(n);
+    const bool low = s.rootFrequency < Hz(62);
+    const double step = s.rootFrequency / Hz(low ? kLow : kHigh);
+    EXPECT_TRUE(s.timing.known) << s.fileName;
+    EXPECT_EQ(s.timing.offset, 0u) << s.fileName;
+    EXPECT_NEAR(s.timing.preutterance, 0.070 * s.sampleRate / step, 3.0) << s.fileName;
+    // The top folder gives no overlap; high/'s, past the vowel, is cut to it.
+    EXPECT_EQ(s.timing.overlap, low ? 0 : int32_t(s.timing.preutterance)) << s.fileName;
+  }
 
   // Keys of both pitches and between them: さ く ら あ が; い and え on low keys take the high
   // recording (their low one was damaged); ち (program 16, not in the bank) sings い.

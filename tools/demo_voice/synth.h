@@ -152,6 +152,16 @@ class Track {
     return points_.back().second;
   }
   double End() const { return points_.empty() ? 0.0 : points_.back().first; }
+  // The middle of the track's last rise to its final value: halfway between the point the
+  // rise starts from and the point that reaches that value (0 for a track that never rises).
+  double FinalRiseMiddle() const {
+    if (points_.empty()) return 0.0;
+    size_t top = points_.size() - 1;
+    while (top > 0 && points_[top - 1].second == points_.back().second) --top;
+    size_t foot = top;
+    while (foot > 0 && points_[foot - 1].second < points_[foot].second) --foot;
+    return 0.5 * (points_[foot].first + points_[top].first);
+  }
 
  private:
   std::vector<std::pair<double, double>> points_;

@@ -1,6 +1,6 @@
 // The demo voice as a voice library: which syllables it sings, at which root notes, and
-// the files that carry them (voice.csv, the voice folder with samples.txt, programs.txt and
-// one WAV file per syllable and root).
+// the files that carry them (voice.csv, the voice folder with samples.txt, programs.txt,
+// oto.ini and one WAV file per syllable and root).
 //
 // Every program that phonetic input can reach, 0 to 102, sings the syllable of the first
 // phoneme-table row that names it. Each syllable is recorded at kDemoRoots; each recording
@@ -10,6 +10,7 @@
 // Thread: offline only (the generator and the tests).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "engine/phoneme_table.h"
+#include "library/oto_file.h"
 #include "tools/demo_voice/synth.h"
 
 namespace chantera::demo {
@@ -117,6 +119,29 @@ inline Recording DemoRecording(const Syllable& s, int root) {
   return SingSyllable(s.consonant, s.vowel, root, uint64_t(s.program) * 131u + uint64_t(root));
 }
 
+// Where the syllable lies in each of its recordings, as its oto.ini entry tells it (in
+// milliseconds from the recording's first frame: the recordings hold nothing before the
+// syllable, so their offset is 0). The generator's plan of the onset knows it:
+// - preutterance, the point on the beat: the middle of the voice's last rise to full
+//   strength, which follows the consonant (the release of a stop, the end of a fricative,
+//   the opening of a nasal); in a syllable without a consonant, the middle of its attack;
+// - overlap: a third of that, over which the note before fades into the consonant; the
+//   whole attack for a syllable without a consonant (one vowel into the next);
+// - consonant, the part never stretched: to the end of the formants' glide into the vowel,
+//   at least 25 ms past the preutterance.
+struct DemoTiming {
+  double preutteranceMs = 0, overlapMs = 0, consonantMs = 0;
+};
+inline DemoTiming SyllableTiming(const Syllable& s) {
+  const Onset plan = PlanOnset(s.consonant, s.vowel);
+  DemoTiming t;
+  t.preutteranceMs = 1000.0 * plan.voicing.FinalRiseMiddle();
+  const bool bare = s.consonant.empty() || s.consonant == "N";
+  t.overlapMs = bare ? t.preutteranceMs : t.preutteranceMs / 3.0;
+  t.consonantMs = std::max(1000.0 * plan.glideUntil, t.preutteranceMs + 25.0);
+  return t;
+}
+
 inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), std::streamsize(bytes.size()));
@@ -138,9 +163,10 @@ inline DemoSummary GenerateDemoVoice(const std::filesystem::path& pluginDir) {
   fs::create_directories(folder);
 
   DemoSummary summary;
-  std::string sampleList, programFile;
+  std::string sampleList, programFile, oto;
   for (const Syllable& s : syllables) {
     programFile += "Program\r\nP,1.0,2," + s.name + "\r\n";
+    const DemoTiming timing = SyllableTiming(s);
     for (size_t r = 0; r < kDemoRoots.size(); ++r) {
       const int root = kDemoRoots[r];
       const std::string file = DemoFileName(s, root);
@@ -151,6 +177,13 @@ inline DemoSummary GenerateDemoVoice(const std::filesystem::path& pluginDir) {
       summary.recordings += 1;
       summary.bytes += wav.size();
       sampleList += file + "," + s.name + "," + std::to_string(root) + "\r\n";
+      OtoEntry entry;
+      entry.file = file;
+      entry.alias = s.name;
+      entry.consonant = timing.consonantMs;
+      entry.preutterance = timing.preutteranceMs;
+      entry.overlap = timing.overlapMs;
+      oto += FormatOtoLine(entry) + "\r\n";
       const KeySpan span = DemoKeySpan(r);
       programFile += "S," + std::to_string(span.low) + "," + std::to_string(span.high) + "," + file + "\r\n";
     }
@@ -158,8 +191,9 @@ inline DemoSummary GenerateDemoVoice(const std::filesystem::path& pluginDir) {
   }
   WriteFile(folder / "samples.txt", sampleList);
   WriteFile(folder / "programs.txt", programFile);
+  WriteFile(folder / "oto.ini", oto);
   WriteFile(pluginDir / "voice.csv", std::string(kDemoDisplayName) + "," + kDemoFolder + "\r\n");
-  summary.bytes += sampleList.size() + programFile.size();
+  summary.bytes += sampleList.size() + programFile.size() + oto.size();
   return summary;
 }
 

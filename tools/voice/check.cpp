@@ -148,6 +148,7 @@ void Checker::CheckVoice(const std::string& pluginDir, const std::string& folder
   }
   voice_->samples = bank->sampleCount.load();
   CheckRecordings(*bank, base, samplesFile, samplesReport);
+  CheckTiming(*bank, samplesReport);
 
   // programs.txt.
   ProgramSet programs;
@@ -291,6 +292,29 @@ void Checker::CheckUnusedFiles(const SampleBank& bank, const std::string& base) 
   }
   std::sort(unused.begin(), unused.end());
   for (const std::string& name : unused) Add(FindingKind::kUnlisted, Shown(name), 0);
+}
+
+// oto.ini, read with samples.txt: what its lines gave, and the recordings it leaves out, told
+// once for all of them (a voice made without timing in mind lacks it everywhere).
+void Checker::CheckTiming(const SampleBank& bank, const LoadReport& report) {
+  if (!report.otoRead) return;
+  const std::string otoFile = Shown("oto.ini");
+  for (const LoadNote& note : report.otoNotes) Add(KindOf(note.kind), otoFile, note.line, {note.detail});
+  constexpr size_t kNamed = 3;
+  std::string named;
+  size_t without = 0;
+  for (int32_t n = 0; n < bank.sampleCount.load(); ++n) {
+    const Sample* sample = bank.slot(n);
+    if (sample == nullptr || sample->timing.known) continue;
+    if (++without > kNamed) continue;
+    if (!named.empty()) named += ", ";
+    named += '"';
+    named += DisplayText(sample->fileName);
+    named += '"';
+  }
+  if (without == 0) return;
+  if (without > kNamed) named += ", ...";
+  Add(FindingKind::kNoTiming, otoFile, 0, {render::Plural(static_cast<int64_t>(without), "recording"), named});
 }
 
 void Checker::ReportNotes(const std::string& file, const LoadReport& report) {

@@ -48,6 +48,7 @@ class Checker {
                        const LoadReport& report);
   void CheckRoot(const Sample& sample, const std::string& samplesFile, int32_t line);
   void CheckUnusedFiles(const SampleBank& bank, const std::string& base);
+  void CheckTiming(const SampleBank& bank, const LoadReport& report);
   void ReportNotes(const std::string& file, const LoadReport& report);
 
   // check_programs.cpp

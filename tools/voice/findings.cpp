@@ -72,6 +72,25 @@ constexpr Words kWords[] = {
     {FindingKind::kEndMissing, E, "end-missing", "the program begun on line {0} has no \"End\" before this line",
      "the instrument drops that program's ranges and gives its place to the lines that follow: every program from "
      "here on sings the recordings of the one after it"},
+    // oto.ini ({0}: the entry's file, unless said otherwise). What it gets wrong loads:
+    // the recordings keep what timing can be made of it.
+    {FindingKind::kOtoFileCut, W, "oto-file-cut", "the file is longer than 16 MB",
+     "the instrument reads no further than that"},
+    {FindingKind::kOtoLineSkipped, W, "oto-line-skipped", "\"{0}\" is not file.wav=alias,offset,...",
+     "the instrument ignores the line"},
+    {FindingKind::kOtoNotANumber, W, "oto-not-a-number", "\"{0}\" is not a number of milliseconds",
+     "the instrument ignores the line"},
+    {FindingKind::kOtoFileNotListed, W, "oto-file-not-listed", "\"{0}\" is not in samples.txt",
+     "the instrument has no such recording and ignores its entries"},
+    {FindingKind::kOtoDuplicate, W, "oto-duplicate", "a second entry of the file and alias of line {0}",
+     "the instrument takes the first one"},
+    {FindingKind::kOtoNegative, W, "oto-negative", "\"{0}\": a negative offset or preutterance",
+     "the instrument reads it as 0"},
+    {FindingKind::kOtoVowelPastEnd, W, "oto-vowel-past-end",
+     "\"{0}\": offset and preutterance reach past the end of the recording (or of its cutoff)",
+     "the vowel's start is wrong; the instrument takes it no later than the recording's last frame"},
+    {FindingKind::kOtoOverlapPastVowel, W, "oto-overlap-past-vowel",
+     "\"{0}\": the overlap is longer than the preutterance", "the instrument takes the preutterance as the overlap"},
     // voice.csv and the voice folders.
     {FindingKind::kNotAFolder, E, "not-a-folder", "not a folder", "nothing to check"},
     {FindingKind::kListMissing, E, "list-missing", "missing or unreadable",
@@ -124,6 +143,8 @@ constexpr Words kWords[] = {
     {FindingKind::kListedTwice, W, "listed-twice", "\"{0}\" is listed twice",
      "ranges naming it play the first line's sample"},
     {FindingKind::kUnplayed, W, "unplayed", "\"{0}\" is played by no program", "it is loaded but never sung"},
+    {FindingKind::kNoTiming, W, "no-timing", "{0} without an entry: {1}",
+     "the instrument has no timing for these recordings: each starts at its note-on"},
     // The programs ({0}: the program, "program 1 (い) "i"", where the finding names one).
     {FindingKind::kNoPrograms, E, "no-programs", "defines no program (a program ends with an \"End\" line)",
      "the instrument keeps the programs of the voice selected before (at start, none): every syllable plays {0}"},
@@ -145,7 +166,8 @@ constexpr bool EveryKindInOrder() {
   for (size_t i = 0; i < std::size(kWords); ++i)
     if (static_cast<size_t>(kWords[i].kind) != i) return false;
   return std::size(kWords) == static_cast<size_t>(FindingKind::kStretched) + 1 &&
-         static_cast<size_t>(FindingKind::kEndMissing) == static_cast<size_t>(LoadNoteKind::kEndMissing);
+         static_cast<size_t>(FindingKind::kOtoOverlapPastVowel) ==
+             static_cast<size_t>(LoadNoteKind::kOtoOverlapPastVowel);
 }
 static_assert(EveryKindInOrder());
 

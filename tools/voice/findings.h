@@ -40,6 +40,14 @@ enum class FindingKind {
   kBendRangeNotANumber,
   kKeyNotANumber,
   kEndMissing,
+  kOtoFileCut,
+  kOtoLineSkipped,
+  kOtoNotANumber,
+  kOtoFileNotListed,
+  kOtoDuplicate,
+  kOtoNegative,
+  kOtoVowelPastEnd,
+  kOtoOverlapPastVowel,
   // What the check finds itself. voice.csv and the voice folders:
   kNotAFolder,
   kListMissing,
@@ -67,6 +75,7 @@ enum class FindingKind {
   kRootOff,
   kListedTwice,
   kUnplayed,
+  kNoTiming,
   // The programs.
   kNoPrograms,
   kUndefinedPrograms,

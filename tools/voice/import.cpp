@@ -3,9 +3,10 @@
 // Each syllable of the phoneme table (programs 0..102) takes the recording whose alias is
 // its kana (or the word-initial "- か" form) in each pitch of the bank. The recording is
 // cut from its offset to its cutoff with short fades, tuned to the nearest note (from its
-// .frq file, else measured), levelled, and given a sustain loop over its vowel. A bank
-// with several pitches (prefix.map, or one oto.ini per subfolder) gives each syllable one
-// recording per pitch and splits the keys between them.
+// .frq file, else measured), levelled, and given a sustain loop over its vowel; the voice's
+// oto.ini keeps each recording's timing, moved into the cut. A bank with several pitches
+// (prefix.map, or one oto.ini per subfolder) gives each syllable one recording per pitch
+// and splits the keys between them.
 //
 // Nothing is half-written: the voice folder is written under a temporary name and moved
 // into place (the voice it replaces is deleted only then), and voice.csv is replaced in
@@ -211,7 +212,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     const std::string relative = path.lexically_relative(bank).generic_string();
     encodings += (encodings.empty() ? "" : ", ") + relative + (oto.utf8 ? " UTF-8" : " Shift-JIS");
     for (const OtoSkipped& s : oto.skipped)
-      skipped.push_back(shown + ":" + std::to_string(s.line) + ": " + s.reason + "; line skipped");
+      skipped.push_back(shown + ":" + std::to_string(s.line) + ": " + OtoFaultText(s) + "; line skipped");
     for (const OtoEntry& e : oto.entries) {
       if (LeadsOutsideBank(folder == "." ? "" : folder, e.file)) {
         skipped.push_back(shown + ":" + std::to_string(e.line) + ": " + e.file +
@@ -467,7 +468,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
   const fs::path staging = options.pluginDir / ("." + folder + ".importing");
   fs::remove_all(staging, error);
   fs::create_directories(staging, error);
-  std::string samples, programs;
+  std::string samples, programs, oto;
   uint64_t written = 0;
   int loops = 0;
   for (const Recording& r : recordings) {
@@ -480,6 +481,10 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     written += 44 + 2 * r.pcm.size();
     loops += r.looped ? 1 : 0;
     samples += r.file + "," + syllables[size_t(r.program)].name + "," + std::to_string(r.root) + "\r\n";
+    OtoEntry timing = r.timing;
+    timing.file = r.file;
+    timing.alias = syllables[size_t(r.program)].name;
+    oto += FormatOtoLine(timing) + "\r\n";
   }
   for (const Syllable& s : syllables) {
     programs += "Program\r\nP,1.0,2," + s.name + "\r\n";
@@ -492,7 +497,7 @@ ImportOutcome ImportUtau(const ImportOptions& options) {
     programs += "End\r\n";
   }
   const std::pair<const char*, const std::string*> texts[] = {
-      {"samples.txt", &samples}, {"programs.txt", &programs}, {kSourceFile, &sourceLine}};
+      {"samples.txt", &samples}, {"programs.txt", &programs}, {"oto.ini", &oto}, {kSourceFile, &sourceLine}};
   for (const auto& [file, bytes] : texts) {
     std::string why;
     if (!render::WriteWholeFile(staging / file, *bytes, why)) {

@@ -157,6 +157,13 @@ bool MakeRecording(const Audio& a, const OtoEntry& e, const FrqFile* frq, Record
   for (size_t n = 0; n < length; ++n) y[n] = At(a.x, size_t(start), size_t(end), double(start) + double(n) * step);
   const auto vowelAt = static_cast<size_t>(double(vowelFrom - start) / step);
 
+  // Its timing in the cut: time from the offset runs 1/step as fast.
+  const double cutMs = 1000.0 * double(length) / rate;
+  out.timing = {};
+  out.timing.consonant = std::clamp(e.consonant / step, 0.0, cutMs);
+  out.timing.preutterance = std::clamp(e.preutterance / step, 0.0, cutMs);
+  out.timing.overlap = std::min(e.overlap / step, out.timing.preutterance);
+
   // Level: the vowel at -20 dBFS RMS, never louder than -1 dBFS at the peak.
   double energy = 0.0, peak = 0.0;
   for (size_t n = 0; n < length; ++n) peak = std::max(peak, std::fabs(y[n]));

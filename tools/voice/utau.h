@@ -8,35 +8,24 @@
 #include <string>
 #include <vector>
 
+#include "library/oto_file.h"
+
 namespace chantera::voice {
 
-// One line of oto.ini: file.wav=alias,offset,consonant,cutoff,preutterance,overlap, all
-// in milliseconds. offset counts from the start of the file; consonant, preutterance and
-// overlap from the offset; a positive cutoff counts back from the end of the file, a
-// negative one puts the end at offset + |cutoff|.
-struct OtoEntry {
-  std::string file;   // relative to the oto.ini's folder, '/' between folders (UTF-8, NFC)
-  std::string alias;  // the file name without ".wav" when the line leaves it empty
-  double offset = 0, consonant = 0, cutoff = 0, preutterance = 0, overlap = 0;
-  int32_t line = 0;
-};
+// oto.ini and the text of UTAU's files are the voice library's (library/oto_file.h): a
+// voice folder may hold an oto.ini too.
+using chantera::ComposeKana;
+using chantera::DecodeText;
+using chantera::OtoEntry;
+using chantera::OtoFault;
+using chantera::OtoFile;
+using chantera::OtoSkipped;
+using chantera::ParseOto;
+using chantera::TextLines;
+using chantera::TrimBlanks;
 
-struct OtoSkipped {
-  int32_t line = 0;
-  std::string text;    // the line (UTF-8)
-  std::string reason;  // why it was not read
-};
-
-struct OtoFile {
-  std::vector<OtoEntry> entries;
-  std::vector<OtoSkipped> skipped;
-  bool utf8 = false;  // the text was UTF-8 rather than Shift-JIS
-};
-
-// Reads oto.ini bytes (Shift-JIS by default; UTF-8 with or without a byte order mark).
-// Lines without '=' and lines with numbers that are not numbers are skipped with a
-// reason; empty numbers are 0.
-OtoFile ParseOto(const std::string& bytes);
+// Why a line of oto.ini gave no entry, in words ("no '=' in the line").
+std::string OtoFaultText(const OtoSkipped& skipped);
 
 // NAME_wav.frq: "FREQ0003", samples per frame (32-bit), average frequency (double), 16
 // unused bytes, a frame count N (32-bit), then N pairs of doubles (frequency, amplitude).
@@ -58,15 +47,6 @@ std::vector<PrefixMapEntry> ParsePrefixMap(const std::string& bytes);
 
 // The singer's name from character.txt ("name=..." or "名前=..."), or "".
 std::string ParseCharacterName(const std::string& bytes);
-
-// Text of an UTAU file as UTF-8: a byte order mark or valid UTF-8 stays UTF-8, anything
-// else is read as Shift-JIS. Decomposed kana (as macOS writes file names) are composed.
-std::string DecodeText(const std::string& bytes, bool* wasUtf8 = nullptr);
-
-// Composes kana followed by a combining voiced or semi-voiced mark (U+3099, U+309A, and
-// their spacing forms are left alone) into one character: the normal form that oto.ini
-// uses, for names that macOS stored decomposed.
-std::string ComposeKana(const std::string& utf8);
 
 // MIDI note of a note name (C4 = 60, sharps with '#', flats with 'b'); -1 when it is none.
 int ParseNoteName(const std::string& name);

@@ -70,6 +70,12 @@ void Sampler::SwitchVoice(int32_t index, Switching switching) noexcept {
   volumeSetSinceSwitch_.store(false, std::memory_order_relaxed);
   rangeSetSinceSwitch_.store(false, std::memory_order_relaxed);
   voices_.SelectVoice(index);
+  BuildVoice(switching);
+}
+
+void Sampler::BuildVoice(Switching switching) noexcept {
+  // Live: the voice loader reads it while the voice that sings goes on. Offline: read here,
+  // so that it takes over at the frame that asked for it.
   if (switching == Switching::kInBackground) {
     voices_.BuildInBackground();
     return;
@@ -77,7 +83,7 @@ void Sampler::SwitchVoice(int32_t index, Switching switching) noexcept {
   try {
     voices_.BuildNow();
   } catch (...) {
-    // Out of memory while reading the voice: play on with what is loaded.
+    // Out of memory while reading the voice: the one that sings stays.
   }
 }
 
@@ -207,15 +213,7 @@ void Sampler::SetEffect(float value, Switching switching) {
   if (!voices_.SetEffect(value > 0.5f)) return;
   // The voice is loaded again into a fresh bank beside the one that sings, which goes on
   // singing (and a run over it goes on rebuilding) until the new one takes over.
-  if (switching == Switching::kInBackground) {
-    voices_.BuildInBackground();
-    return;
-  }
-  try {
-    voices_.BuildNow();
-  } catch (...) {
-    // Out of memory while reading the voice: it stays as it is.
-  }
+  BuildVoice(switching);
 }
 
 // ---- For tests and tools -----------------------------------------------------------------------

@@ -153,6 +153,8 @@ class Sampler {
   // Voices the audio thread keeps: the one it sings (age 0) and up to kVoiceAges - 1
   // older ones whose recordings fading notes still play.
   void SwitchVoice(int32_t index, Switching switching) noexcept;
+  // Loads the voice asked for: in the background, or here and now (see Switching).
+  void BuildVoice(Switching switching) noexcept;
   void ReleaseUnheardVoices() noexcept;
   void ApplyProgramToVoice(bool selection) noexcept;
   void SelectProgram(int32_t program, bool onAudioThread) noexcept;

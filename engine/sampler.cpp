@@ -8,7 +8,8 @@
 
 namespace chantera {
 
-Sampler::Sampler(std::string pluginDir) : pluginDir_(std::move(pluginDir)), voices_(pluginDir_) {
+Sampler::Sampler(std::string pluginDir, platform::MessageSink messageSink)
+    : pluginDir_(std::move(pluginDir)), voices_(pluginDir_, messageSink) {
   // The engine: voice 0 (samples, then programs), then program 0, whose key map refers to
   // the samples just loaded.
   SelectVoice(0);

@@ -50,8 +50,9 @@ class Sampler {
 
   // Builds the instrument: loads voice 0 of the voice list in pluginDir (samples, then
   // programs), sets up the event queue, slots and controller defaults and selects
-  // program 0. Control thread.
-  explicit Sampler(std::string pluginDir);
+  // program 0. What the voices' files make it say goes to messageSink (null: where the
+  // module's messages go), from voice 0 on. Control thread.
+  explicit Sampler(std::string pluginDir, platform::MessageSink messageSink = nullptr);
   // Control thread; the host has stopped calling the audio operations.
   ~Sampler();
   Sampler(const Sampler&) = delete;
@@ -130,6 +131,9 @@ class Sampler {
   // A switch still loading, or a Chorus rebuild still under way: what an offline render
   // waits for before it starts. Control thread.
   bool BackgroundWorkPending() const { return voices_.Busy(); }
+  // This instance's messages (each a voice file it could not read): their count, and
+  // where they go. Thread: any.
+  platform::MessageRoute& Messages() noexcept { return voices_.Messages(); }
 
   // ---- For tests and tools, while no switch runs -------------------------------------------
   const std::string& PluginDir() const noexcept { return pluginDir_; }

@@ -13,7 +13,8 @@ void StoreMax(std::atomic<uint64_t>& value, uint64_t n) noexcept {
 }
 }  // namespace
 
-VoiceSwitch::VoiceSwitch(std::string pluginDir) : pluginDir_(std::move(pluginDir)) {
+VoiceSwitch::VoiceSwitch(std::string pluginDir, platform::MessageSink messageSink) : pluginDir_(std::move(pluginDir)) {
+  messages_.sink.store(messageSink, std::memory_order_release);
   loader_ = std::thread([this] { LoaderThread(); });
 }
 
@@ -76,6 +77,7 @@ void VoiceSwitch::Build() {
       std::lock_guard<std::mutex> lock(newestMutex_);
       if (newest_ != nullptr) programs = newest_->programs;
     }
+    const platform::ScopedMessageRoute route(&messages_);
     voice = LoadVoice(pluginDir_, asked, effectOn, programs);
   } catch (...) {
     // Out of memory: the voice stays as it is, and the request counts as answered.

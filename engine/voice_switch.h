@@ -19,6 +19,10 @@
 // voices handed back. Control threads reach the newest voice built, only under the lock
 // of WithNewest; a voice handed back is never the newest, so the loader frees it without
 // that lock.
+//
+// Messages: every build runs under the instance's own message route, on whatever thread
+// builds it, so that what one instance could not read is counted and routed as its own
+// however many instances share the process.
 #pragma once
 
 #include <atomic>
@@ -29,13 +33,15 @@
 #include <thread>
 
 #include "library/voice.h"
+#include "platform/platform.h"
 
 namespace chantera {
 
 class VoiceSwitch {
  public:
-  // Starts the voice loader thread. Control thread.
-  explicit VoiceSwitch(std::string pluginDir);
+  // Starts the voice loader thread; the builds' messages go to messageSink (null: where
+  // the module's go) until Messages() says otherwise. Control thread.
+  explicit VoiceSwitch(std::string pluginDir, platform::MessageSink messageSink = nullptr);
   // Stops the loader (Stop) and frees every voice still here. Control thread.
   ~VoiceSwitch();
   VoiceSwitch(const VoiceSwitch&) = delete;
@@ -83,6 +89,8 @@ class VoiceSwitch {
   bool Pending() const noexcept;
   // A request not built yet, or a Chorus run still rebuilding the newest voice. Control thread.
   bool Busy() const;
+  // The messages the builds have shown, and where they go. Thread: any.
+  platform::MessageRoute& Messages() noexcept { return messages_; }
 
  private:
   void Request() noexcept;
@@ -92,6 +100,7 @@ class VoiceSwitch {
   void FreeHandedBack() noexcept;
 
   const std::string pluginDir_;
+  platform::MessageRoute messages_;
   std::atomic<int32_t> targetVoice_{0};
   std::atomic<int32_t> targetEffect_{0};
   std::atomic<bool> selectionAsked_{false};  // a selection since the last build began

@@ -24,7 +24,13 @@ SamplerPlugin::SamplerPlugin(audioMasterCallback audioMaster, const char* plugin
   std::string dir = pluginDir != nullptr ? std::string(pluginDir) : platform::ModuleDirectory();
   // No path at all: look beside the working directory rather than at the file-system root.
   if (dir.empty()) dir.assign(1, '.');
-  engine_ = std::make_shared<Sampler>(std::move(dir));
+  // A host that words the messages itself hands over its sink before voice 0 is read, so
+  // that none of this instance's messages escapes it. Other hosts answer 0: shown as ever.
+  platform::MessageSink sink = nullptr;
+  if (audioMaster != nullptr)
+    sink = reinterpret_cast<ChanteraMessageSink>(  // NOLINT: code handed over as an integer
+        audioMaster(&cEffect, audioMasterVendorSpecific, kChanteraQuery, kChanteraMessagesToHost, nullptr, 0.0f));
+  engine_ = std::make_shared<Sampler>(std::move(dir), sink);
 }
 
 SamplerPlugin::~SamplerPlugin() {
@@ -148,10 +154,11 @@ VstIntPtr SamplerPlugin::vendorSpecific(int32_t index, VstIntPtr value, void* pt
     case kChanteraLoaderBusy:
       return engine_->BackgroundWorkPending() ? 1 : 0;
     case kChanteraMessagesShown:
-      return static_cast<VstIntPtr>(platform::MessagesShown());
+      return static_cast<VstIntPtr>(engine_->Messages().shown.load(std::memory_order_relaxed));
     case kChanteraMessagesToHost:
       // The host hands over a function of its own: the one way to pass code through ptr.
-      platform::SetMessageSink(reinterpret_cast<ChanteraMessageSink>(ptr));  // NOLINT
+      engine_->Messages().sink.store(reinterpret_cast<ChanteraMessageSink>(ptr),  // NOLINT
+                                     std::memory_order_release);
       return 1;
     default:
       return 0;

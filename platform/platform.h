@@ -8,6 +8,7 @@
 // (before instances are created); reading them is lock-free.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -43,10 +44,31 @@ int ShowMessage(const char* text, const char* caption);
 
 using MessageSink = int (*)(const char* text, const char* caption);
 // Routes every message to sink (null restores the default). Returns the previous sink.
+// A thread's message route (below) with a sink of its own takes precedence.
 MessageSink SetMessageSink(MessageSink sink);
 // How many messages ShowMessage has shown or handed to the sink in this module so far:
 // each stands for a voice file that could not be read, which an offline host reports.
 uint32_t MessagesShown();
+
+// The messages of one instrument instance: how many it has shown, and where they go
+// (null: where the module's go). Several instances in one process, each loading on
+// threads of its own or of its host, each count and route only their own.
+struct MessageRoute {
+  std::atomic<uint32_t> shown{0};
+  std::atomic<MessageSink> sink{nullptr};
+};
+// While it lives, the messages shown on the calling thread belong to route (counted there,
+// and sent to its sink when it has one). Nests: the route before is restored at its end.
+class ScopedMessageRoute {
+ public:
+  explicit ScopedMessageRoute(MessageRoute* route) noexcept;
+  ~ScopedMessageRoute();
+  ScopedMessageRoute(const ScopedMessageRoute&) = delete;
+  ScopedMessageRoute& operator=(const ScopedMessageRoute&) = delete;
+
+ private:
+  MessageRoute* previous_;
+};
 
 // ---- Time ----------------------------------------------------------------------------
 void SleepMs(uint32_t ms);

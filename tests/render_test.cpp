@@ -6,13 +6,16 @@
 
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 
 #include "library/pitch.h"
@@ -24,6 +27,7 @@
 #include "tools/render/song.h"
 #include "tools/render/song_processes.h"
 #include "tools/render/song_source.h"
+#include "tools/render/song_threads.h"
 
 namespace chantera::test {
 namespace {
@@ -361,6 +365,31 @@ struct ScriptedProcesses {
   }
 };
 
+// Songs finish on the calling thread in song order, whichever thread ends first: the
+// first song is held until the last one has run.
+TEST(SongThreads, EachSongIsFinishedInOrderOnTheCallingThread) {
+  std::mutex mutex;
+  std::condition_variable lastRan;
+  bool lastDone = false;
+  std::vector<size_t> ran, finished;
+  const std::thread::id caller = std::this_thread::get_id();
+  RunOnThreads(
+      4, 3,
+      [&](size_t song) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (song == 0) lastRan.wait(lock, [&] { return lastDone; });
+        ran.push_back(song);
+        if (song == 3) lastDone = true;
+        lastRan.notify_all();
+      },
+      [&](size_t song) {
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        finished.push_back(song);
+      });
+  EXPECT_EQ(ran.back(), 0u);
+  EXPECT_EQ(finished, (std::vector<size_t>{0, 1, 2, 3}));
+}
+
 // Every child started is waited for; no wait spins; a crash, a lost child and a fork that
 // fails name their song. The last row forks for real, from a process that ignores SIGCHLD
 // (whose children the system would reap unseen).
@@ -534,8 +563,9 @@ TEST_F(Renderer, ClippingIsReportedAndGainOrFloatAvoidsIt) {
   EXPECT_NEAR(20.0 * std::log10(largest), loud, 0.06);
 }
 
-// Songs rendered several at once match renders one at a time, also with the phonetic
-// protocol (whose state all instances share); shares split the songs without overlap.
+// Songs rendered several at once (on threads of one process) match renders one at a
+// time, also with the phonetic protocol, whose spelling state each instance keeps; they
+// are told in song order; shares split the songs without overlap.
 TEST_F(Renderer, ManySongsAtOnceMatchOneAtATime) {
   std::filesystem::create_directories(dir.path() / "songs" / "more");
   const std::vector<std::pair<std::string, std::string>> songs = {
@@ -545,6 +575,8 @@ TEST_F(Renderer, ManySongsAtOnceMatchOneAtATime) {
   for (const auto& [name, source] : songs) Song(name, source);
   const std::string songsDir = (dir.path() / "songs").string();
   Render(songsDir, "all", "--tail 0.5 --jobs 2");
+  const size_t a = printed.find("a.wav: "), c = printed.find("c.wav: "), b = printed.find("b.wav: ");
+  EXPECT_TRUE(a < c && c < b && b != std::string::npos) << printed;
   for (const char* share : {"1/2", "2/2"})
     Render(songsDir, std::string("share") + share[0], "--tail 0.5 --shard " + std::string(share));
   for (const auto& [name, source] : songs) {
@@ -561,8 +593,8 @@ TEST_F(Renderer, ManySongsAtOnceMatchOneAtATime) {
 // A song that is not written whole leaves no file that looks whole, and the file an
 // earlier render left keeps its bytes: a render that the file-size limit kills (as a
 // crash or an interruption ends it), one whose writes fail (as on a full disk), and the
-// songs of a batch whose processes are killed, each named. Without a limit the batch
-// writes every file and leaves nothing partial.
+// songs of a batch that pass the limit, each named while the batch goes on. Without a
+// limit the batch writes every file and leaves nothing partial.
 TEST_F(Renderer, AFailedSongLeavesNoFileThatLooksWhole) {
   const std::string song = Song("songs/a.mid", "tempo 60\nA4 2 a\nE5 2 a\n");
   Song("songs/more/b.mid", "tempo 60\nA4 3 a\n");
@@ -579,9 +611,8 @@ TEST_F(Renderer, AFailedSongLeavesNoFileThatLooksWhole) {
   const std::vector<Row> rows = {
       {limited, song + out("a.wav") + options, "a.wav", -1, ""},
       {std::string(limited) + " trap '' XFSZ;", song + out("a.wav") + options, "a.wav", 1, "writing the audio failed"},
-      {limited, songs + out("batch") + options, "batch/a.wav", 1,
-       "songs/a.mid: the render crashed (File size limit exceeded, signal 25); no file written"},
-      {limited, songs + out("batch") + options, "batch/more/b.wav", 1, "songs/more/b.mid: the render crashed"},
+      {limited, songs + out("batch") + options, "batch/a.wav", 1, "batch/a.wav: writing the audio failed"},
+      {limited, songs + out("batch") + options, "batch/more/b.wav", 1, "batch/more/b.wav: writing the audio failed"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.before + row.arguments);
@@ -717,6 +748,35 @@ TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
 // (status 1, no file) and the renderer names the file behind each of the instrument's
 // messages, once per voice however many songs: a deleted recording, a missing voice.csv,
 // a voice chosen with --voice. A voice the song does not sing with does not fail it.
+// Two songs of one batch select, on threads side by side, voices that fail differently:
+// each is told with its own message, and a third song, on voice 0, is not blamed.
+TEST_F(Renderer, EachSongOfABatchIsToldOnlyItsOwnMessages) {
+  VoiceFolder other{"other", {"o.wav,o,69"}, {"Program", "P,1.0,2,o", "S,0,127,o.wav", "End"}, {}};
+  VoiceFolder third = other;
+  third.folder = "third";
+  third.files = {{"o.wav", MakeWav(Pcm16(Sine(100000, 300 / 44100.0)))}};
+  WriteVoiceLibrary(dir, {{"Tones", tones}, {"Other", other}, {"Third", third}});
+  std::filesystem::remove(dir.path() / "third" / "programs.txt");
+  const auto selecting = [this](const std::string& name, int voice) {
+    const std::string select = voice > 0 ? Bytes({0, 0xB0, 0, 100, 0, 0xB0, 32, voice}) : "";
+    dir.Write("songs/" + name, Smf(0, 96, {select + Bytes({0, 0x90, 69, 100, 0x60, 0x80, 69, 0}) + kEnd}));
+  };
+  selecting("a.mid", 1);  // o.wav missing
+  selecting("b.mid", 2);  // programs.txt missing
+  selecting("c.mid", 0);
+  const RunResult run = Run(Path("songs") + " -o " + Path("batch") + " -q --tail 0 --jobs 2 --plugin " + plugin);
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("1 of 3 songs rendered"), std::string::npos) << run.output;
+  const std::string wave = "Error: Wave file load failed.", program = "third/programs.txt Program file load failed.";
+  const size_t waveAt = run.output.find(wave), programAt = run.output.find(program);
+  const size_t aFailed = run.output.find("a.mid: no file written"), bFailed = run.output.find("b.mid: no file written");
+  EXPECT_TRUE(waveAt < aFailed && aFailed < programAt && programAt < bFailed && bFailed != std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find(wave, waveAt + 1), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find(program, programAt + 1), std::string::npos) << run.output;
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "batch" / "c.wav")) << run.output;
+}
+
 // A voice chosen with --voice sings its own recordings from the first note, also in a
 // song without lyrics: program 0, or the one --program chooses, of that voice. Its list
 // starts with a recording of 600 Hz that only its program 7 plays, so that the key map

@@ -1,9 +1,10 @@
 // chantera-render: renders a Standard MIDI File, an UTAU project or a MusicXML score to
 // audio through a VST 2 instrument (Chantera by default), the way a sequencer would, with
 // every event at its exact frame (a score is first written as the MIDI file that sings it).
-// Given several files or a folder, it renders them all, a few at once, each song in a
-// process of its own forked from one that keeps the plug-in loaded, so that every file is
-// the one a render of that song alone gives.
+// Given several files or a folder, it renders them all, a few at once, each song on a
+// fresh instance of its own (on threads of this process for Chantera, in processes forked
+// from this one for other plug-ins), so that every file is the one a render of that song
+// alone gives.
 //
 // Exit status: 0 every song written, 1 a song was not (each named with why), 2 wrong
 // arguments (nothing rendered). A render is written only when it is sound: the instrument
@@ -12,8 +13,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -32,6 +35,7 @@
 #include "tools/render/song.h"
 #include "tools/render/song_file.h"
 #include "tools/render/song_processes.h"
+#include "tools/render/song_threads.h"
 #include "tools/render/words.h"
 #include "tools/voice/check.h"
 
@@ -61,8 +65,9 @@ std::string DefaultPlugin() {
   return (here / "Chantera" / "Chantera.so").string();
 }
 
-// The voices whose trouble has been told: once per voice, not once per song. The songs
-// of a batch are rendered in processes forked from this one, and see what it told.
+// The voices whose trouble has been told: once per voice, not once per song. A batch's
+// songs are told on the main thread (threads), or in processes forked from this one,
+// which see what it told.
 std::set<int32_t>& ToldVoices() {
   static std::set<int32_t> told;
   return told;
@@ -121,10 +126,10 @@ std::unique_ptr<PluginHost> Prepare(CommandLine& line, bool batch) {
   if (!ResolveRequests(*keeper, line.params, line.render, error)) Usage(error);
   if (!batch) return keeper;
   keeper->RouteMessages();
-  const PluginHost::Messages made = keeper->TakeMessages();  // shown by the plug-in itself
+  const PluginHost::Messages made = keeper->TakeMessages();  // of voice 0, read as it was created
   if (made.count > 0 && line.render.voice <= 0) TellVoice(line.render.plugin, 0, made.routed);
   if (line.render.voice > 0 && keeper->IsChantera()) {
-    // The songs' processes would each report the voice they select: name its files here.
+    // The songs would each report the voice they select: name its files here, once.
     auto findings = chantera::voice::VoiceLoadFindings(PluginFolder(line.render.plugin), line.render.voice);
     if (!findings.empty()) TellVoice(line.render.plugin, line.render.voice, {}, std::move(findings));
   }
@@ -273,12 +278,11 @@ int RenderMany(CommandLine& line) {
     files.pop_back();
   }
 
-  // Each song is rendered in a process of its own, forked from this one: an instrument may
-  // keep state for the whole library rather than per instance (Chantera keeps its MIDI
-  // controller and phonetic spelling state so), and only a process of its own gives every
-  // song the state a render of that song alone starts from. This process loads the
-  // plug-in once and keeps one untouched instance, so that the voice it loaded stays in
-  // memory: the song's own fresh instance shares it instead of reading the files again.
+  // Each song is rendered on a fresh instance of its own, so that it starts from the state
+  // a render of that song alone starts from. Chantera keeps its state per instance, and
+  // its songs run on threads of this process; another plug-in may keep state for its
+  // whole library, and each of its songs runs in a process of its own, forked from this
+  // one. This process loads the plug-in once and keeps one untouched instance.
   const std::unique_ptr<PluginHost> keeper = Prepare(line, true);
   std::error_code failed;
   fs::create_directories(line.output, failed);
@@ -286,21 +290,51 @@ int RenderMany(CommandLine& line) {
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
   const size_t workers =
       std::min(jobs.size(), static_cast<size_t>(line.jobs > 0 ? line.jobs : static_cast<int>(processors)));
-  const auto render = [&](size_t i) {
-    const Job& job = jobs[i];
-    std::error_code made;
-    fs::create_directories(fs::path(job.output).parent_path(), made);
-    Progress none(false);
-    std::unique_ptr<PluginHost> host;
+  struct Rendered {
+    bool ok = false;
     SongReport report;
     std::string error;
-    const bool ok = RenderSong(line.render, job.input, job.output, format, none, nullptr, host, report, error);
-    return Report(job.input, line.render.plugin, report, ok, error);
   };
-  const auto problem = [&](size_t i, const std::string& text) {
-    std::fprintf(stderr, "chantera-render: %s: %s\n", jobs[i].input.c_str(), text.c_str());
+  std::vector<Rendered> rendered(jobs.size());
+  const auto render = [&](size_t i) {
+    const Job& job = jobs[i];
+    Rendered& song = rendered[i];
+    try {
+      std::error_code made;
+      fs::create_directories(fs::path(job.output).parent_path(), made);
+      Progress none(false);
+      std::unique_ptr<PluginHost> host;
+      song.ok = RenderSong(line.render, job.input, job.output, format, none, nullptr, host, song.report, song.error);
+    } catch (const std::exception& e) {
+      song.ok = false;
+      song.error = job.input + ": no file written (" + e.what() + ")";
+    }
   };
-  const BatchOutcome outcome = RunInChildProcesses(jobs.size(), workers, render, problem);
+  const auto tell = [&](size_t i) {
+    Rendered& song = rendered[i];
+    return Report(jobs[i].input, line.render.plugin, song.report, song.ok, song.error);
+  };
+  BatchOutcome outcome;
+  if (keeper->IsChantera()) {
+    // A file-size limit would end the whole batch at the first song that passes it: a
+    // write past it fails instead, and names its song, as a full disk does.
+    std::signal(SIGXFSZ, SIG_IGN);
+    RunOnThreads(jobs.size(), workers, render, [&](size_t i) {
+      ++(tell(i) ? outcome.succeeded : outcome.failed);
+      rendered[i] = Rendered{};  // a long batch keeps no report it has told
+    });
+  } else {
+    const auto problem = [&](size_t i, const std::string& text) {
+      std::fprintf(stderr, "chantera-render: %s: %s\n", jobs[i].input.c_str(), text.c_str());
+    };
+    outcome = RunInChildProcesses(
+        jobs.size(), workers,
+        [&](size_t i) {
+          render(i);
+          return tell(i);
+        },
+        problem);
+  }
   // The result, not progress: -q keeps it.
   std::fprintf(stderr, "chantera-render: %zu of %s rendered%s\n", outcome.succeeded,
                Plural(static_cast<int64_t>(jobs.size()), "song").c_str(), share.c_str());

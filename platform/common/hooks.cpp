@@ -12,12 +12,23 @@ std::atomic<uint32_t> messagesShown{0};
 std::atomic<SleepHook> sleepHook{nullptr};
 std::atomic<TickHook> tickHook{nullptr};
 std::atomic<BeepHook> beepHook{nullptr};
+thread_local MessageRoute* threadRoute = nullptr;
 }  // namespace
 
 int ShowMessage(const char* text, const char* caption) {
   messagesShown.fetch_add(1, std::memory_order_relaxed);
+  if (MessageRoute* route = threadRoute) {
+    route->shown.fetch_add(1, std::memory_order_relaxed);
+    if (MessageSink sink = route->sink.load(std::memory_order_acquire)) return sink(text, caption);
+  }
   if (MessageSink sink = messageSink.load(std::memory_order_acquire)) return sink(text, caption);
   return detail::ShowMessageNative(text, caption);
+}
+ScopedMessageRoute::ScopedMessageRoute(MessageRoute* route) noexcept : previous_(threadRoute) {
+  threadRoute = route;
+}
+ScopedMessageRoute::~ScopedMessageRoute() {
+  threadRoute = previous_;
 }
 MessageSink SetMessageSink(MessageSink sink) {
   return messageSink.exchange(sink);

@@ -3,7 +3,8 @@
 // renamed into place only once it is complete, so that a failed, interrupted or
 // full-disk write never leaves a file that looks whole, and never spoils a good file
 // that was there before.
-// Thread: offline only (the tools' main thread, or a render's process of its own).
+// Thread: offline only (the tools' main thread, a batch's worker thread, or a render's
+// process of its own); each file on one thread.
 #pragma once
 
 #include <filesystem>

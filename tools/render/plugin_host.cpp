@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -16,26 +17,36 @@ namespace {
 // The host the callback answers for: each worker thread runs one plug-in at a time.
 thread_local PluginHost* currentHost = nullptr;
 thread_local PluginHost* loadingHost = nullptr;
+// The host whose plug-in the calling thread is in: Chantera, rendering offline, loads its
+// voices on the thread that asks for them, so its messages arrive here on that thread.
+thread_local PluginHost* callingHost = nullptr;
 
-// Chantera's messages routed here, for the process: the library's count is one for all
-// its instances, and so are these. The sink runs on whichever thread loads a voice.
-struct RoutedMessages {
-  std::mutex mutex;
-  std::vector<std::string> texts;
-  uint32_t counted = 0;  // of the library's count, what TakeMessages has handed out
+// While it lives, the calling thread is in host's plug-in.
+class InPlugin {
+ public:
+  explicit InPlugin(PluginHost* host) : previous_(callingHost) { callingHost = host; }
+  ~InPlugin() { callingHost = previous_; }
+  InPlugin(const InPlugin&) = delete;
+  InPlugin& operator=(const InPlugin&) = delete;
+
+ private:
+  PluginHost* previous_;
 };
-RoutedMessages& Routed() {
-  static RoutedMessages routed;
-  return routed;
-}
-int RoutedSink(const char* text, const char* caption) {
-  RoutedMessages& routed = Routed();
-  const std::lock_guard<std::mutex> lock(routed.mutex);
-  routed.texts.push_back(platform::ShiftJisToUtf8(caption != nullptr ? caption : "") + ": " +
-                         platform::ShiftJisToUtf8(text != nullptr ? text : ""));
+}  // namespace
+
+int PluginHost::RoutedSink(const char* text, const char* caption) {
+  const std::string line = platform::ShiftJisToUtf8(caption != nullptr ? caption : "") + ": " +
+                           platform::ShiftJisToUtf8(text != nullptr ? text : "");
+  if (PluginHost* host = callingHost) {
+    const std::lock_guard<std::mutex> lock(host->routedMutex_);
+    host->routed_.push_back(line);
+  } else {
+    // Not on a thread that asked anything of an instance (a plug-in's own thread): no
+    // song to tell it with, so it is shown as the plug-in would.
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
   return 1;  // IDOK, as a message box answers
 }
-}  // namespace
 
 PluginHost::~PluginHost() {
   Stop();
@@ -45,6 +56,7 @@ PluginHost::~PluginHost() {
 }
 
 VstIntPtr PluginHost::Dispatch(int32_t opcode, int32_t index, VstIntPtr value, void* ptr, float opt) {
+  const InPlugin in(this);
   return effect_->dispatcher(effect_, opcode, index, value, ptr, opt);
 }
 
@@ -63,6 +75,7 @@ bool PluginHost::Load(const std::string& path, std::string& error) {
     return false;
   }
   loadingHost = this;
+  const InPlugin in(this);
   effect_ = entry(Callback);
   loadingHost = nullptr;
   if (effect_ == nullptr || effect_->magic != kEffectMagic) {
@@ -112,6 +125,7 @@ void PluginHost::SetProgram(int32_t program) {
 }
 
 void PluginHost::SetParameter(int32_t index, float value) {
+  const InPlugin in(this);
   effect_->setParameter(effect_, index, value);
 }
 
@@ -147,6 +161,7 @@ void PluginHost::Process(int32_t frames) {
   timeInfo_.timeSigDenominator = 4;
   timeInfo_.flags = 2 | (1 << 9) | (1 << 10);  // playing; ppq and tempo valid
   currentHost = this;
+  const InPlugin in(this);
   for (auto& out : outputs_) std::fill(out.begin(), out.begin() + frames, 0.0f);
   if (effect_->flags & effFlagsCanReplacing)
     effect_->processReplacing(effect_, inputPointers_.data(), outputPointers_.data(), frames);
@@ -184,11 +199,10 @@ PluginHost::Messages PluginHost::TakeMessages() {
   Messages messages;
   if (!IsChantera()) return messages;
   const auto shown = static_cast<uint32_t>(Dispatch(effVendorSpecific, kChanteraQuery, kChanteraMessagesShown));
-  RoutedMessages& routed = Routed();
-  const std::lock_guard<std::mutex> lock(routed.mutex);
-  messages.count = shown - routed.counted;
-  routed.counted = shown;
-  messages.routed.swap(routed.texts);
+  messages.count = shown - counted_;
+  counted_ = shown;
+  const std::lock_guard<std::mutex> lock(routedMutex_);
+  messages.routed.swap(routed_);
   return messages;
 }
 
@@ -220,6 +234,11 @@ VstIntPtr VSTCALLBACK PluginHost::Callback(AEffect* effect, int32_t opcode, int3
       return host != nullptr ? host->blockSize_ : 512;
     case audioMasterGetCurrentProcessLevel:
       return 4;  // offline
+    case audioMasterVendorSpecific:
+      // Chantera asks where its messages go as it is created: here, from the first.
+      if (index == kChanteraQuery && value == kChanteraMessagesToHost)
+        return reinterpret_cast<VstIntPtr>(&RoutedSink);  // NOLINT: code handed over as an integer
+      return 0;
     case audioMasterGetVendorString:
       if (ptr) std::strcpy(static_cast<char*>(ptr), "Chantera");
       return 1;

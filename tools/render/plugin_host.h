@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -53,13 +54,13 @@ class PluginHost {
   std::string Name();
   bool IsChantera() const;
 
-  // Chantera's messages (host/vendor_queries.h): from now on those of the plug-in's library
-  // come to this process (for every instance of it here) instead of standard error, and
-  // TakeMessages hands them out. Other plug-ins are left alone.
+  // Chantera's messages (host/vendor_queries.h): those of this instance come to this host
+  // (from its creation on, as it asks) instead of standard error, and TakeMessages hands
+  // them out. Other plug-ins are left alone.
   void RouteMessages();
-  // What the library has said since the last call, by any instance: how many messages
-  // (those it showed itself before RouteMessages included), and the texts of those routed
-  // here ("Error: Wave file load failed.", UTF-8).
+  // What this instance has said since the last call: how many messages (any it showed
+  // itself included), and the texts of those routed here ("Error: Wave file load
+  // failed.", UTF-8). Instances on other threads keep theirs.
   struct Messages {
     uint32_t count = 0;
     std::vector<std::string> routed;
@@ -70,6 +71,8 @@ class PluginHost {
  private:
   static vst2::VstIntPtr VSTCALLBACK Callback(vst2::AEffect* effect, int32_t opcode, int32_t index,
                                               vst2::VstIntPtr value, void* ptr, float opt);
+  // Where Chantera's messages come, on the thread that loads the voice.
+  static int RoutedSink(const char* text, const char* caption);
   vst2::VstIntPtr Dispatch(int32_t opcode, int32_t index = 0, vst2::VstIntPtr value = 0, void* ptr = nullptr,
                            float opt = 0.0f);
 
@@ -84,6 +87,9 @@ class PluginHost {
   std::vector<float*> inputPointers_, outputPointers_;
   std::vector<vst2::VstMidiEvent> midi_;
   std::vector<char> eventList_;
+  uint32_t counted_ = 0;  // of the instance's count, what TakeMessages has handed out
+  std::mutex routedMutex_;
+  std::vector<std::string> routed_;
 };
 
 }  // namespace chantera::render

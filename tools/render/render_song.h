@@ -4,7 +4,8 @@
 // song played at its exact frames, and a file written only when the render is sound:
 // the instrument read every file of the voice it sings with, the lyrics are singable
 // (under --strict), and the audio is not silent.
-// Thread: offline only (the renderer's main thread, or a song's process of its own).
+// Thread: offline only (the renderer's main thread, a batch's worker thread, or a song's
+// process of its own); one song's instance stays on the thread that made it.
 #pragma once
 
 #include <cstdint>

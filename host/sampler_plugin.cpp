@@ -25,11 +25,14 @@ SamplerPlugin::SamplerPlugin(audioMasterCallback audioMaster, const char* plugin
   // No path at all: look beside the working directory rather than at the file-system root.
   if (dir.empty()) dir.assign(1, '.');
   // A host that words the messages itself hands over its sink before voice 0 is read, so
-  // that none of this instance's messages escapes it. Other hosts answer 0: shown as ever.
+  // that none of this instance's messages escapes it. It writes the sink through ptr and
+  // answers the query's own code: any other answer (hosts that say 0, or 1 to whatever
+  // they do not know) leaves the messages shown as ever.
+  ChanteraMessageSink offered = nullptr;
   platform::MessageSink sink = nullptr;
-  if (audioMaster != nullptr)
-    sink = reinterpret_cast<ChanteraMessageSink>(  // NOLINT: code handed over as an integer
-        audioMaster(&cEffect, audioMasterVendorSpecific, kChanteraQuery, kChanteraMessagesToHost, nullptr, 0.0f));
+  if (audioMaster != nullptr && audioMaster(&cEffect, audioMasterVendorSpecific, kChanteraQuery,
+                                            kChanteraMessagesToHost, &offered, 0.0f) == kChanteraQuery)
+    sink = offered;
   engine_ = std::make_shared<Sampler>(std::move(dir), sink);
 }
 

@@ -27,8 +27,9 @@ inline constexpr int32_t kChanteraMessagesShown = 2;
 // null shows them again. For a host that words them for its user, as a batch renderer
 // does once per voice rather than once per song. Answers 1.
 // The instance also asks this of its host, through audioMasterVendorSpecific with the
-// same index and value, when it is created and before it reads voice 0: a host that
-// answers with its sink has every message of the instance from the first.
+// same index and value and ptr pointing at a ChanteraMessageSink, when it is created and
+// before it reads voice 0: a host that writes its sink there and answers kChanteraQuery
+// has every message of the instance from the first.
 inline constexpr int32_t kChanteraMessagesToHost = 3;
 using ChanteraMessageSink = int (*)(const char* text, const char* caption);
 

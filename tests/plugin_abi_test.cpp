@@ -277,6 +277,23 @@ TEST(PluginEntry, OldHostGetsNothingAndMainIsTheSameEntry) {
   EXPECT_EQ(VstHost::Close(effect), 1);
 }
 
+// A host that says 1 to every request it does not know, to the instance's request for a
+// message sink too: the instance counts and shows its messages as ever (here, of a missing
+// voice list) rather than calling the answer as code.
+TEST(PluginEntry, AHostThatSaysYesToEverythingHandsOverNoSink) {
+  TempDir dir;
+  const std::filesystem::path path = dir.path() / std::filesystem::path(CHANTERA_PLUGIN_PATH).filename();
+  std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, path);
+  VstHost host(path.string());
+  ASSERT_TRUE(host.Ok()) << host.Error();
+  VstHost::otherAnswer = 1;
+  AEffect* effect = host.Create();
+  VstHost::otherAnswer = 0;
+  ASSERT_NE(effect, nullptr);
+  EXPECT_GE(VstHost::Dispatch(effect, effVendorSpecific, kChanteraQuery, kChanteraMessagesShown), 1);
+  EXPECT_EQ(VstHost::Close(effect), 1);
+}
+
 // On Windows the windows_dll_tables check reads the DLL's export table instead.
 #ifndef _WIN32
 TEST(PluginEntry, ExportsOnlyItsEntryPoints) {

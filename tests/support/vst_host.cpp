@@ -56,7 +56,7 @@ VstIntPtr VSTCALLBACK VstHost::Callback(AEffect* effect, int32_t opcode, int32_t
   Calls().push_back({opcode, index, value});
   if (opcode == audioMasterVersion) return versionAnswer;
   if (opcode == audioMasterGetCurrentProcessLevel) return processLevelAnswer;
-  return opcode == audioMasterGetSampleRate ? 44100 : opcode == audioMasterGetBlockSize ? 512 : 0;
+  return opcode == audioMasterGetSampleRate ? 44100 : opcode == audioMasterGetBlockSize ? 512 : otherAnswer;
 }
 
 }  // namespace chantera::test

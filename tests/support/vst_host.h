@@ -41,6 +41,8 @@ class VstHost {
   static inline vst2::VstIntPtr versionAnswer = 2400;
   // What the host says to audioMasterGetCurrentProcessLevel (0: it does not say).
   static inline vst2::VstIntPtr processLevelAnswer = vst2::kVstProcessLevelUnknown;
+  // What the host says to every request it does not know (some hosts say 1 to all).
+  static inline vst2::VstIntPtr otherAnswer = 0;
 
  private:
   static vst2::VstIntPtr VSTCALLBACK Callback(vst2::AEffect* effect, int32_t opcode, int32_t index,

@@ -236,9 +236,9 @@ VstIntPtr VSTCALLBACK PluginHost::Callback(AEffect* effect, int32_t opcode, int3
       return 4;  // offline
     case audioMasterVendorSpecific:
       // Chantera asks where its messages go as it is created: here, from the first.
-      if (index == kChanteraQuery && value == kChanteraMessagesToHost)
-        return reinterpret_cast<VstIntPtr>(&RoutedSink);  // NOLINT: code handed over as an integer
-      return 0;
+      if (index != kChanteraQuery || value != kChanteraMessagesToHost || ptr == nullptr) return 0;
+      *static_cast<ChanteraMessageSink*>(ptr) = &RoutedSink;
+      return kChanteraQuery;
     case audioMasterGetVendorString:
       if (ptr) std::strcpy(static_cast<char*>(ptr), "Chantera");
       return 1;

@@ -192,7 +192,7 @@ TEST_F(SampleBank, TimingComesFromTheFoldersOtoIni) {
       "f.wav,f,60\r\ng.wav,g,60\r\n" +
       sjisA + ",\x82\xA0,60\r\n";
   for (const std::string name : {"a.wav", "b.wav", "C.WAV", "d.wav", "e.wav", "f.wav", "g.wav", sjisA.c_str()})
-    dir.Write("v/" + name, MakeWav(Pcm16(std::vector<int16_t>(1000, 100)), {.sampleRate = 10000}));
+    dir.WriteByAnsiName("v/" + name, MakeWav(Pcm16(std::vector<int16_t>(1000, 100)), {.sampleRate = 10000}));
   dir.Write("v/oto.ini",
             "a.wav=a,10,0,0,20,5\r\nb.wav=x,0,0,0,1,1\r\nb.wav=ka,5,0,0,30,10\r\nc.wav=,0,0,0,12.34,0\r\n"
             "broken line\r\ne.wav=e,90,0,0,20,0\r\nf.wav=f,-5,0,0,10,30\r\ng.wav=g,0,0,0,10,-10\r\n" +

@@ -36,13 +36,7 @@ void WriteWindowsVoice(const TempDir& dir) {
   dir.Write("Voice1/Samples.TXT", "A.WAV,a,60\r\n\x82\xA0.wav,kana,69\r\nsub\\b.wav,b,72\r\nc.wav,c,48\r\n");
   dir.Write("Voice1/a.wav", Wav(100));
 #ifdef _WIN32
-  // "あ.wav" named by the same ANSI bytes the lists use, through the C library as the
-  // plug-in opens it (std::filesystem would read these bytes in another code page).
-  const std::string kana = Wav(200);
-  std::FILE* file = std::fopen((dir.str() + "\\Voice1\\\x82\xA0.wav").c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  std::fwrite(kana.data(), 1, kana.size(), file);
-  std::fclose(file);
+  dir.WriteByAnsiName("Voice1/\x82\xA0.wav", Wav(200));  // "あ.wav" by the bytes the lists use
 #else
   dir.Write("Voice1/\xE3\x81\x82.wav", Wav(200));  // "あ.wav" as an archive unpacks it here
 #endif

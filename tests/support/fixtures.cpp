@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -38,6 +39,20 @@ fs::path TempDir::Write(const std::string& relative, const std::string& bytes) c
   std::ofstream out(file, std::ios::binary);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return file;
+}
+
+void TempDir::WriteByAnsiName(const std::string& relative, const std::string& bytes) const {
+#ifdef _WIN32
+  std::string name = relative;
+  std::replace(name.begin(), name.end(), '/', '\\');
+  fs::create_directories((path_ / relative).parent_path());  // folders with ASCII names
+  std::FILE* file = std::fopen((path_.string() + "\\" + name).c_str(), "wb");
+  if (file == nullptr) return;
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+#else
+  Write(relative, bytes);
+#endif
 }
 
 std::string ReadFile(const fs::path& path) {

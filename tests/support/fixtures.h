@@ -26,6 +26,9 @@ class TempDir {
   std::string str() const { return path_.string(); }
   // Writes bytes to a file relative to the folder (creating sub-folders).
   std::filesystem::path Write(const std::string& relative, const std::string& bytes) const;
+  // The same, the name's bytes taken as the instrument takes them: on Windows in the ANSI
+  // code page, through the C library (std::filesystem would read them in another one).
+  void WriteByAnsiName(const std::string& relative, const std::string& bytes) const;
 
  private:
   std::filesystem::path path_;

@@ -103,7 +103,9 @@ class MessageCounter {
   std::vector<std::string> messages() const;
 };
 
-// Makes sleeps, the clock and beeps instant and counted while it lives.
+// Makes sleeps, the clock and beeps instant and counted while it lives. Its clock runs
+// from where the last one stopped, far from the real tick count: a thread that times
+// itself (a Chorus run) must end before it goes, or it measures across the jump.
 class FakeClock {
  public:
   FakeClock();

@@ -363,7 +363,8 @@ double SampleStep(const Sample* sample, double frequency, double hostRate) noexc
 
 int32_t CrossoverFrames(double hostRate) noexcept {
   const bool usable = hostRate > 0.0 && std::isfinite(hostRate);
-  return std::max<int32_t>(1, static_cast<int32_t>(std::lround(kCrossoverSeconds * (usable ? std::min(hostRate, 1.0e6) : 44100.0))));
+  return std::max<int32_t>(
+      1, static_cast<int32_t>(std::lround(kCrossoverSeconds * (usable ? std::min(hostRate, 1.0e6) : 44100.0))));
 }
 
 namespace {
@@ -648,8 +649,8 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     if (slot.fadeOutLeft > 0) {
       renderHeld();  // every output frame receives the slots in slot order
       slot.fadeFrames = 0;
-      RenderFadeOut(slot, CrossoverVoice{r.step > 0.0 ? sample : nullptr, r.step, looping}, r, left, right,
-                    firstFrame, end);
+      RenderFadeOut(slot, CrossoverVoice{r.step > 0.0 ? sample : nullptr, r.step, looping}, r, left, right, firstFrame,
+                    end);
       continue;
     }
 

@@ -115,8 +115,9 @@ class ChanteraPlugin : public DISTRHO::Plugin {
       parameter.hints = kParameterIsInteger | kParameterIsBoolean;
       parameter.name = "Timing";
       parameter.symbol = "timing";
-      parameter.description = "live: each note sounds at once (for playing); beat: each vowel on its note, behind a latency "
-                              "the host compensates (for sequenced parts)";
+      parameter.description =
+          "live: each note sounds at once (for playing); beat: each vowel on its note, behind a latency "
+          "the host compensates (for sequenced parts)";
       parameter.ranges.def = 0.0f;
       static const DISTRHO::ParameterEnumerationValue kTimings[2] = {{0.0f, "live"}, {1.0f, "beat"}};
       parameter.enumValues.count = 2;

@@ -31,23 +31,23 @@ void Sampler::StartNote(int32_t key, int32_t velocity) noexcept {
   slot.sampleIndex = MappedIndex(context, key);
   slot.sampleAge = 0;
   const Sample* sample = slot.sampleIndex >= 0 ? IndexSample(context, slot.sampleIndex) : nullptr;
+  // The recording's timing in its own frames, and the step that turns them into the
+  // host's at this note's pitch (none: the note starts at its recording's head, L late).
+  const SampleTiming* timing = nullptr;
   double step = 0.0;
-  double preutterance = 0.0;
-  double overlap = 0.0;
   if (sample != nullptr && sample->timing.known) {
     const double bend = static_cast<double>(context.pitchBendRange) * context.pitchBend / 8192.0;
     step = SampleStep(sample, NoteToHz(key + bend), context.hostSampleRate);
-    if (step > 0.0) {
-      preutterance = sample->timing.preutterance / step;
-      overlap = sample->timing.overlap / step;
-    }
+    if (step > 0.0) timing = &sample->timing;
   }
-  const NoteOnBeat placed = PlaceNote(preutterance, overlap, now_, latency, previous);
+  const NoteOnBeat placed =
+      timing != nullptr ? PlaceNote(timing->preutterance / step, timing->overlap / step, now_, latency, previous)
+                        : PlaceNote(0.0, 0.0, now_, latency, previous);
   slot.startAt = now_ + latency - std::llround(placed.preutterance);
-  if (step > 0.0) {
+  if (timing != nullptr) {
     // The head before a shortened preutterance is skipped: the vowel stays where it is.
-    const double skipped = sample->timing.preutterance - placed.preutterance * step;
-    slot.position = sample->timing.offset + std::max(skipped, 0.0);
+    const double skipped = timing->preutterance - placed.preutterance * step;
+    slot.position = timing->offset + std::max(skipped, 0.0);
   }
   if (placed.fadePrevious && previousSlot >= 0 && previousSlot != index) {
     NoteSlot& before = slots_.slots[static_cast<size_t>(previousSlot)];

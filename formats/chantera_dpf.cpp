@@ -8,7 +8,8 @@
 //   1..5 the VST 2 plug-in's parameters 0..4 with the same values,
 //   6 Voice (the entries of voice.csv as this instance found them; a bank select),
 //   7 Timing ("live" or "beat": engine/beat_timing.h; the latency follows it, and hosts
-//     compensate it; not automatable, since a latency that moves mid-song cannot be).
+//     compensate it; meant to be set, not automated: a latency that moves mid-song
+//     cannot be compensated).
 // State: "voice", the index of the voice chosen last (a host that restores it gets the
 // voice back without a bank select in its MIDI), and "program" again.
 //
@@ -112,7 +113,9 @@ class ChanteraPlugin : public DISTRHO::Plugin {
       return;
     }
     if (index == kTimingParameter) {
-      parameter.hints = kParameterIsInteger | kParameterIsBoolean;
+      // Automatable as a flag only: LV2 validators reject DPF's "not automatable" port
+      // property, and Ardour lists no VST3 parameter a host cannot automate.
+      parameter.hints = kParameterIsAutomatable | kParameterIsInteger | kParameterIsBoolean;
       parameter.name = "Timing";
       parameter.symbol = "timing";
       parameter.description =

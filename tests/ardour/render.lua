@@ -94,13 +94,22 @@ else
 end
 list_processors (track)
 
--- The latency the instrument reports reaches Ardour after a block, while the engine runs in
--- real time. Ardour plays a MIDI region that much ahead of the clock, so that what the
--- track puts out lines up with it; the note generator cannot know where Ardour 7.3 is in
--- the region, so it is told to play the track's playback latency ahead, as the region would.
-ARDOUR.LuaAPI.usleep (300000)
+-- Ardour plays a MIDI region ahead of its clock by the track's playback latency (the
+-- instrument's, and the outputs' after it), so that what the track puts out lines up
+-- with the clock; Ardour 7.3 does not tell a Lua processor where it is in the region, so
+-- the note generator is told to play that far ahead itself. The instrument reports its
+-- latency after a block, while the engine runs in real time, and Ardour works the track's
+-- out in the background: it is read once three readings 100 ms apart agree.
+local readings = {}
+for _ = 1, 30 do
+	ARDOUR.LuaAPI.usleep (100000)
+	readings[#readings + 1] = track:playback_latency ()
+	local n = #readings
+	if n >= 3 and readings[n] == readings[n - 1] and readings[n] == readings[n - 2] then break end
+end
 assert (ARDOUR.LuaAPI.set_processor_param (track:nth_plugin (0), 2, track:playback_latency ()), "cannot set the lead")
-print ("latency", track:nth_plugin (1):signal_latency (), "playback latency", track:playback_latency ())
+print ("latency", track:nth_plugin (1):signal_latency (), "playback latency", track:playback_latency (),
+	"readings", table.concat (readings, " "))
 
 Session:save_state ("", false, false, false, false, false)
 local e = Session:simple_export ()

@@ -94,6 +94,21 @@ else
 end
 list_processors (track)
 
+-- Ardour 7.3 asks a VST3 plug-in for its latency when it activates it, and again only when
+-- the plug-in asks for a restart; DPF 1.6 asks for one when the host hands the latency,
+-- which the plug-in sends as an output parameter, back to its controller, and Ardour does
+-- that only while the plug-in's own editor is open (the instrument has none). So after
+-- Timing changed, and after a project is opened (Ardour activates the plug-in before it
+-- restores its state), Ardour compensates the latency only once the plug-in is switched
+-- off and on again, as a user would have to.
+-- (Ardour switches a processor off and on at the start of a block: a block between them.)
+if ptype == "VST3" then
+	ARDOUR.LuaAPI.usleep (100000)
+	track:nth_plugin (1):deactivate ()
+	ARDOUR.LuaAPI.usleep (100000)
+	track:nth_plugin (1):activate ()
+end
+
 -- Ardour plays a MIDI region ahead of its clock by the track's playback latency (the
 -- instrument's, and the outputs' after it), so that what the track puts out lines up
 -- with the clock; Ardour 7.3 does not tell a Lua processor where it is in the region, so

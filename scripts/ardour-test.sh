@@ -18,7 +18,9 @@
 # "beat" set in the session; Ardour compensates the latency the instrument reports, and
 # each vowel must start within 10 ms of its note, its consonant before it as long as the
 # rules for notes that follow closely leave it (tests/ardour/check_onsets.py). The project
-# is opened again and rendered once more: Timing is saved with it.
+# is opened again and rendered once more: Timing is saved with it. (Ardour 7.3 learns a
+# VST3 plug-in's latency only when it activates it: tests/ardour/render.lua switches the
+# VST3 instrument off and on after setting Timing and after opening the project.)
 #
 # Ardour 7.3 aborts at exit now and then, sometimes before the WAV file is complete: a
 # render counts only when it printed "export done" and left a complete WAV file, and it

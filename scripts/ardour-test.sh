@@ -11,6 +11,17 @@
 # (the demo voice with every root note an octave higher, and no program 0) must sing the
 # phrase an octave lower, which it does only with both the voice and the program restored.
 #
+# Then each of the two sings on the beat: a voice of syllables whose consonant is noise
+# (40, 90 and 150 ms) and whose vowel is a steady tone, with an oto.ini that says where each
+# vowel starts (tests/ardour/make_onset_voice.py), sings a phrase of isolated notes,
+# touching ones, a short note after a long one and a note after a short rest with Timing
+# "beat" set in the session; Ardour compensates the latency the instrument reports, and
+# each vowel must start within 10 ms of its note, its consonant before it as long as the
+# rules for notes that follow closely leave it (tests/ardour/check_onsets.py). The project
+# is opened again and rendered once more: Timing is saved with it. (Ardour 7.3 learns a
+# VST3 plug-in's latency only when it activates it: tests/ardour/render.lua switches the
+# VST3 instrument off and on after setting Timing and after opening the project.)
+#
 # Ardour 7.3 aborts at exit now and then, sometimes before the WAV file is complete: a
 # render counts only when it printed "export done" and left a complete WAV file, and it
 # is tried up to CHANTERA_ARDOUR_TRIES times (default 5).
@@ -21,9 +32,17 @@ root=$PWD
 build=${CHANTERA_BUILD_DIR:-build}
 tries=${CHANTERA_ARDOUR_TRIES:-5}
 plugin_name="VST Sampler 1.0"
-# The phrase of tests/ardour/chantera_test_notes.lua: key@start+length in seconds.
+# The phrases of tests/ardour/chantera_test_notes.lua: key@start+length in seconds.
 notes=(60@0.25+0.5 64@0.75+0.5 67@1.25+0.5 72@1.75+0.75)
 seconds=3
+# The second, with the consonant each note should lead its vowel by, in ms (:lead). The
+# recording's own at the note's pitch (k40 from key 64, k90 from 69, k150 from 74: one
+# semitone up shortens it by 2^(1/12)), unless the note follows another closely: touching,
+# its consonant less its overlap (a third) takes at most half of the note before (74 after
+# the 120 ms note: 150 -> 90); after a rest shorter than the consonant, the rest (69: 80).
+onset_notes=(74@0.40+0.40:150 64@1.00+0.35:40 69@1.35+0.35:90 76@1.70+0.30:133.6 60@2.00+0.60:50.4
+  67@2.60+0.12:101 74@2.72+0.40:90 69@3.20+0.30:80)
+onset_seconds=4
 started=$SECONDS
 
 # ---- Ardour and the checker's interpreter --------------------------------------------
@@ -99,15 +118,16 @@ else:
 sys.exit(0 if ok else 1)
 EOF
 }
-# render LABEL SESSION "NOTES" [TYPE [PROGRAM|reopen [VOICE]]]: renders the phrase through
-# tests/ardour/render.lua until a try counts: Ardour finished the export with a complete
-# file and the checker hears every note at its pitch. Ardour sometimes aborts at exit, and
-# now and then its export starts the phrase off its usual place; both are Ardour's, so such
-# a try is repeated. Each try makes a new session SESSION.N (the one that counted is left
-# in $session), except "reopen", which opens SESSION again.
+# render LABEL SESSION CHECKER "NOTES" [TYPE [PROGRAM|reopen [VOICE [PHRASE [NAME=VALUE ...]]]]]:
+# renders a phrase through tests/ardour/render.lua (its arguments after SECONDS: TYPE ...)
+# until a try counts: Ardour finished the export with a complete file and
+# tests/ardour/CHECKER hears the phrase as NOTES says. Ardour sometimes aborts at exit,
+# and now and then its export starts the phrase off its usual place; both are Ardour's,
+# so such a try is repeated. Each try makes a new session SESSION.N (the one that counted
+# is left in $session), except "reopen", which opens SESSION again. SECONDS: $seconds.
 render() {
-  local label=$1 base=$2 expected=$3 try status out log
-  shift 3
+  local label=$1 base=$2 checker=$3 expected=$4 try status out log
+  shift 4
   for ((try = 1; try <= tries; ++try)); do
     out=$work/$label.$try
     log=$out.log
@@ -123,16 +143,16 @@ render() {
     fi
     [[ $status -eq 0 ]] || echo "$label: render $try: Ardour exited with status $status after a complete export (accepted)"
     echo "$label: rendered in try $try ($((SECONDS - started)) s): $(stat -c %s "$out/take.wav") bytes"
-    grep '^processor' "$log" | sed 's/^/  /'
+    grep -E '^(processor|latency)' "$log" | sed 's/^/  /'
     # shellcheck disable=SC2086
-    python3 tests/ardour/check_pitch.py "$out/take.wav" $expected && return 0
+    python3 "tests/ardour/$checker" "$out/take.wav" $expected && return 0
     echo "$label: render $try of $tries: the checker did not hear the phrase as written"
   done
   echo "FAIL: $label: no render in $tries tries sang the phrase as written" >&2
   exit 1
 }
 
-LXVST_PATH=$plugin_dir render vst2 "$work/vst2" "${notes[*]}"
+LXVST_PATH=$plugin_dir render vst2 "$work/vst2" check_pitch.py "${notes[*]}"
 
 # ---- LV2 and VST3 ----------------------------------------------------------------------
 plugin_name=Chantera
@@ -188,7 +208,31 @@ echo "Scanned the VST3 build: $vst3_info"
 }
 
 for format in LV2 VST3; do
-  render "${format,,}" "$work/${format,,}" "${notes[*]}" "$format" "$program" 1
-  render "${format,,}-reopened" "$session" "${octave_lower[*]}" "$format" reopen
+  render "${format,,}" "$work/${format,,}" check_pitch.py "${notes[*]}" "$format" "$program" 1
+  render "${format,,}-reopened" "$session" check_pitch.py "${octave_lower[*]}" "$format" reopen
+done
+
+# ---- On the beat: LV2 and VST3 -----------------------------------------------------------
+# Bundles of their own, whose one voice (voice 0, so nothing needs to switch) is the voice of
+# make_onset_voice.py: the latency the instrument reports is its longest consonant, 150 ms.
+onsets=$work/onsets
+mkdir -p "$onsets" "$work/onsets-lv2/Chantera.lv2" "$work/onsets-vst3/Chantera.vst3/Contents/x86_64-linux"
+printf 'Onsets,onsets\r\n' >"$onsets/voice.csv"
+python3 tests/ardour/make_onset_voice.py "$onsets/onsets"
+ln -s "$root/$build"/Chantera.lv2/{Chantera.so,manifest.ttl,Chantera.ttl} "$onsets"/{voice.csv,onsets} \
+  "$work/onsets-lv2/Chantera.lv2/"
+ln -s "$root/$build/Chantera.vst3/Contents/x86_64-linux/Chantera.so" "$work/onsets-vst3/Chantera.vst3/Contents/x86_64-linux/"
+ln -s "$onsets" "$work/onsets-vst3/Chantera.vst3/Contents/Resources"
+LD_LIBRARY_PATH=$ardour_lib "$ardour_lib/ardour-vst3-scanner" -f "$work/onsets-vst3/Chantera.vst3" >"$work/scan3-onsets.log" 2>&1 || {
+  cat "$work/scan3-onsets.log"
+  echo "FAIL: ardour-vst3-scanner could not scan the VST3 bundle of the onset voice" >&2
+  exit 1
+}
+seconds=$onset_seconds
+export LV2_PATH=$work/onsets-lv2 VST3_PATH=$work/onsets-vst3
+for format in LV2 VST3; do
+  # Program 1 maps the three syllables by key; Timing 1 is "beat".
+  render "${format,,}-beat" "$work/${format,,}-beat" check_onsets.py "${onset_notes[*]}" "$format" 1 0 2 Timing=1
+  render "${format,,}-beat-reopened" "$session" check_onsets.py "${onset_notes[*]}" "$format" reopen
 done
 echo "Ardour test passed ($((SECONDS - started)) s)"

@@ -321,8 +321,35 @@ struct CrossoverVoice {
   }
 };
 
-// The step of a note of the given frequency on a sample: frequency / root, times the
-// ratio of the sample's rate to the host's. 0.0 when the sample cannot be played.
+// Renders frames [f, end) of a slot fading out ahead of the note that overlaps it: its
+// level falls linearly to 0 over fadeOutLength frames (a release under way goes on too),
+// then the slot ends. A crossover under way is dropped for it: the fade lasts some tens
+// of milliseconds and the note is on its way out.
+void RenderFadeOut(NoteSlot& slot, const CrossoverVoice& voice, const SlotRender& r, float* left, float* right,
+                   int32_t f, int32_t end) noexcept {
+  double gain = r.baseGain;
+  bool ended = false;
+  voice.Enter(slot.position);
+  for (; f < end && !ended; ++f) {
+    if (slot.releasing != 0 && !UpdateRelease(slot, r, gain)) {
+      ended = true;
+      break;
+    }
+    const double g = gain * static_cast<double>(slot.fadeOutLeft) / (slot.fadeOutLength + 1.0);
+    left[f] = static_cast<float>(left[f] + voice.Value(slot.position, 0) * g);
+    right[f] = static_cast<float>(right[f] + voice.Value(slot.position, 1) * g);
+    voice.Advance(slot.position);
+    ended = --slot.fadeOutLeft <= 0;
+  }
+  if (ended) {
+    slot.active = 0;
+    slot.releasing = 0;
+    slot.fadeOutLeft = 0;
+  }
+}
+
+}  // namespace
+
 double SampleStep(const Sample* sample, double frequency, double hostRate) noexcept {
   if (sample == nullptr || !(sample->rootFrequency > 0.0)) return 0.0;
   // A sample recorded at the host's rate (or with no rate) has the ratio 1.0 exactly, so
@@ -333,6 +360,14 @@ double SampleStep(const Sample* sample, double frequency, double hostRate) noexc
   const double step = frequency / sample->rootFrequency * rateRatio;
   return std::isfinite(step) ? step : 0.0;
 }
+
+int32_t CrossoverFrames(double hostRate) noexcept {
+  const bool usable = hostRate > 0.0 && std::isfinite(hostRate);
+  return std::max<int32_t>(
+      1, static_cast<int32_t>(std::lround(kCrossoverSeconds * (usable ? std::min(hostRate, 1.0e6) : 44100.0))));
+}
+
+namespace {
 
 // Renders count frames from f of a slot in a crossover: the outgoing recording fades out
 // from its own position while the incoming one fades in at the note's position, and the
@@ -434,9 +469,10 @@ int16_t GetKeySampleValue(const StretchContext& context, int32_t key, uint32_t f
   return sample != nullptr ? sample->GetValue(frame, channel) : int16_t{0};
 }
 
-void NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
-  for (NoteSlot& slot : slots) {
-    if (slot.active != 0 || slot.releasing != 0) continue;
+int32_t NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
+  for (size_t index = 0; index < slots.size(); ++index) {
+    NoteSlot& slot = slots[index];
+    if (slot.Sounding()) continue;
     slot.active = 1;
     slot.releasing = 0;
     slot.key = key;
@@ -446,9 +482,54 @@ void NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
     slot.fadeFrames = 0;
     slot.sampleAge = 0;
     slot.fadeAge = 0;
-    return;
+    slot.startAt = slot.releaseAt = slot.fadeOutAt = -1;
+    slot.releaseAtOnce = 0;
+    slot.fadeOutLength = slot.fadeOutLeft = 0;
+    return static_cast<int32_t>(index);
   }
   // Every slot held or releasing: the note is dropped; no slot is stolen.
+  return -1;
+}
+
+void NoteSlots::ScheduleRelease(int32_t key, int64_t at) noexcept {
+  for (NoteSlot& slot : slots) {
+    if (slot.active == 0 || slot.releaseAt >= 0 || (key != -1 && slot.key != key)) continue;
+    slot.releaseAt = at;
+    slot.releaseAtOnce = key == -1 ? 1 : 0;
+  }
+}
+
+void NoteSlots::ApplyDue(int64_t now) noexcept {
+  for (NoteSlot& slot : slots) {
+    if (!slot.Sounding()) continue;
+    if (slot.startAt >= 0 && slot.startAt <= now) slot.startAt = -1;
+    if (slot.fadeOutAt >= 0 && slot.fadeOutAt <= now) {
+      // The fade ends the note: its own note-off, still to come, has nothing left to do.
+      slot.fadeOutAt = -1;
+      slot.fadeOutLeft = std::max(slot.fadeOutLength, 1);
+      slot.releaseAt = -1;
+    }
+    if (slot.releaseAt >= 0 && slot.releaseAt <= now) {
+      slot.releaseAt = -1;
+      if (slot.active != 0) {
+        slot.active = 0;
+        if (slot.releaseAtOnce == 0) {
+          slot.releasing = 1;
+          slot.level = 1.0;
+        }
+      }
+    }
+  }
+}
+
+int64_t NoteSlots::NextDue() const noexcept {
+  int64_t next = INT64_MAX;
+  for (const NoteSlot& slot : slots) {
+    if (!slot.Sounding()) continue;
+    for (const int64_t at : {slot.startAt, slot.releaseAt, slot.fadeOutAt})
+      if (at >= 0) next = std::min(next, at);
+  }
+  return next;
 }
 
 void NoteSlots::AgeVoices() noexcept {
@@ -496,10 +577,8 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
   if (n <= 0 || left == nullptr || right == nullptr || firstFrame < 0) return;
   const double bend = static_cast<double>(context.pitchBendRange) * context.pitchBend * kPitchBendScale;
   const double hostRate = context.hostSampleRate;
-  const bool hostRateUsable = hostRate > 0.0 && std::isfinite(hostRate);
   const int32_t end = firstFrame + n;
-  const int32_t crossoverFrames = std::max<int32_t>(
-      1, static_cast<int32_t>(std::lround(kCrossoverSeconds * (hostRateUsable ? std::min(hostRate, 1.0e6) : 44100.0))));
+  const int32_t crossoverFrames = CrossoverFrames(hostRate);
 
   // Held notes of 16-bit mono data that stay inside their samples for the whole stretch
   // (nearly every note of a song) are rendered together by the vector kernel. A run of
@@ -518,7 +597,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
 
   for (size_t index = 0; index < slots.size(); ++index) {
     NoteSlot& slot = slots[index];
-    if (slot.active == 0 && slot.releasing == 0) continue;
+    if (!slot.Sounding() || slot.startAt >= 0) continue;  // free, or placed ahead and not yet due
 
     FrequencyCache& cached = frequencies_[index];
     const double note = slot.key + bend;
@@ -529,8 +608,11 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     // plays to its end; under a held note a change of the key map's recording (a program
     // change) starts a crossover.
     const int32_t mapped = MappedIndex(context, slot.key);
+    // A note whose note-off or fade is on its way keeps its recording: the key map may
+    // already be the next note's.
     const auto changeWaits = [&slot, mapped]() noexcept {
-      return slot.active != 0 && mapped >= 0 && (mapped != slot.sampleIndex || slot.sampleAge != 0);
+      return slot.active != 0 && slot.releaseAt < 0 && slot.fadeOutAt < 0 && slot.fadeOutLeft == 0 && mapped >= 0 &&
+             (mapped != slot.sampleIndex || slot.sampleAge != 0);
     };
     if (slot.sampleIndex < 0) {
       slot.sampleIndex = mapped;
@@ -563,6 +645,14 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
       looping = slot.active != 0 && sample != nullptr && sample->HasLoop();
     };
     takeRecording();
+
+    if (slot.fadeOutLeft > 0) {
+      renderHeld();  // every output frame receives the slots in slot order
+      slot.fadeFrames = 0;
+      RenderFadeOut(slot, CrossoverVoice{r.step > 0.0 ? sample : nullptr, r.step, looping}, r, left, right, firstFrame,
+                    end);
+      continue;
+    }
 
     int32_t f = firstFrame;
     bool slotDone = false;  // the stretch is rendered for this slot, or the slot ended

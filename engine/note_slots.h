@@ -36,6 +36,18 @@ struct NoteSlot {
   // 1 the one before it, ... (a note keeps the recordings of the voice it started on).
   uint8_t sampleAge = 0;
   uint8_t fadeAge = 0;
+  // Timing "beat" (engine/beat_timing.h), in frames of the instance's clock, -1 for none:
+  // a note placed ahead of its note-on waits silent until startAt; a note-off is carried
+  // out at releaseAt (releaseAtOnce: ended without a release phase, as all notes off
+  // does); a note that the next one overlaps fades out linearly over fadeOutLength frames
+  // from fadeOutAt and ends. fadeOutLeft counts the frames of the fade still to come.
+  int64_t startAt = -1;
+  int64_t releaseAt = -1;
+  uint8_t releaseAtOnce = 0;
+  int64_t fadeOutAt = -1;
+  int32_t fadeOutLength = 0;
+  int32_t fadeOutLeft = 0;
+  bool Sounding() const noexcept { return active != 0 || releasing != 0; }
 };
 
 // Voices whose recordings notes may play at once: the one that sings and those that
@@ -94,14 +106,27 @@ const Sample* KeySample(const StretchContext& context, int32_t key) noexcept;
 double GetKeyRootFrequency(const StretchContext& context, int32_t key) noexcept;
 // Value of the key's sample at a frame and channel (0 when none may be read).
 int16_t GetKeySampleValue(const StretchContext& context, int32_t key, uint32_t frame, int channel) noexcept;
+// The step of a note of the given frequency on a sample: frequency / root, times the
+// ratio of the sample's rate to the host's. 0.0 when the sample cannot be played.
+double SampleStep(const Sample* sample, double frequency, double hostRate) noexcept;
+// Frames of a crossover between two recordings at the host's rate (at least 1).
+int32_t CrossoverFrames(double hostRate) noexcept;
 
 class NoteSlots {
  public:
-  // First free slot (neither held nor releasing) takes the note; none free: dropped.
-  void StartNote(int32_t key, int32_t velocity) noexcept;
+  // First free slot (neither held nor releasing) takes the note and its index is
+  // returned; none free: the note is dropped (-1).
+  int32_t StartNote(int32_t key, int32_t velocity) noexcept;
   // Releases every held slot of key; key -1 ends every held slot at once (releasing
   // slots go on fading).
   void ReleaseNote(int32_t key) noexcept;
+  // The same, carried out at frame `at` of the instance's clock (ApplyDue). A slot whose
+  // note-off is already on its way keeps it.
+  void ScheduleRelease(int32_t key, int64_t at) noexcept;
+  // Carries out what is due at frame now: notes that start, note-offs, fades that begin.
+  void ApplyDue(int64_t now) noexcept;
+  // The earliest frame at which something is still to be carried out (INT64_MAX: none).
+  int64_t NextDue() const noexcept;
   // A voice switch: every recording a sounding note plays becomes one age older. A note
   // whose recording would pass the oldest age kept ends at once (its voice is let go).
   void AgeVoices() noexcept;

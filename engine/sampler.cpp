@@ -1,8 +1,10 @@
 #include "engine/sampler.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "library/loader.h"
+#include "library/voice_timing.h"
 #include "params/parameters.h"
 #include "platform/platform.h"
 
@@ -16,6 +18,7 @@ Sampler::Sampler(std::string pluginDir, platform::MessageSink messageSink)
   SetProgram(0);
   Programs().BuildKeyMap(0, keyMap_);
   programSelectionsSeen_ = programSelections_.load(std::memory_order_relaxed);
+  latencySeconds_ = std::min(kLargestLatencySeconds, LargestPreutteranceSeconds(pluginDir_, Voices()));
 }
 
 Sampler::~Sampler() {
@@ -95,7 +98,7 @@ void Sampler::SelectProgram(int32_t program, bool onAudioThread) noexcept {
   if (midi_.noteHeld.exchange(0, std::memory_order_acq_rel) == 1) {
     const int32_t key = midi_.heldKey.load(std::memory_order_relaxed);
     if (onAudioThread)
-      slots_.ReleaseNote(key);
+      ReleaseNote(key);
     else
       RequestRelease(key);
   }

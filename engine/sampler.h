@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/beat_timing.h"
 #include "engine/event_queue.h"
 #include "engine/midi_state.h"
 #include "engine/note_slots.h"
@@ -86,6 +87,16 @@ class Sampler {
   int32_t EffectOn() const noexcept { return voices_.EffectRequested() ? 1 : 0; }
   double ReleaseFactor() const noexcept { return releaseFactor_.load(std::memory_order_relaxed); }
   double ReleaseLimit() const noexcept { return releaseLimit_.load(std::memory_order_relaxed); }
+
+  // Timing (beat_timing.h): "beat" (true) places each note so that its vowel falls on it,
+  // behind a latency; "live" (false, the default) plays every note at its event. Also set
+  // by MIDI controller kTimingController. Thread: any; it applies from the next event.
+  void SetTiming(bool beat) noexcept { timingBeat_.store(beat, std::memory_order_relaxed); }
+  bool TimingBeat() const noexcept { return timingBeat_.load(std::memory_order_relaxed); }
+  // The latency the host must compensate, in frames at the host's rate: the longest
+  // preutterance of the voice library (at most kLargestLatencySeconds) under "beat", 0
+  // under "live" or for a library without timing. Thread: any.
+  int64_t LatencyFrames() const noexcept;
 
   // ---- Audio operations ---------------------------------------------------------------
   // How a bank select in the MIDI stream switches voices, from the next one on. Thread:
@@ -164,7 +175,15 @@ class Sampler {
   void SelectProgram(int32_t program, bool onAudioThread) noexcept;
   void RequestRelease(int32_t key) noexcept;
   void ApplyRequestedReleases() noexcept;
+  void RefreshKeyMap() noexcept;
+  // What a stretch renders with, read now (the key map brought up to date first).
+  StretchContext Context() noexcept;
   void RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n) noexcept;
+  // Interprets one MIDI message now (HandleMidiMessage may hold it back first).
+  void Interpret(int32_t status, int32_t data1, int32_t data2) noexcept;
+  // A note-on and a note-off as the Timing setting places them (sampler_timing.cpp).
+  void StartNote(int32_t key, int32_t velocity) noexcept;
+  void ReleaseNote(int32_t key) noexcept;
   void RenderWithReleaseTimer(float* left, float* right, int32_t firstFrame, int32_t n) noexcept;
   void FireReleaseTimer() noexcept;
   void ArmReleaseTimer(uint32_t delayMs) noexcept;
@@ -185,6 +204,8 @@ class Sampler {
   std::atomic<double> releaseLimit_{kDefaultReleaseLimit};
   std::atomic<double> hostSampleRate_{44100.0};
   std::atomic<bool> bankSelectInBackground_{false};
+  std::atomic<bool> timingBeat_{false};
+  double latencySeconds_ = 0.0;  // of the voice library, read once at construction
   // A program selected on a control thread since the audio thread last built the key
   // map (counted), and whether the volume and pitch-bend range were set by MIDI or the
   // host since a voice switch was asked for (a program selection clears both): the new
@@ -201,6 +222,13 @@ class Sampler {
   float expression_ = 100.0f / 127.0f;
   int64_t releaseTimerFrames_ = -1;  // frames of rendered audio until the phonetic release
   int32_t releaseTimerGeneration_ = 0;
+  // The instance's clock: frames rendered before this block, and the frame of the event
+  // being handled. The note started last (for the rules of touching notes) and its slot.
+  int64_t blockClock_ = 0;
+  int64_t now_ = 0;
+  PreviousNote previous_;
+  int32_t previousSlot_ = -1;
+  DelayedMessages delayed_;
 
   // Keys whose held slots a control thread asked to release (bit k of word k / 64).
   std::array<std::atomic<uint64_t>, 2> requestedReleases_{};

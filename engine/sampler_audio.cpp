@@ -3,6 +3,8 @@
 // Thread: audio thread (and, for TakeOverVoice, a control thread while no audio runs).
 #include <algorithm>
 
+#include "engine/beat_timing.h"
+
 #include "engine/sampler.h"
 
 namespace chantera {
@@ -68,21 +70,24 @@ void Sampler::ApplyRequestedReleases() noexcept {
     while (keys != 0) {
       const int bit = __builtin_ctzll(keys);
       keys &= keys - 1;
-      slots_.ReleaseNote(static_cast<int32_t>(word * 64 + static_cast<size_t>(bit)));
+      ReleaseNote(static_cast<int32_t>(word * 64 + static_cast<size_t>(bit)));
     }
   }
 }
 
 // ---- Rendering ---------------------------------------------------------------------------------
 
-void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
-  if (n <= 0) return;
+void Sampler::RefreshKeyMap() noexcept {
   // A program selected on a control thread: its key map, from the voice sung now.
   const uint32_t selections = programSelections_.load(std::memory_order_acquire);
   if (selections != programSelectionsSeen_) {
     programSelectionsSeen_ = selections;
     sung_[0]->programs.BuildKeyMap(currentProgram_.load(std::memory_order_relaxed), keyMap_);
   }
+}
+
+StretchContext Sampler::Context() noexcept {
+  RefreshKeyMap();
   StretchContext context;
   context.keyMap = &keyMap_;
   const SampleBank& bank = *sung_[0]->bank;
@@ -103,7 +108,27 @@ void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32
   context.releaseFactor = releaseFactor_.load(std::memory_order_relaxed);
   context.releaseLimit = &releaseLimit_;
   context.hostSampleRate = hostSampleRate_.load(std::memory_order_relaxed);
-  slots_.RenderStretch(left, right, firstFrame, n, context);
+  return context;
+}
+
+void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
+  // What the latency put off (notes that start, note-offs, fades, controllers) falls due at
+  // exact frames: the stretch is split there. Without a latency nothing is ever due.
+  int64_t at = blockClock_ + firstFrame;
+  while (n > 0) {
+    slots_.ApplyDue(at);
+    while (const DelayedMessages::Message* due = delayed_.PopDue(at)) {
+      const DelayedMessages::Message message = *due;
+      Interpret(message.status, message.data1, message.data2);
+    }
+    const int64_t next = std::min(slots_.NextDue(), delayed_.NextDue());
+    const int32_t head = next < at + n ? static_cast<int32_t>(std::max<int64_t>(next - at, 1)) : n;
+    const StretchContext context = Context();
+    slots_.RenderStretch(left, right, firstFrame, head, context);
+    firstFrame += head;
+    n -= head;
+    at += head;
+  }
 }
 
 void Sampler::RenderWithReleaseTimer(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {
@@ -111,6 +136,7 @@ void Sampler::RenderWithReleaseTimer(float* left, float* right, int32_t firstFra
   if (releaseTimerFrames_ >= 0 && releaseTimerFrames_ <= n) {
     const auto head = static_cast<int32_t>(releaseTimerFrames_);
     RenderStretch(left, right, firstFrame, head);
+    now_ = blockClock_ + firstFrame + head;
     FireReleaseTimer();
     RenderStretch(left, right, firstFrame + head, n - head);
     return;
@@ -132,11 +158,12 @@ void Sampler::FireReleaseTimer() noexcept {
   if (releaseTimerGeneration_ != midi_.timerGeneration) return;
   int32_t held = 1;
   if (midi_.noteHeld.compare_exchange_strong(held, 0, std::memory_order_acq_rel))
-    slots_.ReleaseNote(midi_.heldKey.load(std::memory_order_relaxed));
+    ReleaseNote(midi_.heldKey.load(std::memory_order_relaxed));
 }
 
 void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
   if (frames <= 0) return;
+  now_ = blockClock_;
   TakeOverVoice();
   ReleaseUnheardVoices();
   ApplyRequestedReleases();
@@ -161,11 +188,13 @@ void Sampler::Process(float* left, float* right, int32_t frames) noexcept {
     if (pending != nullptr) {
       const MidiEvent event = *pending;
       queue_.Advance();
+      now_ = blockClock_ + done;
       HandleMidiMessage(static_cast<int8_t>(event.status), static_cast<int8_t>(event.data1),
                         static_cast<int8_t>(event.data2));
     }
     remaining -= n;
   }
+  blockClock_ += frames;
 }
 
 }  // namespace chantera

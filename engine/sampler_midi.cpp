@@ -2,6 +2,7 @@
 // protocol. Thread: audio thread, inside Process, at each event's frame.
 #include <cstring>
 
+#include "engine/beat_timing.h"
 #include "engine/phoneme_table.h"
 #include "engine/sampler.h"
 
@@ -15,6 +16,17 @@ constexpr auto kPhoneticReleaseMs = static_cast<uint32_t>(kBeatMs * kNoteTicks /
 }  // namespace
 
 void Sampler::HandleMidiMessage(int32_t status, int32_t data1, int32_t data2) noexcept {
+  // Under a latency the notes sound late, and so do the controllers that shape them
+  // (beat_timing.h); the rest (program, phonetic spelling, bank select) is read now, for
+  // the notes that follow to find their recordings.
+  const int32_t type = status & 0xF0;
+  const bool shapesSound = type == 0xE0 || (type == 0xB0 && ((data1 & 0x7F) == 7 || (data1 & 0x7F) == 11));
+  const int64_t latency = LatencyFrames();
+  if (shapesSound && latency > 0 && delayed_.Push({now_ + latency, status, data1, data2})) return;
+  Interpret(status, data1, data2);
+}
+
+void Sampler::Interpret(int32_t status, int32_t data1, int32_t data2) noexcept {
   const int32_t type = status & 0xF0;  // the channel is ignored: all 16 act alike
   const int32_t number = data1 & 0x7F;
   const int32_t value = data2 & 0x7F;
@@ -23,7 +35,7 @@ void Sampler::HandleMidiMessage(int32_t status, int32_t data1, int32_t data2) no
     case 0x90:
       if (value != 0) {
         midi_.noteHeld.store(1, std::memory_order_relaxed);
-        slots_.StartNote(number, value);
+        StartNote(number, value);
         // The phonetic key, not this note's key: a note-on only keeps a pending phonetic
         // release from happening.
         midi_.heldKey.store(midi_.phoneticKey, std::memory_order_relaxed);
@@ -32,7 +44,7 @@ void Sampler::HandleMidiMessage(int32_t status, int32_t data1, int32_t data2) no
       }
       [[fallthrough]];  // velocity 0 is a note-off
     case 0x80:
-      slots_.ReleaseNote(number);
+      ReleaseNote(number);
       midi_.noteHeld.store(0, std::memory_order_relaxed);
       return;
     case 0xE0:
@@ -60,7 +72,10 @@ void Sampler::HandleController(int32_t controller, int32_t value) noexcept {
   switch (controller) {
     case 120:
     case 123:
-      slots_.ReleaseNote(-1);
+      ReleaseNote(-1);
+      break;
+    case kTimingController:
+      timingBeat_.store(value >= 64, std::memory_order_relaxed);
       break;
     case 0:
       midi_.bankMsb = value;
@@ -144,7 +159,7 @@ void Sampler::DataEntry(int32_t value) noexcept {
 void Sampler::CommitPhonetic() noexcept {
   int32_t held = 1;
   if (midi_.noteHeld.compare_exchange_strong(held, 0, std::memory_order_acq_rel))
-    slots_.ReleaseNote(midi_.heldKey.load(std::memory_order_relaxed));
+    ReleaseNote(midi_.heldKey.load(std::memory_order_relaxed));
 
   char symbol[4];
   for (size_t i = 0; i < 3; ++i) symbol[i] = midi_.phoneticBuffer[i];
@@ -153,7 +168,7 @@ void Sampler::CommitPhonetic() noexcept {
 
   const int32_t key = midi_.phoneticKey;
   midi_.noteHeld.store(1, std::memory_order_relaxed);
-  slots_.StartNote(key, 127);
+  StartNote(key, 127);
   midi_.heldKey.store(key, std::memory_order_relaxed);
   ++midi_.timerGeneration;
   ArmReleaseTimer(kPhoneticReleaseMs);

@@ -20,7 +20,9 @@
 #define DISTRHO_PLUGIN_WANT_STATE 1
 #define DISTRHO_PLUGIN_WANT_FULL_STATE 1
 #define DISTRHO_PLUGIN_WANT_TIMEPOS 0
-#define DISTRHO_PLUGIN_WANT_LATENCY 0
+// Timing "beat" delays the output by the voice library's longest preutterance; hosts
+// compensate the latency they are told.
+#define DISTRHO_PLUGIN_WANT_LATENCY 1
 
 #define DISTRHO_PLUGIN_LV2_CATEGORY "lv2:InstrumentPlugin"
 #define DISTRHO_PLUGIN_VST3_CATEGORIES "Instrument|Synth|Stereo"

@@ -6,7 +6,9 @@
 // before the volume and pitch-bend range it would otherwise overwrite):
 //   0 Program (0..128; DPF has no programs in CLAP, so every format gets this one),
 //   1..5 the VST 2 plug-in's parameters 0..4 with the same values,
-//   6 Voice (the entries of voice.csv as this instance found them; a bank select).
+//   6 Voice (the entries of voice.csv as this instance found them; a bank select),
+//   7 Timing ("live" or "beat": engine/beat_timing.h; the latency follows it, and hosts
+//     compensate it; not automatable, since a latency that moves mid-song cannot be).
 // State: "voice", the index of the voice chosen last (a host that restores it gets the
 // voice back without a bank select in its MIDI), and "program" again.
 //
@@ -44,7 +46,8 @@ namespace {
 
 constexpr uint32_t kProgramParameter = 0;
 constexpr uint32_t kVoiceParameter = 1 + kParameterCount;
-constexpr uint32_t kFormatParameterCount = kVoiceParameter + 1;
+constexpr uint32_t kTimingParameter = kVoiceParameter + 1;
+constexpr uint32_t kFormatParameterCount = kTimingParameter + 1;
 constexpr uint32_t kStateProgram = 1;
 constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
 
@@ -108,6 +111,20 @@ class ChanteraPlugin : public DISTRHO::Plugin {
       InitEnumeration(index, parameter);
       return;
     }
+    if (index == kTimingParameter) {
+      parameter.hints = kParameterIsInteger | kParameterIsBoolean;
+      parameter.name = "Timing";
+      parameter.symbol = "timing";
+      parameter.description =
+          "live: each note sounds at once (for playing); beat: each vowel on its note, behind a latency "
+          "the host compensates (for sequenced parts)";
+      parameter.ranges.def = 0.0f;
+      static const DISTRHO::ParameterEnumerationValue kTimings[2] = {{0.0f, "live"}, {1.0f, "beat"}};
+      parameter.enumValues.count = 2;
+      parameter.enumValues.restrictedMode = true;
+      parameter.enumValues.values = new DISTRHO::ParameterEnumerationValue[2]{kTimings[0], kTimings[1]};
+      return;
+    }
     static constexpr const char* kSymbols[kParameterCount] = {"volume", "pitch_bend_range", "effect", "release_factor",
                                                               "release_limit"};
     static constexpr const char* kNames[kParameterCount] = {"Volume", "PB.Range", "Effect", "ReleaseFactor",
@@ -151,6 +168,7 @@ class ChanteraPlugin : public DISTRHO::Plugin {
 
   float getParameterValue(uint32_t index) const override {
     if (index == kVoiceParameter) return static_cast<float>(engine_->VoiceIndex());
+    if (index == kTimingParameter) return engine_->TimingBeat() ? 1.0f : 0.0f;
     if (index == kProgramParameter) {
       const int32_t pending = pendingProgram_.load(std::memory_order_acquire);
       return static_cast<float>(pending >= 0 ? pending : engine_->GetProgram());
@@ -173,6 +191,10 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     }
     if (index == kVoiceParameter) {
       engine_->ChooseVoice(static_cast<int32_t>(std::lround(value)), Sampler::Switching::kInBackground);
+      return;
+    }
+    if (index == kTimingParameter) {
+      engine_->SetTiming(value >= 0.5f);
       return;
     }
     const auto engineIndex = static_cast<int32_t>(index - 1);
@@ -207,6 +229,9 @@ class ChanteraPlugin : public DISTRHO::Plugin {
 
   void sampleRateChanged(double rate) override { engine_->SetHostSampleRate(static_cast<float>(rate)); }
 
+  // Hosts read the latency when they activate the plug-in and after each run.
+  void activate() override { setLatency(static_cast<uint32_t>(engine_->LatencyFrames())); }
+
   // Thread: audio thread.
   void run(const float** inputs, float** outputs, uint32_t frames, const DISTRHO::MidiEvent* events,
            uint32_t eventCount) override {
@@ -227,6 +252,7 @@ class ChanteraPlugin : public DISTRHO::Plugin {
       engine_->QueueEvent(record);
     }
     engine_->Process(outputs[0], outputs[1], static_cast<int32_t>(frames));
+    setLatency(static_cast<uint32_t>(engine_->LatencyFrames()));
   }
 
  private:

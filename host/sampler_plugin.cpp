@@ -41,9 +41,26 @@ SamplerPlugin::~SamplerPlugin() {
   engine_.reset();
 }
 
+VstIntPtr SamplerPlugin::dispatcher(int32_t opcode, int32_t index, VstIntPtr value, void* ptr, float opt) {
+  if (opcode != effProcessEvents && opcode != effStartProcess && opcode != effStopProcess &&
+      latencyToAnnounce_.exchange(false, std::memory_order_acq_rel))
+    ioChanged();
+  return AudioEffectX::dispatcher(opcode, index, value, ptr, opt);
+}
+
 void SamplerPlugin::setSampleRate(float rate) {
   AudioEffect::setSampleRate(rate);
   engine_->SetHostSampleRate(rate);
+  UpdateInitialDelay();  // the same latency in time is another count of frames
+}
+
+void SamplerPlugin::UpdateInitialDelay() {
+  const auto latency = static_cast<int32_t>(engine_->LatencyFrames());
+  // The host reads the field from its own threads: written as one 32-bit store.
+  std::atomic_ref<int32_t> delay(cEffect.initialDelay);
+  if (delay.load(std::memory_order_relaxed) == latency) return;
+  delay.store(latency, std::memory_order_relaxed);
+  latencyToAnnounce_.store(true, std::memory_order_release);
 }
 
 Sampler::Switching SamplerPlugin::SwitchingForThisCall() {
@@ -62,6 +79,7 @@ void SamplerPlugin::processReplacing(float** inputs, float** outputs, int32_t sa
   // Asked at every block: a host switches to offline rendering (and back) between two.
   engine_->SetBankSelectSwitching(SwitchingForThisCall());
   engine_->Process(outputs[0], outputs[1], sampleFrames);
+  UpdateInitialDelay();
 }
 
 int32_t SamplerPlugin::processEvents(VstEvents* events) {

@@ -2,6 +2,7 @@
 // Sampler engine. Threads are those of each call (see engine/sampler.h).
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "engine/sampler.h"
@@ -19,6 +20,9 @@ class SamplerPlugin : public AudioEffectX {
   explicit SamplerPlugin(vst2::audioMasterCallback audioMaster, const char* pluginDir = nullptr);
   ~SamplerPlugin() override;
 
+  // Every opcode but those of the audio thread comes from a host thread: where a latency
+  // that the audio thread changed is announced (audioMasterIOChanged).
+  VstIntPtr dispatcher(int32_t opcode, int32_t index, VstIntPtr value, void* ptr, float opt) override;
   void setSampleRate(float sampleRate) override;
   void processReplacing(float** inputs, float** outputs, int32_t sampleFrames) override;
   int32_t processEvents(vst2::VstEvents* events) override;
@@ -52,10 +56,14 @@ class SamplerPlugin : public AudioEffectX {
   // at once for a host that renders offline, or says nothing (as before hosts could say);
   // in the background for one that plays live.
   Sampler::Switching SwitchingForThisCall();
+  // initialDelay follows the engine's latency (Timing "beat" is set by MIDI, inside a
+  // process call); the change is announced from the next host-thread call.
+  void UpdateInitialDelay();
 
   // Shared so that an Effect switch running on another thread keeps the engine alive
   // until it is done, even if the host closes the instance meanwhile.
   std::shared_ptr<Sampler> engine_;
+  std::atomic<bool> latencyToAnnounce_{false};
 };
 
 // Creates the instance for the entry; null when it cannot be made.

@@ -134,15 +134,16 @@ void ApplyTiming(const OtoFile& oto, SampleBank& bank, int32_t count, LoadReport
                    [](const LoadNote& a, const LoadNote& b) { return a.line < b.line; });
 }
 
-double LargestPreutteranceSeconds(const SampleBank& bank) {
-  double largest = 0.0;
-  const int32_t count = bank.sampleCount.load(std::memory_order_acquire);
-  for (int32_t i = 0; i < count; ++i) {
-    const Sample* sample = bank.slot(i);
-    if (sample != nullptr && sample->timing.known && sample->sampleRate > 0)
-      largest = std::max(largest, static_cast<double>(sample->timing.preutterance) / sample->sampleRate);
+double LargestPreutteranceSeconds(const std::string& pluginDir, const VoiceList& list) {
+  double largestMs = 0.0;
+  OtoFile oto;
+  for (int32_t v = 0; v < list.voiceCount; ++v) {
+    const std::string folder = pluginDir + platform::kPathSeparator + list.voiceFolders[v] + platform::kPathSeparator;
+    if (!ReadOtoFile(folder, oto)) continue;
+    for (const OtoEntry& entry : oto.entries)
+      if (std::isfinite(entry.preutterance)) largestMs = std::max(largestMs, entry.preutterance);
   }
-  return largest;
+  return largestMs / 1000.0;
 }
 
 }  // namespace chantera

@@ -25,6 +25,7 @@
 #include "library/load_report.h"
 #include "library/oto_file.h"
 #include "library/sample.h"
+#include "library/voice_list.h"
 
 namespace chantera {
 
@@ -54,9 +55,11 @@ SampleTiming TimingOf(const OtoEntry& entry, uint32_t sampleRate, uint32_t frame
 // recordings are loaded.
 void ApplyTiming(const OtoFile& oto, SampleBank& bank, int32_t count, LoadReport* report = nullptr);
 
-// The longest preutterance among the bank's loaded recordings, in seconds of the
-// recording as recorded (0 without timing). A note that plays a recording faster or
-// slower than its root note shortens or lengthens it in proportion.
-double LargestPreutteranceSeconds(const SampleBank& bank);
+// The longest preutterance that the oto.ini files of the library's voices give (folders of
+// list under pluginDir), in seconds of the recordings as recorded, negative values read as
+// 0; 0 when no voice has timing. A note that plays a recording faster or slower than its
+// root note shortens or lengthens it in proportion. Reads only the oto.ini files: no
+// recording is loaded and nothing is shown.
+double LargestPreutteranceSeconds(const std::string& pluginDir, const VoiceList& list);
 
 }  // namespace chantera

@@ -6,6 +6,7 @@
 // play the wrong recording.
 #include <gtest/gtest.h>
 
+#include <clap/ext/latency.h>
 #include <clap/ext/note-ports.h>
 #include <clap/ext/params.h>
 #include <clap/ext/state.h>
@@ -81,7 +82,7 @@ class ClapPlugin : public ::testing::Test {
   ClapModule module_{WriteLibraryWithPlugin(dir_)};
 };
 
-TEST_F(ClapPlugin, AnInstrumentWithSevenParametersSingsNotesAtTheirFrameAndPitch) {
+TEST_F(ClapPlugin, AnInstrumentWithEightParametersSingsNotesAtTheirFrameAndPitch) {
   const clap_plugin_factory_t* factory = module_.factory();
   ASSERT_NE(factory, nullptr);
   ASSERT_EQ(factory->get_plugin_count(factory), 1u);
@@ -94,13 +95,14 @@ TEST_F(ClapPlugin, AnInstrumentWithSevenParametersSingsNotesAtTheirFrameAndPitch
   ASSERT_NE(plugin, nullptr);
   EXPECT_EQ(Extension<clap_plugin_note_ports_t>(plugin, CLAP_EXT_NOTE_PORTS)->count(plugin, true), 1u);
   const auto* params = Extension<clap_plugin_params_t>(plugin, CLAP_EXT_PARAMS);
-  const char* names[] = {"Program", "Volume", "PB.Range", "Effect", "ReleaseFactor", "ReleaseLimit", "Voice"};
-  ASSERT_EQ(params->count(plugin), 7u);
-  for (uint32_t i = 0; i < 7; ++i) {
+  const char* names[] = {"Program", "Volume", "PB.Range", "Effect", "ReleaseFactor", "ReleaseLimit", "Voice", "Timing"};
+  ASSERT_EQ(params->count(plugin), 8u);
+  for (uint32_t i = 0; i < 8; ++i) {
     clap_param_info_t info{};
     ASSERT_TRUE(params->get_info(plugin, i, &info));
     EXPECT_STREQ(info.name, names[i]);
-    EXPECT_NE(info.flags & CLAP_PARAM_IS_AUTOMATABLE, 0u) << names[i];
+    // A latency that moves mid-song cannot be compensated: Timing is set, not automated.
+    EXPECT_EQ(info.flags & CLAP_PARAM_IS_AUTOMATABLE, i == 7 ? 0u : CLAP_PARAM_IS_AUTOMATABLE) << names[i];
   }
   // Ranges a host's control can set the useful values in, each holding its default: a
   // pitch-bend range up to 24 semitones (in twelfths), release constants for releases of
@@ -142,6 +144,21 @@ TEST_F(ClapPlugin, AnInstrumentWithSevenParametersSingsNotesAtTheirFrameAndPitch
   EXPECT_EQ(value, 1.0);
   EXPECT_TRUE(SingsAfterSwitch(plugin, ClapEvents().Param(6, 0.0), ToneHz(0, 1)));
   for (float x : Note(plugin, ClapEvents().Param(1, 0.0))) ASSERT_EQ(x, 0.0f);
+}
+
+// Timing "beat" reports the voice library's longest preutterance as the latency (here
+// 100 ms of voice 1, which is not the voice that sings), "live" none.
+TEST_F(ClapPlugin, TimingReportsTheLatencyTheHostCompensates) {
+  dir_.Write("v1/oto.ini", "p0.wav=,0,0,0,100,20\r\np1.wav=,0,0,0,-30,0\r\n");
+  const clap_plugin_t* plugin = module_.Start(kId, kRate, kBlock);
+  ASSERT_NE(plugin, nullptr);
+  const auto* latency = Extension<clap_plugin_latency_t>(plugin, CLAP_EXT_LATENCY);
+  ASSERT_NE(latency, nullptr);
+  EXPECT_EQ(latency->get(plugin), 0u);
+  Note(plugin, ClapEvents().Param(7, 1.0));
+  EXPECT_EQ(latency->get(plugin), 4410u);
+  Note(plugin, ClapEvents().Param(7, 0.0));
+  EXPECT_EQ(latency->get(plugin), 0u);
 }
 
 // A bank select and then a note, no program selected between: the note sings the new

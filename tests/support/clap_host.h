@@ -6,8 +6,10 @@
 #include <dlfcn.h>
 
 #include <clap/entry.h>
+#include <clap/ext/latency.h>
 #include <clap/plugin-factory.h>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -103,10 +105,15 @@ class ClapModule {
   const clap_plugin_entry_t* entry_ = nullptr;
   const clap_plugin_factory_t* factory_ = nullptr;
   std::vector<const clap_plugin_t*> plugins_;
-  static const void* NoExtension(const clap_host_t*, const char*) { return nullptr; }
+  // The one host extension offered: latency, which every host that compensates has (DPF
+  // calls it unasked when a plug-in's latency changed while it was active).
+  static inline const clap_host_latency_t kLatency{[](const clap_host_t*) {}};
+  static const void* Extension(const clap_host_t*, const char* id) {
+    return std::strcmp(id, CLAP_EXT_LATENCY) == 0 ? &kLatency : nullptr;
+  }
   static void NoRequest(const clap_host_t*) {}
-  const clap_host_t host_{CLAP_VERSION, nullptr,     "Chantera tests", "Chantera", "",
-                          "1",          NoExtension, NoRequest,        NoRequest,  NoRequest};
+  const clap_host_t host_{CLAP_VERSION, nullptr,   "Chantera tests", "Chantera", "",
+                          "1",          Extension, NoRequest,        NoRequest,  NoRequest};
 };
 
 }  // namespace chantera::test

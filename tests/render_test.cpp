@@ -867,6 +867,7 @@ TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
 // song's length, alone and in batches (threads for Chantera, processes for others).
 // Chantera's Timing controller goes to Chantera only: before the song ("beat" unless
 // --timing says "live"), and a song's own is withheld from it but not from others.
+// Chantera's own latency under "beat" is compensated the same way.
 TEST_F(Renderer, ALatencyIsCompensatedAndTimingReachesChanteraOnly) {
   const std::string song = Song("songs/a.mid", "tempo 60\nA4 1 a\nr 1\nA4 1 a\n");
   const std::string timed =
@@ -924,6 +925,16 @@ TEST_F(Renderer, ALatencyIsCompensatedAndTimingReachesChanteraOnly) {
     if (row.status != 0) {
       EXPECT_FALSE(std::filesystem::exists(dir.path() / "a.wav"));
     }
+  }
+  // Chantera itself: a recording whose vowel starts 100 ms in sounds from 100 ms before its
+  // note under "beat" (the default), so that its vowel is on the note; from the note under "live".
+  dir.Write("tones/oto.ini", "sa.wav=sa,0,100,0,100,30\r\n");
+  const std::string sung = Song("sung.mid", "tempo 60\nr 1\nA4 1 sa\n");
+  for (const auto& [timing, onset] : {std::pair{"", 44100 - 4410}, {" --timing live", 44100}}) {
+    Render(sung, "sung.wav", std::string("--tail 0") + timing);
+    const std::vector<double> sound = Left(dir.path() / "sung.wav");
+    EXPECT_EQ(sound.size(), 2u * 44100) << timing;
+    EXPECT_NEAR(static_cast<double>(steps(sound).at(0)), onset, 1.0) << timing;
   }
 }
 

@@ -866,7 +866,8 @@ TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
 // of their velocity, late by its latency) land on their own frames and the file has the
 // song's length, alone and in batches (threads for Chantera, processes for others).
 // Chantera's Timing controller goes to Chantera only: before the song ("beat" unless
-// --timing says "live"), and a song's own is withheld from it but not from others.
+// --timing says "live"), and a song's own is withheld from it but not from others (whose
+// latency it changes here: the render says so).
 // Chantera's own latency under "beat" is compensated the same way.
 TEST_F(Renderer, ALatencyIsCompensatedAndTimingReachesChanteraOnly) {
   const std::string song = Song("songs/a.mid", "tempo 60\nA4 1 a\nr 1\nA4 1 a\n");
@@ -904,7 +905,7 @@ TEST_F(Renderer, ALatencyIsCompensatedAndTimingReachesChanteraOnly) {
       {chantera + latency(1000), batch + " --timing beat", 0, {"stand-in: controller 85 = 127"}, "batch/a.wav"},
       {chantera + latency(1000), a + " --timing live", 0, {"stand-in: controller 85 = 0"}, "a.wav", "= 127"},
       {chantera, timed, 0, {"timed.mid: controller 85 (Chantera's Timing) withheld once"}, {}, "= 0"},
-      {latency(0), timed, 0, {"stand-in: controller 85 = 0"}},
+      {latency(1000), timed, 0, {"stand-in: controller 85 = 0", "changed its latency during the song, from 1000 to 0"}},
       {latency(1000), a + " --timing beat", 2, {"--timing is Chantera's setting; Stand-in has none"}},
       {latency(-5), a, 1, {"a.mid: no file written: the plug-in reports a latency (initialDelay) of -5 frames"}},
       {latency(441001), a, 1, {"of 441001 frames; a latency the renderer can compensate lies within 0 and 10 s"}},

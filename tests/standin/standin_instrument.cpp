@@ -6,9 +6,10 @@
 // Its environment says what it is:
 //   CHANTERA_STANDIN_LATENCY   the latency in frames (0 when unset; taken as it is, even
 //                              negative or huge, as a faulty plug-in would report it)
-//   CHANTERA_STANDIN_CHANTERA  set: it takes Chantera's unique ID and, as Chantera's
-//                              Timing does, reports its latency only while controller 85
-//                              is 64 or more ("beat"), 0 before ("live")
+//   CHANTERA_STANDIN_CHANTERA  set: it takes Chantera's unique ID, and starts with no
+//                              latency ("live") where it otherwise starts with its own
+// Either way, as Chantera's Timing does, controller 85 switches its latency: 64 and above
+// on, below off.
 // Thread: one instance at a time per thread, as the renderer uses it.
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +32,7 @@ struct StandIn {
     int64_t frame;
     float level;
   };
-  std::deque<Change> changes;  // in frame order: the latency is the same for a note's on and off
+  std::deque<Change> changes;  // in frame order while the latency holds
   std::vector<VstMidiEvent> pending;
 };
 
@@ -46,8 +47,7 @@ void TakeEvents(StandIn& s) {
     const auto data1 = static_cast<uint8_t>(e.midiData[1]), data2 = static_cast<uint8_t>(e.midiData[2]);
     if (status == 0xB0) {
       std::fprintf(stderr, "stand-in: controller %d = %d\n", data1, data2);
-      if (data1 == 85 && s.effect.uniqueID == FourCC('B', 'R', '0', '2'))
-        s.effect.initialDelay = data2 >= 64 ? s.latency : 0;
+      if (data1 == 85) s.effect.initialDelay = data2 >= 64 ? s.latency : 0;
     } else if (status == 0x90 || status == 0x80) {
       const float level = status == 0x90 ? static_cast<float>(data2) / 254.0f : 0.0f;
       s.changes.push_back({s.position + e.deltaFrames + s.effect.initialDelay, level});

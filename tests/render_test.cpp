@@ -693,6 +693,7 @@ TEST_F(Renderer, EachToolTellsWhatIsWrongAndExitsWithItsStatus) {
       {render, garbage + x + p, 1, "garbage.mid: truncated MThd header"},
       {render, song + x + " --plugin /nonexistent/plugin.so", 1, "/nonexistent/plugin.so: cannot load"},
       {render, song + x + p + " --rate banana", 2, "--rate: not a number"},
+      {render, song + x + p + " --timing fast", 2, "--timing takes live or beat, not fast"},
       {render, song + x + p + " --voice 1", 2, "--voice 1: " + Path("voice.csv") + " lists 1 voice: 0 \"Tones\""},
       {render, song + x + p + " --program 200", 2, "--program 200: the plug-in has 129 programs (0 to 128)"},
       {render, song + x + p + " --param 0=5", 2, "--param 0=5: \"Volume\" (parameter 0) takes values from 0 to 1"},
@@ -858,6 +859,83 @@ TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
     if (row.hz > 0.0) {
       EXPECT_NEAR(PitchHz(Left(dir.path() / "a.wav"), 4410, 4410, 44100), row.hz, 1.0);
     }
+  }
+}
+
+// A plug-in's reported latency is compensated as a DAW does: the stand-in's notes (steps
+// of their velocity, late by its latency) land on their own frames and the file has the
+// song's length, alone and in batches (threads for Chantera, processes for others).
+// Chantera's Timing controller goes to Chantera only: before the song ("beat" unless
+// --timing says "live"), and a song's own is withheld from it but not from others (whose
+// latency it changes here: the render says so).
+// Chantera's own latency under "beat" is compensated the same way.
+TEST_F(Renderer, ALatencyIsCompensatedAndTimingReachesChanteraOnly) {
+  const std::string song = Song("songs/a.mid", "tempo 60\nA4 1 a\nr 1\nA4 1 a\n");
+  const std::string timed =
+      dir.Write("timed.mid", Smf(0, 96, {Bytes({0, 0xB3, 85, 0, 0, 0x90, 69, 100, 0x60, 0x80, 69, 0}) + kEnd}))
+          .string() +
+      " -o " + Path("a.wav");
+  const std::string standIn = std::string(" --plugin ") + CHANTERA_STANDIN_PATH + " -q --tail 0";
+  const std::string chantera = "export CHANTERA_STANDIN_CHANTERA=1;";
+  const auto latency = [](int frames) { return "export CHANTERA_STANDIN_LATENCY=" + std::to_string(frames) + ";"; };
+  // The steps of the file's left channel: the frames where the sound starts or stops.
+  const auto steps = [](const std::vector<double>& left) {
+    std::vector<size_t> at;
+    for (size_t f = 0; f < left.size(); ++f)
+      if ((left[f] != 0.0) != (f > 0 && left[f - 1] != 0.0)) at.push_back(f);
+    return at;
+  };
+  const RunResult reference = Run(song + " -o " + Path("reference.wav") + standIn);
+  ASSERT_EQ(reference.status, 0) << reference.output;
+  const std::vector<double> left = Left(dir.path() / "reference.wav");
+  EXPECT_EQ(left.size(), 3u * 44100);
+  EXPECT_EQ(steps(left), (std::vector<size_t>{0, 44100, 88200}));
+  struct Row {
+    std::string before, arguments;
+    int status;
+    std::vector<std::string> says;
+    const char* written = nullptr;  // the file that matches the reference
+    std::string never = {};         // not said
+  };
+  const std::string a = song + " -o " + Path("a.wav"), batch = Path("songs") + " -o " + Path("batch");
+  const std::vector<Row> rows = {
+      {latency(1000), a + " --block 300", 0, {}, "a.wav", "controller 85"},
+      {latency(1000), batch, 0, {"1 of 1 song rendered"}, "batch/a.wav", "controller 85"},
+      {chantera + latency(1000), a, 0, {"stand-in: controller 85 = 127"}, "a.wav"},
+      {chantera + latency(1000), batch + " --timing beat", 0, {"stand-in: controller 85 = 127"}, "batch/a.wav"},
+      {chantera + latency(1000), a + " --timing live", 0, {"stand-in: controller 85 = 0"}, "a.wav", "= 127"},
+      {chantera, timed, 0, {"timed.mid: controller 85 (Chantera's Timing) withheld once"}, {}, "= 0"},
+      {latency(1000), timed, 0, {"stand-in: controller 85 = 0", "changed its latency during the song, from 1000 to 0"}},
+      {latency(1000), a + " --timing beat", 2, {"--timing is Chantera's setting; Stand-in has none"}},
+      {latency(-5), a, 1, {"a.mid: no file written: the plug-in reports a latency (initialDelay) of -5 frames"}},
+      {latency(441001), a, 1, {"of 441001 frames; a latency the renderer can compensate lies within 0 and 10 s"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.before + row.arguments);
+    std::filesystem::remove_all(dir.path() / "batch");
+    std::filesystem::remove(dir.path() / "a.wav");
+    const RunResult run = Run(row.arguments + standIn, row.before);
+    EXPECT_EQ(run.status, row.status) << run.output;
+    for (const std::string& says : row.says) EXPECT_NE(run.output.find(says), std::string::npos) << says << run.output;
+    if (!row.never.empty()) {
+      EXPECT_EQ(run.output.find(row.never), std::string::npos) << run.output;
+    }
+    if (row.written != nullptr) {
+      EXPECT_EQ(ReadFile(dir.path() / row.written), ReadFile(dir.path() / "reference.wav"));
+    }
+    if (row.status != 0) {
+      EXPECT_FALSE(std::filesystem::exists(dir.path() / "a.wav"));
+    }
+  }
+  // Chantera itself: a recording whose vowel starts 100 ms in sounds from 100 ms before its
+  // note under "beat" (the default), so that its vowel is on the note; from the note under "live".
+  dir.Write("tones/oto.ini", "sa.wav=sa,0,100,0,100,30\r\n");
+  const std::string sung = Song("sung.mid", "tempo 60\nr 1\nA4 1 sa\n");
+  for (const auto& [timing, onset] : {std::pair{"", 44100 - 4410}, {" --timing live", 44100}}) {
+    Render(sung, "sung.wav", std::string("--tail 0") + timing);
+    const std::vector<double> sound = Left(dir.path() / "sung.wav");
+    EXPECT_EQ(sound.size(), 2u * 44100) << timing;
+    EXPECT_NEAR(static_cast<double>(steps(sound).at(0)), onset, 1.0) << timing;
   }
 }
 

@@ -27,6 +27,10 @@ const char* const kRenderUsage =
     "  --program N              program selected before the song starts (Chantera: 0-128)\n"
     "  --voice N                Chantera voice (bank select 100/N) before the song starts\n"
     "  --chorus                 switch Chantera's Chorus effect on (waits for its rebuild)\n"
+    "  --timing live|beat       Chantera's Timing (default beat): beat sings each syllable's\n"
+    "                           vowel on its note, its consonant before it; live starts each\n"
+    "                           recording at its note-on. Chantera only; any plug-in's\n"
+    "                           reported latency is compensated, so notes stay on their frames\n"
     "  --param P=V              set parameter P (its number or name) to V, from 0 to 1,\n"
     "                           before the song starts (repeatable); Chantera: 0 Volume,\n"
     "                           1 PB.Range, 2 Effect, 3 ReleaseFactor, 4 ReleaseLimit\n"
@@ -111,6 +115,14 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     } else if (arg == "--voice") {
       if (!ranged(number, 0, 127, "0 and 127")) return false;
       o.voice = static_cast<int32_t>(number);
+    } else if (arg == "--timing") {
+      if (!value(text)) return false;
+      const std::string timing = text;
+      if (timing != "live" && timing != "beat") {
+        error = "--timing takes live or beat, not " + timing;
+        return false;
+      }
+      o.timing = timing == "live" ? Timing::kLive : Timing::kBeat;
     } else if (arg == "--chorus") {
       o.chorus = true;
     } else if (arg == "--param") {

@@ -232,6 +232,10 @@ VstIntPtr VSTCALLBACK PluginHost::Callback(AEffect* effect, int32_t opcode, int3
       return host != nullptr ? static_cast<VstIntPtr>(host->sampleRate_) : 44100;
     case audioMasterGetBlockSize:
       return host != nullptr ? host->blockSize_ : 512;
+    case audioMasterIOChanged:
+      // A new latency (Chantera's Timing): the render reads initialDelay after the set-up,
+      // before the song's first frame, and is told of a change during the song.
+      return 1;
     case audioMasterGetCurrentProcessLevel:
       return 4;  // offline
     case audioMasterVendorSpecific:

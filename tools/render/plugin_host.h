@@ -13,6 +13,10 @@
 
 namespace chantera::render {
 
+// Chantera's Timing controller (any channel): 64 and above "beat", below "live". It is
+// Chantera's own; other plug-ins are never sent it.
+inline constexpr uint8_t kTimingController = 85;
+
 struct FrameMidi {
   int32_t deltaFrames = 0;
   uint8_t bytes[3] = {0, 0, 0};
@@ -37,6 +41,10 @@ class PluginHost {
   int32_t NumParameters() const { return effect_ ? effect_->numParams : 0; }
   int32_t NumPrograms() const { return effect_ ? effect_->numPrograms : 0; }
   std::string ParameterName(int32_t index);
+  // The plug-in's latency as it reports it (initialDelay): how many frames its output
+  // lags the MIDI it is handed. Read once it is set up, as hosts with delay compensation
+  // do; an untrusted number (negative, or anything at all).
+  int32_t Latency() const { return effect_ ? effect_->initialDelay : 0; }
   // Events for the next Process call (frames relative to its first frame).
   void SendEvents(const std::vector<FrameMidi>& events);
   // Renders frames (at most the block size given to Start) into the host's own output

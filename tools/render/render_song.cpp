@@ -37,6 +37,9 @@ void Progress::Done() {
 
 namespace {
 
+// Beyond this a reported latency is taken for a fault of the plug-in, not compensated.
+constexpr double kLongestLatency = 10.0;  // seconds
+
 // The messages of a phase of the set-up added to those before it.
 void Add(PluginHost::Messages& into, PluginHost::Messages more) {
   into.count += more.count;
@@ -52,10 +55,18 @@ bool SetUp(const RenderOptions& options, PluginHost& host, PluginHost::Messages&
   for (const auto& [index, value] : options.params) host.SetParameter(index, value);
   if (options.chorus) host.SetParameter(2, 1.0f);  // reloads the voice with the Chorus on
   Add(voiceZero, host.TakeMessages());
-  if (options.voice >= 0) {
-    // The bank select is handed over in a silent frame of its own before the song. The
-    // instrument applies its current program to the new voice (program 0 unless chosen).
-    host.SendEvents({{0, {0xB0, 0, 100}}, {0, {0xB0, 32, static_cast<uint8_t>(options.voice)}}});
+  // The bank select and Chantera's Timing are handed over in a frame of their own before
+  // the song, whose audio is not kept. The instrument applies its current program to the
+  // new voice (program 0 unless chosen), and takes the Timing as it processes the frame.
+  std::vector<FrameMidi> setUp;
+  if (options.voice >= 0)
+    setUp.insert(setUp.end(), {{0, {0xB0, 0, 100}}, {0, {0xB0, 32, static_cast<uint8_t>(options.voice)}}});
+  if (host.IsChantera()) {
+    const bool live = options.timing == Timing::kLive;
+    setUp.push_back({0, {0xB0, kTimingController, static_cast<uint8_t>(live ? 0 : 127)}});
+  }
+  if (!setUp.empty()) {
+    host.SendEvents(setUp);
     host.Process(1);
   }
   // After the switch, so that the program is the chosen voice's own.
@@ -129,6 +140,11 @@ bool ResolveRequests(PluginHost& host, const std::vector<std::pair<std::string, 
     error = "--chorus needs Chantera";
     return false;
   }
+  if (options.timing != Timing::kDefault && !host.IsChantera()) {
+    error = "--timing is Chantera's setting; " + (host.Name().empty() ? std::string("this plug-in") : host.Name()) +
+            " has none (the renderer compensates its latency, if it reports one, without it)";
+    return false;
+  }
   if (options.voice > 0 && host.IsChantera()) {
     const std::string folder = PluginFolder(options.plugin);
     char listPath[platform::kMaxPath];
@@ -198,6 +214,18 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
     return false;
   }
 
+  // The plug-in's output lags what it is handed by its latency. As a host with delay
+  // compensation aligns it, the first `latency` frames of its output are not kept and the
+  // song runs that much longer, so that the file holds each note at the song's own frame.
+  const int32_t latency = host.Latency();
+  if (latency < 0 || latency > kLongestLatency * options.rate) {
+    error = input + Formatted(
+                        ": no file written: the plug-in reports a latency (initialDelay) of %d frames; a latency "
+                        "the renderer can compensate lies within 0 and %.0f s (%.0f frames at %.0f Hz)",
+                        latency, kLongestLatency, kLongestLatency * options.rate, options.rate);
+    return false;
+  }
+  const int64_t songEnd = song.endFrame + latency;  // in the plug-in's frames, as frame below
   const std::vector<TimedMessage>& messages = song.messages;
   const int64_t maxTail = static_cast<int64_t>(options.tail * options.rate);
   const double threshold = std::pow(10.0, options.thresholdDb / 20.0);
@@ -213,18 +241,19 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
   size_t next = 0;
   int64_t frame = 0;
   int64_t quietFrames = 0;
+  int64_t withheld = 0, firstWithheld = 0;
   std::vector<FrameMidi> events;
   while (true) {
     // The song lasts to its last event; what comes on that very frame (the last note-offs)
-    // is handed over with the first frame of the tail, if any.
-    const bool inSong = frame < song.endFrame;
-    if (!inSong && (frame >= song.endFrame + maxTail || quietFrames >= quietNeeded)) break;
+    // sounds in the first frame of the tail, if any.
+    const bool inSong = frame < songEnd;
+    if (!inSong && (frame >= songEnd + maxTail || quietFrames >= quietNeeded)) break;
     // A program selection is made between two process calls, so a block ends at the next
     // one; selections come first among the messages of their frame.
     while (next < messages.size() && messages[next].isProgram && messages[next].frame <= frame)
       host.SetProgram(messages[next++].program);
     int64_t end = frame + options.block;
-    if (inSong) end = std::min(end, song.endFrame);
+    if (inSong) end = std::min(end, songEnd);
     events.clear();
     while (next < messages.size() && messages[next].frame < end) {
       const TimedMessage& m = messages[next];
@@ -232,30 +261,49 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
         end = m.frame;
         break;
       }
-      events.push_back({static_cast<int32_t>(m.frame - frame), {m.bytes[0], m.bytes[1], m.bytes[2]}});
       ++next;
+      // The Timing set before the song holds for all of it: a change would move the audio
+      // against the latency compensated above.
+      if (host.IsChantera() && (m.bytes[0] & 0xF0) == 0xB0 && m.bytes[1] == kTimingController) {
+        if (withheld++ == 0) firstWithheld = m.frame;
+        continue;
+      }
+      events.push_back({static_cast<int32_t>(m.frame - frame), {m.bytes[0], m.bytes[1], m.bytes[2]}});
     }
     const auto frames = static_cast<int32_t>(end - frame);
     host.SendEvents(events);
     host.Process(frames);
-    const float* left = host.Left();
-    const float* right = host.Right();
-    clicks.Feed(left, right, static_cast<size_t>(frames));
+    // What the block holds past the latency.
+    const auto skipped = static_cast<int32_t>(std::clamp<int64_t>(latency - frame, 0, frames));
+    const int32_t kept = frames - skipped;
+    const float* left = host.Left() + skipped;
+    const float* right = host.Right() + skipped;
+    clicks.Feed(left, right, static_cast<size_t>(kept));
     // A misbehaving plug-in must not poison the file: the writer writes 0 for what is not
     // a finite value.
-    if (!writer.Write(left, right, frames, error)) return false;
+    if (!writer.Write(left, right, kept, error)) return false;
     // The quiet frames that end the block (all of them when the whole block is quiet):
     // counted from its end back to its last loud frame, so a loud block costs one look.
     int32_t quietAtEnd = 0;
-    while (quietAtEnd < frames) {
-      const auto i = static_cast<size_t>(frames - 1 - quietAtEnd);
+    while (quietAtEnd < kept) {
+      const auto i = static_cast<size_t>(kept - 1 - quietAtEnd);
       if (!(std::max(std::fabs(left[i]), std::fabs(right[i])) < threshold)) break;
       ++quietAtEnd;
     }
-    quietFrames = quietAtEnd == frames ? quietFrames + frames : quietAtEnd;
+    if (kept > 0) quietFrames = quietAtEnd == kept ? quietFrames + kept : quietAtEnd;
     frame = end;
-    progress.Show(frame, song.endFrame + (maxTail > 0 ? 1 : 0));
+    progress.Show(frame, songEnd + (maxTail > 0 ? 1 : 0));
   }
+  if (withheld > 0)
+    report.notices.push_back(input + Formatted(": controller %d (Chantera's Timing) withheld %s, the first at %.3f s: "
+                                               "--timing sets it for the whole song",
+                                               kTimingController, withheld == 1 ? "once" : "several times",
+                                               static_cast<double>(firstWithheld) / options.rate));
+  if (host.Latency() != latency)
+    report.warning = Formatted(
+        "chantera-render: %s: the plug-in changed its latency during the song, from %d to %d frames; the file is "
+        "aligned for %d\n",
+        output.c_str(), latency, host.Latency(), latency);
   progress.Done();
   host.Stop();
 
@@ -295,7 +343,7 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
     // The gain that keeps every sample, rounded down to a tenth of a dB with a margin for
     // the rounding of the multiplication.
     const double keepAll = options.gainDb - std::ceil(20.0 * std::log10(stats.peak) * 10.0 + 0.5) / 10.0;
-    report.warning = Formatted(
+    report.warning += Formatted(
         "chantera-render: %s: %s clipped at full scale (%+.1f dBFS before clipping), the first at %.3f s "
         "(frame %lld); --gain %.1f keeps every sample\n",
         output.c_str(), Plural(stats.clipped, "sample").c_str(), 20.0 * std::log10(stats.peak),

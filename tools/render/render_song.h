@@ -20,6 +20,12 @@
 
 namespace chantera::render {
 
+// Chantera's Timing, set before the song: "live" starts each recording at its note-on,
+// "beat" places each syllable's vowel on its note (the consonant before it) behind a
+// latency the renderer compensates. kDefault is "beat" for Chantera and sends nothing to
+// another plug-in.
+enum class Timing { kDefault, kLive, kBeat };
+
 struct RenderOptions {
   std::string plugin;  // the plug-in's path
   double rate = 44100.0;
@@ -33,6 +39,7 @@ struct RenderOptions {
   double tail = 5.0;
   double thresholdDb = -80.0;  // the end of the tail, and below it a render is silent
   double gainDb = 0.0;
+  Timing timing = Timing::kDefault;
   std::vector<std::pair<int32_t, float>> params;  // index, value (0 to 1)
 };
 
@@ -51,7 +58,7 @@ class Progress {
 // What a render has to tell, whether it wrote its file or not.
 struct SongReport {
   std::string line;                        // the summary (standard output), when written
-  std::string warning;                     // clipping (standard error)
+  std::string warning;                     // clipping, a latency changed in the song (standard error)
   std::vector<std::string> notices;        // how a score was read, one line each
   std::vector<std::string> lyricProblems;  // "<place>: warning: ...", in song order
   // The instrument said it could not read a file of the voice the song sings: which voice
@@ -65,7 +72,7 @@ struct SongReport {
 // --param names (params: a number or a name, any letter case, and the value) into
 // options.params: each parameter is one the plug-in has and its value lies within 0 to 1;
 // the program is one of its programs; Chantera's voice is one that voice.csv beside it
-// lists. False with what is wrong, in the user's terms.
+// lists; --chorus and --timing ask for Chantera. False with what is wrong, in the user's terms.
 bool ResolveRequests(PluginHost& host, const std::vector<std::pair<std::string, float>>& params, RenderOptions& options,
                      std::string& error);
 

@@ -8,14 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/beat_timing.h"  // kTimingController: Chantera's own, never sent to other plug-ins
 #include "host/vendor_queries.h"
 #include "host/vst2.h"
 
 namespace chantera::render {
-
-// Chantera's Timing controller (any channel): 64 and above "beat", below "live". It is
-// Chantera's own; other plug-ins are never sent it.
-inline constexpr uint8_t kTimingController = 85;
 
 struct FrameMidi {
   int32_t deltaFrames = 0;

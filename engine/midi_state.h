@@ -33,6 +33,20 @@ struct MidiState {
   std::atomic<int32_t> noteHeld{0};  // 1 while a note counts as held
   int32_t timerGeneration = 0;       // advanced by every note-on and commit
 
+  // Expression (engine/expression.h), from the controllers of the same numbers: legato
+  // (68), portamento on (65), its time (5) and the key the next note glides from (84, -1:
+  // the note before), and the vibrato's depth (1 and 77), rate (76, -1: the default) and
+  // delay (78).
+  bool legato = false;
+  bool portamento = false;
+  int32_t portamentoTime = 0;
+  int32_t portamentoFrom = -1;
+  int32_t modulationWheel = 0;
+  int32_t vibratoDepth = 0;
+  int32_t vibratoRate = -1;
+  int32_t vibratoDelay = 0;
+  int32_t lastKey = -1;  // the key of the note started last
+
   void ClearPhoneticBuffer() noexcept { phoneticBuffer.fill(0); }
 };
 

@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <type_traits>
 #include <utility>
 
@@ -485,6 +486,10 @@ int32_t NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
     slot.startAt = slot.releaseAt = slot.fadeOutAt = -1;
     slot.releaseAtOnce = 0;
     slot.fadeOutLength = slot.fadeOutLeft = 0;
+    slot.pitchOffset = slot.glideFrom = slot.vibratoPhase = 0.0;
+    slot.glideFrames = slot.glideDone = slot.vibratoDelay = 0;
+    slot.vibratoAge = 0;
+    slot.retuneAt = -1;
     return static_cast<int32_t>(index);
   }
   // Every slot held or releasing: the note is dropped; no slot is stolen.
@@ -493,7 +498,7 @@ int32_t NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
 
 void NoteSlots::ScheduleRelease(int32_t key, int64_t at) noexcept {
   for (NoteSlot& slot : slots) {
-    if (slot.active == 0 || slot.releaseAt >= 0 || (key != -1 && slot.key != key)) continue;
+    if (slot.active == 0 || slot.releaseAt >= 0 || (key != -1 && slot.HeldKey() != key)) continue;
     slot.releaseAt = at;
     slot.releaseAtOnce = key == -1 ? 1 : 0;
   }
@@ -503,6 +508,10 @@ void NoteSlots::ApplyDue(int64_t now) noexcept {
   for (NoteSlot& slot : slots) {
     if (!slot.Sounding()) continue;
     if (slot.startAt >= 0 && slot.startAt <= now) slot.startAt = -1;
+    if (slot.retuneAt >= 0 && slot.retuneAt <= now) {
+      slot.retuneAt = -1;
+      Retune(slot, slot.retuneKey, slot.retuneGlide);
+    }
     if (slot.fadeOutAt >= 0 && slot.fadeOutAt <= now) {
       // The fade ends the note: its own note-off, still to come, has nothing left to do.
       slot.fadeOutAt = -1;
@@ -522,11 +531,61 @@ void NoteSlots::ApplyDue(int64_t now) noexcept {
   }
 }
 
+void NoteSlots::Retune(NoteSlot& slot, int32_t key, int32_t glideFrames) noexcept {
+  slot.glideFrom = glideFrames > 0 ? slot.key + slot.pitchOffset - key : 0.0;
+  slot.glideFrames = glideFrames;
+  slot.glideDone = 0;
+  slot.key = key;
+  slot.vibratoAge = 0;  // a new note: its vibrato waits its delay again
+}
+
+bool NoteSlots::Modulate(const Modulation& modulation) noexcept {
+  bool any = false;
+  for (NoteSlot& slot : slots) {
+    if (!slot.Sounding() || slot.startAt >= 0) continue;
+    double offset = 0.0;
+    if (slot.glideDone < slot.glideFrames) {
+      // A smooth step: slow away, fast through the middle (reached at half the time), slow in.
+      const double x = static_cast<double>(slot.glideDone) / slot.glideFrames;
+      offset = slot.glideFrom * (1.0 - x * x * (3.0 - 2.0 * x));
+      any = true;
+    }
+    if (modulation.vibratoDepth > 0.0) {
+      any = true;
+      const int64_t since = slot.vibratoAge - slot.vibratoDelay;
+      if (since > 0) {
+        const double fade = std::min(1.0, static_cast<double>(since) / modulation.vibratoFade);
+        offset += modulation.vibratoDepth * fade * std::sin(2.0 * std::numbers::pi * slot.vibratoPhase);
+      }
+    }
+    slot.pitchOffset = offset;
+  }
+  return any;
+}
+
+bool NoteSlots::Audible() const noexcept {
+  for (const NoteSlot& slot : slots)
+    if (slot.Sounding() && slot.startAt < 0) return true;
+  return false;
+}
+
+void NoteSlots::Advance(int32_t frames, const Modulation& modulation) noexcept {
+  for (NoteSlot& slot : slots) {
+    if (!slot.Sounding() || slot.startAt >= 0) continue;
+    if (slot.glideDone < slot.glideFrames) slot.glideDone = std::min(slot.glideFrames, slot.glideDone + frames);
+    if (slot.vibratoAge - slot.vibratoDelay > 0) {
+      slot.vibratoPhase += frames * modulation.vibratoStep;
+      slot.vibratoPhase -= std::floor(slot.vibratoPhase);
+    }
+    slot.vibratoAge += frames;
+  }
+}
+
 int64_t NoteSlots::NextDue() const noexcept {
   int64_t next = INT64_MAX;
   for (const NoteSlot& slot : slots) {
     if (!slot.Sounding()) continue;
-    for (const int64_t at : {slot.startAt, slot.releaseAt, slot.fadeOutAt})
+    for (const int64_t at : {slot.startAt, slot.releaseAt, slot.fadeOutAt, slot.retuneAt})
       if (at >= 0) next = std::min(next, at);
   }
   return next;
@@ -600,7 +659,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     if (!slot.Sounding() || slot.startAt >= 0) continue;  // free, or placed ahead and not yet due
 
     FrequencyCache& cached = frequencies_[index];
-    const double note = slot.key + bend;
+    const double note = slot.key + bend + slot.pitchOffset;
     if (cached.note != note) cached = {note, NoteToHz(note)};
     const double frequency = cached.hz;
 

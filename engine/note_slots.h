@@ -47,7 +47,32 @@ struct NoteSlot {
   int64_t fadeOutAt = -1;
   int32_t fadeOutLength = 0;
   int32_t fadeOutLeft = 0;
+  // Expression (engine/expression.h): the pitch offset in semitones the note renders with
+  // (0.0 without a glide or vibrato), the glide from another pitch (semitones at its start,
+  // its length and the frames of it done), and the vibrato's own clock. A legato note
+  // under Timing "beat" takes its new key at retuneAt (-1: none pending).
+  double pitchOffset = 0.0;
+  double glideFrom = 0.0;
+  int32_t glideFrames = 0;
+  int32_t glideDone = 0;
+  int64_t vibratoAge = 0;
+  int32_t vibratoDelay = 0;
+  double vibratoPhase = 0.0;  // cycles
+  int64_t retuneAt = -1;
+  int32_t retuneKey = 0;
+  int32_t retuneGlide = 0;
   bool Sounding() const noexcept { return active != 0 || releasing != 0; }
+  // The key its note-off names: a pending legato retune's.
+  int32_t HeldKey() const noexcept { return retuneAt >= 0 ? retuneKey : key; }
+};
+
+// What shapes every note's pitch besides its key and the bend: the vibrato the controllers
+// set (depth in semitones, 0: none; rate in cycles per frame; fade-in in frames), and the
+// glide a legato retune or a new note takes (frames; 0: none).
+struct Modulation {
+  double vibratoDepth = 0.0;
+  double vibratoStep = 0.0;
+  double vibratoFade = 1.0;
 };
 
 // Voices whose recordings notes may play at once: the one that sings and those that
@@ -127,6 +152,17 @@ class NoteSlots {
   void ApplyDue(int64_t now) noexcept;
   // The earliest frame at which something is still to be carried out (INT64_MAX: none).
   int64_t NextDue() const noexcept;
+  // Sets each sounding slot's pitch offset for the frames about to render from its glide
+  // and the vibrato; true when any offset is not 0 or may change (the caller then renders
+  // in short stretches). Without either, every offset stays exactly 0.0.
+  bool Modulate(const Modulation& modulation) noexcept;
+  // Whether any note sounds now (started, held or releasing).
+  bool Audible() const noexcept;
+  // Moves each sounding slot's clocks on by frames rendered.
+  void Advance(int32_t frames, const Modulation& modulation) noexcept;
+  // A held slot takes another key without a new attack: its recording and position go on,
+  // its pitch glides there over glideFrames (0: at once) from where it sounds now.
+  static void Retune(NoteSlot& slot, int32_t key, int32_t glideFrames) noexcept;
   // A voice switch: every recording a sounding note plays becomes one age older. A note
   // whose recording would pass the oldest age kept ends at once (its voice is let go).
   void AgeVoices() noexcept;

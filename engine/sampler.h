@@ -184,6 +184,12 @@ class Sampler {
   // A note-on and a note-off as the Timing setting places them (sampler_timing.cpp).
   void StartNote(int32_t key, int32_t velocity) noexcept;
   void ReleaseNote(int32_t key) noexcept;
+  // Legato: the note before takes key over, if it is held and sings the same recording.
+  bool ContinueLegato(int32_t key, int32_t glide, int64_t latency) noexcept;
+  // The level ramp (engine/expression.h): true while it runs, with the context's volume
+  // and expression set to the level of the frames about to render.
+  bool RampLevel(StretchContext& context) noexcept;
+  Modulation CurrentModulation() const noexcept;
   void RenderWithReleaseTimer(float* left, float* right, int32_t firstFrame, int32_t n) noexcept;
   void FireReleaseTimer() noexcept;
   void ArmReleaseTimer(uint32_t delayMs) noexcept;
@@ -229,6 +235,13 @@ class Sampler {
   PreviousNote previous_;
   int32_t previousSlot_ = -1;
   DelayedMessages delayed_;
+  // The level (volume × expression) notes render with: the value ramped to, where the
+  // ramp started, and its frames (all, and still to come).
+  bool levelKnown_ = false;
+  double levelTarget_ = 0.0;
+  double levelFrom_ = 0.0;
+  int32_t rampFrames_ = 0;
+  int32_t rampLeft_ = 0;
 
   // Keys whose held slots a control thread asked to release (bit k of word k / 64).
   std::array<std::atomic<uint64_t>, 2> requestedReleases_{};

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "engine/beat_timing.h"
+#include "engine/expression.h"
 
 #include "engine/sampler.h"
 
@@ -122,13 +123,61 @@ void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32
       Interpret(message.status, message.data1, message.data2);
     }
     const int64_t next = std::min(slots_.NextDue(), delayed_.NextDue());
-    const int32_t head = next < at + n ? static_cast<int32_t>(std::max<int64_t>(next - at, 1)) : n;
-    const StretchContext context = Context();
+    int32_t head = next < at + n ? static_cast<int32_t>(std::max<int64_t>(next - at, 1)) : n;
+    StretchContext context = Context();
+    // While a level ramps or a pitch moves, in short stretches of steady values.
+    const Modulation modulation = CurrentModulation();
+    const bool ramping = RampLevel(context);
+    const bool moving = slots_.Modulate(modulation);
+    if (ramping)
+      head = std::min(head, kLevelControlFrames);
+    else if (moving)
+      head = std::min(head, kPitchControlFrames);
     slots_.RenderStretch(left, right, firstFrame, head, context);
+    slots_.Advance(head, modulation);
+    rampLeft_ = std::max(rampLeft_ - head, 0);
     firstFrame += head;
     n -= head;
     at += head;
   }
+}
+
+Modulation Sampler::CurrentModulation() const noexcept {
+  Modulation m;
+  const int32_t depth = std::max(midi_.modulationWheel, midi_.vibratoDepth);
+  if (depth == 0) return m;
+  const double rate = hostSampleRate_.load(std::memory_order_relaxed);
+  const double hz = VibratoRateHz(midi_.vibratoRate);
+  m.vibratoDepth = VibratoDepthSemitones(depth);
+  m.vibratoStep = hz / rate;
+  m.vibratoFade = rate / hz;  // one period
+  return m;
+}
+
+bool Sampler::RampLevel(StretchContext& context) noexcept {
+  const double target = static_cast<double>(context.volume) * context.expression;
+  // With no note sounding there is nothing to click: the level is simply the new one, and
+  // the next note starts at it.
+  if (!levelKnown_ || (target != levelTarget_ && !slots_.Audible())) {
+    levelKnown_ = true;
+    levelTarget_ = target;
+    rampLeft_ = 0;
+  }
+  if (target != levelTarget_) {
+    // From where the level stands now, a ramp under way included.
+    levelFrom_ = rampLeft_ > 0
+                     ? levelFrom_ + (levelTarget_ - levelFrom_) * (1.0 - static_cast<double>(rampLeft_) / rampFrames_)
+                     : levelTarget_;
+    levelTarget_ = target;
+    rampFrames_ = rampLeft_ = std::max(
+        1, static_cast<int32_t>(std::lround(kLevelRampSeconds * hostSampleRate_.load(std::memory_order_relaxed))));
+  }
+  if (rampLeft_ <= 0) return false;
+  // The level in the middle of the next short stretch.
+  const double x = 1.0 - (rampLeft_ - kLevelControlFrames / 2.0) / rampFrames_;
+  context.volume = static_cast<float>(levelFrom_ + (levelTarget_ - levelFrom_) * std::clamp(x, 0.0, 1.0));
+  context.expression = 1.0f;
+  return true;
 }
 
 void Sampler::RenderWithReleaseTimer(float* left, float* right, int32_t firstFrame, int32_t n) noexcept {

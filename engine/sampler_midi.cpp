@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/beat_timing.h"
+#include "engine/expression.h"
 #include "engine/phoneme_table.h"
 #include "engine/sampler.h"
 
@@ -20,7 +21,11 @@ void Sampler::HandleMidiMessage(int32_t status, int32_t data1, int32_t data2) no
   // (beat_timing.h); the rest (program, phonetic spelling, bank select) is read now, for
   // the notes that follow to find their recordings.
   const int32_t type = status & 0xF0;
-  const bool shapesSound = type == 0xE0 || (type == 0xB0 && ((data1 & 0x7F) == 7 || (data1 & 0x7F) == 11));
+  const int32_t controller = data1 & 0x7F;
+  const bool shapesSound =
+      type == 0xE0 ||
+      (type == 0xB0 && (controller == 7 || controller == 11 || controller == kVibratoDepthController ||
+                        controller == kVibratoRateController || controller == kVibratoDepthSoundController));
   const int64_t latency = LatencyFrames();
   if (shapesSound && latency > 0 && delayed_.Push({now_ + latency, status, data1, data2})) return;
   Interpret(status, data1, data2);
@@ -76,6 +81,30 @@ void Sampler::HandleController(int32_t controller, int32_t value) noexcept {
       break;
     case kTimingController:
       timingBeat_.store(value >= 64, std::memory_order_relaxed);
+      break;
+    case kLegatoController:
+      midi_.legato = value >= 64;
+      break;
+    case kPortamentoController:
+      midi_.portamento = value >= 64;
+      break;
+    case kPortamentoTimeController:
+      midi_.portamentoTime = value;
+      break;
+    case kPortamentoFromController:
+      midi_.portamentoFrom = value;
+      break;
+    case kVibratoDepthController:
+      midi_.modulationWheel = value;
+      break;
+    case kVibratoDepthSoundController:
+      midi_.vibratoDepth = value;
+      break;
+    case kVibratoRateController:
+      midi_.vibratoRate = value;
+      break;
+    case kVibratoDelayController:
+      midi_.vibratoDelay = value;
       break;
     case 0:
       midi_.bankMsb = value;

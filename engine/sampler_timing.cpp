@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "engine/beat_timing.h"
+#include "engine/expression.h"
 #include "engine/sampler.h"
 #include "library/sample.h"
 
@@ -16,17 +17,31 @@ int64_t Sampler::LatencyFrames() const noexcept {
 }
 
 void Sampler::StartNote(int32_t key, int32_t velocity) noexcept {
+  const int64_t latency = LatencyFrames();
+  const double rate = hostSampleRate_.load(std::memory_order_relaxed);
+  const int32_t glide =
+      midi_.portamento ? static_cast<int32_t>(std::lround(PortamentoSeconds(midi_.portamentoTime) * rate)) : 0;
+  const int32_t from = midi_.portamentoFrom >= 0 ? midi_.portamentoFrom : midi_.lastKey;
+  midi_.portamentoFrom = -1;  // controller 84 names the start of one glide
+  midi_.lastKey = key;
+  if (midi_.legato && ContinueLegato(key, glide, latency)) return;
+
   const int32_t index = slots_.StartNote(key, velocity);
   const PreviousNote previous = previous_;
   const int32_t previousSlot = previousSlot_;
   previous_ = {index >= 0, now_, -1};
   previousSlot_ = index;
-  const int64_t latency = LatencyFrames();
-  if (index < 0 || latency == 0) return;
+  if (index < 0) return;
+  NoteSlot& slot = slots_.slots[static_cast<size_t>(index)];
+  slot.vibratoDelay = static_cast<int32_t>(std::lround(VibratoDelaySeconds(midi_.vibratoDelay) * rate));
+  if (glide > 0 && from >= 0 && from != key) {
+    slot.glideFrom = from - key;
+    slot.glideFrames = glide;
+  }
+  if (latency == 0) return;
 
   // The recording is chosen now, from the key map that the events before this one made;
   // the note sounds later.
-  NoteSlot& slot = slots_.slots[static_cast<size_t>(index)];
   const StretchContext context = Context();
   slot.sampleIndex = MappedIndex(context, key);
   slot.sampleAge = 0;
@@ -60,9 +75,31 @@ void Sampler::StartNote(int32_t key, int32_t velocity) noexcept {
   }
 }
 
+bool Sampler::ContinueLegato(int32_t key, int32_t glide, int64_t latency) noexcept {
+  if (previousSlot_ < 0) return false;
+  NoteSlot& slot = slots_.slots[static_cast<size_t>(previousSlot_)];
+  // Held, and on its way out in no way: no note-off, fade or retune pending.
+  if (slot.active == 0 || slot.releaseAt >= 0 || slot.fadeOutAt >= 0 || slot.fadeOutLeft > 0 || slot.retuneAt >= 0)
+    return false;
+  // The same recording: the same syllable goes on (a new one starts as a note of its own).
+  const StretchContext context = Context();
+  const int32_t mapped = MappedIndex(context, key);
+  const int32_t playing = slot.sampleIndex >= 0 ? slot.sampleIndex : MappedIndex(context, slot.key);
+  if (mapped < 0 || mapped != playing || slot.sampleAge != 0) return false;
+  if (latency == 0) {
+    NoteSlots::Retune(slot, key, glide);
+  } else {
+    slot.retuneAt = now_ + latency;
+    slot.retuneKey = key;
+    slot.retuneGlide = glide;
+  }
+  previous_ = {true, now_, -1};
+  return true;
+}
+
 void Sampler::ReleaseNote(int32_t key) noexcept {
   if (previous_.exists && previous_.end < 0 && previousSlot_ >= 0 &&
-      (key == -1 || slots_.slots[static_cast<size_t>(previousSlot_)].key == key))
+      (key == -1 || slots_.slots[static_cast<size_t>(previousSlot_)].HeldKey() == key))
     previous_.end = now_;
   const int64_t latency = LatencyFrames();
   if (latency == 0)

@@ -24,51 +24,7 @@ using namespace vst2;
 constexpr double kRate = 44100.0;
 constexpr int32_t kBlock = 512;
 
-// Syllables of three consonant lengths (ms), each rooted at key 69 (a vowel of 440 Hz),
-// one program mapping them by key: ka below key 64, sa up to 70, ta above.
-struct Syllable {
-  const char* name;
-  double consonantMs;
-};
-constexpr Syllable kSyllables[] = {{"ka", 40.0}, {"sa", 90.0}, {"ta", 150.0}};
-constexpr double kLatencySeconds = 0.150;  // the longest preutterance
-
-void WriteConsonantVowelVoice(const TempDir& dir) {
-  VoiceFolder voice{
-      "cv", {}, {"Program", "P,1.0,2,ka", "S,0,63,ka.wav", "S,64,70,sa.wav", "S,71,127,ta.wav", "End"}, {}};
-  std::string oto;
-  std::srand(7);
-  for (const Syllable& s : kSyllables) {
-    const auto consonant = static_cast<size_t>(s.consonantMs * kRate / 1000.0);
-    std::vector<int16_t> v(consonant + static_cast<size_t>(0.7 * kRate));
-    for (size_t i = 0; i < consonant; ++i) v[i] = static_cast<int16_t>(std::rand() % 8001 - 4000);
-    for (size_t i = consonant; i < v.size(); ++i)
-      v[i] = static_cast<int16_t>(
-          std::lround(12000.0 * std::sin(2.0 * std::numbers::pi * 440.0 * (i - consonant) / kRate)));
-    const std::string file = std::string(s.name) + ".wav";
-    voice.sampleLines.push_back(file + "," + s.name + ",69");
-    voice.files.emplace_back(file, MakeWav(Pcm16(v)));
-    oto += file + "=" + s.name + ",0," + std::to_string(s.consonantMs) + ",0," + std::to_string(s.consonantMs) + "," +
-           std::to_string(s.consonantMs / 3.0) + "\r\n";
-  }
-  voice.files.emplace_back("oto.ini", oto);
-  WriteVoiceLibrary(dir, {{"CV", voice}});
-}
-
-// The level of a tone of hz around frame center: a Hann-windowed Goertzel over 20 ms.
-double ToneLevel(const std::vector<float>& x, double hz, int64_t center) {
-  constexpr int64_t kHalf = 441;
-  double re = 0.0, im = 0.0, weight = 0.0;
-  for (int64_t i = center - kHalf; i < center + kHalf; ++i) {
-    if (i < 0 || i >= static_cast<int64_t>(x.size())) continue;
-    const double w = 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(i - center + kHalf) / kHalf);
-    const double phase = 2.0 * std::numbers::pi * hz * static_cast<double>(i) / kRate;
-    re += w * x[static_cast<size_t>(i)] * std::cos(phase);
-    im += w * x[static_cast<size_t>(i)] * std::sin(phase);
-    weight += w;
-  }
-  return 2.0 * std::hypot(re, im) / weight;
-}
+constexpr double kLatencySeconds = 0.150;  // the longest preutterance of the consonant-vowel voice
 
 // Where a vowel of hz starts near frame expected: the first frame where its level reaches
 // half of its level 15..30 ms after expected (the window is symmetric: half the level is
@@ -105,8 +61,7 @@ class BeatTiming : public ::testing::Test {
   }
   AEffect* effect() { return plugin->getAeffect(); }
 
-  // Renders the notes (and any extra messages) in blocks, Timing set by controller 85 in
-  // the first block.
+  // Renders the notes (and any extra messages), Timing set by controller 85 first.
   std::vector<float> Play(bool beat, const std::vector<Note>& notes, double seconds,
                           std::vector<std::pair<int64_t, Midi3>> extra = {}) {
     std::vector<std::pair<int64_t, Midi3>> events = {{0, {0xB0, kTimingController, uint8_t(beat ? 127 : 0)}}};
@@ -115,20 +70,7 @@ class BeatTiming : public ::testing::Test {
       events.push_back({std::llround(n.off * kRate), {0x80, n.key, 0}});
     }
     events.insert(events.end(), extra.begin(), extra.end());
-    std::stable_sort(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    const auto total = static_cast<int64_t>(seconds * kRate) / kBlock * kBlock;
-    std::vector<float> out(static_cast<size_t>(total));
-    std::vector<float> right(kBlock);
-    size_t next = 0;
-    for (int64_t start = 0; start < total; start += kBlock) {
-      EventList list;
-      for (; next < events.size() && events[next].first < start + kBlock; ++next)
-        list.Add(static_cast<int32_t>(events[next].first - start), {events[next].second});
-      list.Send(effect());
-      float* outputs[2] = {out.data() + start, right.data()};
-      effect()->processReplacing(effect(), nullptr, outputs, kBlock);
-    }
-    return out;
+    return PlayMidi(effect(), events, static_cast<int64_t>(seconds * kRate));
   }
 
   TempDir dir;

@@ -293,6 +293,66 @@ bool RenderFinite(vst2::AEffect* effect, int32_t frames, Rendered& out) {
   return true;
 }
 
+void WriteConsonantVowelVoice(const TempDir& dir) {
+  constexpr double kRate = 44100.0;
+  const struct {
+    const char* name;
+    double consonantMs;
+  } syllables[] = {{"ka", 40.0}, {"sa", 90.0}, {"ta", 150.0}};
+  VoiceFolder voice{
+      "cv", {}, {"Program", "P,1.0,2,ka", "S,0,63,ka.wav", "S,64,70,sa.wav", "S,71,127,ta.wav", "End"}, {}};
+  std::string oto;
+  std::mt19937 noise(7);
+  for (const auto& s : syllables) {
+    const auto consonant = static_cast<size_t>(s.consonantMs * kRate / 1000.0);
+    std::vector<int16_t> v(consonant + static_cast<size_t>(0.7 * kRate));
+    for (size_t i = 0; i < consonant; ++i)
+      v[i] = static_cast<int16_t>(std::uniform_int_distribution<>(-4000, 4000)(noise));
+    for (size_t i = consonant; i < v.size(); ++i)
+      v[i] = static_cast<int16_t>(
+          std::lround(12000.0 * std::sin(2.0 * std::numbers::pi * 440.0 * static_cast<double>(i - consonant) / kRate)));
+    const std::string file = std::string(s.name) + ".wav";
+    voice.sampleLines.push_back(file + "," + s.name + ",69");
+    voice.files.emplace_back(file, MakeWav(Pcm16(v)));
+    oto += file + "=" + s.name + ",0," + std::to_string(s.consonantMs) + ",0," + std::to_string(s.consonantMs) + "," +
+           std::to_string(s.consonantMs / 3.0) + "\r\n";
+  }
+  voice.files.emplace_back("oto.ini", oto);
+  WriteVoiceLibrary(dir, {{"CV", voice}});
+}
+
+double ToneLevel(const std::vector<float>& x, double hz, int64_t center) {
+  constexpr int64_t kHalf = 441;
+  double re = 0.0, im = 0.0, weight = 0.0;
+  for (int64_t i = center - kHalf; i < center + kHalf; ++i) {
+    if (i < 0 || i >= static_cast<int64_t>(x.size())) continue;
+    const double w = 0.5 - 0.5 * std::cos(std::numbers::pi * static_cast<double>(i - center + kHalf) / kHalf);
+    const double phase = 2.0 * std::numbers::pi * hz * static_cast<double>(i) / 44100.0;
+    re += w * x[static_cast<size_t>(i)] * std::cos(phase);
+    im += w * x[static_cast<size_t>(i)] * std::sin(phase);
+    weight += w;
+  }
+  return 2.0 * std::hypot(re, im) / weight;
+}
+
+std::vector<float> PlayMidi(vst2::AEffect* effect, std::vector<std::pair<int64_t, Midi3>> events, int64_t frames) {
+  constexpr int64_t kBlock = 512;
+  std::stable_sort(events.begin(), events.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  const int64_t total = frames / kBlock * kBlock;
+  std::vector<float> out(static_cast<size_t>(total));
+  std::vector<float> right(kBlock);
+  size_t next = 0;
+  for (int64_t start = 0; start < total; start += kBlock) {
+    EventList list;
+    for (; next < events.size() && events[next].first < start + kBlock; ++next)
+      list.Add(static_cast<int32_t>(events[next].first - start), {events[next].second});
+    list.Send(effect);
+    float* outputs[2] = {out.data() + start, right.data()};
+    effect->processReplacing(effect, nullptr, outputs, static_cast<int32_t>(kBlock));
+  }
+  return out;
+}
+
 bool WaitUntil(const std::function<bool()>& done, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!done()) {

@@ -137,6 +137,15 @@ struct Midi3 {
 // it: 99 = 80, 98 = 2, 6 = key, 98 = 19.. with 6 = each character, 98 = 127, 6 = 127.
 std::vector<Midi3> PhoneticNote(int key, std::string_view symbol);
 
+// A voice "CV" (folder cv) of three syllables whose recordings are a consonant of noise
+// (ka 40 ms, sa 90 ms, ta 150 ms) and then a vowel of 440 Hz for 0.7 s, all rooted at key
+// 69 and 44.1 kHz, with an oto.ini saying where each vowel starts (overlap a third of
+// it). Its one program maps keys below 64 to ka, up to 70 to sa, above to ta.
+void WriteConsonantVowelVoice(const TempDir& dir);
+// The level of a tone of hz (full scale 1.0) around frame center of x at 44.1 kHz: a
+// Hann-windowed Goertzel over 20 ms.
+double ToneLevel(const std::vector<float>& x, double hz, int64_t center);
+
 // A VstEvents record with its pointers, as a host hands one to effProcessEvents.
 class EventList {
  public:
@@ -161,6 +170,10 @@ struct Rendered {
 // Renders frames into buffers full of NaN, like stale host memory: true when every frame
 // asked for was written with a finite value.
 bool RenderFinite(vst2::AEffect* effect, int32_t frames, Rendered& out);
+
+// MIDI messages at their frames (stably sorted), played into a VST 2 instrument in blocks
+// of 512 as a host would; the left channel of frames frames (rounded down to blocks).
+std::vector<float> PlayMidi(vst2::AEffect* effect, std::vector<std::pair<int64_t, Midi3>> events, int64_t frames);
 
 // Waits in real time (other threads are at work) until done() holds; false after seconds.
 bool WaitUntil(const std::function<bool()>& done, double seconds = 5.0);

@@ -378,6 +378,11 @@ def run_kernels(args):
             floor = min(time_of(f) for f in floors if f in median)
             label = "render %d-frame stretch%s / fastest floor" % (frames, ", looped," if looped else "")
             rows.append((label, time_of(ours) / floor, 1.3))
+    for frames in (512, 4096):  # vibrato and glides: pitches set anew every 64 frames
+        floors = ["BM_FloorKernel16Voices/%d" % frames, "BM_FloorVectorKernel16Voices/%d" % frames]
+        floor = min(time_of(f) for f in floors if f in median)
+        rows.append(("render %d-frame stretch, vibrato and glide, / fastest floor" % frames,
+                     time_of("BM_RenderStretch16VoicesModulated/%d" % frames) / floor, 1.3))
     rows.append(("demo voice load / plain read of the same files",
                  time_of("BM_LoadDemoVoice") / time_of("BM_PlainReadDemoVoice"), 1.3))
     rows.append(("Chorus rebuild of 1 s / streaming floor",

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/expression.h"
 #include "engine/held_voices.h"
 #include "engine/note_slots.h"
 #include "library/sample.h"
@@ -44,8 +45,10 @@ void SetCounters(benchmark::State& state, int64_t frames) {
 }
 
 // looped: the sample has a sustain loop of 0.37 s at 44.1 kHz (about as long as the demo
-// voice's), so that every voice wraps now and then instead of running on.
-void RenderStretch16Voices(benchmark::State& state, bool looped) {
+// voice's), so that every voice wraps now and then instead of running on. modulated:
+// every voice has a vibrato (half a semitone at 5.5 Hz) and a glide that never ends, as
+// the instrument renders them: pitches set anew every kPitchControlFrames.
+void RenderStretch16Voices(benchmark::State& state, bool looped, bool modulated = false) {
   const auto frames = static_cast<int32_t>(state.range(0));
   const std::vector<int16_t> values = Noise();
   SampleBank bank;
@@ -64,9 +67,21 @@ void RenderStretch16Voices(benchmark::State& state, bool looped) {
   NoteSlots slots;
   for (int v = 0; v < kVoices; ++v) slots.StartNote(60 + v, 100);
 
+  Modulation modulation;
+  if (modulated) {
+    modulation = {0.5, 5.5 / 44100.0, 44100.0 / 5.5};
+    for (NoteSlot& slot : slots.slots) {
+      slot.glideFrom = -2.0;
+      slot.glideFrames = 1 << 30;
+    }
+  }
+
   std::vector<float> left(static_cast<size_t>(frames)), right(left.size());
   for (auto _ : state) {
-    slots.RenderStretch(left.data(), right.data(), 0, frames, context);
+    if (modulated)
+      slots.RenderModulated(left.data(), right.data(), 0, frames, context, modulation);
+    else
+      slots.RenderStretch(left.data(), right.data(), 0, frames, context);
     benchmark::DoNotOptimize(left.data());
     benchmark::DoNotOptimize(right.data());
     if (slots.slots[kVoices - 1].position > kRestartAt)
@@ -80,8 +95,12 @@ void BM_RenderStretch16Voices(benchmark::State& state) {
 void BM_RenderStretch16VoicesLooped(benchmark::State& state) {
   RenderStretch16Voices(state, true);
 }
+void BM_RenderStretch16VoicesModulated(benchmark::State& state) {
+  RenderStretch16Voices(state, false, true);
+}
 BENCHMARK(BM_RenderStretch16Voices)->Arg(64)->Arg(512)->Arg(4096);
 BENCHMARK(BM_RenderStretch16VoicesLooped)->Arg(64)->Arg(512)->Arg(4096);
+BENCHMARK(BM_RenderStretch16VoicesModulated)->Arg(512)->Arg(4096);
 
 // The floor: the same voices, pitches and gains, one tight loop per voice.
 void BM_FloorKernel16Voices(benchmark::State& state) {

@@ -31,6 +31,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "engine/expression.h"
 #include "engine/held_voices.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
@@ -561,6 +562,17 @@ bool NoteSlots::Modulate(const Modulation& modulation) noexcept {
     slot.pitchOffset = offset;
   }
   return any;
+}
+
+void NoteSlots::RenderModulated(float* left, float* right, int32_t firstFrame, int32_t n,
+                                const StretchContext& context, const Modulation& modulation) noexcept {
+  while (n > 0) {
+    const int32_t head = Modulate(modulation) ? std::min(n, kPitchControlFrames) : n;
+    RenderStretch(left, right, firstFrame, head, context);
+    Advance(head, modulation);
+    firstFrame += head;
+    n -= head;
+  }
 }
 
 bool NoteSlots::Audible() const noexcept {

@@ -170,6 +170,10 @@ class NoteSlots {
   bool PlaysVoice(int age) const noexcept;
   // Adds n frames from firstFrame on of every sounding slot into left and right.
   void RenderStretch(float* left, float* right, int32_t firstFrame, int32_t n, const StretchContext& context) noexcept;
+  // The same with each slot's glide and the vibrato (Modulate), in stretches of
+  // kPitchControlFrames while a pitch moves; the slots' clocks advance (Advance).
+  void RenderModulated(float* left, float* right, int32_t firstFrame, int32_t n, const StretchContext& context,
+                       const Modulation& modulation) noexcept;
 
   std::array<NoteSlot, kNoteSlots> slots;
 

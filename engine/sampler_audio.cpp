@@ -125,16 +125,10 @@ void Sampler::RenderStretch(float* left, float* right, int32_t firstFrame, int32
     const int64_t next = std::min(slots_.NextDue(), delayed_.NextDue());
     int32_t head = next < at + n ? static_cast<int32_t>(std::max<int64_t>(next - at, 1)) : n;
     StretchContext context = Context();
-    // While a level ramps or a pitch moves, in short stretches of steady values.
-    const Modulation modulation = CurrentModulation();
-    const bool ramping = RampLevel(context);
-    const bool moving = slots_.Modulate(modulation);
-    if (ramping)
-      head = std::min(head, kLevelControlFrames);
-    else if (moving)
-      head = std::min(head, kPitchControlFrames);
-    slots_.RenderStretch(left, right, firstFrame, head, context);
-    slots_.Advance(head, modulation);
+    // While the level ramps, in short stretches of a steady level (and pitches move in
+    // stretches of their own).
+    if (RampLevel(context)) head = std::min(head, kLevelControlFrames);
+    slots_.RenderModulated(left, right, firstFrame, head, context, CurrentModulation());
     rampLeft_ = std::max(rampLeft_ - head, 0);
     firstFrame += head;
     n -= head;

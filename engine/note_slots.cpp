@@ -564,8 +564,8 @@ bool NoteSlots::Modulate(const Modulation& modulation) noexcept {
   return any;
 }
 
-void NoteSlots::RenderModulated(float* left, float* right, int32_t firstFrame, int32_t n,
-                                const StretchContext& context, const Modulation& modulation) noexcept {
+void NoteSlots::RenderModulated(float* left, float* right, int32_t firstFrame, int32_t n, const StretchContext& context,
+                                const Modulation& modulation) noexcept {
   while (n > 0) {
     const int32_t head = Modulate(modulation) ? std::min(n, kPitchControlFrames) : n;
     RenderStretch(left, right, firstFrame, head, context);

@@ -233,9 +233,10 @@ std::vector<EventList> BusyBlocks(int count) {
         events.Add(frame, 0xE0, pick(0, 127), pick(0, 127));
       else if (kind == 7)
         events.Add(frame, 0xB0, pick(0, 1) ? 7 : 11, pick(0, 127));
-      else if (kind == 8)
-        events.Add(frame, 0xB0, pick(1, 5) == 1 ? 120 : pick(64, 67), pick(0, 127));
-      else if (kind == 9)  // pitch-bend range through RPN 0
+      else if (kind == 8) {  // all notes off now and then; pedals, legato, glides, vibrato
+        constexpr uint8_t kControllers[] = {120, 64, 65, 66, 67, 68, 1, 5, 76, 77, 78, 84};
+        events.Add(frame, 0xB0, kControllers[pick(0, 11)], pick(0, 127));
+      } else if (kind == 9)  // pitch-bend range through RPN 0
         events.Add(frame,
                    {{0xB0, 101, 0}, {0xB0, 100, 0}, {0xB0, 6, static_cast<uint8_t>(pick(1, 12))}, {0xB0, 38, 0}});
       else

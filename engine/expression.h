@@ -29,9 +29,11 @@ inline constexpr int32_t kVibratoDelayController = 78;
 inline constexpr int32_t kPortamentoFromController = 84;
 
 inline constexpr double kLevelRampSeconds = 0.010;
-// Stretches are cut this short while a pitch moves (1.5 ms at 44.1 kHz: a vibrato of
-// 5.5 Hz moves a fraction of a cent between two) and while the level ramps.
-inline constexpr int32_t kPitchControlFrames = 64;
+// Stretches are cut this short while a pitch moves (2.9 ms at 44.1 kHz: a vibrato of 50
+// cents at 5.5 Hz moves at most 5 cents between two, a glide of 80 ms a twenty-eighth of
+// its way; shorter stretches cost more than the 1.3x of the plain kernel that
+// bench/compare.sh allows) and while the level ramps.
+inline constexpr int32_t kPitchControlFrames = 128;
 inline constexpr int32_t kLevelControlFrames = 4;
 
 // Controller 5: a square law from 0 to 1 s, fine where glides are short (value 36: 80 ms,

@@ -487,7 +487,8 @@ int32_t NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
     slot.startAt = slot.releaseAt = slot.fadeOutAt = -1;
     slot.releaseAtOnce = 0;
     slot.fadeOutLength = slot.fadeOutLeft = 0;
-    slot.pitchOffset = slot.glideFrom = slot.vibratoPhase = 0.0;
+    slot.pitchOffset = slot.glideFrom = slot.vibratoSin = 0.0;
+    slot.pitchRatio = slot.vibratoCos = 1.0;
     slot.glideFrames = slot.glideDone = slot.vibratoDelay = 0;
     slot.vibratoAge = 0;
     slot.retuneAt = -1;
@@ -556,10 +557,13 @@ bool NoteSlots::Modulate(const Modulation& modulation) noexcept {
       const int64_t since = slot.vibratoAge - slot.vibratoDelay;
       if (since > 0) {
         const double fade = std::min(1.0, static_cast<double>(since) / modulation.vibratoFade);
-        offset += modulation.vibratoDepth * fade * std::sin(2.0 * std::numbers::pi * slot.vibratoPhase);
+        offset += modulation.vibratoDepth * fade * slot.vibratoSin;
       }
     }
-    slot.pitchOffset = offset;
+    if (offset != slot.pitchOffset) {
+      slot.pitchOffset = offset;
+      slot.pitchRatio = std::exp2(offset / 12.0);
+    }
   }
   return any;
 }
@@ -582,12 +586,21 @@ bool NoteSlots::Audible() const noexcept {
 }
 
 void NoteSlots::Advance(int32_t frames, const Modulation& modulation) noexcept {
+  double turnCos = 1.0, turnSin = 0.0;  // the vibrato's turn over these frames, for every slot
+  if (modulation.vibratoDepth > 0.0) {
+    const double angle = 2.0 * std::numbers::pi * modulation.vibratoStep * frames;
+    turnCos = std::cos(angle);
+    turnSin = std::sin(angle);
+  }
   for (NoteSlot& slot : slots) {
     if (!slot.Sounding() || slot.startAt >= 0) continue;
     if (slot.glideDone < slot.glideFrames) slot.glideDone = std::min(slot.glideFrames, slot.glideDone + frames);
-    if (slot.vibratoAge - slot.vibratoDelay > 0) {
-      slot.vibratoPhase += frames * modulation.vibratoStep;
-      slot.vibratoPhase -= std::floor(slot.vibratoPhase);
+    if (slot.vibratoAge - slot.vibratoDelay > 0 && turnSin != 0.0) {
+      const double c = slot.vibratoCos * turnCos - slot.vibratoSin * turnSin;
+      const double s = slot.vibratoSin * turnCos + slot.vibratoCos * turnSin;
+      const double keep = (3.0 - (c * c + s * s)) / 2.0;  // stays on the circle
+      slot.vibratoCos = c * keep;
+      slot.vibratoSin = s * keep;
     }
     slot.vibratoAge += frames;
   }
@@ -671,9 +684,9 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     if (!slot.Sounding() || slot.startAt >= 0) continue;  // free, or placed ahead and not yet due
 
     FrequencyCache& cached = frequencies_[index];
-    const double note = slot.key + bend + slot.pitchOffset;
+    const double note = slot.key + bend;
     if (cached.note != note) cached = {note, NoteToHz(note)};
-    const double frequency = cached.hz;
+    const double frequency = slot.pitchRatio == 1.0 ? cached.hz : cached.hz * slot.pitchRatio;
 
     // The recording: a new note takes the key map's; a released note keeps the one it
     // plays to its end; under a held note a change of the key map's recording (a program

@@ -55,9 +55,11 @@ struct NoteSlot {
   double glideFrom = 0.0;
   int32_t glideFrames = 0;
   int32_t glideDone = 0;
+  double pitchRatio = 1.0;  // 2^(pitchOffset / 12)
   int64_t vibratoAge = 0;
   int32_t vibratoDelay = 0;
-  double vibratoPhase = 0.0;  // cycles
+  double vibratoCos = 1.0;  // the vibrato's phase as a point on the unit circle,
+  double vibratoSin = 0.0;  // turned on by Advance (no sine per slot and stretch)
   int64_t retuneAt = -1;
   int32_t retuneKey = 0;
   int32_t retuneGlide = 0;

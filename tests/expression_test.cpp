@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/beat_timing.h"
 #include "engine/expression.h"
 #include "host/sampler_plugin.h"
 #include "support/fixtures.h"
@@ -55,20 +56,26 @@ class Expression : public ::testing::Test {
 
 // A melisma of three notes, each starting before the one before ends: under legato the
 // vowel goes on at each new pitch (no dip of 3 dB, no consonant again: one note sounds);
-// without legato each note starts its syllable again.
+// without legato each note starts its syllable again. Under Timing "beat" the same,
+// behind the latency (150 ms).
 TEST_F(Expression, LegatoCarriesTheVowelThroughAMelisma) {
-  for (const bool legato : {true, false}) {
+  for (const auto [legato, beat] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
     plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
-    const std::vector<float> out = Play({{0, {0xB0, kLegatoController, uint8_t(legato ? 127 : 0)}},
+    const std::vector<float> out = Play({{0, {0xB0, kTimingController, uint8_t(beat ? 127 : 0)}},
+                                         {0, {0xB0, kLegatoController, uint8_t(legato ? 127 : 0)}},
                                          {At(0.1), {0x90, 67, 100}},
                                          {At(0.4), {0x90, 69, 100}},
                                          {At(0.41), {0x80, 67, 0}},
                                          {At(0.6), {0x90, 70, 100}},
                                          {At(0.61), {0x80, 69, 0}}},
-                                        0.75);
+                                        0.9);
+    const double late = beat ? 0.150 : 0.0;
     double lowest = 1.0, steady = 0.0;
-    for (const auto& [join, from, to] : {std::tuple{0.4, 67, 69}, std::tuple{0.6, 69, 70}}) {
+    for (const auto& [on, from, to] : {std::tuple{0.4, 67, 69}, std::tuple{0.6, 69, 70}}) {
+      const double join = on + late;
       steady = std::max(steady, ToneLevel(out, 440.0 * std::exp2((from - 69) / 12.0), At(join - 0.05)));
+      // The old pitch until the join itself (under "beat" the new one comes with its note).
+      EXPECT_GT(ToneLevel(out, 440.0 * std::exp2((from - 69) / 12.0), At(join - 0.015)), 0.5 * steady) << beat;
       for (double t = join - 0.01; t < join + 0.1; t += 0.005) {
         const double level = std::max(ToneLevel(out, 440.0 * std::exp2((from - 69) / 12.0), At(t)),
                                       ToneLevel(out, 440.0 * std::exp2((to - 69) / 12.0), At(t)));
@@ -79,22 +86,21 @@ TEST_F(Expression, LegatoCarriesTheVowelThroughAMelisma) {
     int sounding = 0;
     for (const NoteSlot& slot : plugin->engine().Slots().slots) sounding += slot.active != 0 ? 1 : 0;
     if (legato) {
-      EXPECT_GT(dipDb, -3.0);
-      EXPECT_EQ(sounding, 1);
+      EXPECT_GT(dipDb, -3.0) << beat;
+      EXPECT_EQ(sounding, 1) << beat;
     } else {
       EXPECT_LT(dipDb, -6.0);  // the consonant's noise replaces the vowel
     }
   }
 }
 
-// Portamento from key 69 to 81 under legato, for two times of controller 5: the pitch
-// passes the middle (75) at half the time, within 10 %.
+// Portamento under legato, for two times of controller 5: the pitch passes the middle at
+// half the time, within 10 %.
 TEST_F(Expression, PortamentoPassesTheMiddleAtHalfItsTime) {
   for (const int time : {36, 64}) {
     plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
     const double seconds = PortamentoSeconds(time);
-    // Key 69 sings sa and 81 ta: one recording only under legato when both map to it, so
-    // the glide runs 66 -> 70 (both sa) here, with its middle at 68.
+    // Legato needs one recording: 66 to 70 (both sa), the middle at 68.
     const std::vector<float> out = Play({{0, {0xB0, kLegatoController, 127}},
                                          {0, {0xB0, kPortamentoController, 127}},
                                          {0, {0xB0, kPortamentoTimeController, uint8_t(time)}},

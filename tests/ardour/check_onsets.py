@@ -18,9 +18,8 @@ is a 16-bit PCM WAV as Ardour exports it.
 """
 import cmath
 import math
-import struct
 import sys
-import wave
+from wav_mono import read_mono
 
 TOLERANCE_MS = 10.0
 WINDOW_S = 0.020  # of the vowel's envelope
@@ -28,18 +27,6 @@ HOP_S = 0.0005
 SEARCH_S = 0.200  # the vowel is looked for this far either side of its note-on
 NOISE_WINDOW_S = 0.004
 MIN_LEVEL = 0.01  # of full scale: below, the note is silent
-
-
-def read_mono(path):
-    with wave.open(path, "rb") as w:
-        if w.getsampwidth() != 2:
-            raise SystemExit(f"{path}: expected 16-bit samples, got {8 * w.getsampwidth()} bits")
-        rate, channels, frames = w.getframerate(), w.getnchannels(), w.getnframes()
-        raw = w.readframes(frames)
-    if len(raw) != frames * channels * 2:
-        raise SystemExit(f"{path}: truncated ({len(raw)} of {frames * channels * 2} bytes)")
-    values = struct.unpack(f"<{frames * channels}h", raw)
-    return rate, [sum(values[i:i + channels]) / (channels * 32768.0) for i in range(0, len(values), channels)]
 
 
 def tone_envelope(mono, rate, hz, first, last):
@@ -133,8 +120,8 @@ def main(argv):
         raise SystemExit(__doc__)
     rate, mono = read_mono(argv[1])
     failures = 0
-    for spec in argv[2:]:
-        key, rest = spec.split("@")
+    for note in argv[2:]:
+        key, rest = note.split("@")
         span, lead = rest.split(":")
         start, length = span.split("+")
         ok, line = check_note(mono, rate, int(key), float(start), float(length), float(lead))

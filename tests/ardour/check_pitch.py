@@ -10,26 +10,12 @@ first note must be silence. Plain Python, no third-party modules: the file is a 
 PCM WAV as Ardour exports it.
 """
 import math
-import struct
 import sys
-import wave
+from wav_mono import read_mono
 
 TOLERANCE_CENTS = 33.0
 MIN_RMS = 0.01  # of full scale
 LOWEST_HZ, HIGHEST_HZ = 60.0, 1500.0
-
-
-def read_mono(path):
-    with wave.open(path, "rb") as w:
-        if w.getsampwidth() != 2:
-            raise SystemExit(f"{path}: expected 16-bit samples, got {8 * w.getsampwidth()} bits")
-        rate, channels, frames = w.getframerate(), w.getnchannels(), w.getnframes()
-        raw = w.readframes(frames)
-    if len(raw) != frames * channels * 2:
-        raise SystemExit(f"{path}: truncated ({len(raw)} of {frames * channels * 2} bytes)")
-    values = struct.unpack(f"<{frames * channels}h", raw)
-    mono = [sum(values[i:i + channels]) / (channels * 32768.0) for i in range(0, len(values), channels)]
-    return rate, mono
 
 
 def rms(xs):

@@ -22,7 +22,6 @@ namespace {
 using namespace vst2;
 
 constexpr double kRate = 44100.0;
-constexpr int32_t kBlock = 512;
 
 constexpr double kLatencySeconds = 0.150;  // the longest preutterance of the consonant-vowel voice
 

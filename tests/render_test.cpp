@@ -238,10 +238,21 @@ TEST(SongTimeline, OnlyLyricEventsSing) {
 // 83 ms is 37; 60: 167 ms is 52). Vibrato: 25 cents (1 = 64) from a quarter of a note
 // longer than 0.6 s (78, in 10 ms), none on a shorter one.
 TEST(SongTimeline, ALyricLineIsSungLegatoWithGlidesAndVibrato) {
-  const std::string melisma = "tempo 120\nA4 1 か\nB4 1 -\nB4 1 -\nr 1\nC5 1 -\n";
-  const std::string line = "tempo 120\nA4 3 か\nB4 1 き\nr 1\ntempo 60\nC5 1/2 く\nD5 1/2 け\n";
+  const MidiFile melisma = Compile("tempo 120\nA4 1 か\nB4 1 -\nB4 1 -\nr 1\nC5 1 -\n");
+  const MidiFile line = Compile("tempo 120\nA4 3 か\nB4 1 き\nr 1\ntempo 60\nC5 1/2 く\nD5 1/2 け\n");
+  // Another track's note between two of the melody: the second glides from the first, but
+  // is no legato note (the instrument would carry on the other track's note).
+  MidiFile tracks;
+  std::string error;
+  ASSERT_TRUE(Parse(
+      tracks,
+      Smf(1, 96,
+          {Bytes({0, 0xFF, 5, 1, 'a', 0, 0x90, 60, 100, 0x60, 0x80, 60, 0, 0, 0x90, 62, 100, 0x60, 0x80, 62, 0}) + kEnd,
+           Bytes({0x30, 0x91, 48, 100, 0x60, 0x81, 48, 0}) + kEnd}),
+      error))
+      << error;
   struct Row {
-    std::string source;
+    MidiFile file;
     Singing singing;
     std::string timeline;
   } const rows[] = {
@@ -257,10 +268,13 @@ TEST(SongTimeline, ALyricLineIsSungLegatoWithGlidesAndVibrato) {
        {},
        " 0:p5 0:9045 66150:p6 66150:8045 66150:9047 88200:8047 110250:p7 110250:9048 132300:p8 132300:8048"
        " 132300:904A 154350:804A"},
+      {tracks,
+       {true, true, true},
+       " 0:p0 0:c65=127 0:c84=60 0:c76=66 0:c1=0 0:903C 11025:c84=48 11025:9130 22050:803C 22050:c5=37 22050:c84=60"
+       " 22050:903E 33075:8130 44100:803E"},
   };
   for (const Row& row : rows)
-    EXPECT_EQ(Timeline(BuildSong(Compile(row.source), 44100.0, true, nullptr, row.singing)), row.timeline)
-        << row.source;
+    EXPECT_EQ(Timeline(BuildSong(row.file, 44100.0, true, nullptr, row.singing)), row.timeline) << row.timeline;
 }
 
 // A piece the syllable table cannot sing is sung as its vowel or skipped, and told with

@@ -89,16 +89,26 @@ std::vector<Note> NotesOf(const MidiFile& file, const std::vector<std::optional<
 std::vector<SungEvent> PlanSinging(const MidiFile& file, const std::vector<std::optional<Syllable>>& sung,
                                    const std::vector<bool>& holds, const Singing& singing) {
   std::vector<SungEvent> plan(file.events.size());
+  if (!singing.legato && !singing.portamento && !singing.vibrato) return plan;
   std::vector<Note> notes = NotesOf(file, sung);
   if (std::none_of(notes.begin(), notes.end(), [](const Note& note) { return note.melody; })) return plan;
 
-  for (size_t i = 1; i < notes.size(); ++i) {
+  // A note glides from the melody note before it, whatever other notes (of another track)
+  // started between; it carries that note on only when none did, as the instrument carries
+  // on the note it started last.
+  std::vector<size_t> from(notes.size(), SungEvent::kNone);
+  size_t melody = SungEvent::kNone;
+  for (size_t i = 0; i < notes.size(); ++i) {
     Note& note = notes[i];
-    const Note& before = notes[i - 1];
-    if (!note.melody || !before.melody || before.off == SungEvent::kNone || !(before.start < note.start)) continue;
+    if (!note.melody) continue;
+    from[i] = melody;
+    melody = i;
+    if (from[i] == SungEvent::kNone) continue;
+    const Note& before = notes[from[i]];
+    if (before.off == SungEvent::kNone || !(before.start < note.start)) continue;
     const uint64_t tick = file.events[note.on].tick;
     note.joined = before.end + kJoinQuarters * QuarterSeconds(file, tick) >= note.start;
-    note.legato = singing.legato && note.joined && holds[note.on];
+    note.legato = singing.legato && note.joined && holds[note.on] && from[i] == i - 1;
     note.merged = note.legato && before.key == note.key && before.channel == note.channel;
   }
   for (size_t i = notes.size(); i-- > 0;)
@@ -135,8 +145,8 @@ std::vector<SungEvent> PlanSinging(const MidiFile& file, const std::vector<std::
         if (time != glideTime) send(kPortamentoTimeController, time);
         glideTime = time;
       }
-      // From the note before, even where the note started last is another (a chord's).
-      send(kPortamentoFromController, note.joined ? notes[i - 1].key : note.key);
+      // From the melody note before, even where the note started last is another.
+      send(kPortamentoFromController, note.joined ? notes[from[i]].key : note.key);
     }
     if (singing.vibrato && note.melody) {
       if (depth < 0) send(kVibratoRateController, kVibratoRate);
@@ -144,7 +154,8 @@ std::vector<SungEvent> PlanSinging(const MidiFile& file, const std::vector<std::
       const int32_t wanted = length > kLongNoteSeconds ? kVibratoDepth : 0;
       if (wanted != depth) send(kVibratoDepthController, wanted);
       depth = wanted;
-      const auto onset = std::min<int32_t>(127, static_cast<int32_t>(std::lround(length * kVibratoOnset / 0.010)));
+      const auto onset =
+          std::min<int32_t>(127, static_cast<int32_t>(std::lround(length * kVibratoOnset / VibratoDelaySeconds(1))));
       if (wanted > 0 && onset != delay) {
         send(kVibratoDelayController, onset);
         delay = onset;

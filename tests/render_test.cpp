@@ -184,14 +184,16 @@ MidiFile Compile(const std::string& source) {
   return file;
 }
 
-// The song's messages in order, each "frame:pN" (a program selection) or "frame:SSKK" (a
-// MIDI status and key, hex).
+// The song's messages in order, each "frame:pN" (a program selection), "frame:SSKK" (a
+// MIDI status and key, hex) or "frame:cN=V" (a controller, decimal).
 std::string Timeline(const Song& song) {
   std::string timeline;
   for (const TimedMessage& m : song.messages) {
     char text[40];
     if (m.isProgram)
       std::snprintf(text, sizeof text, " %lld:p%d", static_cast<long long>(m.frame), m.program);
+    else if ((m.bytes[0] & 0xF0) == 0xB0)
+      std::snprintf(text, sizeof text, " %lld:c%d=%d", static_cast<long long>(m.frame), m.bytes[1], m.bytes[2]);
     else
       std::snprintf(text, sizeof text, " %lld:%02X%02X", static_cast<long long>(m.frame), m.bytes[0], m.bytes[1]);
     timeline += text;
@@ -226,6 +228,53 @@ TEST(SongTimeline, OnlyLyricEventsSing) {
                            kEnd;
   ASSERT_TRUE(Parse(file, Smf(0, 96, {late}), error)) << error;
   EXPECT_EQ(Timeline(BuildSong(file, 44100.0, true)), " 0:903C 22050:p5 22050:803C 22050:903E 44100:803E");
+}
+
+// How Chantera sings a lyric line. Legato: a continuation that follows its note without a
+// rest comes while that note is held (its note-off just after) under controller 68, with
+// no program selection; on the same key the two are one note; after a rest it sings its
+// vowel as a note of its own. Portamento: 84 names where each note glides from (its own
+// key after a rest), 5 the time of 80 ticks at 480 a quarter at the note's tempo (120:
+// 83 ms is 37; 60: 167 ms is 52). Vibrato: 25 cents (1 = 64) from a quarter of a note
+// longer than 0.6 s (78, in 10 ms), none on a shorter one.
+TEST(SongTimeline, ALyricLineIsSungLegatoWithGlidesAndVibrato) {
+  const MidiFile melisma = Compile("tempo 120\nA4 1 か\nB4 1 -\nB4 1 -\nr 1\nC5 1 -\n");
+  const MidiFile line = Compile("tempo 120\nA4 3 か\nB4 1 き\nr 1\ntempo 60\nC5 1/2 く\nD5 1/2 け\n");
+  // Another track's note between two of the melody: the second glides from the first, but
+  // is no legato note (the instrument would carry on the other track's note).
+  MidiFile tracks;
+  std::string error;
+  ASSERT_TRUE(Parse(
+      tracks,
+      Smf(1, 96,
+          {Bytes({0, 0xFF, 5, 1, 'a', 0, 0x90, 60, 100, 0x60, 0x80, 60, 0, 0, 0x90, 62, 100, 0x60, 0x80, 62, 0}) + kEnd,
+           Bytes({0x30, 0x91, 48, 100, 0x60, 0x81, 48, 0}) + kEnd}),
+      error))
+      << error;
+  struct Row {
+    MidiFile file;
+    Singing singing;
+    std::string timeline;
+  } const rows[] = {
+      {melisma,
+       {true, false, false},
+       " 0:p5 0:9045 22050:c68=127 22050:9047 22050:8045 66150:8047 88200:p0 88200:c68=0 88200:9048 110250:8048"},
+      {line,
+       {false, true, true},
+       " 0:p5 0:c65=127 0:c84=69 0:c76=66 0:c1=64 0:c78=38 0:9045 66150:p6 66150:8045 66150:c5=37 66150:c84=69"
+       " 66150:c1=0 66150:9047 88200:8047 110250:p7 110250:c84=72 110250:9048 132300:p8 132300:8048 132300:c5=52"
+       " 132300:c84=72 132300:904A 154350:804A"},
+      {line,
+       {},
+       " 0:p5 0:9045 66150:p6 66150:8045 66150:9047 88200:8047 110250:p7 110250:9048 132300:p8 132300:8048"
+       " 132300:904A 154350:804A"},
+      {tracks,
+       {true, true, true},
+       " 0:p0 0:c65=127 0:c84=60 0:c76=66 0:c1=0 0:903C 11025:c84=48 11025:9130 22050:803C 22050:c5=37 22050:c84=60"
+       " 22050:903E 33075:8130 44100:803E"},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(Timeline(BuildSong(row.file, 44100.0, true, nullptr, row.singing)), row.timeline) << row.timeline;
 }
 
 // A piece the syllable table cannot sing is sung as its vowel or skipped, and told with
@@ -634,9 +683,13 @@ TEST_F(Renderer, AFailedSongLeavesNoFileThatLooksWhole) {
 
 // An UTAU project and a MusicXML score sing exactly as the MIDI file of the same song, and
 // as the MIDI file --write-midi saves of them; in a folder they render with the rest, and
-// a broken entry names its line.
+// a broken entry names its line. A melisma ("-", a note without a lyric) carries the
+// recording of its syllable on at its own pitch (ら's 500 Hz tone on F5, not a new note of
+// the vowel's 200 Hz one), once its glide of 167 ms is over.
 TEST_F(Renderer, SingsScoresAsTheirMidiFile) {
-  const std::string expected = Render(Song("tune.mid", "tempo 60\nA4 1 さ\nA5 1 く\nE5 1 ら\n"), "mid.wav", "--tail 0");
+  const std::string expected =
+      Render(Song("tune.mid", "tempo 60\nA4 1 さ\nA5 1 く\nE5 1 ら\nF5 1 -\n"), "mid.wav", "--tail 0");
+  EXPECT_NEAR(PitchHz(Left(dir.path() / "mid.wav"), 3 * 44100 + 7700, 3000, 44100), 500.0 * std::exp2(8 / 12.0), 2.0);
   std::string ust = "[#VERSION]\nUST Version1.2\n[#SETTING]\nTempo=60.00\n";
   std::string xml =
       "<score-partwise><part-list><score-part id=\"P1\"/></part-list><part id=\"P1\"><measure>"
@@ -647,6 +700,8 @@ TEST_F(Renderer, SingsScoresAsTheirMidiFile) {
     xml += std::string("<note><pitch><step>") + step + "</step><octave>" + std::to_string(octave) +
            "</octave></pitch><duration>1</duration><lyric><text>" + lyric + "</text></lyric></note>";
   }
+  ust += "[#INSERT]\nLength=480\nLyric=-\nNoteNum=77\n";
+  xml += "<note><pitch><step>F</step><octave>5</octave></pitch><duration>1</duration></note>";
   xml += "</measure></part></score-partwise>";
   dir.Write("songs/a.ust", Utf8ToShiftJis(ust));
   dir.Write("songs/b.musicxml", xml);
@@ -867,9 +922,10 @@ TEST_F(Renderer, AVoiceTheInstrumentCannotReadFailsItsSongsAndIsNamedOnce) {
 // song's length, alone and in batches (threads for Chantera, processes for others).
 // Chantera's Timing controller goes to Chantera only: before the song ("beat" unless
 // --timing says "live"), and a song's own is withheld from it but not from others (whose
-// latency it changes here: the render says so).
+// latency it changes here: the render says so). So do the controllers that sing a lyric
+// line legato, with glides and vibrato (less under --no-portamento and --vibrato off).
 // Chantera's own latency under "beat" is compensated the same way.
-TEST_F(Renderer, ALatencyIsCompensatedAndTimingReachesChanteraOnly) {
+TEST_F(Renderer, ALatencyIsCompensatedAndChanterasControllersReachItOnly) {
   const std::string song = Song("songs/a.mid", "tempo 60\nA4 1 a\nr 1\nA4 1 a\n");
   const std::string timed =
       dir.Write("timed.mid", Smf(0, 96, {Bytes({0, 0xB3, 85, 0, 0, 0x90, 69, 100, 0x60, 0x80, 69, 0}) + kEnd}))
@@ -894,17 +950,32 @@ TEST_F(Renderer, ALatencyIsCompensatedAndTimingReachesChanteraOnly) {
     std::string before, arguments;
     int status;
     std::vector<std::string> says;
-    const char* written = nullptr;  // the file that matches the reference
-    std::string never = {};         // not said
+    const char* written = nullptr;        // the file that matches the reference
+    std::vector<std::string> never = {};  // not said
   };
   const std::string a = song + " -o " + Path("a.wav"), batch = Path("songs") + " -o " + Path("batch");
+  const std::string melisma = Song("melisma.mid", "tempo 60\nA4 1 a\nB4 1 -\n") + " -o " + Path("m.wav");
   const std::vector<Row> rows = {
-      {latency(1000), a + " --block 300", 0, {}, "a.wav", "controller 85"},
-      {latency(1000), batch, 0, {"1 of 1 song rendered"}, "batch/a.wav", "controller 85"},
+      {latency(1000), a + " --block 300", 0, {}, "a.wav", {"controller"}},
+      {latency(1000), batch, 0, {"1 of 1 song rendered"}, "batch/a.wav", {"controller"}},
       {chantera + latency(1000), a, 0, {"stand-in: controller 85 = 127"}, "a.wav"},
       {chantera + latency(1000), batch + " --timing beat", 0, {"stand-in: controller 85 = 127"}, "batch/a.wav"},
-      {chantera + latency(1000), a + " --timing live", 0, {"stand-in: controller 85 = 0"}, "a.wav", "= 127"},
-      {chantera, timed, 0, {"timed.mid: controller 85 (Chantera's Timing) withheld once"}, {}, "= 0"},
+      {chantera + latency(1000), a + " --timing live", 0, {"stand-in: controller 85 = 0"}, "a.wav", {"85 = 127"}},
+      {chantera, timed, 0, {"timed.mid: controller 85 (Chantera's Timing) withheld once"}, {}, {"= 0"}},
+      // How Chantera sings a lyric line, and nothing of it for another instrument.
+      {chantera,
+       melisma,
+       0,
+       {"controller 68 = 127", "controller 65 = 127", "controller 84 = 69", "controller 5 = 52", "controller 76 = 66",
+        "controller 1 = 64", "controller 78 = 25"}},
+      {chantera,
+       melisma + " --no-portamento --vibrato off",
+       0,
+       {"controller 68 = 127"},
+       {},
+       {"controller 65", "controller 84", "controller 5 ", "controller 76", "controller 1 ", "controller 78"}},
+      {{}, melisma, 0, {}, {}, {"controller"}},
+      {chantera, melisma + " --vibrato on", 2, {"--vibrato takes off or auto, not on"}},
       {latency(1000), timed, 0, {"stand-in: controller 85 = 0", "changed its latency during the song, from 1000 to 0"}},
       {latency(1000), a + " --timing beat", 2, {"--timing is Chantera's setting; Stand-in has none"}},
       {latency(-5), a, 1, {"a.mid: no file written: the plug-in reports a latency (initialDelay) of -5 frames"}},
@@ -917,9 +988,8 @@ TEST_F(Renderer, ALatencyIsCompensatedAndTimingReachesChanteraOnly) {
     const RunResult run = Run(row.arguments + standIn, row.before);
     EXPECT_EQ(run.status, row.status) << run.output;
     for (const std::string& says : row.says) EXPECT_NE(run.output.find(says), std::string::npos) << says << run.output;
-    if (!row.never.empty()) {
-      EXPECT_EQ(run.output.find(row.never), std::string::npos) << run.output;
-    }
+    for (const std::string& never : row.never)
+      EXPECT_EQ(run.output.find(never), std::string::npos) << never << run.output;
     if (row.written != nullptr) {
       EXPECT_EQ(ReadFile(dir.path() / row.written), ReadFile(dir.path() / "reference.wav"));
     }

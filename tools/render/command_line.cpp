@@ -35,6 +35,12 @@ const char* const kRenderUsage =
     "                           before the song starts (repeatable); Chantera: 0 Volume,\n"
     "                           1 PB.Range, 2 Effect, 3 ReleaseFactor, 4 ReleaseLimit\n"
     "  --no-lyrics              ignore the lyrics: notes play the current program\n"
+    "  --no-portamento          Chantera: no glides between the notes of a lyric line (by\n"
+    "                           default notes that follow without a rest glide over 80 ticks\n"
+    "                           at 480 a quarter, from the note's start)\n"
+    "  --vibrato off|auto       Chantera: auto (default) adds vibrato to notes longer than\n"
+    "                           0.6 s, 25 cents at a period of 175 ms from a quarter of the\n"
+    "                           note on; off adds none (a melisma is sung legato either way)\n"
     "  --part N                 MusicXML: the part that sings (default: the first with lyrics)\n"
     "  --score-voice N          MusicXML: the voice of the part that sings (default: 1)\n"
     "  --verse N                MusicXML: the lyric line that sings (default: 1)\n"
@@ -137,6 +143,16 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
       line.params.emplace_back(p.substr(0, eq), static_cast<float>(number));
     } else if (arg == "--no-lyrics") {
       o.lyrics = false;
+    } else if (arg == "--no-portamento") {
+      o.portamento = false;
+    } else if (arg == "--vibrato") {
+      if (!value(text)) return false;
+      const std::string vibrato = text;
+      if (vibrato != "off" && vibrato != "auto") {
+        error = "--vibrato takes off or auto, not " + vibrato;
+        return false;
+      }
+      o.vibrato = vibrato == "auto";
     } else if (arg == "--strict") {
       o.strict = true;
     } else if (arg == "--tail") {

@@ -187,7 +187,8 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
             " h); is its time base right?";
     return false;
   }
-  const Song song = BuildSong(file, options.rate, options.lyrics, &lyrics);
+  // The lyrics are read before the plug-in is loaded: a song refused for them costs no load.
+  Song asWritten = BuildSong(file, options.rate, options.lyrics, &lyrics);
   report.lyricProblems = lyrics.problems();
   if (lyrics.Refused()) {
     error = input + ": no file written: " + Plural(static_cast<int64_t>(lyrics.problems().size()), "lyric") +
@@ -202,6 +203,11 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
     loaded = keep.get();
   }
   PluginHost& host = *loaded;
+  // Chantera sings the lyric line with its expression controllers; another instrument
+  // plays the notes as written.
+  const Song song = host.IsChantera() && options.lyrics
+                        ? BuildSong(file, options.rate, true, nullptr, {true, options.portamento, options.vibrato})
+                        : std::move(asWritten);
   host.RouteMessages();
   PluginHost::Messages failed;
   if (!SetUp(options, host, failed, error)) return false;

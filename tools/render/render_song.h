@@ -34,6 +34,10 @@ struct RenderOptions {
   int32_t voice = -1;    // Chantera's voice (bank select 100/N); -1: none selected
   bool chorus = false;
   bool lyrics = true;
+  // How Chantera sings the lyric line (singing.h): continuations legato always, glides and
+  // automatic vibrato unless --no-portamento and --vibrato off.
+  bool portamento = true;
+  bool vibrato = true;
   bool strict = false;  // a lyric the instrument cannot sing refuses the song
   ScoreChoices score;   // which part, voice and verse of a MusicXML score sings
   double tail = 5.0;

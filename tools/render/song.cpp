@@ -1,6 +1,7 @@
 #include "tools/render/song.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <set>
@@ -31,8 +32,9 @@ std::string PlaceOf(const MidiFile& file, const MidiFileEvent& e) {
 
 }  // namespace
 
-std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRule* rule) {
+std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRule* rule, std::vector<bool>* holds) {
   std::vector<std::optional<Syllable>> sung(file.events.size());
+  if (holds != nullptr) holds->assign(file.events.size(), false);
   const uint8_t lyricType = HasMeta(file, 0x05) ? 0x05 : 0x01;
 
   // The melody: the notes of the track that carries the lyrics, when it has notes;
@@ -64,6 +66,7 @@ std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRul
       }
     }
     std::optional<Syllable> chord;
+    bool held = false;
     for (size_t k = i; k < end; ++k) {
       const MidiFileEvent& e = file.events[k];
       if (!IsNoteOn(e) || (trackHasNotes && e.track != *lyricTrack)) continue;
@@ -73,22 +76,27 @@ std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRul
           pending.erase(pending.begin());
         } else if (previous) {
           chord = VowelOf(*previous);
+          held = true;
         } else {
           continue;  // no lyric yet: the note plays the current program
         }
         previous = chord;
       }
       sung[k] = chord;
+      if (holds != nullptr) (*holds)[k] = held;
     }
     i = end;
   }
   return sung;
 }
 
-Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRule* rule) {
+Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRule* rule, const Singing& singing) {
   Song song;
+  std::vector<bool> holds;
   const std::vector<std::optional<Syllable>> sung =
-      useLyrics ? AssignLyrics(file, rule) : std::vector<std::optional<Syllable>>(file.events.size());
+      useLyrics ? AssignLyrics(file, rule, &holds) : std::vector<std::optional<Syllable>>(file.events.size());
+  const std::vector<SungEvent> plan =
+      useLyrics ? PlanSinging(file, sung, holds, singing) : std::vector<SungEvent>(file.events.size());
   int32_t currentProgram = -1;
   for (size_t k = 0; k < file.events.size(); ++k) {
     const MidiFileEvent& e = file.events[k];
@@ -96,24 +104,34 @@ Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRul
     const int64_t frame = std::llround(std::min(file.SecondsAt(e.tick) * sampleRate, 0x1p62));
     song.endFrame = frame;
     if (e.kind != MidiFileEvent::kChannel) continue;
+    const SungEvent& planned = plan[k];
     if (IsNoteOn(e)) {
       ++song.notes;
-      if (sung[k] && sung[k]->program != currentProgram) {
-        TimedMessage select;
-        select.frame = frame;
-        select.isProgram = true;
-        select.program = sung[k]->program;
-        song.messages.push_back(select);
-        currentProgram = sung[k]->program;
-      }
       if (sung[k]) ++song.sungNotes;
     }
-    TimedMessage message;
-    message.frame = frame;
-    message.bytes[0] = e.status;
-    message.bytes[1] = e.data1;
-    message.bytes[2] = e.data2;
-    song.messages.push_back(message);
+    if (planned.dropped || planned.moved) continue;
+    const auto add = [&](uint8_t status, uint8_t data1, uint8_t data2) {
+      TimedMessage message;
+      message.frame = frame;
+      message.bytes[0] = status;
+      message.bytes[1] = data1;
+      message.bytes[2] = data2;
+      song.messages.push_back(message);
+    };
+    for (const std::array<uint8_t, 3>& c : planned.controllers) add(c[0], c[1], c[2]);
+    if (IsNoteOn(e) && sung[k] && !planned.keepsProgram && sung[k]->program != currentProgram) {
+      TimedMessage select;
+      select.frame = frame;
+      select.isProgram = true;
+      select.program = sung[k]->program;
+      song.messages.push_back(select);
+      currentProgram = sung[k]->program;
+    }
+    add(e.status, e.data1, e.data2);
+    if (planned.releases != SungEvent::kNone) {
+      const MidiFileEvent& off = file.events[planned.releases];
+      add(off.status, off.data1, off.data2);
+    }
   }
   // A host selects programs between process calls: among the messages of one frame the
   // selection comes first. Nothing sounds between messages of the same frame, so only a

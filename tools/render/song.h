@@ -10,6 +10,7 @@
 
 #include "tools/render/lyrics.h"
 #include "tools/render/midi_file.h"
+#include "tools/render/singing.h"
 
 namespace chantera::render {
 
@@ -33,10 +34,14 @@ struct Song {
 // at or after its tick; a lyric of several syllables sings them on consecutive notes; a
 // note without a lyric of its own holds the previous syllable's vowel; notes struck
 // together share a syllable. Lyrics the table cannot sing follow rule, which notes each
-// with its track, tick and time (when rule is given).
-std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRule* rule = nullptr);
+// with its track, tick and time (when rule is given). holds (when given) tells, like the
+// result, which note-ons hold the syllable before rather than sing one of their own.
+std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRule* rule = nullptr,
+                                                  std::vector<bool>* holds = nullptr);
 
-Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRule* rule = nullptr);
+// With lyrics, singing says how the lyric line is sung (singing.h): for Chantera only.
+Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRule* rule = nullptr,
+               const Singing& singing = {});
 
 // The same song as a MIDI file that carries the phonetic protocol: each sung note-on is
 // replaced by the controller sequence that spells its syllable and commits it on the

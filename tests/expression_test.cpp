@@ -59,7 +59,7 @@ class Expression : public ::testing::Test {
 // without legato each note starts its syllable again. Under Timing "beat" the same,
 // behind the latency (150 ms).
 TEST_F(Expression, LegatoCarriesTheVowelThroughAMelisma) {
-  for (const auto [legato, beat] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
+  for (const auto& [legato, beat] : {std::pair{true, false}, std::pair{false, false}, std::pair{true, true}}) {
     plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
     const std::vector<float> out = Play({{0, {0xB0, kTimingController, uint8_t(beat ? 127 : 0)}},
                                          {0, {0xB0, kLegatoController, uint8_t(legato ? 127 : 0)}},

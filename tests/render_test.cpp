@@ -418,18 +418,18 @@ struct ScriptedProcesses {
 // first song is held until the last one has run.
 TEST(SongThreads, EachSongIsFinishedInOrderOnTheCallingThread) {
   std::mutex mutex;
-  std::condition_variable lastRan;
-  bool lastDone = false;
+  std::condition_variable othersRan;
   std::vector<size_t> ran, finished;
   const std::thread::id caller = std::this_thread::get_id();
   RunOnThreads(
       4, 3,
       [&](size_t song) {
         std::unique_lock<std::mutex> lock(mutex);
-        if (song == 0) lastRan.wait(lock, [&] { return lastDone; });
+        // Song 0 runs last of all (waiting for every other, not only for song 3: a thread
+        // that took song 2 may still be on its way here when song 3 is done).
+        if (song == 0) othersRan.wait(lock, [&] { return ran.size() == 3; });
         ran.push_back(song);
-        if (song == 3) lastDone = true;
-        lastRan.notify_all();
+        othersRan.notify_all();
       },
       [&](size_t song) {
         EXPECT_EQ(std::this_thread::get_id(), caller);

@@ -96,6 +96,18 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
       error = arg + " must be between " + what;
       return false;
     };
+    // One of two words, for options that choose between two: true for the second.
+    const auto either = [&](const char* first, const char* second, bool& isSecond) {
+      const char* text = nullptr;
+      if (!value(text)) return false;
+      const std::string word = text;
+      if (word != first && word != second) {
+        error = arg + " takes " + first + " or " + second + ", not " + word;
+        return false;
+      }
+      isSecond = word == second;
+      return true;
+    };
     double number = 0.0;
     const char* text = nullptr;
     if (arg == "-h" || arg == "--help") {
@@ -122,13 +134,9 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
       if (!ranged(number, 0, 127, "0 and 127")) return false;
       o.voice = static_cast<int32_t>(number);
     } else if (arg == "--timing") {
-      if (!value(text)) return false;
-      const std::string timing = text;
-      if (timing != "live" && timing != "beat") {
-        error = "--timing takes live or beat, not " + timing;
-        return false;
-      }
-      o.timing = timing == "live" ? Timing::kLive : Timing::kBeat;
+      bool beat = false;
+      if (!either("live", "beat", beat)) return false;
+      o.timing = beat ? Timing::kBeat : Timing::kLive;
     } else if (arg == "--chorus") {
       o.chorus = true;
     } else if (arg == "--param") {
@@ -146,13 +154,7 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     } else if (arg == "--no-portamento") {
       o.portamento = false;
     } else if (arg == "--vibrato") {
-      if (!value(text)) return false;
-      const std::string vibrato = text;
-      if (vibrato != "off" && vibrato != "auto") {
-        error = "--vibrato takes off or auto, not " + vibrato;
-        return false;
-      }
-      o.vibrato = vibrato == "auto";
+      if (!either("off", "auto", o.vibrato)) return false;
     } else if (arg == "--strict") {
       o.strict = true;
     } else if (arg == "--tail") {

@@ -27,8 +27,7 @@ VoiceSwitch::~VoiceSwitch() {
 void VoiceSwitch::Stop() {
   if (!loader_.joinable()) return;
   stopping_.store(true, std::memory_order_release);
-  wake_.fetch_add(1, std::memory_order_release);
-  wake_.notify_one();
+  wake_.Ring();
   loader_.join();
   FreeHandedBack();
 }
@@ -56,8 +55,7 @@ void VoiceSwitch::BuildNow() {
 
 void VoiceSwitch::BuildInBackground() noexcept {
   backgroundAsked_.store(true, std::memory_order_release);
-  wake_.fetch_add(1, std::memory_order_release);
-  wake_.notify_one();
+  wake_.Ring();
 }
 
 void VoiceSwitch::Build() {
@@ -118,8 +116,7 @@ void VoiceSwitch::HandBack(Voice* voice) noexcept {
   do {
     voice->nextRetired = head;
   } while (!handedBack_.compare_exchange_weak(head, voice, std::memory_order_release, std::memory_order_relaxed));
-  wake_.fetch_add(1, std::memory_order_release);
-  wake_.notify_one();
+  wake_.Ring();
 }
 
 void VoiceSwitch::FreeHandedBack() noexcept {
@@ -143,7 +140,6 @@ bool VoiceSwitch::Busy() const {
 
 void VoiceSwitch::LoaderThread() {
   for (;;) {
-    const uint32_t seen = wake_.load(std::memory_order_acquire);
     FreeHandedBack();
     if (stopping_.load(std::memory_order_acquire)) return;
     if (backgroundAsked_.exchange(false, std::memory_order_acq_rel)) {
@@ -154,7 +150,7 @@ void VoiceSwitch::LoaderThread() {
       }
       continue;
     }
-    wake_.wait(seen, std::memory_order_acquire);
+    wake_.Wait();
   }
 }
 

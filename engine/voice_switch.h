@@ -116,7 +116,7 @@ class VoiceSwitch {
   mutable std::mutex newestMutex_;
   Voice* newest_ = nullptr;  // under newestMutex_; owned elsewhere (see above)
 
-  std::atomic<uint32_t> wake_{0};  // the loader sleeps on it: 32 bits, a futex word
+  platform::Doorbell wake_;  // the loader sleeps on it
   std::atomic<bool> stopping_{false};
   std::thread loader_;
 };

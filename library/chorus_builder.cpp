@@ -355,11 +355,11 @@ void NarrowToPeak(uint8_t* out, const double* work, uint32_t count, int32_t peak
   PlainStages::Narrow(out, work, 0, count, scale);
 }
 
-// The working buffer of the calling thread, at least values long, its first kEchoReach
-// values zero; null when the memory cannot be had. Kept between calls (the loader
-// rebuilds sample after sample) and freed when the thread ends.
-double* WorkingBuffer(uint64_t values) noexcept {
-  thread_local std::vector<double> buffer;
+// The working buffer, at least values long, its first kEchoReach values zero; null when
+// the memory cannot be had. The caller keeps it between calls (the loader rebuilds sample
+// after sample). Not a thread_local: a thread-exit destructor in a Windows DLL can
+// deadlock winpthreads when the library is unloaded while a loader thread ends.
+double* WorkingBuffer(std::vector<double>& buffer, uint64_t values) noexcept {
   if (buffer.size() < values) {
     try {
       buffer.resize(values);
@@ -373,16 +373,16 @@ double* WorkingBuffer(uint64_t values) noexcept {
 }
 
 // Runs the whole chain over n values read by read(i) into the total 16-bit values that
-// out(total) gives room for (little-endian bytes). False (and nothing written) when
-// memory cannot be had.
+// out(total) gives room for (little-endian bytes), working in workspace. False (and
+// nothing written) when memory cannot be had.
 template <class ReadValue, class Output>
-bool Rebuild(ReadValue read, uint32_t n, Output out) {
+bool Rebuild(ReadValue read, uint32_t n, Output out, std::vector<double>& workspace) {
   uint32_t stretched[3];
   uint32_t total = 0;
   if (!StageLengths(n, stretched, total)) return false;
   // Zeros, the working values, then room for one stage's scaled copies (the largest
   // stage stretched is the second's result).
-  double* buffer = WorkingBuffer(uint64_t{kEchoReach} + total + stretched[1] + 4);
+  double* buffer = WorkingBuffer(workspace, uint64_t{kEchoReach} + total + stretched[1] + 4);
   if (buffer == nullptr) return false;
   double* work = buffer + kEchoReach;
   double* copies = work + total;
@@ -410,6 +410,7 @@ uint32_t ChorusLength(uint32_t n) {
 bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out) {
   static_assert(std::endian::native == std::endian::little, "the rebuild writes little-endian values");
   if (data == nullptr) n = 0;
+  std::vector<double> workspace;
   return Rebuild([data](uint32_t i) { return int32_t{data[i]}; }, n,
                  [&out](uint32_t total) -> uint8_t* {
                    try {
@@ -418,10 +419,16 @@ bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out) {
                      return nullptr;
                    }
                    return reinterpret_cast<uint8_t*>(out.data());
-                 });
+                 },
+                 workspace);
 }
 
 void RebuildSample(Sample& sample) {
+  std::vector<double> workspace;
+  RebuildSample(sample, workspace);
+}
+
+void RebuildSample(Sample& sample, std::vector<double>& workspace) {
   const uint8_t* pcm = sample.pcm.get();
   std::unique_ptr<uint8_t[]> rebuilt;
   uint32_t total = 0;
@@ -437,7 +444,8 @@ void RebuildSample(Sample& sample) {
           rebuilt.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
           total = values;
           return rebuilt.get();
-        });
+        },
+        workspace);
     // Only now is the old data let go: a failed allocation leaves the sample as it was.
     if (done) sample.SetData(std::move(rebuilt), total * 2);
     return;
@@ -456,7 +464,8 @@ void RebuildSample(Sample& sample) {
                   channel.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
                   total = values;
                   return channel.get();
-                });
+                },
+                workspace);
     if (!done || uint64_t{total} * 2 * layoutChannels > 0xFFFFFFFFu) return;  // dataSize is 32 bits
     if (!rebuilt) {
       rebuilt.reset(new (std::nothrow) uint8_t[size_t{total} * 2 * layoutChannels]);

@@ -19,6 +19,9 @@ bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out);
 // channel by channel as the renderer plays them. The result is 16-bit data of the channels
 // played. An allocation failure leaves the sample as it was.
 void RebuildSample(Sample& sample);
+// The same, working in workspace, which a caller rebuilding many samples keeps between
+// calls so that the working memory is had once.
+void RebuildSample(Sample& sample, std::vector<double>& workspace);
 
 // Number of values the rebuild makes from n values.
 uint32_t ChorusLength(uint32_t n);

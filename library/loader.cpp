@@ -47,10 +47,11 @@ void StartLoader(const std::shared_ptr<SampleBank>& bank, bool effectOn) {
 void LoaderThread(SampleBank& bank) {
   bank.loaderProgress.store(-1, std::memory_order_relaxed);
   bank.loaderBusy.store(1, std::memory_order_release);
+  std::vector<double> workspace;
   for (int32_t i = 0; i < bank.sampleCount.load(std::memory_order_acquire); ++i) {
     if (bank.loaderStop.load(std::memory_order_acquire) == 1) break;
     const uint32_t before = platform::TickCountMs();
-    if (Sample* sample = bank.slot(i)) RebuildSample(*sample);
+    if (Sample* sample = bank.slot(i)) RebuildSample(*sample, workspace);
     const uint32_t elapsed = platform::TickCountMs() - before;  // modular: the tick count wraps
     platform::SleepMs(elapsed / 4);
     bank.loaderProgress.store(i, std::memory_order_release);

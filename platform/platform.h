@@ -86,6 +86,29 @@ BeepHook SetBeepHook(BeepHook hook);
 // Starts a detached thread running fn(arg). Returns false when no thread could be made.
 bool StartDetachedThread(void (*fn)(void* arg), void* arg);
 
+// Wakes the one thread that sleeps on it. Ring from any thread, the audio thread too (no
+// lock, no allocation: a futex wake on Linux, SetEvent on Windows); Wait on the sleeping
+// thread only. A ring while that thread is awake is kept for its next Wait, which then
+// returns at once (an auto-reset event). Not std::atomic::wait: libstdc++ has no futex on
+// Windows and falls back to a condition variable that a notify can miss, and whose
+// notify_one can wake another instance's thread instead.
+class Doorbell {
+ public:
+  Doorbell();
+  ~Doorbell();
+  Doorbell(const Doorbell&) = delete;
+  Doorbell& operator=(const Doorbell&) = delete;
+  void Ring() noexcept;
+  void Wait() noexcept;
+
+ private:
+#ifdef _WIN32
+  void* event_;
+#else
+  std::atomic<uint32_t> rung_{0};  // 32 bits: a futex word
+#endif
+};
+
 // ---- Text ----------------------------------------------------------------------------
 // True for a byte that starts a double-byte character in code page 932 (Shift-JIS):
 // 0x81..0x9F and 0xE0..0xFC.

@@ -77,6 +77,18 @@ bool StartDetachedThread(void (*fn)(void* arg), void* arg) {
   }
 }
 
+Doorbell::Doorbell() = default;
+Doorbell::~Doorbell() = default;
+
+void Doorbell::Ring() noexcept {
+  rung_.store(1, std::memory_order_release);
+  rung_.notify_one();
+}
+
+void Doorbell::Wait() noexcept {
+  while (rung_.exchange(0, std::memory_order_acquire) == 0) rung_.wait(0, std::memory_order_acquire);
+}
+
 namespace detail {
 
 int ShowMessageNative(const char* text, const char* caption) {

@@ -191,6 +191,22 @@ bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity) {
   return IdentifyHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), identity);
 }
 
+Doorbell::Doorbell() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+  if (event_ == nullptr) throw std::bad_alloc();
+}
+
+Doorbell::~Doorbell() {
+  CloseHandle(event_);
+}
+
+void Doorbell::Ring() noexcept {
+  SetEvent(event_);
+}
+
+void Doorbell::Wait() noexcept {
+  WaitForSingleObject(event_, INFINITE);
+}
+
 namespace detail {
 
 int ShowMessageNative(const char* text, const char* caption) {

@@ -159,13 +159,13 @@ void WriteTwoToneVoices(const TempDir& dir) {
   std::vector<std::pair<std::string, VoiceFolder>> voices;
   for (int v = 0; v < 2; ++v) {
     VoiceFolder voice;
-    voice.folder = "v" + std::to_string(v);
+    voice.folder = std::string("v").append(std::to_string(v));  // g++ 12 warns (-Wrestrict) of "v" + string
     if (v == 1) {
       voice.sampleLines.emplace_back("stray.wav,stray,69");
       voice.files.emplace_back("stray.wav", MakeWav(Pcm16(Sine(44100, kStrayHz / 44100.0))));
     }
     for (int p = 0; p < 2; ++p) {
-      const std::string wav = "p" + std::to_string(p) + ".wav";
+      const std::string wav = std::string("p").append(std::to_string(p)).append(".wav");
       voice.sampleLines.push_back(wav + "," + wav + ",69");
       voice.programLines.insert(voice.programLines.end(),
                                 {"Program", "P,1.0,2,s" + std::to_string(p), "S,0,127," + wav, "End"});

@@ -1,8 +1,11 @@
-// The operating-system layer: the plug-in's own directory, Shift-JIS text, messages.
+// The operating-system layer: the plug-in's own directory, Shift-JIS text, messages, the
+// doorbell the voice loader sleeps on.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -48,6 +51,29 @@ TEST(Platform, ModuleDirectoryOfTheTestProgram) {
 #else
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(dir) / "chantera_tests"));
 #endif
+}
+
+// A ring is never lost: one made while nobody waits is kept for the next Wait, and each
+// of many rings from another thread, made at any moment of the waiter's loop, is answered
+// (a lost one leaves the waiter asleep and the test hanging, as an instance's close did).
+TEST(Platform, DoorbellKeepsARingForTheNextWaitAndMissesNone) {
+  platform::Doorbell bell;
+  bell.Ring();
+  bell.Wait();  // returns: the ring was kept
+  std::atomic<int> asked{0}, answered{0};
+  std::thread waiter([&] {
+    while (answered.load() < 2000) {
+      bell.Wait();
+      answered.store(asked.load());
+    }
+  });
+  for (int i = 1; i <= 2000; ++i) {
+    asked.store(i);
+    bell.Ring();
+    while (answered.load() < i) std::this_thread::yield();
+  }
+  waiter.join();
+  EXPECT_EQ(answered.load(), 2000);
 }
 
 }  // namespace

@@ -95,7 +95,11 @@ bool StartDetachedThread(void (*fn)(void* arg), void* arg);
 class Doorbell {
  public:
   Doorbell();
+#ifdef _WIN32
   ~Doorbell();
+#else
+  ~Doorbell() = default;
+#endif
   Doorbell(const Doorbell&) = delete;
   Doorbell& operator=(const Doorbell&) = delete;
   void Ring() noexcept;

@@ -78,7 +78,6 @@ bool StartDetachedThread(void (*fn)(void* arg), void* arg) {
 }
 
 Doorbell::Doorbell() = default;
-Doorbell::~Doorbell() = default;
 
 void Doorbell::Ring() noexcept {
   rung_.store(1, std::memory_order_release);

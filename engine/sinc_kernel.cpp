@@ -1,0 +1,284 @@
+// The band-limited interpolator (see sinc_kernel.h).
+//
+// One output value is a dot product of the frames around the position with the kernel
+// taken at their distances from it. Both fast paths first copy those frames into a window
+// of floats (the edges and the loop handled there, once), then walk the window: the plain
+// path tap by tap in double, the AVX2 path eight taps at a time, with the distances in
+// double (a float distance of tens of frames would cost the phase its last bits), the
+// table's points gathered and interpolated in float, and the sum kept in float (its
+// rounding lies near -140 dB, far below the table's own error).
+// Thread: audio thread (but the reference).
+#include "engine/sinc_kernel.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numbers>
+
+#include "library/sample.h"
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#include <immintrin.h>
+#define CHANTERA_SINC_AVX2 1
+#endif
+
+namespace chantera {
+
+namespace {
+
+// Kaiser's beta for a stopband 100 dB down: 0.1102 × (100 − 8.7).
+constexpr double kKaiserBeta = 10.06126;
+// The table's last real point is kSincHalfWidth frames out; one more point of 0 takes
+// every distance at or past it.
+constexpr int kTableEnd = kSincHalfWidth * kSincTablePoints;
+constexpr int kTableSize = kTableEnd + 2;
+// Frames a window may read: 2 × kSincHalfWidth × kSincMaxStep, plus a vector's worth
+// of zeros past the last.
+constexpr int kMaxWindow = 2 * kSincHalfWidth * static_cast<int>(kSincMaxStep);
+constexpr int kWindowCapacity = kMaxWindow + 8;
+
+// The zeroth-order modified Bessel function of the first kind, by its power series
+// (its terms fall below double's precision well before 60 for the betas used here).
+double BesselI0(double x) noexcept {
+  double sum = 1.0;
+  double term = 1.0;
+  const double q = x * x / 4.0;
+  for (int k = 1; k < 60; ++k) {
+    term *= q / (static_cast<double>(k) * static_cast<double>(k));
+    sum += term;
+    if (term < sum * 1e-17) break;
+  }
+  return sum;
+}
+
+// The prototype at a distance of t frames: 2 fc sinc(2 fc t) × Kaiser window.
+double Prototype(double t) noexcept {
+  const double x = std::fabs(t) / kSincHalfWidth;
+  if (x >= 1.0) return 0.0;
+  const double a = 2.0 * kSincCutoff * t;
+  const double sinc = a == 0.0 ? 1.0 : std::sin(std::numbers::pi * a) / (std::numbers::pi * a);
+  static const double windowNorm = 1.0 / BesselI0(kKaiserBeta);
+  return 2.0 * kSincCutoff * sinc * BesselI0(kKaiserBeta * std::sqrt(1.0 - x * x)) * windowNorm;
+}
+
+// The prototype at point m / kSincTablePoints frames (value) and the difference to the
+// next point (slope), for m in [0, kTableEnd]; the point past it reads 0, 0.
+struct SincTable {
+  alignas(32) std::array<float, kTableSize> value{};
+  alignas(32) std::array<float, kTableSize> slope{};
+  SincTable() noexcept {
+    std::array<double, kTableSize> exact{};
+    for (int m = 0; m <= kTableEnd; ++m) exact[m] = Prototype(static_cast<double>(m) / kSincTablePoints);
+    for (int m = 0; m <= kTableEnd; ++m) {
+      value[m] = static_cast<float>(exact[m]);
+      slope[m] = static_cast<float>(exact[m + 1] - exact[m]);
+    }
+  }
+};
+
+// Built when the library loads, so that the audio thread only reads it.
+const SincTable table;
+
+// The kernel's scale for a step: 1 up to a step of 1, then 1 / step (up to kSincMaxStep).
+inline double ScaleOf(double step) noexcept {
+  if (!(step > 1.0)) return 1.0;
+  return 1.0 / std::min(step, kSincMaxStep);
+}
+
+// The frames a value at position reads: first frame and count (both sides of the position,
+// 2 × ceil(kSincHalfWidth / scale) frames).
+struct Span {
+  int64_t first;
+  int32_t count;
+};
+
+inline Span SpanOf(double position, double scale) noexcept {
+  const auto reach = static_cast<int32_t>(std::ceil(kSincHalfWidth / scale));
+  return {static_cast<int64_t>(std::floor(position)) - reach + 1, 2 * reach};
+}
+
+inline int32_t Load16(const uint8_t* bytes) noexcept {
+  return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
+}
+
+// Copies frames [span.first, span.first + span.count) of channel c into window, and
+// zeros up to the next multiple of 8. Where every frame lies inside the data (and before
+// a loop's end) they are read straight; elsewhere frame by frame through the edges.
+void FillWindow(const SincSource& source, Span span, uint32_t c, float* window) noexcept {
+  const int64_t end = span.first + span.count;
+  const int64_t straight = source.Looping() ? std::min(source.loopEnd, source.frames) : source.frames;
+  if (span.first >= 0 && end <= straight) {
+    const uint32_t stride = source.channels;
+    const uint8_t* pcm = source.pcm;
+    const auto first = static_cast<uint32_t>(span.first);
+    if (source.sixteenBit) {
+      for (int32_t j = 0; j < span.count; ++j)
+        window[j] = static_cast<float>(Load16(pcm + 2u * ((first + static_cast<uint32_t>(j)) * stride + c)));
+    } else {
+      for (int32_t j = 0; j < span.count; ++j)
+        window[j] =
+            static_cast<float>(static_cast<int32_t>(pcm[(first + static_cast<uint32_t>(j)) * stride + c]) - 128);
+    }
+  } else {
+    for (int32_t j = 0; j < span.count; ++j) window[j] = static_cast<float>(source.Value(span.first + j, c));
+  }
+  for (int32_t j = span.count; j < ((span.count + 7) & ~7); ++j) window[j] = 0.0f;
+}
+
+double DotPlain(const float* window, int32_t count, double distance, double scale) noexcept {
+  const double pointsPerFrame = scale * kSincTablePoints;
+  double sum = 0.0;
+  for (int32_t j = 0; j < count; ++j) {
+    const double u = std::min(std::fabs(distance + j) * pointsPerFrame, static_cast<double>(kTableEnd + 1));
+    const auto m = static_cast<int32_t>(u);
+    const auto frac = static_cast<float>(u - m);
+    sum += static_cast<double>(table.value[m] + frac * table.slope[m]) * window[j];
+  }
+  return sum * scale;
+}
+
+#if defined(CHANTERA_SINC_AVX2)
+
+// Table points and interpolation fractions of four taps at distances t.
+__attribute__((target("avx2,fma"))) inline void Points(__m256d t, __m256d pointsPerFrame, __m128i& m,
+                                                       __m128& frac) noexcept {
+  const __m256d sign = _mm256_set1_pd(-0.0);
+  const __m256d u = _mm256_min_pd(_mm256_mul_pd(_mm256_andnot_pd(sign, t), pointsPerFrame),
+                                  _mm256_set1_pd(static_cast<double>(kTableEnd + 1)));
+  m = _mm256_cvttpd_epi32(u);
+  frac = _mm256_cvtpd_ps(_mm256_sub_pd(u, _mm256_cvtepi32_pd(m)));
+}
+
+__attribute__((target("avx2,fma"))) double DotAvx2(const float* window, int32_t count, double distance,
+                                                   double scale) noexcept {
+  const __m256d pointsPerFrame = _mm256_set1_pd(scale * kSincTablePoints);
+  const __m256d low = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+  const __m256d high = _mm256_setr_pd(4.0, 5.0, 6.0, 7.0);
+  __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps();
+  int32_t j = 0;
+  for (; j < count; j += 8) {
+    const __m256d base = _mm256_set1_pd(distance + j);
+    __m128i m0, m1;
+    __m128 f0, f1;
+    Points(_mm256_add_pd(base, low), pointsPerFrame, m0, f0);
+    Points(_mm256_add_pd(base, high), pointsPerFrame, m1, f1);
+    const __m256i m = _mm256_set_m128i(m1, m0);
+    const __m256 frac = _mm256_set_m128(f1, f0);
+    const __m256 value = _mm256_i32gather_ps(table.value.data(), m, 4);
+    const __m256 slope = _mm256_i32gather_ps(table.slope.data(), m, 4);
+    const __m256 h = _mm256_fmadd_ps(frac, slope, value);
+    // Two sums, alternating, so that one FMA need not wait for the last.
+    if ((j & 8) == 0)
+      sum0 = _mm256_fmadd_ps(h, _mm256_loadu_ps(window + j), sum0);
+    else
+      sum1 = _mm256_fmadd_ps(h, _mm256_loadu_ps(window + j), sum1);
+  }
+  const __m256 sum = _mm256_add_ps(sum0, sum1);
+  __m128 s = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_movehdup_ps(s));
+  return static_cast<double>(_mm_cvtss_f32(s)) * scale;
+}
+
+bool DetectAvx2() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
+}
+
+// Decided when the library loads, so that the audio thread only reads a flag.
+const bool avx2Available = DetectAvx2();
+
+#endif
+
+using Dot = double (*)(const float*, int32_t, double, double) noexcept;
+
+inline double Evaluate(Dot dot, const SincSource& source, double position, double step, uint32_t c) noexcept {
+  if (source.pcm == nullptr || !std::isfinite(position) || std::fabs(position) > 4.0e9) return 0.0;
+  const double scale = ScaleOf(step);
+  const Span span = SpanOf(position, scale);
+  alignas(32) float window[kWindowCapacity];
+  FillWindow(source, span, source.channels == 2 ? (c & 1u) : 0u, window);
+  return dot(window, span.count, static_cast<double>(span.first) - position, scale);
+}
+
+}  // namespace
+
+int32_t SincSource::Value(int64_t frame, uint32_t channel) const noexcept {
+  if (frame < 0 || pcm == nullptr) return 0;
+  if (Looping() && frame >= loopEnd) frame = loopStart + (frame - loopStart) % (loopEnd - loopStart);
+  if (frame >= frames) return 0;
+  const uint64_t index = static_cast<uint64_t>(frame) * channels + (channels == 2 ? (channel & 1u) : 0u);
+  if (sixteenBit) return Load16(pcm + 2u * index);
+  return static_cast<int32_t>(pcm[index]) - 128;
+}
+
+SincSource SincSourceOf(const Sample& sample, bool looping) noexcept {
+  SincSource source;
+  source.pcm = sample.pcm.get();
+  source.frames = sample.pcm != nullptr ? sample.ReadableFrames() : 0;
+  source.channels = sample.channels == 2 ? 2 : 1;
+  source.sixteenBit = sample.bitsPerSample == 16;
+  if (looping && sample.HasLoop()) {
+    source.loopStart = sample.LoopStart();
+    source.loopEnd = sample.LoopEnd();
+  }
+  return source;
+}
+
+bool SincAvx2Available() noexcept {
+#if defined(CHANTERA_SINC_AVX2)
+  return avx2Available;
+#else
+  return false;
+#endif
+}
+
+double SincValuePlain(const SincSource& source, double position, double step, uint32_t c) noexcept {
+  return Evaluate(DotPlain, source, position, step, c);
+}
+
+double SincValueAvx2(const SincSource& source, double position, double step, uint32_t c) noexcept {
+#if defined(CHANTERA_SINC_AVX2)
+  if (avx2Available) return Evaluate(DotAvx2, source, position, step, c);
+#endif
+  return SincValuePlain(source, position, step, c);
+}
+
+double SincValue(const SincSource& source, double position, double step, uint32_t c) noexcept {
+  return SincValueAvx2(source, position, step, c);
+}
+
+double SincValueReference(const SincSource& source, double position, double step, uint32_t c) noexcept {
+  if (source.pcm == nullptr || !std::isfinite(position) || std::fabs(position) > 4.0e9) return 0.0;
+  const double scale = ScaleOf(step);
+  const Span span = SpanOf(position, scale);
+  double sum = 0.0;
+  for (int32_t j = 0; j < span.count; ++j) {
+    const int64_t frame = span.first + j;
+    sum += source.Value(frame, c) * Prototype((static_cast<double>(frame) - position) * scale);
+  }
+  return sum * scale;
+}
+
+double SincWrap(const SincSource& source, double position, double step) noexcept {
+  if (!source.Looping()) return position;
+  const double length = static_cast<double>(source.loopEnd - source.loopStart);
+  const double reach = std::ceil(kSincHalfWidth / ScaleOf(step));
+  const double left = position - reach;
+  if (!(left >= static_cast<double>(source.loopEnd))) return position;
+  return position - length * std::floor((left - static_cast<double>(source.loopStart)) / length);
+}
+
+void RenderSinc(const SincSource& source, double& position, double step, double gain, float* left, float* right,
+                int32_t n) noexcept {
+  const bool stereo = source.channels == 2;
+  for (int32_t f = 0; f < n; ++f) {
+    const double l = SincValue(source, position, step, 0) * gain;
+    const double r = stereo ? SincValue(source, position, step, 1) * gain : l;
+    left[f] = static_cast<float>(static_cast<double>(left[f]) + l);
+    right[f] = static_cast<float>(static_cast<double>(right[f]) + r);
+    position = SincWrap(source, position + step, step);
+  }
+}
+
+}  // namespace chantera

@@ -1,0 +1,84 @@
+// The band-limited interpolator of Quality "high": a Kaiser-windowed sinc whose cut-off
+// follows the playback step, so that a note played above its root loses the partials that
+// would pass the host's Nyquist frequency instead of mirroring them back (as the linear
+// kernel does), and one played below keeps the recording's images out.
+//
+// The prototype low-pass has its -6 dB point at kSincCutoff cycles per frame and spans
+// kSincHalfWidth frames on each side; its Kaiser window puts the stopband at -100 dB from
+// half the frame rate on, with the passband flat up to kSincPassband of it. At a step
+// above 1 it is stretched by the step (scale = 1 / step): the cut-off falls with the new
+// Nyquist frequency and the window reads step times as many frames. The kernel's values
+// come from a table of kSincTablePoints points per frame, linearly interpolated.
+//
+// How the recording is read around a position: frames before 0 and past the readable end
+// read 0; a held note on a sustain loop reads the loop over and over past its end (frames
+// before the loop's start stay the recording's own, which the note played on its way in).
+//
+// Thread: audio thread for everything but the reference (tests). noexcept, allocation-free
+// (the window lives on the stack; the table is built when the library loads).
+#pragma once
+
+#include <cstdint>
+
+namespace chantera {
+
+class Sample;
+
+// Half the prototype's length, in frames of the recording at a step of 1 or less.
+inline constexpr int kSincHalfWidth = 32;
+// Table points per frame of the prototype.
+inline constexpr int kSincTablePoints = 512;
+// The prototype's cut-off (-6 dB), in cycles per frame of the recording.
+inline constexpr double kSincCutoff = 0.45;
+// Where the passband ends, as a fraction of the (new) Nyquist frequency: a partial below
+// it keeps its level within 0.001 dB.
+inline constexpr double kSincPassband = 0.8;
+// The largest step the cut-off follows (four octaves above the root): the window reads
+// 2 × kSincHalfWidth × step frames per output frame, which stays bounded above it.
+inline constexpr double kSincMaxStep = 16.0;
+
+// A recording as the interpolator reads it.
+struct SincSource {
+  const uint8_t* pcm = nullptr;  // interleaved little-endian frames
+  uint32_t frames = 0;           // readable frames
+  uint32_t channels = 1;         // 1 or 2
+  bool sixteenBit = true;        // otherwise unsigned 8-bit
+  // A held note on a sustain loop: frames from loopEnd on read the loop again
+  // (loopEnd > loopStart; 0 and 0 when the note reads straight through).
+  uint32_t loopStart = 0;
+  uint32_t loopEnd = 0;
+
+  bool Looping() const noexcept { return loopEnd > loopStart; }
+  // The value of a frame and channel as a signed 16-bit number, with the edges above.
+  int32_t Value(int64_t frame, uint32_t channel) const noexcept;
+};
+
+// The source of a sample; looping: the note is held and the sample has a loop.
+SincSource SincSourceOf(const Sample& sample, bool looping) noexcept;
+
+// True when the processor runs the AVX2 path (x86 with AVX2 and FMA).
+bool SincAvx2Available() noexcept;
+
+// The value of channel c of the band-limited signal at a position (in frames of the
+// recording) for a note advancing by step frames per output frame; the chosen path.
+double SincValue(const SincSource& source, double position, double step, uint32_t c) noexcept;
+// The same through one path: the plain one runs everywhere; the AVX2 one only where
+// SincAvx2Available (elsewhere it answers the plain one's value).
+double SincValuePlain(const SincSource& source, double position, double step, uint32_t c) noexcept;
+double SincValueAvx2(const SincSource& source, double position, double step, uint32_t c) noexcept;
+// The same in double precision with the kernel computed exactly (no table): what both
+// paths are checked against. Thread: any (tests).
+double SincValueReference(const SincSource& source, double position, double step, uint32_t c) noexcept;
+
+// Where a held note's position goes on after it passed its loop's end: back by whole
+// loop lengths, but only once every frame its window reads to the left lies inside the
+// loop, so that the frames it reads are those it would read without the wrap.
+double SincWrap(const SincSource& source, double position, double step) noexcept;
+
+// Adds n frames into left and right (a mono recording into both, a stereo one channel by
+// channel), value × gain each, and advances position by step per frame (wrapping it
+// through a held note's loop).
+void RenderSinc(const SincSource& source, double& position, double step, double gain, float* left, float* right,
+                int32_t n) noexcept;
+
+}  // namespace chantera

@@ -46,13 +46,12 @@ struct LoopedRecording {
     for (const auto& [cycles, amplitude] : partials) v += amplitude * std::sin(kTwoPi * Frequency(cycles) * position);
     return v;
   }
-  // What the linear kernel plays at a position inside the data (the loop's first frame
-  // partners its last).
+  // What the linear kernel plays at a position (its right-hand partner read through the
+  // loop as the sinc's frames are: the loop's first frame partners its last).
   double Linear(double position) const {
-    const auto i = static_cast<uint32_t>(position);
-    const uint32_t next = i + 1 >= source.loopEnd ? source.loopStart : i + 1;
-    const double a = source.Value(i, 0), b = source.Value(next, 0);
-    return a + (b - a) * (position - i);
+    const auto i = static_cast<int64_t>(position);
+    const double a = source.Value(i, 0), b = source.Value(i + 1, 0);
+    return a + (b - a) * (position - static_cast<double>(i));
   }
 };
 

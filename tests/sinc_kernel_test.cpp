@@ -223,7 +223,8 @@ TEST(SincKernel, WrapReadsTheFramesTheNoteWouldHaveRead) {
   source.loopStart = 200;
   source.loopEnd = 300;
   for (const double step : {0.5, 1.0, 3.0}) {
-    for (double p = 300.0; p < 900.0; p += 7.3) {
+    for (int k = 0; k < 82; ++k) {
+      const double p = 300.0 + 7.3 * k;
       const double wrapped = SincWrap(source, p, step);
       ASSERT_LE(wrapped, p);
       EXPECT_NEAR(std::fmod(p - wrapped, 100.0), 0.0, 1e-9) << p;

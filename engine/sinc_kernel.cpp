@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cmath>
 #include <numbers>
 
@@ -78,6 +79,29 @@ struct SincTable {
 
 // Built when the library loads, so that the audio thread only reads it.
 const SincTable table;
+
+// The same points laid out by phase for a step of 1 or less (the kernel unstretched):
+// row p holds the 64 taps of a position whose fraction is p / kSincTablePoints, tap j
+// at distance j - (kSincHalfWidth - 1) - fraction, and the difference to the next row.
+// A value then reads two rows straight (no gathers), eight taps per vector.
+constexpr int kTaps = 2 * kSincHalfWidth;
+struct PhaseTable {
+  alignas(32) float value[kSincTablePoints + 1][kTaps];
+  alignas(32) float slope[kSincTablePoints + 1][kTaps];
+  PhaseTable() noexcept {
+    const auto at = [](int p, int j) {
+      // |distance| in table points: whole points, so the row is the table's own values.
+      const int m = std::abs((j - (kSincHalfWidth - 1)) * kSincTablePoints - p);
+      return m <= kTableEnd ? Prototype(static_cast<double>(m) / kSincTablePoints) : 0.0;
+    };
+    for (int p = 0; p <= kSincTablePoints; ++p)
+      for (int j = 0; j < kTaps; ++j) {
+        value[p][j] = static_cast<float>(at(p, j));
+        slope[p][j] = static_cast<float>(at(p + 1, j) - at(p, j));
+      }
+  }
+};
+const PhaseTable phases;
 
 // The kernel's scale for a step: 1 up to a step of 1, then 1 / step (up to kSincMaxStep).
 inline double ScaleOf(double step) noexcept {
@@ -180,6 +204,40 @@ __attribute__((target("avx2,fma"))) double DotAvx2(const float* window, int32_t 
   return static_cast<double>(_mm_cvtss_f32(s)) * scale;
 }
 
+// The unstretched kernel (step 1 or less) over 64 frames, from the phase table: frames
+// are 64 floats (kPcm16 false), or 64 signed 16-bit values read straight from the
+// recording.
+template <bool kPcm16>
+__attribute__((target("avx2,fma"))) inline __m256 LoadFrames(const void* frames, int j) noexcept {
+  if constexpr (kPcm16) {
+    const __m128i values = _mm_loadu_si128(static_cast<const __m128i*>(frames) + j / 8);
+    return _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(values));
+  } else {
+    return _mm256_loadu_ps(static_cast<const float*>(frames) + j);
+  }
+}
+
+template <bool kPcm16>
+__attribute__((target("avx2,fma"))) double DotUnitAvx2(const void* frames, double fraction) noexcept {
+  const double u = fraction * kSincTablePoints;
+  const auto p = std::min(static_cast<int32_t>(u), kSincTablePoints - 1);
+  const __m256 a = _mm256_set1_ps(static_cast<float>(u - p));
+  const float* value = phases.value[p];
+  const float* slope = phases.slope[p];
+  __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps();
+  for (int j = 0; j < kTaps; j += 16) {
+    const __m256 h0 = _mm256_fmadd_ps(a, _mm256_load_ps(slope + j), _mm256_load_ps(value + j));
+    const __m256 h1 = _mm256_fmadd_ps(a, _mm256_load_ps(slope + j + 8), _mm256_load_ps(value + j + 8));
+    sum0 = _mm256_fmadd_ps(h0, LoadFrames<kPcm16>(frames, j), sum0);
+    sum1 = _mm256_fmadd_ps(h1, LoadFrames<kPcm16>(frames, j + 8), sum1);
+  }
+  const __m256 sum = _mm256_add_ps(sum0, sum1);
+  __m128 s = _mm_add_ps(_mm256_castps256_ps128(sum), _mm256_extractf128_ps(sum, 1));
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_movehdup_ps(s));
+  return static_cast<double>(_mm_cvtss_f32(s));
+}
+
 bool DetectAvx2() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
@@ -239,7 +297,20 @@ double SincValuePlain(const SincSource& source, double position, double step, ui
 
 double SincValueAvx2(const SincSource& source, double position, double step, uint32_t c) noexcept {
 #if defined(CHANTERA_SINC_AVX2)
-  if (avx2Available) return Evaluate(DotAvx2, source, position, step, c);
+  if (avx2Available) {
+    if (!(step > 1.0) && source.pcm != nullptr && position >= 0.0 && position < 4.0e9) {
+      // The unstretched kernel: 64 frames around the position, read by the phase table.
+      const Span span = SpanOf(position, 1.0);
+      const double fraction = position - std::floor(position);
+      const int64_t straight = source.Looping() ? std::min(source.loopEnd, source.frames) : source.frames;
+      if (source.sixteenBit && source.channels == 1 && span.first >= 0 && span.first + kTaps <= straight)
+        return DotUnitAvx2<true>(source.pcm + 2 * span.first, fraction);
+      alignas(32) float window[kWindowCapacity];
+      FillWindow(source, span, source.channels == 2 ? (c & 1u) : 0u, window);
+      return DotUnitAvx2<false>(window, fraction);
+    }
+    return Evaluate(DotAvx2, source, position, step, c);
+  }
 #endif
   return SincValuePlain(source, position, step, c);
 }
@@ -258,27 +329,6 @@ double SincValueReference(const SincSource& source, double position, double step
     sum += source.Value(frame, c) * Prototype((static_cast<double>(frame) - position) * scale);
   }
   return sum * scale;
-}
-
-double SincWrap(const SincSource& source, double position, double step) noexcept {
-  if (!source.Looping()) return position;
-  const double length = static_cast<double>(source.loopEnd - source.loopStart);
-  const double reach = std::ceil(kSincHalfWidth / ScaleOf(step));
-  const double left = position - reach;
-  if (!(left >= static_cast<double>(source.loopEnd))) return position;
-  return position - length * std::floor((left - static_cast<double>(source.loopStart)) / length);
-}
-
-void RenderSinc(const SincSource& source, double& position, double step, double gain, float* left, float* right,
-                int32_t n) noexcept {
-  const bool stereo = source.channels == 2;
-  for (int32_t f = 0; f < n; ++f) {
-    const double l = SincValue(source, position, step, 0) * gain;
-    const double r = stereo ? SincValue(source, position, step, 1) * gain : l;
-    left[f] = static_cast<float>(static_cast<double>(left[f]) + l);
-    right[f] = static_cast<float>(static_cast<double>(right[f]) + r);
-    position = SincWrap(source, position + step, step);
-  }
 }
 
 }  // namespace chantera

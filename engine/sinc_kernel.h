@@ -11,8 +11,10 @@
 // come from a table of kSincTablePoints points per frame, linearly interpolated.
 //
 // How the recording is read around a position: frames before 0 and past the readable end
-// read 0; a held note on a sustain loop reads the loop over and over past its end (frames
-// before the loop's start stay the recording's own, which the note played on its way in).
+// read 0; a held note on a sustain loop reads the loop over and over past its end. Frames
+// before the loop's start stay the recording's own, also just after the position wrapped
+// (as the linear kernel's, at once): the seam was blended when the sample loaded, so
+// they are close to the loop's last frames.
 //
 // Thread: audio thread for everything but the reference (tests). noexcept, allocation-free
 // (the window lives on the stack; the table is built when the library loads).
@@ -69,16 +71,5 @@ double SincValueAvx2(const SincSource& source, double position, double step, uin
 // The same in double precision with the kernel computed exactly (no table): what both
 // paths are checked against. Thread: any (tests).
 double SincValueReference(const SincSource& source, double position, double step, uint32_t c) noexcept;
-
-// Where a held note's position goes on after it passed its loop's end: back by whole
-// loop lengths, but only once every frame its window reads to the left lies inside the
-// loop, so that the frames it reads are those it would read without the wrap.
-double SincWrap(const SincSource& source, double position, double step) noexcept;
-
-// Adds n frames into left and right (a mono recording into both, a stereo one channel by
-// channel), value × gain each, and advances position by step per frame (wrapping it
-// through a held note's loop).
-void RenderSinc(const SincSource& source, double& position, double step, double gain, float* left, float* right,
-                int32_t n) noexcept;
 
 }  // namespace chantera

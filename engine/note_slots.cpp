@@ -33,6 +33,7 @@
 
 #include "engine/expression.h"
 #include "engine/held_voices.h"
+#include "engine/sinc_kernel.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
 
@@ -297,11 +298,19 @@ void WithLayout(const Sample& sample, Render&& render) noexcept {
 }
 
 // One recording of a crossover, read at fractional positions through GetValue's bounds
-// checks: the crossover lasts a few milliseconds, so a plain per-frame reader serves.
+// checks (or the band-limited kernel for Quality high): the crossover lasts a few
+// milliseconds, so a plain per-frame reader serves.
 struct CrossoverVoice {
   const Sample* sample;  // null: it adds nothing
   double step;
   bool looping;  // the note is held and the sample has a loop
+  bool high = false;
+  SincSource source{};  // what the band-limited kernel reads, when high
+
+  CrossoverVoice(const Sample* s, double st, bool loop, Quality quality) noexcept
+      : sample(s), step(st), looping(loop), high(quality == Quality::kHigh && s != nullptr) {
+    if (high) source = SincSourceOf(*s, looping);
+  }
 
   void Enter(double& position) const noexcept {
     if (looping && position >= sample->LoopEnd())
@@ -309,6 +318,7 @@ struct CrossoverVoice {
   }
   double Value(double position, int channel) const noexcept {
     if (sample == nullptr) return 0.0;
+    if (high) return SincValue(source, position, step, static_cast<uint32_t>(channel));
     const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
     const double frac = position - static_cast<double>(i);
     const uint32_t next = looping && i + 1 >= sample->LoopEnd() ? sample->LoopStart() : i + 1;
@@ -348,6 +358,38 @@ void RenderFadeOut(NoteSlot& slot, const CrossoverVoice& voice, const SlotRender
     slot.releasing = 0;
     slot.fadeOutLeft = 0;
   }
+}
+
+// Renders frames [f, end) of a slot with the band-limited kernel (Quality high): the
+// release envelope, the loop's wrap and the end of the data as the linear kernels have
+// them, each value read by SincValue. Past the end, once the kernel's window reads only
+// zeros, the frames add nothing.
+void RenderSlotHigh(NoteSlot& slot, const Sample& sample, bool looping, const SlotRender& r, float* left,
+                    float* right, int32_t f, int32_t end) noexcept {
+  const SincSource source = SincSourceOf(sample, looping);
+  const bool stereo = source.channels == 2;
+  const double silentFrom =
+      looping ? INFINITY : static_cast<double>(source.frames) + kSincHalfWidth * std::clamp(r.step, 1.0, kSincMaxStep);
+  double position = slot.position;
+  if (looping && position >= sample.LoopEnd()) position = WrapIntoLoop(position, sample.LoopStart(), sample.LoopEnd());
+  double gain = r.baseGain;
+  for (; f < end; ++f) {
+    if (slot.releasing != 0 && !UpdateRelease(slot, r, gain)) {
+      // The slot ends here; its position runs on silently to the end of the stretch.
+      position += r.step * (end - f);
+      break;
+    }
+    if (position < silentFrom) {
+      const double l = SincValue(source, position, r.step, 0) * gain;
+      const double rr = stereo ? SincValue(source, position, r.step, 1) * gain : l;
+      left[f] = static_cast<float>(static_cast<double>(left[f]) + l);
+      right[f] = static_cast<float>(static_cast<double>(right[f]) + rr);
+    }
+    position += r.step;
+    if (looping && position >= sample.LoopEnd())
+      position = WrapIntoLoop(position, sample.LoopStart(), sample.LoopEnd());
+  }
+  slot.position = position;
 }
 
 }  // namespace
@@ -733,8 +775,8 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     if (slot.fadeOutLeft > 0) {
       renderHeld();  // every output frame receives the slots in slot order
       slot.fadeFrames = 0;
-      RenderFadeOut(slot, CrossoverVoice{r.step > 0.0 ? sample : nullptr, r.step, looping}, r, left, right, firstFrame,
-                    end);
+      RenderFadeOut(slot, CrossoverVoice(r.step > 0.0 ? sample : nullptr, r.step, looping, context.quality), r, left,
+                    right, firstFrame, end);
       continue;
     }
 
@@ -743,10 +785,10 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     while (slot.fadeFrames > 0 && !slotDone) {
       renderHeld();  // every output frame receives the slots in slot order
       const Sample* outgoing = IndexSample(context, slot.fadeIndex, slot.fadeAge);
-      const CrossoverVoice in{r.step > 0.0 ? sample : nullptr, r.step, looping};
+      const CrossoverVoice in(r.step > 0.0 ? sample : nullptr, r.step, looping, context.quality);
       const double outStep = SampleStep(outgoing, frequency, hostRate);
-      const CrossoverVoice out{outStep > 0.0 ? outgoing : nullptr, outStep,
-                               slot.active != 0 && outgoing != nullptr && outgoing->HasLoop()};
+      const CrossoverVoice out(outStep > 0.0 ? outgoing : nullptr, outStep,
+                               slot.active != 0 && outgoing != nullptr && outgoing->HasLoop(), context.quality);
       const int32_t count = std::min(end - f, slot.fadeFrames);
       slotDone = !RenderCrossover(slot, in, out, r, crossoverFrames, left, right, f, count);
       f += count;
@@ -761,6 +803,11 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
 
     if (!(root > 0.0) || !(r.step > 0.0)) {
       RenderSilentSlot(slot, r, end - f);
+      continue;
+    }
+    if (context.quality == Quality::kHigh) {
+      renderHeld();  // every output frame receives the slots in slot order
+      RenderSlotHigh(slot, *sample, looping, r, left, right, f, end);
       continue;
     }
     r.readableFrames = sample->pcm != nullptr ? sample->ReadableFrames() : 0;

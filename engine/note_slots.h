@@ -103,6 +103,14 @@ struct BankView {
 };
 
 // What a stretch reads, taken once at its start by the instrument.
+// How a note's recording is read between its frames: kLive by linear interpolation (the
+// instrument as it always played, bit for bit), kHigh by the band-limited kernel of
+// sinc_kernel.h, for renders that need not keep up with a live host.
+enum class Quality : uint8_t { kLive, kHigh };
+// The MIDI controller that chooses it in the stream (VST 2 keeps exactly its five
+// parameters): 64 and above high, below live.
+inline constexpr int32_t kQualityController = 86;
+
 struct StretchContext {
   const KeyTable* keyMap = nullptr;  // the key map of the current program
   // The bank of the voice that sings (age 0), with its loader flags.
@@ -118,6 +126,7 @@ struct StretchContext {
   double releaseFactor = 1.0 / 110000.0;
   const std::atomic<double>* releaseLimit = nullptr;  // read anew every frame
   double hostSampleRate = 44100.0;
+  Quality quality = Quality::kLive;
 };
 
 // The bank slot in the key map for key, or -1 when there is no map or no such key.

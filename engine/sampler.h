@@ -93,6 +93,18 @@ class Sampler {
   // by MIDI controller kTimingController. Thread: any; it applies from the next event.
   void SetTiming(bool beat) noexcept { timingBeat_.store(beat, std::memory_order_relaxed); }
   bool TimingBeat() const noexcept { return timingBeat_.load(std::memory_order_relaxed); }
+  // Quality (note_slots.h): what SetQuality or the controller kQualityController chose
+  // last; until either did, kHigh while the host renders offline (SetRenderingOffline)
+  // and kLive otherwise. Thread: any; it applies from the next stretch.
+  void SetQuality(Quality quality) noexcept {
+    qualityChosen_.store(static_cast<int8_t>(quality), std::memory_order_relaxed);
+  }
+  void SetRenderingOffline(bool offline) noexcept { renderingOffline_.store(offline, std::memory_order_relaxed); }
+  Quality QualityInUse() const noexcept {
+    const int8_t chosen = qualityChosen_.load(std::memory_order_relaxed);
+    if (chosen >= 0) return static_cast<Quality>(chosen);
+    return renderingOffline_.load(std::memory_order_relaxed) ? Quality::kHigh : Quality::kLive;
+  }
   // The latency the host must compensate, in frames at the host's rate: the longest
   // preutterance of the voice library (at most kLargestLatencySeconds) under "beat", 0
   // under "live" or for a library without timing. Thread: any.
@@ -211,6 +223,8 @@ class Sampler {
   std::atomic<double> hostSampleRate_{44100.0};
   std::atomic<bool> bankSelectInBackground_{false};
   std::atomic<bool> timingBeat_{false};
+  std::atomic<int8_t> qualityChosen_{-1};  // -1: none chosen yet
+  std::atomic<bool> renderingOffline_{false};
   double latencySeconds_ = 0.0;  // of the voice library, read once at construction
   // A program selected on a control thread since the audio thread last built the key
   // map (counted), and whether the volume and pitch-bend range were set by MIDI or the

@@ -109,6 +109,7 @@ StretchContext Sampler::Context() noexcept {
   context.releaseFactor = releaseFactor_.load(std::memory_order_relaxed);
   context.releaseLimit = &releaseLimit_;
   context.hostSampleRate = hostSampleRate_.load(std::memory_order_relaxed);
+  context.quality = QualityInUse();
   return context;
 }
 

@@ -82,6 +82,9 @@ void Sampler::HandleController(int32_t controller, int32_t value) noexcept {
     case kTimingController:
       timingBeat_.store(value >= 64, std::memory_order_relaxed);
       break;
+    case kQualityController:
+      SetQuality(value >= 64 ? Quality::kHigh : Quality::kLive);
+      break;
     case kLegatoController:
       midi_.legato = value >= 64;
       break;

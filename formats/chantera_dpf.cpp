@@ -9,7 +9,9 @@
 //   6 Voice (the entries of voice.csv as this instance found them; a bank select),
 //   7 Timing ("live" or "beat": engine/beat_timing.h; the latency follows it, and hosts
 //     compensate it; meant to be set, not automated: a latency that moves mid-song
-//     cannot be compensated).
+//     cannot be compensated),
+//   8 Quality ("live" or "high": engine/note_slots.h; how recordings are read between
+//     their frames: linear, or the band-limited kernel for renders).
 // State: "voice", the index of the voice chosen last (a host that restores it gets the
 // voice back without a bank select in its MIDI), and "program" again.
 //
@@ -48,7 +50,8 @@ namespace {
 constexpr uint32_t kProgramParameter = 0;
 constexpr uint32_t kVoiceParameter = 1 + kParameterCount;
 constexpr uint32_t kTimingParameter = kVoiceParameter + 1;
-constexpr uint32_t kFormatParameterCount = kTimingParameter + 1;
+constexpr uint32_t kQualityParameter = kTimingParameter + 1;
+constexpr uint32_t kFormatParameterCount = kQualityParameter + 1;
 constexpr uint32_t kStateProgram = 1;
 constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
 
@@ -128,6 +131,20 @@ class ChanteraPlugin : public DISTRHO::Plugin {
       parameter.enumValues.values = new DISTRHO::ParameterEnumerationValue[2]{kTimings[0], kTimings[1]};
       return;
     }
+    if (index == kQualityParameter) {
+      parameter.hints = kParameterIsAutomatable | kParameterIsInteger | kParameterIsBoolean;
+      parameter.name = "Quality";
+      parameter.symbol = "quality";
+      parameter.description =
+          "live: recordings read by linear interpolation (light, for playing); high: by a band-limited "
+          "kernel that keeps partials clean at every pitch (for rendering)";
+      parameter.ranges.def = 0.0f;
+      static const DISTRHO::ParameterEnumerationValue kQualities[2] = {{0.0f, "live"}, {1.0f, "high"}};
+      parameter.enumValues.count = 2;
+      parameter.enumValues.restrictedMode = true;
+      parameter.enumValues.values = new DISTRHO::ParameterEnumerationValue[2]{kQualities[0], kQualities[1]};
+      return;
+    }
     static constexpr const char* kSymbols[kParameterCount] = {"volume", "pitch_bend_range", "effect", "release_factor",
                                                               "release_limit"};
     static constexpr const char* kNames[kParameterCount] = {"Volume", "PB.Range", "Effect", "ReleaseFactor",
@@ -172,6 +189,7 @@ class ChanteraPlugin : public DISTRHO::Plugin {
   float getParameterValue(uint32_t index) const override {
     if (index == kVoiceParameter) return static_cast<float>(engine_->VoiceIndex());
     if (index == kTimingParameter) return engine_->TimingBeat() ? 1.0f : 0.0f;
+    if (index == kQualityParameter) return engine_->QualityInUse() == Quality::kHigh ? 1.0f : 0.0f;
     if (index == kProgramParameter) {
       const int32_t pending = pendingProgram_.load(std::memory_order_acquire);
       return static_cast<float>(pending >= 0 ? pending : engine_->GetProgram());
@@ -198,6 +216,10 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     }
     if (index == kTimingParameter) {
       engine_->SetTiming(value >= 0.5f);
+      return;
+    }
+    if (index == kQualityParameter) {
+      engine_->SetQuality(value >= 0.5f ? Quality::kHigh : Quality::kLive);
       return;
     }
     const auto engineIndex = static_cast<int32_t>(index - 1);

@@ -63,8 +63,8 @@ void SamplerPlugin::UpdateInitialDelay() {
   latencyToAnnounce_.store(true, std::memory_order_release);
 }
 
-Sampler::Switching SamplerPlugin::SwitchingForThisCall() {
-  switch (getCurrentProcessLevel()) {
+Sampler::Switching SamplerPlugin::SwitchingFor(int32_t processLevel) {
+  switch (processLevel) {
     case kVstProcessLevelUnknown:
     case kVstProcessLevelOffline:
       return Sampler::Switching::kAtOnce;
@@ -77,7 +77,9 @@ void SamplerPlugin::processReplacing(float** inputs, float** outputs, int32_t sa
   // A host may hand in no output arrays (some probe the call before resume).
   if (outputs == nullptr || outputs[0] == nullptr || outputs[1] == nullptr) return;
   // Asked at every block: a host switches to offline rendering (and back) between two.
-  engine_->SetBankSelectSwitching(SwitchingForThisCall());
+  const int32_t level = getCurrentProcessLevel();
+  engine_->SetBankSelectSwitching(SwitchingFor(level));
+  engine_->SetRenderingOffline(level == kVstProcessLevelOffline);  // Quality high unless chosen
   engine_->Process(outputs[0], outputs[1], sampleFrames);
   UpdateInitialDelay();
 }

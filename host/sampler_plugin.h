@@ -55,7 +55,8 @@ class SamplerPlugin : public AudioEffectX {
   // How voice switches asked for in this call are made, from the host's process level:
   // at once for a host that renders offline, or says nothing (as before hosts could say);
   // in the background for one that plays live.
-  Sampler::Switching SwitchingForThisCall();
+  Sampler::Switching SwitchingFor(int32_t processLevel);
+  Sampler::Switching SwitchingForThisCall() { return SwitchingFor(getCurrentProcessLevel()); }
   // initialDelay follows the engine's latency (Timing "beat" is set by MIDI, inside a
   // process call); the change is announced from the next host-thread call.
   void UpdateInitialDelay();

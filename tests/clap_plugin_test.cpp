@@ -82,7 +82,7 @@ class ClapPlugin : public ::testing::Test {
   ClapModule module_{WriteLibraryWithPlugin(dir_)};
 };
 
-TEST_F(ClapPlugin, AnInstrumentWithEightParametersSingsNotesAtTheirFrameAndPitch) {
+TEST_F(ClapPlugin, AnInstrumentWithNineParametersSingsNotesAtTheirFrameAndPitch) {
   const clap_plugin_factory_t* factory = module_.factory();
   ASSERT_NE(factory, nullptr);
   ASSERT_EQ(factory->get_plugin_count(factory), 1u);
@@ -95,9 +95,10 @@ TEST_F(ClapPlugin, AnInstrumentWithEightParametersSingsNotesAtTheirFrameAndPitch
   ASSERT_NE(plugin, nullptr);
   EXPECT_EQ(Extension<clap_plugin_note_ports_t>(plugin, CLAP_EXT_NOTE_PORTS)->count(plugin, true), 1u);
   const auto* params = Extension<clap_plugin_params_t>(plugin, CLAP_EXT_PARAMS);
-  const char* names[] = {"Program", "Volume", "PB.Range", "Effect", "ReleaseFactor", "ReleaseLimit", "Voice", "Timing"};
-  ASSERT_EQ(params->count(plugin), 8u);
-  for (uint32_t i = 0; i < 8; ++i) {
+  const char* names[] = {"Program",      "Volume", "PB.Range", "Effect", "ReleaseFactor",
+                         "ReleaseLimit", "Voice",  "Timing",   "Quality"};
+  ASSERT_EQ(params->count(plugin), 9u);
+  for (uint32_t i = 0; i < 9; ++i) {
     clap_param_info_t info{};
     ASSERT_TRUE(params->get_info(plugin, i, &info));
     EXPECT_STREQ(info.name, names[i]);

@@ -31,6 +31,10 @@ const char* const kRenderUsage =
     "                           vowel on its note, its consonant before it; live starts each\n"
     "                           recording at its note-on. Chantera only; any plug-in's\n"
     "                           reported latency is compensated, so notes stay on their frames\n"
+    "  --quality live|high      Chantera's Quality (default high): high reads the recordings\n"
+    "                           through a band-limited kernel (no aliasing above the root,\n"
+    "                           no dulling below), live by linear interpolation as a host\n"
+    "                           playing live does. Chantera only\n"
     "  --param P=V              set parameter P (its number or name) to V, from 0 to 1,\n"
     "                           before the song starts (repeatable); Chantera: 0 Volume,\n"
     "                           1 PB.Range, 2 Effect, 3 ReleaseFactor, 4 ReleaseLimit\n"
@@ -137,6 +141,10 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
       bool beat = false;
       if (!either("live", "beat", beat)) return false;
       o.timing = beat ? Timing::kBeat : Timing::kLive;
+    } else if (arg == "--quality") {
+      bool high = false;
+      if (!either("live", "high", high)) return false;
+      o.quality = high ? QualityChoice::kHigh : QualityChoice::kLive;
     } else if (arg == "--chorus") {
       o.chorus = true;
     } else if (arg == "--param") {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/beat_timing.h"  // kTimingController: Chantera's own, never sent to other plug-ins
+#include "engine/note_slots.h"   // kQualityController: the same
 #include "host/vendor_queries.h"
 #include "host/vst2.h"
 

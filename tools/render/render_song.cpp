@@ -55,15 +55,18 @@ bool SetUp(const RenderOptions& options, PluginHost& host, PluginHost::Messages&
   for (const auto& [index, value] : options.params) host.SetParameter(index, value);
   if (options.chorus) host.SetParameter(2, 1.0f);  // reloads the voice with the Chorus on
   Add(voiceZero, host.TakeMessages());
-  // The bank select and Chantera's Timing are handed over in a frame of their own before
-  // the song, whose audio is not kept. The instrument applies its current program to the
-  // new voice (program 0 unless chosen), and takes the Timing as it processes the frame.
+  // The bank select and Chantera's Timing and Quality are handed over in a frame of their
+  // own before the song, whose audio is not kept. The instrument applies its current
+  // program to the new voice (program 0 unless chosen), and takes the Timing and the
+  // Quality as it processes the frame.
   std::vector<FrameMidi> setUp;
   if (options.voice >= 0)
     setUp.insert(setUp.end(), {{0, {0xB0, 0, 100}}, {0, {0xB0, 32, static_cast<uint8_t>(options.voice)}}});
   if (host.IsChantera()) {
     const bool live = options.timing == Timing::kLive;
     setUp.push_back({0, {0xB0, kTimingController, static_cast<uint8_t>(live ? 0 : 127)}});
+    const bool linear = options.quality == QualityChoice::kLive;
+    setUp.push_back({0, {0xB0, kQualityController, static_cast<uint8_t>(linear ? 0 : 127)}});
   }
   if (!setUp.empty()) {
     host.SendEvents(setUp);
@@ -143,6 +146,11 @@ bool ResolveRequests(PluginHost& host, const std::vector<std::pair<std::string, 
   if (options.timing != Timing::kDefault && !host.IsChantera()) {
     error = "--timing is Chantera's setting; " + (host.Name().empty() ? std::string("this plug-in") : host.Name()) +
             " has none (the renderer compensates its latency, if it reports one, without it)";
+    return false;
+  }
+  if (options.quality != QualityChoice::kDefault && !host.IsChantera()) {
+    error = "--quality is Chantera's setting; " + (host.Name().empty() ? std::string("this plug-in") : host.Name()) +
+            " has none";
     return false;
   }
   if (options.voice > 0 && host.IsChantera()) {

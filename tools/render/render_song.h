@@ -26,6 +26,11 @@ namespace chantera::render {
 // another plug-in.
 enum class Timing { kDefault, kLive, kBeat };
 
+// Chantera's Quality, set before the song: "live" reads the recordings by linear
+// interpolation, "high" by the band-limited kernel. kDefault is "high" for Chantera and
+// sends nothing to another plug-in.
+enum class QualityChoice { kDefault, kLive, kHigh };
+
 struct RenderOptions {
   std::string plugin;  // the plug-in's path
   double rate = 44100.0;
@@ -44,6 +49,7 @@ struct RenderOptions {
   double thresholdDb = -80.0;  // the end of the tail, and below it a render is silent
   double gainDb = 0.0;
   Timing timing = Timing::kDefault;
+  QualityChoice quality = QualityChoice::kDefault;
   std::vector<std::pair<int32_t, float>> params;  // index, value (0 to 1)
 };
 

@@ -48,7 +48,8 @@ void SetCounters(benchmark::State& state, int64_t frames) {
 // voice's), so that every voice wraps now and then instead of running on. modulated:
 // every voice has a vibrato (half a semitone at 5.5 Hz) and a glide that never ends, as
 // the instrument renders them: pitches set anew every kPitchControlFrames.
-void RenderStretch16Voices(benchmark::State& state, bool looped, bool modulated = false) {
+void RenderStretch16Voices(benchmark::State& state, bool looped, bool modulated = false,
+                           Quality quality = Quality::kLive) {
   const auto frames = static_cast<int32_t>(state.range(0));
   const std::vector<int16_t> values = Noise();
   SampleBank bank;
@@ -64,6 +65,7 @@ void RenderStretch16Voices(benchmark::State& state, bool looped, bool modulated 
   context.keyMap = &keyMap;
   context.bank = &bank;
   context.releaseLimit = &releaseLimit;
+  context.quality = quality;
   NoteSlots slots;
   for (int v = 0; v < kVoices; ++v) slots.StartNote(60 + v, 100);
 
@@ -98,9 +100,18 @@ void BM_RenderStretch16VoicesLooped(benchmark::State& state) {
 void BM_RenderStretch16VoicesModulated(benchmark::State& state) {
   RenderStretch16Voices(state, false, true);
 }
+// Quality high: the same voices read through the band-limited kernel.
+void BM_RenderStretch16VoicesHigh(benchmark::State& state) {
+  RenderStretch16Voices(state, false, false, Quality::kHigh);
+}
+void BM_RenderStretch16VoicesLoopedHigh(benchmark::State& state) {
+  RenderStretch16Voices(state, true, false, Quality::kHigh);
+}
 BENCHMARK(BM_RenderStretch16Voices)->Arg(64)->Arg(512)->Arg(4096);
 BENCHMARK(BM_RenderStretch16VoicesLooped)->Arg(64)->Arg(512)->Arg(4096);
 BENCHMARK(BM_RenderStretch16VoicesModulated)->Arg(512)->Arg(4096);
+BENCHMARK(BM_RenderStretch16VoicesHigh)->Arg(512);
+BENCHMARK(BM_RenderStretch16VoicesLoopedHigh)->Arg(512);
 
 // The floor: the same voices, pitches and gains, one tight loop per voice.
 void BM_FloorKernel16Voices(benchmark::State& state) {

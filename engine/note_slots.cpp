@@ -374,6 +374,11 @@ void RenderSlotHigh(NoteSlot& slot, const Sample& sample, bool looping, const Sl
   if (looping && position >= sample.LoopEnd()) position = WrapIntoLoop(position, sample.LoopStart(), sample.LoopEnd());
   double gain = r.baseGain;
   for (; f < end; ++f) {
+    if (slot.releasing == 0 && !stereo) {
+      // A held note's frames inside its recording: the kernel's fast run.
+      f += SincRunMono16(source, position, r.step, gain, left + f, right + f, end - f);
+      if (f == end) break;
+    }
     if (slot.releasing != 0 && !UpdateRelease(slot, r, gain)) {
       // The slot ends here; its position runs on silently to the end of the stretch.
       position += r.step * (end - f);

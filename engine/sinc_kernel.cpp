@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cmath>
 #include <numbers>
+#include <vector>
 
 #include "library/sample.h"
 
@@ -80,34 +81,63 @@ struct SincTable {
 // Built when the library loads, so that the audio thread only reads it.
 const SincTable table;
 
-// The same points laid out by phase for a step of 1 or less (the kernel unstretched):
-// row p holds the 64 taps of a position whose fraction is p / kSincTablePoints, tap j
-// at distance j - (kSincHalfWidth - 1) - fraction, and the difference to the next row.
-// A value then reads two rows straight (no gathers), eight taps per vector.
-constexpr int kTaps = 2 * kSincHalfWidth;
+// Cut-offs above the root come in steps of a semitone up to an octave (a step of 2):
+// the kernel of the next semitone up, never of a lower one, so nothing passes the new
+// Nyquist frequency. Each has a table by phase (below); higher steps read the points.
+constexpr int kBuckets = 12;
+constexpr int kRunPhases = 256;
+
+// The kernel's scale for a step: 1 up to a step of 1, then 1 / step rounded up to the
+// next semitone up to a step of 2, then 1 / step (up to kSincMaxStep).
+inline int BucketOf(double step) noexcept {
+  if (!(step > 1.0)) return 0;
+  if (step > 2.0) return -1;
+  return std::clamp(static_cast<int>(std::ceil(kBuckets * std::log2(step) - 1e-9)), 1, kBuckets);
+}
+inline double ScaleOf(double step) noexcept {
+  const int bucket = BucketOf(step);
+  if (bucket >= 0) return std::exp2(-bucket / static_cast<double>(kBuckets));
+  return 1.0 / std::min(step, kSincMaxStep);
+}
+
+// The kernel of one bucket laid out by phase: row p holds the taps of a position whose
+// fraction is p / kRunPhases, tap j at distance j - (reach - 1) - fraction (scaled, times
+// the scale), and the difference to the next row. A value then reads two rows straight
+// (no gathers), eight taps per vector; taps past the reach hold 0.
 struct PhaseTable {
-  alignas(32) float value[kSincTablePoints + 1][kTaps];
-  alignas(32) float slope[kSincTablePoints + 1][kTaps];
-  PhaseTable() noexcept {
-    const auto at = [](int p, int j) {
-      // |distance| in table points: whole points, so the row is the table's own values.
-      const int m = std::abs((j - (kSincHalfWidth - 1)) * kSincTablePoints - p);
-      return m <= kTableEnd ? Prototype(static_cast<double>(m) / kSincTablePoints) : 0.0;
+  double scale = 1.0;
+  int32_t reach = 0;  // frames read left of the position (and as many right)
+  int32_t taps = 0;   // 2 × reach, rounded up to 16
+  std::vector<float> value, slope;  // (kRunPhases + 1) × taps
+
+  explicit PhaseTable(int bucket) : scale(std::exp2(-bucket / static_cast<double>(kBuckets))) {
+    reach = static_cast<int32_t>(std::ceil(kSincHalfWidth / scale));
+    taps = (2 * reach + 15) & ~15;
+    const auto at = [this](int p, int j) {
+      const double d = std::fabs((j - (reach - 1)) - static_cast<double>(p) / kRunPhases) * scale;
+      const double u = d * kSincTablePoints;
+      if (u >= kTableEnd) return 0.0;
+      const auto m = static_cast<int32_t>(u);
+      return (table.value[m] + (u - m) * table.slope[m]) * scale;
     };
-    for (int p = 0; p <= kSincTablePoints; ++p)
-      for (int j = 0; j < kTaps; ++j) {
-        value[p][j] = static_cast<float>(at(p, j));
-        slope[p][j] = static_cast<float>(at(p + 1, j) - at(p, j));
+    value.resize(size_t{kRunPhases + 1} * taps);
+    slope.resize(value.size());
+    for (int p = 0; p <= kRunPhases; ++p)
+      for (int j = 0; j < taps; ++j) {
+        value[static_cast<size_t>(p) * taps + j] = static_cast<float>(at(p, j));
+        slope[static_cast<size_t>(p) * taps + j] = static_cast<float>(at(p + 1, j) - at(p, j));
       }
   }
 };
-const PhaseTable phases;
 
-// The kernel's scale for a step: 1 up to a step of 1, then 1 / step (up to kSincMaxStep).
-inline double ScaleOf(double step) noexcept {
-  if (!(step > 1.0)) return 1.0;
-  return 1.0 / std::min(step, kSincMaxStep);
+std::vector<PhaseTable> BuildPhaseTables() {
+  std::vector<PhaseTable> tables;
+  for (int bucket = 0; bucket <= kBuckets; ++bucket) tables.emplace_back(bucket);
+  return tables;
 }
+// Built when the library loads (a few milliseconds), so that the audio thread only reads
+// them.
+const std::vector<PhaseTable> phaseTables = BuildPhaseTables();
 
 // The frames a value at position reads: first frame and count (both sides of the position,
 // 2 × ceil(kSincHalfWidth / scale) frames).
@@ -217,17 +247,20 @@ __attribute__((target("avx2,fma"))) inline __m256 LoadFrames(const void* frames,
   }
 }
 
+// The value at a position whose frames start at frames (64-bit position's fraction given)
+// by a phase table.
 template <bool kPcm16>
-__attribute__((target("avx2,fma"))) double DotUnitAvx2(const void* frames, double fraction) noexcept {
-  const double u = fraction * kSincTablePoints;
-  const auto p = std::min(static_cast<int32_t>(u), kSincTablePoints - 1);
+__attribute__((target("avx2,fma"))) inline double DotPhaseAvx2(const PhaseTable& t, const void* frames,
+                                                               double fraction) noexcept {
+  const double u = fraction * kRunPhases;
+  const auto p = std::min(static_cast<int32_t>(u), kRunPhases - 1);
   const __m256 a = _mm256_set1_ps(static_cast<float>(u - p));
-  const float* value = phases.value[p];
-  const float* slope = phases.slope[p];
+  const float* value = t.value.data() + size_t(p) * t.taps;
+  const float* slope = t.slope.data() + size_t(p) * t.taps;
   __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps();
-  for (int j = 0; j < kTaps; j += 16) {
-    const __m256 h0 = _mm256_fmadd_ps(a, _mm256_load_ps(slope + j), _mm256_load_ps(value + j));
-    const __m256 h1 = _mm256_fmadd_ps(a, _mm256_load_ps(slope + j + 8), _mm256_load_ps(value + j + 8));
+  for (int j = 0; j < t.taps; j += 16) {
+    const __m256 h0 = _mm256_fmadd_ps(a, _mm256_loadu_ps(slope + j), _mm256_loadu_ps(value + j));
+    const __m256 h1 = _mm256_fmadd_ps(a, _mm256_loadu_ps(slope + j + 8), _mm256_loadu_ps(value + j + 8));
     sum0 = _mm256_fmadd_ps(h0, LoadFrames<kPcm16>(frames, j), sum0);
     sum1 = _mm256_fmadd_ps(h1, LoadFrames<kPcm16>(frames, j + 8), sum1);
   }
@@ -236,6 +269,25 @@ __attribute__((target("avx2,fma"))) double DotUnitAvx2(const void* frames, doubl
   s = _mm_add_ps(s, _mm_movehl_ps(s, s));
   s = _mm_add_ss(s, _mm_movehdup_ps(s));
   return static_cast<double>(_mm_cvtss_f32(s));
+}
+
+__attribute__((target("avx2,fma"))) int32_t RunMono16Avx2(const PhaseTable& t, const SincSource& source,
+                                                          double& position, double step, double gain, float* left,
+                                                          float* right, int32_t n) noexcept {
+  const int64_t straight = source.Looping() ? std::min(source.loopEnd, source.frames) : source.frames;
+  double pos = position;
+  int32_t f = 0;
+  for (; f < n; ++f) {
+    const double whole = std::floor(pos);
+    const int64_t first = static_cast<int64_t>(whole) - t.reach + 1;
+    if (first < 0 || first + t.taps > straight) break;
+    const double v = DotPhaseAvx2<true>(t, source.pcm + 2 * first, pos - whole) * gain;
+    left[f] = static_cast<float>(static_cast<double>(left[f]) + v);
+    right[f] = static_cast<float>(static_cast<double>(right[f]) + v);
+    pos += step;
+  }
+  position = pos;
+  return f;
 }
 
 bool DetectAvx2() noexcept {
@@ -298,21 +350,34 @@ double SincValuePlain(const SincSource& source, double position, double step, ui
 double SincValueAvx2(const SincSource& source, double position, double step, uint32_t c) noexcept {
 #if defined(CHANTERA_SINC_AVX2)
   if (avx2Available) {
-    if (!(step > 1.0) && source.pcm != nullptr && position >= 0.0 && position < 4.0e9) {
-      // The unstretched kernel: 64 frames around the position, read by the phase table.
-      const Span span = SpanOf(position, 1.0);
-      const double fraction = position - std::floor(position);
+    const int bucket = BucketOf(step);
+    if (bucket >= 0 && source.pcm != nullptr && position >= 0.0 && position < 4.0e9) {
+      // A phase table's kernel: its frames read straight where they lie inside.
+      const PhaseTable& t = phaseTables[static_cast<size_t>(bucket)];
+      const double whole = std::floor(position);
+      const int64_t first = static_cast<int64_t>(whole) - t.reach + 1;
       const int64_t straight = source.Looping() ? std::min(source.loopEnd, source.frames) : source.frames;
-      if (source.sixteenBit && source.channels == 1 && span.first >= 0 && span.first + kTaps <= straight)
-        return DotUnitAvx2<true>(source.pcm + 2 * span.first, fraction);
+      if (source.sixteenBit && source.channels == 1 && first >= 0 && first + t.taps <= straight)
+        return DotPhaseAvx2<true>(t, source.pcm + 2 * first, position - whole);
       alignas(32) float window[kWindowCapacity];
-      FillWindow(source, span, source.channels == 2 ? (c & 1u) : 0u, window);
-      return DotUnitAvx2<false>(window, fraction);
+      FillWindow(source, {first, t.taps}, source.channels == 2 ? (c & 1u) : 0u, window);
+      return DotPhaseAvx2<false>(t, window, position - whole);
     }
     return Evaluate(DotAvx2, source, position, step, c);
   }
 #endif
   return SincValuePlain(source, position, step, c);
+}
+
+int32_t SincRunMono16(const SincSource& source, double& position, double step, double gain, float* left, float* right,
+                      int32_t n) noexcept {
+#if defined(CHANTERA_SINC_AVX2)
+  const int bucket = BucketOf(step);
+  if (avx2Available && bucket >= 0 && source.pcm != nullptr && source.sixteenBit && source.channels == 1 &&
+      position >= 0.0 && position < 4.0e9)
+    return RunMono16Avx2(phaseTables[static_cast<size_t>(bucket)], source, position, step, gain, left, right, n);
+#endif
+  return 0;
 }
 
 double SincValue(const SincSource& source, double position, double step, uint32_t c) noexcept {

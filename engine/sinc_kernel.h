@@ -64,6 +64,13 @@ bool SincAvx2Available() noexcept;
 // The value of channel c of the band-limited signal at a position (in frames of the
 // recording) for a note advancing by step frames per output frame; the chosen path.
 double SincValue(const SincSource& source, double position, double step, uint32_t c) noexcept;
+// Adds frames of a mono 16-bit source (value × gain into left and right, position
+// advanced by step for each) for as long as, up to n, every frame the kernel reads lies
+// inside the data (and before a loop's end), on the fast path where the processor has
+// one. Returns how many it rendered (0 without a fast path); the caller renders the rest
+// frame by frame through SincValue, which gives the same values.
+int32_t SincRunMono16(const SincSource& source, double& position, double step, double gain, float* left, float* right,
+                      int32_t n) noexcept;
 // The same through one path: the plain one runs everywhere; the AVX2 one only where
 // SincAvx2Available (elsewhere it answers the plain one's value).
 double SincValuePlain(const SincSource& source, double position, double step, uint32_t c) noexcept;

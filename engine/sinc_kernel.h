@@ -27,11 +27,11 @@ namespace chantera {
 class Sample;
 
 // Half the prototype's length, in frames of the recording at a step of 1 or less.
-inline constexpr int kSincHalfWidth = 32;
+inline constexpr int kSincHalfWidth = 16;
 // Table points per frame of the prototype.
 inline constexpr int kSincTablePoints = 512;
 // The prototype's cut-off (-6 dB), in cycles per frame of the recording.
-inline constexpr double kSincCutoff = 0.45;
+inline constexpr double kSincCutoff = 0.40;
 // Where the passband ends, as a fraction of the (new) Nyquist frequency: a partial below
 // it keeps its level within 0.001 dB.
 inline constexpr double kSincPassband = 0.8;

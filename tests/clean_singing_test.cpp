@@ -1,5 +1,6 @@
 // Clean singing: no clicks when the recording under a note changes, and notes that sustain
-// on looped recordings, checked with the click detector that reports on every rendered song.
+// on looped recordings, checked with the click detector that reports on every rendered song,
+// at both qualities (the linear kernel and the band-limited one).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -63,11 +64,12 @@ struct Render {
   size_t clicks = 0;
 };
 
-class CleanSinging : public ::testing::Test {
+class CleanSinging : public ::testing::TestWithParam<Quality> {
  protected:
   void SetUp() override {
     WriteVoice(dir);
     sampler = std::make_unique<Sampler>(dir.str());
+    sampler->SetQuality(GetParam());
   }
   static Step On(int32_t frame, uint8_t key) { return {frame, {{0x90, key, 100}}}; }
   static Step Off(int32_t frame, uint8_t key) { return {frame, {{0x80, key, 0}}}; }
@@ -146,7 +148,7 @@ TEST(ClickDetector, FindsJumpsNotTheSignalsOwnSteps) {
   }
 }
 
-TEST_F(CleanSinging, RecordingChangesUnderSoundingNotesDoNotClick) {
+TEST_P(CleanSinging, RecordingChangesUnderSoundingNotesDoNotClick) {
   struct Case {
     const char* what;
     std::vector<Step> steps;
@@ -175,7 +177,7 @@ TEST_F(CleanSinging, RecordingChangesUnderSoundingNotesDoNotClick) {
   }
 }
 
-TEST_F(CleanSinging, HeldNoteCrossesToTheNewSyllableAndReleasedNoteKeepsItsOwn) {
+TEST_P(CleanSinging, HeldNoteCrossesToTheNewSyllableAndReleasedNoteKeepsItsOwn) {
   // Held: after the 5 ms crossover the note sings program 1's tone, in step with a note
   // started on it at the same position.
   const Render changed = Play({On(0, 69), Program(10000, 1)}, 12000);
@@ -200,7 +202,7 @@ TEST_F(CleanSinging, HeldNoteCrossesToTheNewSyllableAndReleasedNoteKeepsItsOwn) 
 }
 
 // Programs 2 (a loop inside the recording) and 3 (a loop over all of it).
-TEST_F(CleanSinging, LoopedNoteSustainsAtItsLevelUntilReleasedThenEnds) {
+TEST_P(CleanSinging, LoopedNoteSustainsAtItsLevelUntilReleasedThenEnds) {
   for (int32_t program : {2, 3}) {
     SCOPED_TRACE(program);
     Silence(program);
@@ -218,6 +220,9 @@ TEST_F(CleanSinging, LoopedNoteSustainsAtItsLevelUntilReleasedThenEnds) {
     for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_FALSE(slot.active || slot.releasing);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Qualities, CleanSinging, ::testing::Values(Quality::kLive, Quality::kHigh),
+                         [](const auto& info) { return info.param == Quality::kLive ? "Live" : "High"; });
 
 // The "smpl" chunk of a file, with loops of (type, start, last frame) and the count it
 // claims; and a file that carries it before or after its data.

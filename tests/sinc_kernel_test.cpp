@@ -2,18 +2,22 @@
 // of a looped sine and of a harmonic-rich loop (distortion against the ideal signal,
 // aliases of the partials the new Nyquist frequency takes away), with the linear kernel's
 // figures printed beside them; both fast paths against the double-precision reference,
-// over the edges of a recording and a loop's end.
+// over the edges of a recording and a loop's end; and the setting as a host reaches it
+// through the VST 2 entry (controller 86, offline rendering).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <numbers>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "engine/sinc_kernel.h"
+#include "library/wave_writer.h"
 #include "support/fixtures.h"
+#include "support/vst_host.h"
 
 namespace chantera::test {
 namespace {
@@ -209,6 +213,70 @@ TEST(SincKernel, FastPathsMatchTheReference) {
   // Far from the data every value is 0.
   EXPECT_EQ(SincValue(stereo, 3000.0, 1.0, 0), 0.0);
   EXPECT_EQ(SincValue(stereo, -100.0, 1.0, 1), 0.0);
+}
+
+// Through the plug-in as a host drives it: a voice whose one recording is a looped sine
+// (root key 69), a note held a second, and how pure the sine comes out, against what the
+// host says and what controller 86 chose. "high" by itself only while the host renders
+// offline; the controller's choice holds either way.
+TEST(QualitySetting, ThePluginSingsHighWhenOfflineOrAskedAndLiveOtherwise) {
+  TempDir dir;
+  constexpr double kCycles = 0.1;  // 4410 Hz
+  std::vector<int16_t> values(30000);
+  for (size_t i = 0; i < values.size(); ++i)
+    values[i] = static_cast<int16_t>(std::lround(30000.0 * std::sin(kTwoPi * kCycles * static_cast<double>(i))));
+  const WaveLoop loop{8000, 9599};
+  VoiceFolder voice;
+  voice.folder = "v";
+  voice.sampleLines = {"s.wav,s,69"};
+  voice.programLines = {"Program", "P,1.0,2,a", "S,0,127,s.wav", "End"};
+  voice.files = {{"s.wav", WaveFileBytes(values.data(), values.size(), 1, 44100, &loop)}};
+  WriteVoiceLibrary(dir, {{"Voice", voice}});
+  const std::filesystem::path path = dir.path() / std::filesystem::path(CHANTERA_PLUGIN_PATH).filename();
+  std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, path);
+  VstHost host(path.string());
+  ASSERT_TRUE(host.Ok()) << host.Error();
+
+  struct Case {
+    vst2::VstIntPtr level;
+    int controller;  // the value sent on controller 86, or -1 for none
+    int key;
+    bool high;
+  };
+  const Case cases[] = {
+      {vst2::kVstProcessLevelUnknown, -1, 76, false}, {vst2::kVstProcessLevelOffline, -1, 76, true},
+      {vst2::kVstProcessLevelOffline, 0, 76, false},  {vst2::kVstProcessLevelRealtime, 127, 57, true},
+      {vst2::kVstProcessLevelRealtime, -1, 57, false},
+  };
+  for (const Case& c : cases) {
+    VstHost::processLevelAnswer = c.level;
+    vst2::AEffect* effect = host.Create();
+    ASSERT_NE(effect, nullptr);
+    VstHost::Dispatch(effect, vst2::effMainsChanged, 0, 1);
+    std::vector<std::pair<int64_t, Midi3>> events;
+    if (c.controller >= 0) events.push_back({0, {0xB0, 86, static_cast<uint8_t>(c.controller)}});
+    events.push_back({0, {0x90, static_cast<uint8_t>(c.key), 100}});
+    const std::vector<float> out = PlayMidi(effect, events, 44100);
+    EXPECT_EQ(VstHost::Close(effect), 1);
+    // The held part before the loop (whose seam the voice blends): past the first frames,
+    // whose window reaches before the recording's start.
+    std::vector<double> output, positions;
+    for (int f = 1000; f < 5000; ++f) {
+      output.push_back(out[static_cast<size_t>(f)]);
+      positions.push_back(f);
+    }
+    const double hz = kCycles * std::exp2((c.key - 69) / 12.0);
+    const auto [noise, signal] = ResidualAfterFit(output, positions, {hz});
+    const double sinad = Decibels(noise, signal);
+    std::printf("  process level %d, controller 86 %d, key %d: SINAD %.1f dB\n", static_cast<int>(c.level),
+                c.controller, c.key, sinad);
+    if (c.high) {
+      EXPECT_GE(sinad, 90.0) << "level " << c.level << ", controller " << c.controller;
+    } else {
+      EXPECT_LT(sinad, 50.0) << "level " << c.level << ", controller " << c.controller;
+    }
+  }
+  VstHost::processLevelAnswer = vst2::kVstProcessLevelUnknown;
 }
 
 }  // namespace

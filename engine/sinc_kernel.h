@@ -3,12 +3,13 @@
 // would pass the host's Nyquist frequency instead of mirroring them back (as the linear
 // kernel does), and one played below keeps the recording's images out.
 //
-// The prototype low-pass has its -6 dB point at kSincCutoff cycles per frame and spans
-// kSincHalfWidth frames on each side; its Kaiser window puts the stopband at -100 dB from
-// half the frame rate on, with the passband flat up to kSincPassband of it. At a step
-// above 1 it is stretched by the step (scale = 1 / step): the cut-off falls with the new
-// Nyquist frequency and the window reads step times as many frames. The kernel's values
-// come from a table of kSincTablePoints points per frame, linearly interpolated.
+// The prototype low-pass spans kSincHalfWidth frames on each side; its Kaiser window puts
+// the stopband kSincStopbandDb down from half the frame rate on, which places its -6 dB
+// point (kSincCutoff) half a transition band below. At a step above 1 it is stretched by
+// the step (scale = 1 / step, rounded down to a semitone's up to an octave above the
+// root): the cut-off falls with the new Nyquist frequency and the window reads step times
+// as many frames. Values come from tables of kSincTablePoints points per frame, linearly
+// interpolated.
 //
 // How the recording is read around a position: frames before 0 and past the readable end
 // read 0; a held note on a sustain loop reads the loop over and over past its end. Frames
@@ -30,11 +31,13 @@ class Sample;
 inline constexpr int kSincHalfWidth = 16;
 // Table points per frame of the prototype.
 inline constexpr int kSincTablePoints = 512;
-// The prototype's cut-off (-6 dB), in cycles per frame of the recording.
-inline constexpr double kSincCutoff = 0.40;
-// Where the passband ends, as a fraction of the (new) Nyquist frequency: a partial below
-// it keeps its level within 0.001 dB.
-inline constexpr double kSincPassband = 0.8;
+// How far down the stopband lies, in dB.
+inline constexpr double kSincStopbandDb = 95.0;
+// The prototype's cut-off (-6 dB), in cycles per frame of the recording: Kaiser's
+// transition band for that depth over that length, (A - 7.95) / (2.285 × 2π × length),
+// ends at the Nyquist frequency.
+inline constexpr double kSincCutoff =
+    0.5 - (kSincStopbandDb - 7.95) / (2.285 * 2.0 * 3.141592653589793 * (2 * kSincHalfWidth)) / 2.0;
 // The largest step the cut-off follows (four octaves above the root): the window reads
 // 2 × kSincHalfWidth × step frames per output frame, which stays bounded above it.
 inline constexpr double kSincMaxStep = 16.0;
@@ -67,10 +70,16 @@ double SincValue(const SincSource& source, double position, double step, uint32_
 // Adds frames of a mono 16-bit source (value × gain into left and right, position
 // advanced by step for each) for as long as, up to n, every frame the kernel reads lies
 // inside the data (and before a loop's end), on the fast path where the processor has
-// one. Returns how many it rendered (0 without a fast path); the caller renders the rest
-// frame by frame through SincValue, which gives the same values.
+// one: AVX-512 where it has it, else AVX2. Returns how many it rendered (0 without a fast
+// path); the caller renders the rest frame by frame through SincValue, which gives the
+// same values to within the float sums' rounding. SincRunMono16Avx2 runs the AVX2 path
+// only (tests).
 int32_t SincRunMono16(const SincSource& source, double& position, double step, double gain, float* left, float* right,
                       int32_t n) noexcept;
+int32_t SincRunMono16Avx2(const SincSource& source, double& position, double step, double gain, float* left,
+                          float* right, int32_t n) noexcept;
+// True when the processor runs the AVX-512 run (x86 with AVX-512F).
+bool SincAvx512Available() noexcept;
 // The same through one path: the plain one runs everywhere; the AVX2 one only where
 // SincAvx2Available (elsewhere it answers the plain one's value).
 double SincValuePlain(const SincSource& source, double position, double step, uint32_t c) noexcept;

@@ -219,8 +219,10 @@ std::vector<EventList> BusyBlocks(int count) {
   std::vector<EventList> blocks;
   for (int b = 0; b < count; ++b) {
     EventList events;
-    // Timing "beat" (the demo voice has timing) and "live" in turn, 7 s each.
+    // Timing "beat" (the demo voice has timing) and "live" in turn, 7 s each; Quality
+    // "high" and "live" in turn, 3.5 s each.
     if (b % 600 == 0) events.Add(0, 0xB0, 85, b / 600 % 2 == 0 ? 127 : 0);
+    if (b % 300 == 0) events.Add(0, 0xB0, 86, b / 300 % 2 == 0 ? 127 : 0);
     const int n = b == 0 ? 96 : pick(0, 40);  // the largest block first
     for (int i = 0; i < n; ++i) {
       const int32_t frame = pick(0, kBlock - 1);

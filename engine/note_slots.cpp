@@ -368,8 +368,7 @@ void RenderSlotHigh(NoteSlot& slot, const Sample& sample, bool looping, const Sl
                     float* right, int32_t f, int32_t end) noexcept {
   const SincSource source = SincSourceOf(sample, looping);
   const bool stereo = source.channels == 2;
-  const double silentFrom =
-      looping ? INFINITY : static_cast<double>(source.frames) + kSincHalfWidth * std::clamp(r.step, 1.0, kSincMaxStep);
+  const double silentFrom = looping ? INFINITY : static_cast<double>(source.frames) + SincReach(r.step);
   double position = slot.position;
   if (looping && position >= sample.LoopEnd()) position = WrapIntoLoop(position, sample.LoopStart(), sample.LoopEnd());
   double gain = r.baseGain;

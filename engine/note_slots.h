@@ -102,7 +102,6 @@ struct BankView {
   int32_t loaderProgress = -1;
 };
 
-// What a stretch reads, taken once at its start by the instrument.
 // How a note's recording is read between its frames: kLive by linear interpolation (the
 // instrument as it always played, bit for bit), kHigh by the band-limited kernel of
 // sinc_kernel.h, for renders that need not keep up with a live host.
@@ -111,6 +110,7 @@ enum class Quality : uint8_t { kLive, kHigh };
 // parameters): 64 and above high, below live.
 inline constexpr int32_t kQualityController = 86;
 
+// What a stretch reads, taken once at its start by the instrument.
 struct StretchContext {
   const KeyTable* keyMap = nullptr;  // the key map of the current program
   // The bank of the voice that sings (age 0), with its loader flags.

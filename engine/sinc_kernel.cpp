@@ -424,6 +424,10 @@ SincSource SincSourceOf(const Sample& sample, bool looping) noexcept {
   return source;
 }
 
+int32_t SincReach(double step) noexcept {
+  return static_cast<int32_t>(std::ceil(kSincHalfWidth / ScaleOf(step)));
+}
+
 bool SincAvx2Available() noexcept {
 #if defined(CHANTERA_SINC_AVX2)
   return avx2Available;

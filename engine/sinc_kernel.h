@@ -61,6 +61,10 @@ struct SincSource {
 // The source of a sample; looping: the note is held and the sample has a loop.
 SincSource SincSourceOf(const Sample& sample, bool looping) noexcept;
 
+// How many frames the kernel reads on either side of a position for a note advancing by
+// step: past the data's end by more than this, a value is 0.
+int32_t SincReach(double step) noexcept;
+
 // True when the processor runs the AVX2 path (x86 with AVX2 and FMA).
 bool SincAvx2Available() noexcept;
 

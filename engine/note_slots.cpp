@@ -364,8 +364,8 @@ void RenderFadeOut(NoteSlot& slot, const CrossoverVoice& voice, const SlotRender
 // release envelope, the loop's wrap and the end of the data as the linear kernels have
 // them, each value read by SincValue. Past the end, once the kernel's window reads only
 // zeros, the frames add nothing.
-void RenderSlotHigh(NoteSlot& slot, const Sample& sample, bool looping, const SlotRender& r, float* left,
-                    float* right, int32_t f, int32_t end) noexcept {
+void RenderSlotHigh(NoteSlot& slot, const Sample& sample, bool looping, const SlotRender& r, float* left, float* right,
+                    int32_t f, int32_t end) noexcept {
   const SincSource source = SincSourceOf(sample, looping);
   const bool stereo = source.channels == 2;
   const double silentFrom = looping ? INFINITY : static_cast<double>(source.frames) + SincReach(r.step);

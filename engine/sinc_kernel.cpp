@@ -1,19 +1,23 @@
 // The band-limited interpolator (see sinc_kernel.h).
 //
 // One output value is a dot product of the frames around the position with the kernel
-// taken at their distances from it. Both fast paths first copy those frames into a window
-// of floats (the edges and the loop handled there, once), then walk the window: the plain
-// path tap by tap in double, the AVX2 path eight taps at a time, with the distances in
-// double (a float distance of tens of frames would cost the phase its last bits), the
-// table's points gathered and interpolated in float, and the sum kept in float (its
-// rounding lies near -140 dB, far below the table's own error).
+// taken at their distances from it. Up to a step of 2 (the kernel unstretched, or one of
+// the twelve semitone buckets above it) the taps come from a table laid out by phase: a
+// value reads the two rows around its fraction straight and interpolates them, eight (AVX2)
+// or sixteen (AVX-512) taps per vector, its frames read in place where the window lies
+// inside 16-bit mono data, and a held note's run totals eight frames' sums together. The
+// plain path, the frames at the edges and steps above 2 copy the frames into a window of
+// floats first (the edges and the loop handled there, once); above 2 the AVX2 path gathers
+// the points of the point table, with the distances in double (a float distance of tens of
+// frames would cost the phase its last bits). Sums are kept in float: their rounding lies
+// near -140 dB, far below the tables' own error.
 // Thread: audio thread (but the reference).
 #include "engine/sinc_kernel.h"
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
 #include <vector>
 
@@ -106,8 +110,8 @@ inline double ScaleOf(double step) noexcept {
 // (no gathers), eight taps per vector; taps past the reach hold 0.
 struct PhaseTable {
   double scale = 1.0;
-  int32_t reach = 0;  // frames read left of the position (and as many right)
-  int32_t taps = 0;   // 2 × reach, rounded up to 16
+  int32_t reach = 0;                // frames read left of the position (and as many right)
+  int32_t taps = 0;                 // 2 × reach, rounded up to 16
   std::vector<float> value, slope;  // (kRunPhases + 1) × taps
 
   explicit PhaseTable(int bucket) : scale(std::exp2(-bucket / static_cast<double>(kBuckets))) {
@@ -464,8 +468,8 @@ double SincValueAvx2(const SincSource& source, double position, double step, uin
 
 namespace {
 
-int32_t Run(bool wide, const SincSource& source, double& position, double step, double gain, float* left,
-            float* right, int32_t n) noexcept {
+int32_t Run(bool wide, const SincSource& source, double& position, double step, double gain, float* left, float* right,
+            int32_t n) noexcept {
 #if defined(CHANTERA_SINC_AVX2)
   const int bucket = BucketOf(step);
   if (avx2Available && bucket >= 0 && source.pcm != nullptr && source.sixteenBit && source.channels == 1 &&

@@ -267,8 +267,8 @@ TEST(QualitySetting, ThePluginSingsHighWhenOfflineOrAskedAndLiveOtherwise) {
     bool high;
   };
   const Case cases[] = {
-      {vst2::kVstProcessLevelUnknown, -1, 76, false}, {vst2::kVstProcessLevelOffline, -1, 76, true},
-      {vst2::kVstProcessLevelOffline, 0, 76, false},  {vst2::kVstProcessLevelRealtime, 127, 57, true},
+      {vst2::kVstProcessLevelUnknown, -1, 76, false},  {vst2::kVstProcessLevelOffline, -1, 76, true},
+      {vst2::kVstProcessLevelOffline, 0, 76, false},   {vst2::kVstProcessLevelRealtime, 127, 57, true},
       {vst2::kVstProcessLevelRealtime, -1, 57, false},
   };
   for (const Case& c : cases) {

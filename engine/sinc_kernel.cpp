@@ -328,7 +328,9 @@ __attribute__((target("avx2,fma"))) int32_t RunMono16Avx2(const PhaseTable& t, c
 }
 
 // The same run with AVX-512: sixteen taps per vector, so a frame costs about half the
-// instructions. The sixteen partial sums are halved to eight, then totalled as above.
+// instructions. The sixteen partial sums are halved to eight, then totalled as above. Its
+// frame loop is written out again rather than shared: a shared one would be compiled for
+// one instruction set, and AVX-512 code must never reach the AVX2 path.
 __attribute__((target("avx512f,avx2,fma"))) inline __m256 Partials512(const PhaseTable& t, const uint8_t* frames,
                                                                       double fraction) noexcept {
   const double u = fraction * kRunPhases;

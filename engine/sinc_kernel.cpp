@@ -91,16 +91,26 @@ const SincTable table;
 constexpr int kBuckets = 12;
 constexpr int kRunPhases = 256;
 
+// The step of each bucket, 2^(k / 12): found by comparison rather than a logarithm, since
+// frames at a recording's edges, releases and crossovers ask for it frame by frame.
+const std::array<double, kBuckets + 1> bucketSteps = [] {
+  std::array<double, kBuckets + 1> steps{};
+  for (int k = 0; k <= kBuckets; ++k) steps[static_cast<size_t>(k)] = std::exp2(k / static_cast<double>(kBuckets));
+  return steps;
+}();
+
 // The kernel's scale for a step: 1 up to a step of 1, then 1 / step rounded up to the
 // next semitone up to a step of 2, then 1 / step (up to kSincMaxStep).
 inline int BucketOf(double step) noexcept {
   if (!(step > 1.0)) return 0;
   if (step > 2.0) return -1;
-  return std::clamp(static_cast<int>(std::ceil(kBuckets * std::log2(step) - 1e-9)), 1, kBuckets);
+  int k = 1;
+  while (k < kBuckets && step > bucketSteps[static_cast<size_t>(k)] * (1.0 + 1e-12)) ++k;
+  return k;
 }
 inline double ScaleOf(double step) noexcept {
   const int bucket = BucketOf(step);
-  if (bucket >= 0) return std::exp2(-bucket / static_cast<double>(kBuckets));
+  if (bucket >= 0) return 1.0 / bucketSteps[static_cast<size_t>(bucket)];
   return 1.0 / std::min(step, kSincMaxStep);
 }
 
@@ -114,7 +124,7 @@ struct PhaseTable {
   int32_t taps = 0;                 // 2 × reach, rounded up to 16
   std::vector<float> value, slope;  // (kRunPhases + 1) × taps
 
-  explicit PhaseTable(int bucket) : scale(std::exp2(-bucket / static_cast<double>(kBuckets))) {
+  explicit PhaseTable(int bucket) : scale(1.0 / bucketSteps[static_cast<size_t>(bucket)]) {
     reach = static_cast<int32_t>(std::ceil(kSincHalfWidth / scale));
     taps = (2 * reach + 15) & ~15;
     const auto at = [this](int p, int j) {

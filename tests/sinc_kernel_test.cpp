@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/sinc_kernel.h"
+#include "host/vendor_queries.h"
 #include "library/wave_writer.h"
 #include "support/fixtures.h"
 #include "support/vst_host.h"
@@ -242,12 +243,12 @@ TEST(SincKernel, FastPathsMatchTheReference) {
 // (root key 69), a note held a second, and how pure the sine comes out, against what the
 // host says and what controller 86 chose. "high" by itself only while the host renders
 // offline; the controller's choice holds either way.
-TEST(QualitySetting, ThePluginSingsHighWhenOfflineOrAskedAndLiveOtherwise) {
-  TempDir dir;
-  constexpr double kCycles = 0.1;  // 4410 Hz
+// A voice whose one recording is a sine of cycles per frame (root key 69) with a loop of
+// 1600 frames, and the plug-in beside it; the path of the plug-in's copy.
+std::string WriteLoopedSineVoice(const TempDir& dir, double cycles) {
   std::vector<int16_t> values(30000);
   for (size_t i = 0; i < values.size(); ++i)
-    values[i] = static_cast<int16_t>(std::lround(30000.0 * std::sin(kTwoPi * kCycles * static_cast<double>(i))));
+    values[i] = static_cast<int16_t>(std::lround(30000.0 * std::sin(kTwoPi * cycles * static_cast<double>(i))));
   const WaveLoop loop{8000, 9599};
   VoiceFolder voice;
   voice.folder = "v";
@@ -257,7 +258,13 @@ TEST(QualitySetting, ThePluginSingsHighWhenOfflineOrAskedAndLiveOtherwise) {
   WriteVoiceLibrary(dir, {{"Voice", voice}});
   const std::filesystem::path path = dir.path() / std::filesystem::path(CHANTERA_PLUGIN_PATH).filename();
   std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, path);
-  VstHost host(path.string());
+  return path.string();
+}
+
+TEST(QualitySetting, ThePluginSingsHighWhenOfflineOrAskedAndLiveOtherwise) {
+  TempDir dir;
+  constexpr double kCycles = 0.1;  // 4410 Hz
+  VstHost host(WriteLoopedSineVoice(dir, kCycles));
   ASSERT_TRUE(host.Ok()) << host.Error();
 
   struct Case {
@@ -300,6 +307,55 @@ TEST(QualitySetting, ThePluginSingsHighWhenOfflineOrAskedAndLiveOtherwise) {
     }
   }
   VstHost::processLevelAnswer = vst2::kVstProcessLevelUnknown;
+}
+
+// What the instrument does to a note sings the same at both qualities: a bend, a glide, a
+// vibrato and the Chorus give "high" the pitch and the level "live" has (441 Hz looped
+// sine, a second of a held note), and every value is finite.
+TEST(QualitySetting, HighSingsWhatLiveSingsThroughBendGlideVibratoAndTheChorus) {
+  TempDir dir;
+  VstHost host(WriteLoopedSineVoice(dir, 0.01));
+  ASSERT_TRUE(host.Ok()) << host.Error();
+  struct Case {
+    const char* what;
+    std::vector<Midi3> before;  // sent with the note, at frame 0
+    bool chorus;
+  };
+  const Case cases[] = {
+      {"pitch bend up two semitones", {{0xE0, 0x7F, 0x7F}}, false},
+      {"a glide from key 57", {{0xB0, 65, 127}, {0xB0, 5, 64}, {0xB0, 84, 57}}, false},
+      {"vibrato", {{0xB0, 1, 127}}, false},
+      {"the Chorus", {}, true},
+  };
+  for (const Case& c : cases) {
+    double hz[2], level[2];
+    for (int high = 0; high < 2; ++high) {
+      vst2::AEffect* effect = host.Create();
+      ASSERT_NE(effect, nullptr);
+      VstHost::Dispatch(effect, vst2::effMainsChanged, 0, 1);
+      if (c.chorus) {
+        effect->setParameter(effect, 2, 1.0f);
+        ASSERT_TRUE(WaitUntil([&] {
+          return VstHost::Dispatch(effect, vst2::effVendorSpecific, kChanteraQuery, kChanteraLoaderBusy) == 0;
+        }));
+      }
+      std::vector<std::pair<int64_t, Midi3>> events{{0, {0xB0, 86, static_cast<uint8_t>(high * 127)}}};
+      for (const Midi3& m : c.before) events.push_back({0, m});
+      events.push_back({0, {0x90, 69, 100}});
+      const std::vector<float> out = PlayMidi(effect, events, 44100);
+      EXPECT_EQ(VstHost::Close(effect), 1);
+      double sum = 0.0;
+      for (size_t f = 22050; f < out.size(); ++f) {
+        ASSERT_TRUE(std::isfinite(out[f])) << c.what;
+        sum += static_cast<double>(out[f]) * out[f];
+      }
+      hz[high] = MeasuredHz(out);
+      level[high] = 10.0 * std::log10(sum / static_cast<double>(out.size() - 22050));
+    }
+    EXPECT_GT(hz[0], 300.0) << c.what;  // it sings
+    EXPECT_NEAR(hz[1], hz[0], 0.01 * hz[0]) << c.what;
+    EXPECT_NEAR(level[1], level[0], 0.5) << c.what;
+  }
 }
 
 }  // namespace

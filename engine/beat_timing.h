@@ -24,10 +24,6 @@ namespace chantera {
 // Whatever the voices say, the instrument never delays its output by more than this.
 inline constexpr double kLargestLatencySeconds = 0.5;
 
-// MIDI controller that sets Timing on the VST 2 instrument (which keeps exactly its five
-// parameters): 64..127 "beat", 0..63 "live". One that MIDI leaves undefined.
-inline constexpr int32_t kTimingController = 85;
-
 // Where a note falls, in frames of the host's rate.
 struct NoteOnBeat {
   double preutterance = 0.0;  // recording played before the note-on (its vowel on the note)

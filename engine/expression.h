@@ -19,15 +19,6 @@
 
 namespace chantera {
 
-inline constexpr int32_t kVibratoDepthController = 1;  // the modulation wheel
-inline constexpr int32_t kPortamentoTimeController = 5;
-inline constexpr int32_t kPortamentoController = 65;
-inline constexpr int32_t kLegatoController = 68;
-inline constexpr int32_t kVibratoRateController = 76;
-inline constexpr int32_t kVibratoDepthSoundController = 77;
-inline constexpr int32_t kVibratoDelayController = 78;
-inline constexpr int32_t kPortamentoFromController = 84;
-
 inline constexpr double kLevelRampSeconds = 0.010;
 // Stretches are cut this short while a pitch moves (2.9 ms at 44.1 kHz: a vibrato of 50
 // cents at 5.5 Hz moves at most 5 cents between two, a glide of 80 ms a twenty-eighth of

@@ -13,6 +13,8 @@
 // - the rounding mode and flush-to-zero flags are the thread's, for both.
 // Thread: audio thread.
 #include "engine/held_voices.h"
+#include "platform/bytes.h"
+#include "platform/cpu.h"
 
 #include <algorithm>
 #include <cstring>
@@ -32,17 +34,13 @@ namespace {
 // 4 KiB of stack, well inside the first-level cache.
 constexpr int32_t kChunk = 32;
 
-inline int32_t Load16(const uint8_t* bytes) noexcept {
-  return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
-}
-
 // One frame of one voice, the scalar formula itself (the frames after the last group of
 // four).
 inline void AddFrame(float* left, float* right, int32_t f, double position, const HeldVoice& voice) noexcept {
   const auto i = static_cast<uint32_t>(static_cast<int64_t>(position));
   const double frac = position - static_cast<double>(i);
-  const int32_t a = Load16(voice.pcm + 2u * i);
-  const int32_t b = Load16(voice.pcm + 2u * i + 2u);
+  const int32_t a = platform::LoadSample16(voice.pcm + 2u * i);
+  const int32_t b = platform::LoadSample16(voice.pcm + 2u * i + 2u);
   const double v = (a + (b - a) * frac) * voice.gain;
   left[f] = static_cast<float>(static_cast<double>(left[f]) + v);
   right[f] = static_cast<float>(static_cast<double>(right[f]) + v);
@@ -181,13 +179,8 @@ __attribute__((target("avx2"))) void LayOutPositions(double (*positions)[kChunk]
   for (int g = 0; g < Groups; ++g) _mm256_storeu_pd(position + 4 * g, p[g]);
 }
 
-bool DetectAvx2() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}
-
 // Decided when the library loads, so that the audio thread only reads a flag.
-const bool avx2Available = DetectAvx2();
+const bool avx2Available = platform::Cpu().avx2;
 
 #endif
 

@@ -36,6 +36,7 @@
 #include "engine/sinc_kernel.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
+#include "platform/bytes.h"
 
 namespace chantera {
 
@@ -44,22 +45,18 @@ namespace {
 constexpr double kPitchBendScale = 1.0 / 8192.0;      // 0.0001220703125
 constexpr double kGainScale = 2.402958907480315e-07;  // 1 / (127 × 32768)
 
-inline int32_t Load16(const uint8_t* bytes) noexcept {
-  return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
-}
-
 // The four layouts that Sample::GetValue distinguishes: 16-bit or anything else (read as
 // unsigned 8-bit), one channel or two interleaved. Value(i, c) is GetValue for a frame i
 // known to be readable.
 struct Mono16 {
   static constexpr bool kStereo = false;
   const uint8_t* pcm;
-  int32_t Value(uint32_t i, uint32_t) const noexcept { return Load16(pcm + 2u * i); }
+  int32_t Value(uint32_t i, uint32_t) const noexcept { return platform::LoadSample16(pcm + 2u * i); }
 };
 struct Stereo16 {
   static constexpr bool kStereo = true;
   const uint8_t* pcm;
-  int32_t Value(uint32_t i, uint32_t c) const noexcept { return Load16(pcm + 2u * (2u * i + c)); }
+  int32_t Value(uint32_t i, uint32_t c) const noexcept { return platform::LoadSample16(pcm + 2u * (2u * i + c)); }
 };
 struct Mono8 {
   static constexpr bool kStereo = false;
@@ -478,10 +475,6 @@ double ReleaseMultiplier(double releaseFactor, double frequency, double hostRate
   if (hostRate == kReleaseReferenceRate || !(hostRate > 0.0) || !std::isfinite(hostRate) || !(perFrame > 0.0))
     return perFrame;
   return std::pow(perFrame, kReleaseReferenceRate / hostRate);
-}
-
-double NoteToHz(double note) noexcept {
-  return 440.0 * std::pow(2.0, (note - 69.0) * 0.08333333333333333);
 }
 
 int32_t MappedIndex(const StretchContext& context, int32_t key) noexcept {

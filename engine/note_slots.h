@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "library/pitch.h"
+#include "params/parameters.h"
 #include "params/programs.h"
 
 namespace chantera {
@@ -84,9 +86,6 @@ inline constexpr int kVoiceAges = 4;
 // Length of a crossover between two recordings under a held note.
 inline constexpr double kCrossoverSeconds = 0.005;
 
-// 440 × 2^((note − 69) / 12).
-double NoteToHz(double note) noexcept;
-
 // ReleaseFactor is defined frame by frame at this rate: a released note's level is
 // multiplied by 1 − releaseFactor × frequency every frame of 44.1 kHz.
 inline constexpr double kReleaseReferenceRate = 44100.0;
@@ -106,9 +105,6 @@ struct BankView {
 // instrument as it always played, bit for bit), kHigh by the band-limited kernel of
 // sinc_kernel.h, for renders that need not keep up with a live host.
 enum class Quality : uint8_t { kLive, kHigh };
-// The MIDI controller that chooses it in the stream (VST 2 keeps exactly its five
-// parameters): 64 and above high, below live.
-inline constexpr int32_t kQualityController = 86;
 
 // What a stretch reads, taken once at its start by the instrument.
 struct StretchContext {
@@ -123,7 +119,7 @@ struct StretchContext {
   int32_t pitchBendRange = 2;  // semitones
   float volume = 1.0f;
   float expression = 100.0f / 127.0f;
-  double releaseFactor = 1.0 / 110000.0;
+  double releaseFactor = kDefaultReleaseFactor;
   const std::atomic<double>* releaseLimit = nullptr;  // read anew every frame
   double hostSampleRate = 44100.0;
   Quality quality = Quality::kLive;

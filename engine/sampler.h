@@ -90,10 +90,10 @@ class Sampler {
 
   // Timing (beat_timing.h): "beat" (true) places each note so that its vowel falls on it,
   // behind a latency; "live" (false, the default) plays every note at its event. Also set
-  // by MIDI controller kTimingController. Thread: any; it applies from the next event.
+  // by MIDI controller midi::kTiming. Thread: any; it applies from the next event.
   void SetTiming(bool beat) noexcept { timingBeat_.store(beat, std::memory_order_relaxed); }
   bool TimingBeat() const noexcept { return timingBeat_.load(std::memory_order_relaxed); }
-  // Quality (note_slots.h): what SetQuality or the controller kQualityController chose
+  // Quality (note_slots.h): what SetQuality or the controller midi::kQuality chose
   // last; until either did, kHigh while the host renders offline (SetRenderingOffline)
   // and kLive otherwise. Thread: any; it applies from the next stretch.
   void SetQuality(Quality quality) noexcept {

@@ -4,6 +4,7 @@
 
 #include "engine/beat_timing.h"
 #include "engine/expression.h"
+#include "engine/midi_protocol.h"
 #include "engine/phoneme_table.h"
 #include "engine/sampler.h"
 
@@ -23,9 +24,10 @@ void Sampler::HandleMidiMessage(int32_t status, int32_t data1, int32_t data2) no
   const int32_t type = status & 0xF0;
   const int32_t controller = data1 & 0x7F;
   const bool shapesSound =
-      type == 0xE0 ||
-      (type == 0xB0 && (controller == 7 || controller == 11 || controller == kVibratoDepthController ||
-                        controller == kVibratoRateController || controller == kVibratoDepthSoundController));
+      type == midi::kPitchBend ||
+      (type == midi::kControlChange &&
+       (controller == midi::kVolume || controller == midi::kExpression || controller == midi::kModulationWheel ||
+        controller == midi::kVibratoRate || controller == midi::kVibratoDepth));
   const int64_t latency = LatencyFrames();
   if (shapesSound && latency > 0 && delayed_.Push({now_ + latency, status, data1, data2})) return;
   Interpret(status, data1, data2);
@@ -37,7 +39,7 @@ void Sampler::Interpret(int32_t status, int32_t data1, int32_t data2) noexcept {
   const int32_t value = data2 & 0x7F;
 
   switch (type) {
-    case 0x90:
+    case midi::kNoteOn:
       if (value != 0) {
         midi_.noteHeld.store(1, std::memory_order_relaxed);
         StartNote(number, value);
@@ -48,14 +50,14 @@ void Sampler::Interpret(int32_t status, int32_t data1, int32_t data2) noexcept {
         return;
       }
       [[fallthrough]];  // velocity 0 is a note-off
-    case 0x80:
+    case midi::kNoteOff:
       ReleaseNote(number);
       midi_.noteHeld.store(0, std::memory_order_relaxed);
       return;
-    case 0xE0:
+    case midi::kPitchBend:
       pitchBend_ = value * 128 + number - 8192;
       return;
-    case 0xB0:
+    case midi::kControlChange:
       HandleController(number, value);
       // The registered-parameter rule, after every controller message: once RPN 0/0 is
       // selected and both data-entry controllers have been seen, every controller sets
@@ -75,45 +77,45 @@ void Sampler::Interpret(int32_t status, int32_t data1, int32_t data2) noexcept {
 
 void Sampler::HandleController(int32_t controller, int32_t value) noexcept {
   switch (controller) {
-    case 120:
-    case 123:
+    case midi::kAllSoundOff:
+    case midi::kAllNotesOff:
       ReleaseNote(-1);
       break;
-    case kTimingController:
+    case midi::kTiming:
       timingBeat_.store(value >= 64, std::memory_order_relaxed);
       break;
-    case kQualityController:
+    case midi::kQuality:
       SetQuality(value >= 64 ? Quality::kHigh : Quality::kLive);
       break;
-    case kLegatoController:
+    case midi::kLegato:
       midi_.legato = value >= 64;
       break;
-    case kPortamentoController:
+    case midi::kPortamento:
       midi_.portamento = value >= 64;
       break;
-    case kPortamentoTimeController:
+    case midi::kPortamentoTime:
       midi_.portamentoTime = value;
       break;
-    case kPortamentoFromController:
+    case midi::kPortamentoFrom:
       midi_.portamentoFrom = value;
       break;
-    case kVibratoDepthController:
+    case midi::kModulationWheel:
       midi_.modulationWheel = value;
       break;
-    case kVibratoDepthSoundController:
+    case midi::kVibratoDepth:
       midi_.vibratoDepth = value;
       break;
-    case kVibratoRateController:
+    case midi::kVibratoRate:
       midi_.vibratoRate = value;
       break;
-    case kVibratoDelayController:
+    case midi::kVibratoDelay:
       midi_.vibratoDelay = value;
       break;
-    case 0:
+    case midi::kBankSelect:
       midi_.bankMsb = value;
       break;
-    case 32:
-      if (midi_.bankMsb == 100 && value != midi_.bankLsb.load(std::memory_order_relaxed)) {
+    case midi::kBankSelectLow:
+      if (midi_.bankMsb == midi::kVoiceBank && value != midi_.bankLsb.load(std::memory_order_relaxed)) {
         midi_.bankLsb.store(value, std::memory_order_relaxed);
         const int32_t index = value < sung_[0]->list.voiceCount ? value : 0;
         if (bankSelectInBackground_.load(std::memory_order_relaxed)) {
@@ -127,33 +129,33 @@ void Sampler::HandleController(int32_t controller, int32_t value) noexcept {
         }
       }
       break;
-    case 11:
+    case midi::kExpression:
       expression_ = static_cast<float>(value * (1.0 / 127.0));
       break;
-    case 7:
+    case midi::kVolume:
       volume_.store(static_cast<float>(value * (1.0 / 127.0)), std::memory_order_relaxed);
       volumeSetSinceSwitch_.store(true, std::memory_order_relaxed);
       break;
-    case 101:
+    case midi::kRpnHigh:
       midi_.rpnMsb = value;
       midi_.nrpnSelected = 0;
       break;
-    case 100:
+    case midi::kRpnLow:
       midi_.rpnLsb = value;
       midi_.nrpnSelected = 0;
       break;
-    case 99:
+    case midi::kNrpnHigh:
       midi_.nrpnMsb = value;
       midi_.nrpnSelected = 1;
       break;
-    case 98:
+    case midi::kNrpnLow:
       midi_.nrpnLsb = value;
       midi_.nrpnSelected = 1;
       break;
-    case 6:
+    case midi::kDataEntry:
       DataEntry(value);
       break;
-    case 38:
+    case midi::kDataEntryLow:
       midi_.dataEntryLsb = 0;
       break;
     default:
@@ -170,18 +172,19 @@ void Sampler::DataEntry(int32_t value) noexcept {
     midi_.dataEntryMsb = value;
     return;
   }
-  if (value == 127 && midi_.nrpnLsb == 127) {
+  if (value == midi::kPhoneticCommit && midi_.nrpnLsb == midi::kPhoneticCommit) {
     CommitPhonetic();
     return;
   }
   switch (midi_.nrpnLsb) {
-    case 2:
-      if (midi_.nrpnMsb == 80) midi_.phoneticKey = value;
+    case midi::kPhoneticKey:
+      if (midi_.nrpnMsb == midi::kPhoneticNrpn) midi_.phoneticKey = value;
       break;
-    case 19:
-    case 20:
-    case 21:
-      midi_.phoneticBuffer[static_cast<size_t>(midi_.nrpnLsb - 19)] = static_cast<char>(value);
+    case midi::kPhoneticFirstCharacter:
+    case midi::kPhoneticFirstCharacter + 1:
+    case midi::kPhoneticFirstCharacter + 2:
+      midi_.phoneticBuffer[static_cast<size_t>(midi_.nrpnLsb - midi::kPhoneticFirstCharacter)] =
+          static_cast<char>(value);
       break;
     default:
       break;

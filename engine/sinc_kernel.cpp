@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "library/sample.h"
+#include "platform/bytes.h"
+#include "platform/cpu.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #include <immintrin.h>
@@ -165,10 +167,6 @@ inline Span SpanOf(double position, double scale) noexcept {
   return {static_cast<int64_t>(std::floor(position)) - reach + 1, 2 * reach};
 }
 
-inline int32_t Load16(const uint8_t* bytes) noexcept {
-  return static_cast<int16_t>(static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)));
-}
-
 // Copies frames [span.first, span.first + span.count) of channel c into window, and
 // zeros up to the next multiple of 8. Where every frame lies inside the data (and before
 // a loop's end) they are read straight; elsewhere frame by frame through the edges.
@@ -181,7 +179,8 @@ void FillWindow(const SincSource& source, Span span, uint32_t c, float* window) 
     const auto first = static_cast<uint32_t>(span.first);
     if (source.sixteenBit) {
       for (int32_t j = 0; j < span.count; ++j)
-        window[j] = static_cast<float>(Load16(pcm + 2u * ((first + static_cast<uint32_t>(j)) * stride + c)));
+        window[j] =
+            static_cast<float>(platform::LoadSample16(pcm + 2u * ((first + static_cast<uint32_t>(j)) * stride + c)));
     } else {
       for (int32_t j = 0; j < span.count; ++j)
         window[j] =
@@ -389,19 +388,9 @@ __attribute__((target("avx512f,avx2,fma"))) int32_t RunMono16Avx512(const PhaseT
   return f + RunMono16Avx2(t, source, position, step, gain, left + f, right + f, std::min(n - f, 7));
 }
 
-bool DetectAvx2() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
-}
-
-bool DetectAvx512() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") != 0;
-}
-
 // Decided when the library loads, so that the audio thread only reads a flag.
-const bool avx2Available = DetectAvx2();
-const bool avx512Available = avx2Available && DetectAvx512();
+const bool avx2Available = platform::Cpu().avx2 && platform::Cpu().fma;
+const bool avx512Available = avx2Available && platform::Cpu().avx512f;
 
 #endif
 
@@ -423,7 +412,7 @@ int32_t SincSource::Value(int64_t frame, uint32_t channel) const noexcept {
   if (Looping() && frame >= loopEnd) frame = loopStart + (frame - loopStart) % (loopEnd - loopStart);
   if (frame >= frames) return 0;
   const uint64_t index = static_cast<uint64_t>(frame) * channels + (channels == 2 ? (channel & 1u) : 0u);
-  if (sixteenBit) return Load16(pcm + 2u * index);
+  if (sixteenBit) return platform::LoadSample16(pcm + 2u * index);
   return static_cast<int32_t>(pcm[index]) - 128;
 }
 

@@ -40,6 +40,7 @@
 
 #include "DistrhoPlugin.hpp"
 #include "engine/sampler.h"
+#include "params/parameter_table.h"
 #include "params/parameters.h"
 #include "params/programs.h"
 #include "platform/platform.h"
@@ -54,17 +55,6 @@ constexpr uint32_t kQualityParameter = kTimingParameter + 1;
 constexpr uint32_t kFormatParameterCount = kQualityParameter + 1;
 constexpr uint32_t kStateProgram = 1;
 constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
-
-// Declared ranges of the LV2, VST3 and CLAP builds (the VST 2 plug-in has none: 0..1).
-constexpr int32_t kMaxDeclaredPitchBendRange = 24;  // semitones
-// A released note's level is multiplied by 1 - factor × frequency every frame (44.1 kHz):
-// at 440 Hz it takes about 3.6 s to fall to -60 dB at the smallest factor and 3.6 ms at
-// the largest (the default, 1/110000, about 40 ms).
-constexpr float kReleaseFactorMin = 1.0e-7f;
-constexpr float kReleaseFactorMax = 1.0e-4f;
-// The level at which a released note ends: -100 dB to -40 dB (the default, -60 dB).
-constexpr float kReleaseLimitMin = 1.0e-5f;
-constexpr float kReleaseLimitMax = 0.01f;
 
 bool HasVoiceList(const std::string& dir) {
   std::FILE* file = platform::OpenForReading((dir + platform::kPathSeparator + "voice.csv").c_str());
@@ -96,16 +86,16 @@ class ChanteraPlugin : public DISTRHO::Plugin {
   ChanteraPlugin& operator=(const ChanteraPlugin&) = delete;
 
  protected:
-  const char* getLabel() const override { return "Chantera"; }
+  const char* getLabel() const override { return kPluginName; }
   const char* getDescription() const override {
     return "Sings the notes it is played with recorded Japanese syllables; one program per syllable.";
   }
-  const char* getMaker() const override { return "Brisol"; }
+  const char* getMaker() const override { return kVendorName; }
   // The licence of the project (LICENSE); DPF writes it into the LV2 description as its
   // SPDX address.
   const char* getLicense() const override { return "MIT"; }
   uint32_t getVersion() const override { return d_version(1, 0, 0); }
-  int64_t getUniqueId() const override { return d_cconst('B', 'R', '0', '2'); }
+  int64_t getUniqueId() const override { return kPluginUniqueId; }
 
   void initParameter(uint32_t index, DISTRHO::Parameter& parameter) override {
     parameter.hints = kParameterIsAutomatable;
@@ -115,63 +105,19 @@ class ChanteraPlugin : public DISTRHO::Plugin {
       InitEnumeration(index, parameter);
       return;
     }
-    if (index == kTimingParameter) {
-      // Automatable as a flag only: LV2 validators reject DPF's "not automatable" port
-      // property, and Ardour lists no VST3 parameter a host cannot automate.
-      parameter.hints = kParameterIsAutomatable | kParameterIsInteger | kParameterIsBoolean;
-      parameter.name = "Timing";
-      parameter.symbol = "timing";
-      parameter.description =
-          "live: each note sounds at once (for playing); beat: each vowel on its note, behind a latency "
-          "the host compensates (for sequenced parts)";
-      parameter.ranges.def = 0.0f;
-      static const DISTRHO::ParameterEnumerationValue kTimings[2] = {{0.0f, "live"}, {1.0f, "beat"}};
-      parameter.enumValues.count = 2;
-      parameter.enumValues.restrictedMode = true;
-      parameter.enumValues.values = new DISTRHO::ParameterEnumerationValue[2]{kTimings[0], kTimings[1]};
+    if (index == kTimingParameter || index == kQualityParameter) {
+      InitChoice(index == kTimingParameter ? kTimingChoice : kQualityChoice, parameter);
       return;
     }
-    if (index == kQualityParameter) {
-      parameter.hints = kParameterIsAutomatable | kParameterIsInteger | kParameterIsBoolean;
-      parameter.name = "Quality";
-      parameter.symbol = "quality";
-      parameter.description =
-          "live: recordings read by linear interpolation (light, for playing); high: by a band-limited "
-          "kernel that keeps partials clean at every pitch (for rendering)";
-      parameter.ranges.def = 0.0f;
-      static const DISTRHO::ParameterEnumerationValue kQualities[2] = {{0.0f, "live"}, {1.0f, "high"}};
-      parameter.enumValues.count = 2;
-      parameter.enumValues.restrictedMode = true;
-      parameter.enumValues.values = new DISTRHO::ParameterEnumerationValue[2]{kQualities[0], kQualities[1]};
-      return;
-    }
-    static constexpr const char* kSymbols[kParameterCount] = {"volume", "pitch_bend_range", "effect", "release_factor",
-                                                              "release_limit"};
-    static constexpr const char* kNames[kParameterCount] = {"Volume", "PB.Range", "Effect", "ReleaseFactor",
-                                                            "ReleaseLimit"};
     const auto engineIndex = static_cast<int32_t>(index - 1);
-    parameter.symbol = kSymbols[engineIndex];
-    parameter.name = kNames[engineIndex];
+    const ParameterInfo& info = kParameterTable[engineIndex];
+    parameter.symbol = info.symbol;
+    parameter.name = info.name;
     parameter.ranges.def = engine_->GetParameter(engineIndex);
-    if (engineIndex == kParamEffect) parameter.hints |= kParameterIsBoolean | kParameterIsInteger;
-    // The values are the VST 2 plug-in's, so a project saved with the old 0..1 ranges
-    // comes back as it was wherever the value lies inside the new range (LV2 and CLAP
-    // hosts keep plain values; a VST3 host's automation lanes keep normalised ones, which
-    // now stand for other values). The ranges are where a host's control reaches the
-    // useful values:
-    if (engineIndex == kParamPitchBendRange) {
-      // the range in semitones / 12 as ever, up to 24 semitones, the most that MIDI's
-      // registered parameter commonly sets;
-      parameter.ranges.max = ValueFromPitchBendRange(kMaxDeclaredPitchBendRange);
-    } else if (engineIndex == kParamReleaseFactor || engineIndex == kParamReleaseLimit) {
-      // and the two release constants over the decades that matter, on a logarithmic
-      // scale where the format has one (LV2). 0, which the old range allowed, is left
-      // out: with either constant at 0 a released note never frees its slot.
-      const bool factor = engineIndex == kParamReleaseFactor;
-      parameter.hints |= kParameterIsLogarithmic;
-      parameter.ranges.min = factor ? kReleaseFactorMin : kReleaseLimitMin;
-      parameter.ranges.max = factor ? kReleaseFactorMax : kReleaseLimitMax;
-    }
+    parameter.ranges.min = info.min;
+    parameter.ranges.max = info.max;
+    if (info.toggle) parameter.hints |= kParameterIsBoolean | kParameterIsInteger;
+    if (info.logarithmic) parameter.hints |= kParameterIsLogarithmic;
   }
 
   void initState(uint32_t index, DISTRHO::State& state) override {
@@ -319,6 +265,21 @@ class ChanteraPlugin : public DISTRHO::Plugin {
     parameter.enumValues.count = static_cast<uint8_t>(count);
     parameter.enumValues.restrictedMode = true;
     parameter.enumValues.values = values;
+  }
+
+  // Timing and Quality: two choices, off by default. Automatable as a flag only: LV2
+  // validators reject DPF's "not automatable" port property, and Ardour lists no VST3
+  // parameter a host cannot automate.
+  static void InitChoice(const ChoiceInfo& choice, DISTRHO::Parameter& parameter) {
+    parameter.hints = kParameterIsAutomatable | kParameterIsInteger | kParameterIsBoolean;
+    parameter.name = choice.name;
+    parameter.symbol = choice.symbol;
+    parameter.description = choice.description;
+    parameter.ranges.def = 0.0f;
+    parameter.enumValues.count = 2;
+    parameter.enumValues.restrictedMode = true;
+    parameter.enumValues.values =
+        new DISTRHO::ParameterEnumerationValue[2]{{0.0f, choice.choices[0]}, {1.0f, choice.choices[1]}};
   }
 
   std::unique_ptr<Sampler> engine_;

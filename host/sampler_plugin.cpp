@@ -5,7 +5,9 @@
 
 #include "engine/sampler.h"
 #include "host/vendor_queries.h"
+#include "params/parameter_table.h"
 #include "params/parameters.h"
+#include "params/programs.h"
 #include "platform/platform.h"
 
 namespace chantera {
@@ -13,13 +15,13 @@ namespace chantera {
 using namespace vst2;
 
 SamplerPlugin::SamplerPlugin(audioMasterCallback audioMaster, const char* pluginDir)
-    : AudioEffectX(audioMaster, kNumPrograms, kNumParams) {
+    : AudioEffectX(audioMaster, kProgramCount, kParameterCount) {
   if (audioMaster != nullptr) {
     setNumInputs(0);
     setNumOutputs(2);
     canProcessReplacing(true);
     isSynth(true);
-    setUniqueID(kUniqueId);
+    setUniqueID(kPluginUniqueId);
   }
   std::string dir = pluginDir != nullptr ? std::string(pluginDir) : platform::ModuleDirectory();
   // No path at all: look beside the working directory rather than at the file-system root.
@@ -152,15 +154,15 @@ bool SamplerPlugin::getProgramNameIndexed(int32_t category, int32_t index, char*
 }
 
 bool SamplerPlugin::getEffectName(char* name) {
-  std::strcpy(name, "VST Sampler 1.0");
+  std::strcpy(name, kVst2ProductName);
   return true;
 }
 bool SamplerPlugin::getVendorString(char* text) {
-  std::strcpy(text, "Brisol");
+  std::strcpy(text, kVendorName);
   return true;
 }
 bool SamplerPlugin::getProductString(char* text) {
-  std::strcpy(text, "VST Sampler 1.0");
+  std::strcpy(text, kVst2ProductName);
   return true;
 }
 

@@ -10,10 +10,6 @@
 
 namespace chantera {
 
-inline constexpr int32_t kNumPrograms = 129;
-inline constexpr int32_t kNumParams = 5;
-inline constexpr int32_t kUniqueId = vst2::FourCC('B', 'R', '0', '2');
-
 class SamplerPlugin : public AudioEffectX {
  public:
   // pluginDir: where voice.csv is looked for; empty means the directory of this module.

@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "library/sample.h"
+#include "platform/bytes.h"
+#include "platform/cpu.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #include <immintrin.h>
@@ -207,10 +209,7 @@ struct PlainStages {
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 #define CHANTERA_CHORUS_AVX2 1
-const bool avx2 = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}();
+const bool avx2 = platform::Cpu().avx2;
 
 // For four steps (a half byte), the 32-bit lanes that pick each of four values' source
 // (a double, two lanes) out of the four copies from the first one's on.
@@ -435,17 +434,13 @@ void RebuildSample(Sample& sample, std::vector<double>& workspace) {
   if (sample.bitsPerSample == 16 && sample.channels == 1) {
     // 16-bit mono: the data as one stream of values, whatever the stored blockAlign says.
     const uint32_t n = pcm != nullptr ? sample.dataSize / 2 : 0;  // an odd last byte is dropped
-    const bool done = Rebuild(
-        [pcm](uint32_t i) {
-          return int32_t{static_cast<int16_t>(static_cast<uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8)))};
-        },
-        n,
-        [&rebuilt, &total](uint32_t values) {
-          rebuilt.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
-          total = values;
-          return rebuilt.get();
-        },
-        workspace);
+    const bool done = Rebuild([pcm](uint32_t i) { return platform::LoadSample16(pcm + 2 * i); }, n,
+                              [&rebuilt, &total](uint32_t values) {
+                                rebuilt.reset(new (std::nothrow) uint8_t[size_t{values} * 2]);
+                                total = values;
+                                return rebuilt.get();
+                              },
+                              workspace);
     // Only now is the old data let go: a failed allocation leaves the sample as it was.
     if (done) sample.SetData(std::move(rebuilt), total * 2);
     return;

@@ -1,13 +1,23 @@
-// Measuring the pitch of a sung recording: the voice tools check a recording's root note
-// against it and find the root of an imported one, and the tests hear what the instrument
-// sings through it.
-// Thread: any thread; never the audio thread (it allocates).
+// Notes and frequencies, and measuring the pitch of a sung recording: the voice tools
+// check a recording's root note against it and find the root of an imported one, and the
+// tests hear what the instrument sings through it.
+// Thread: any thread; the measuring functions never on the audio thread (they allocate).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <vector>
 
 namespace chantera {
+
+// The frequency of a (fractional) MIDI note in equal temperament, A4 (note 69) at 440 Hz,
+// and the note of a frequency. noexcept, allocation-free.
+inline double NoteToHz(double note) noexcept {
+  return 440.0 * std::pow(2.0, (note - 69.0) * 0.08333333333333333);
+}
+inline double HzToNote(double hz) noexcept {
+  return 69.0 + 12.0 * std::log2(hz / 440.0);
+}
 
 // Fundamental frequency in Hz of x[start, start + length) by normalised autocorrelation,
 // searched from 50 Hz to 1500 Hz: the shortest lag whose peak comes within 10 % of the

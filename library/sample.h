@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/bytes.h"
+
 namespace chantera {
 
 namespace platform {
@@ -72,7 +74,7 @@ class Sample {
     const uint32_t c = static_cast<uint32_t>(channel) & 1u;
     if (bitsPerSample == 16) {
       const uint32_t index = channels == 1 ? frame : 2u * frame + c;
-      return static_cast<int16_t>(static_cast<uint16_t>(pcm[2u * index] | (pcm[2u * index + 1] << 8)));
+      return static_cast<int16_t>(platform::LoadSample16(pcm.get() + 2u * index));
     }
     const uint32_t index = channels == 1 ? frame : 2u * frame + c;
     return static_cast<int16_t>(pcm[index] - 128);

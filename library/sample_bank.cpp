@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "library/pitch.h"
 #include "library/text_lines.h"
 #include "library/voice_timing.h"
 #include "platform/platform.h"
@@ -101,7 +102,7 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
       sample->SetAlias(std::string(fields[1]).c_str());
       sample->timing = {};
       const double r = text::ParseInt(fields[2]);
-      sample->rootFrequency = 440.0 * std::pow(2.0, (r - 69.0) * (1.0 / 12));
+      sample->rootFrequency = NoteToHz(r);
     }
     ++n;
   }

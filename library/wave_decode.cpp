@@ -7,6 +7,7 @@
 #include <new>
 
 #include "library/wave_reader.h"
+#include "platform/bytes.h"
 
 namespace chantera {
 namespace {
@@ -101,7 +102,7 @@ int16_t DecodeTo16(WaveEncoding encoding, const uint8_t* p) noexcept {
     case WaveEncoding::kUnsigned8:
       return static_cast<int16_t>(p[0] - 128);
     case WaveEncoding::kSigned16:
-      return static_cast<int16_t>(static_cast<uint16_t>(p[0] | p[1] << 8));
+      return static_cast<int16_t>(platform::LoadSample16(p));
     case WaveEncoding::kSigned24: {
       const auto v = static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 8 | static_cast<uint32_t>(p[1]) << 16 |
                                           static_cast<uint32_t>(p[2]) << 24) >>

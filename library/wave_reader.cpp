@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/bytes.h"
 #include "platform/platform.h"
 
 namespace chantera {
@@ -51,11 +52,6 @@ uint64_t FileSize(std::FILE* file) {
   if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
 #endif
   return static_cast<uint64_t>(info.st_size);
-}
-
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
 }
 
 }  // namespace
@@ -105,14 +101,14 @@ uint32_t WaveReader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, bool fin
     uint8_t header[8];
     if (!ReadExact(header, 8)) return kWaveChunkNotFound;
     ChunkInfo found;
-    found.ckid = Le32(header);
-    found.cksize = Le32(header + 4);
+    found.ckid = platform::LoadLe32(header);
+    found.cksize = platform::LoadLe32(header + 4);
     found.dwDataOffset = static_cast<uint32_t>(position + 8);
     const bool hasType = found.ckid == kRiff || found.ckid == kList;
     if (hasType) {
       uint8_t type[4];
       if (position + 12 > limit || !ReadExact(type, 4)) return kWaveChunkNotFound;
-      found.fccType = Le32(type);
+      found.fccType = platform::LoadLe32(type);
     }
     if (found.ckid == wantedId && (!findRiff || found.fccType == wantedType)) {
       chunk = found;
@@ -180,14 +176,14 @@ bool WaveReader::ReadLoop(uint32_t& start, uint32_t& lastFrame) {
   if (size < kSmplHeader || !SeekTo(smplChunk_.dwDataOffset)) return false;
   uint8_t header[kSmplHeader];
   if (!ReadExact(header, kSmplHeader)) return false;
-  const uint32_t count = Le32(header + 28);
+  const uint32_t count = platform::LoadLe32(header + 28);
   if (count > (size - kSmplHeader) / kSmplLoop) return false;  // more loops than the chunk holds
   for (uint32_t i = 0; i < std::min(count, kSmplLoopsExamined); ++i) {
     uint8_t loop[kSmplLoop];
     if (!ReadExact(loop, kSmplLoop)) return false;
-    if (Le32(loop + 4) != 0) continue;  // alternating or backward: not a sustain loop we play
-    start = Le32(loop + 8);
-    lastFrame = Le32(loop + 12);
+    if (platform::LoadLe32(loop + 4) != 0) continue;  // alternating or backward: not a sustain loop we play
+    start = platform::LoadLe32(loop + 8);
+    lastFrame = platform::LoadLe32(loop + 12);
     return true;
   }
   return false;

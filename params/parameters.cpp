@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "params/parameter_table.h"
+
 namespace chantera {
 
 namespace {
-constexpr const char* kNames[kParameterCount] = {"Volume", "PB.Range", "Effect", "ReleaseFactor", "ReleaseLimit"};
-constexpr const char* kLabels[kParameterCount] = {"dB", "semitone", "effect", "point", "point"};
 
 // At most 8 characters, zero-padded to 8, and a zero at position 8: 9 bytes.
 void CopyFixed8(char* text, const char* source) {
@@ -28,11 +28,11 @@ void FormatCut8(char* text, const char* format, Value value) {
 }  // namespace
 
 void WriteParameterName(int32_t index, char* text) {
-  if (index >= 0 && index < kParameterCount) CopyFixed8(text, kNames[index]);
+  if (index >= 0 && index < kParameterCount) CopyFixed8(text, kParameterTable[index].name);
 }
 
 void WriteParameterLabel(int32_t index, char* text) {
-  if (index >= 0 && index < kParameterCount) CopyFixed8(text, kLabels[index]);
+  if (index >= 0 && index < kParameterCount) CopyFixed8(text, kParameterTable[index].label);
 }
 
 void WriteParameterDisplay(int32_t index, int32_t pitchBendRange, int32_t effectOn, double releaseFactor,

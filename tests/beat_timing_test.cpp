@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/beat_timing.h"
+#include "engine/midi_protocol.h"
 #include "host/sampler_plugin.h"
 #include "support/fixtures.h"
 
@@ -63,7 +64,7 @@ class BeatTiming : public ::testing::Test {
   // Renders the notes (and any extra messages), Timing set by controller 85 first.
   std::vector<float> Play(bool beat, const std::vector<Note>& notes, double seconds,
                           std::vector<std::pair<int64_t, Midi3>> extra = {}) {
-    std::vector<std::pair<int64_t, Midi3>> events = {{0, {0xB0, kTimingController, uint8_t(beat ? 127 : 0)}}};
+    std::vector<std::pair<int64_t, Midi3>> events = {{0, {0xB0, midi::kTiming, uint8_t(beat ? 127 : 0)}}};
     for (const Note& n : notes) {
       events.push_back({std::llround(n.on * kRate), {0x90, n.key, 100}});
       events.push_back({std::llround(n.off * kRate), {0x80, n.key, 0}});

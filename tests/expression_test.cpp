@@ -9,6 +9,7 @@
 
 #include "engine/beat_timing.h"
 #include "engine/expression.h"
+#include "engine/midi_protocol.h"
 #include "host/sampler_plugin.h"
 #include "support/fixtures.h"
 
@@ -67,8 +68,8 @@ TEST_F(Expression, LegatoCarriesTheVowelThroughAMelisma) {
     const bool legato = legatoOn && overlap;
     plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
     const double off = overlap ? 0.01 : 0.0;  // after the next note-on, or just before it
-    std::vector<std::pair<int64_t, Midi3>> events = {{0, {0xB0, kTimingController, uint8_t(beat ? 127 : 0)}},
-                                                     {0, {0xB0, kLegatoController, uint8_t(legatoOn ? 127 : 0)}},
+    std::vector<std::pair<int64_t, Midi3>> events = {{0, {0xB0, midi::kTiming, uint8_t(beat ? 127 : 0)}},
+                                                     {0, {0xB0, midi::kLegato, uint8_t(legatoOn ? 127 : 0)}},
                                                      {At(0.1), {0x90, 67, 100}}};
     for (const auto& [on, key, before] : {std::tuple{0.4, 69, 67}, std::tuple{0.6, 70, 69}}) {
       if (!overlap) events.push_back({At(on), {0x80, uint8_t(before), 0}});
@@ -112,9 +113,9 @@ TEST_F(Expression, PortamentoPassesTheMiddleAtHalfItsTime) {
     plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
     const double seconds = PortamentoSeconds(time);
     // Legato needs one recording: 66 to 70 (both sa), the middle at 68.
-    const std::vector<float> out = Play({{0, {0xB0, kLegatoController, 127}},
-                                         {0, {0xB0, kPortamentoController, 127}},
-                                         {0, {0xB0, kPortamentoTimeController, uint8_t(time)}},
+    const std::vector<float> out = Play({{0, {0xB0, midi::kLegato, 127}},
+                                         {0, {0xB0, midi::kPortamento, 127}},
+                                         {0, {0xB0, midi::kPortamentoTime, uint8_t(time)}},
                                          {At(0.05), {0x90, 66, 100}},
                                          {At(0.3), {0x90, 70, 100}},
                                          {At(0.31), {0x80, 66, 0}}},
@@ -139,11 +140,11 @@ TEST_F(Expression, VibratoHasTheRateAndDepthItsControllersSet) {
   } rows[] = {{127, 0, -1, 0, 5.5, 50.0}, {32, 64, 96, 10, 11.0, 64 / 127.0 * 50.0}};
   for (const auto& r : rows) {
     plugin = std::make_unique<SamplerPlugin>(QuietHost, dir.str().c_str());
-    std::vector<std::pair<int64_t, Midi3>> events = {{0, {0xB0, kVibratoDepthController, r.wheel}},
-                                                     {0, {0xB0, kVibratoDepthSoundController, r.depth}},
-                                                     {0, {0xB0, kVibratoDelayController, r.delay}},
+    std::vector<std::pair<int64_t, Midi3>> events = {{0, {0xB0, midi::kModulationWheel, r.wheel}},
+                                                     {0, {0xB0, midi::kVibratoDepth, r.depth}},
+                                                     {0, {0xB0, midi::kVibratoDelay, r.delay}},
                                                      {At(0.01), {0x90, 69, 100}}};
-    if (r.rate >= 0) events.push_back({0, {0xB0, kVibratoRateController, uint8_t(r.rate)}});
+    if (r.rate >= 0) events.push_back({0, {0xB0, midi::kVibratoRate, uint8_t(r.rate)}});
     const std::vector<float> out = Play(events, 0.75);
     const double start = 0.01 + 0.09 + 0.01;  // the vowel, clear of its consonant
     const double delay = VibratoDelaySeconds(r.delay);

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "engine/midi_protocol.h"
 #include "platform/platform.h"
 
 namespace chantera::test {
@@ -236,13 +237,10 @@ vst2::VstIntPtr VSTCALLBACK LiveHost(vst2::AEffect*, int32_t opcode, int32_t, vs
 }
 
 std::vector<Midi3> PhoneticNote(int key, std::string_view symbol) {
-  std::vector<Midi3> m = {{0xB0, 99, 80}, {0xB0, 98, 2}, {0xB0, 6, static_cast<uint8_t>(key)}};
-  for (size_t i = 0; i < symbol.size() && i < 3; ++i) {
-    m.push_back({0xB0, 98, static_cast<uint8_t>(19 + i)});
-    m.push_back({0xB0, 6, static_cast<uint8_t>(symbol[i])});
-  }
-  m.push_back({0xB0, 98, 127});
-  m.push_back({0xB0, 6, 127});
+  const midi::PhoneticNote note = midi::EncodePhoneticNote(key, symbol);
+  std::vector<Midi3> m;
+  for (size_t i = 0; i < note.count; ++i)
+    m.push_back({note.messages[i].status, note.messages[i].data1, note.messages[i].data2});
   return m;
 }
 

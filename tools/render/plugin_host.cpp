@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "params/parameter_table.h"
 #include "platform/platform.h"
 
 namespace chantera::render {
@@ -214,7 +215,7 @@ std::string PluginHost::Name() {
 }
 
 bool PluginHost::IsChantera() const {
-  return effect_ != nullptr && effect_->uniqueID == FourCC('B', 'R', '0', '2');
+  return effect_ != nullptr && effect_->uniqueID == kPluginUniqueId;
 }
 
 VstIntPtr VSTCALLBACK PluginHost::Callback(AEffect* effect, int32_t opcode, int32_t index, VstIntPtr value, void* ptr,

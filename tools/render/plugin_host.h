@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/beat_timing.h"  // kTimingController: Chantera's own, never sent to other plug-ins
-#include "engine/note_slots.h"   // kQualityController: the same
+#include "engine/midi_protocol.h"  // midi::kTiming, midi::kQuality: Chantera's own, never sent to other plug-ins
 #include "host/vendor_queries.h"
 #include "host/vst2.h"
 

@@ -60,13 +60,16 @@ bool SetUp(const RenderOptions& options, PluginHost& host, PluginHost::Messages&
   // program to the new voice (program 0 unless chosen), and takes the Timing and the
   // Quality as it processes the frame.
   std::vector<FrameMidi> setUp;
-  if (options.voice >= 0)
-    setUp.insert(setUp.end(), {{0, {0xB0, 0, 100}}, {0, {0xB0, 32, static_cast<uint8_t>(options.voice)}}});
+  const auto controller = [&setUp](int32_t number, int32_t value) {
+    setUp.push_back({0, {midi::kControlChange, static_cast<uint8_t>(number), static_cast<uint8_t>(value)}});
+  };
+  if (options.voice >= 0) {
+    controller(midi::kBankSelect, midi::kVoiceBank);
+    controller(midi::kBankSelectLow, options.voice);
+  }
   if (host.IsChantera()) {
-    const bool live = options.timing == Timing::kLive;
-    setUp.push_back({0, {0xB0, kTimingController, static_cast<uint8_t>(live ? 0 : 127)}});
-    const bool linear = options.quality == QualityChoice::kLive;
-    setUp.push_back({0, {0xB0, kQualityController, static_cast<uint8_t>(linear ? 0 : 127)}});
+    controller(midi::kTiming, options.timing == Timing::kLive ? 0 : 127);
+    controller(midi::kQuality, options.quality == QualityChoice::kLive ? 0 : 127);
   }
   if (!setUp.empty()) {
     host.SendEvents(setUp);
@@ -278,7 +281,7 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
       ++next;
       // The Timing set before the song holds for all of it: a change would move the audio
       // against the latency compensated above.
-      if (host.IsChantera() && (m.bytes[0] & 0xF0) == 0xB0 && m.bytes[1] == kTimingController) {
+      if (host.IsChantera() && (m.bytes[0] & 0xF0) == midi::kControlChange && m.bytes[1] == midi::kTiming) {
         if (withheld++ == 0) firstWithheld = m.frame;
         continue;
       }
@@ -311,7 +314,7 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
   if (withheld > 0)
     report.notices.push_back(input + Formatted(": controller %d (Chantera's Timing) withheld %s, the first at %.3f s: "
                                                "--timing sets it for the whole song",
-                                               kTimingController, withheld == 1 ? "once" : "several times",
+                                               midi::kTiming, withheld == 1 ? "once" : "several times",
                                                static_cast<double>(firstWithheld) / options.rate));
   if (host.Latency() != latency)
     report.warning = Formatted(

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/expression.h"
+#include "engine/midi_protocol.h"
 
 namespace chantera::render {
 
@@ -133,31 +134,31 @@ std::vector<SungEvent> PlanSinging(const MidiFile& file, const std::vector<std::
       event.releases = notes[i - 1].off;
       plan[notes[i - 1].off].moved = true;
     }
-    if (note.legato != legato) send(kLegatoController, note.legato ? 127 : 0);
+    if (note.legato != legato) send(midi::kLegato, note.legato ? 127 : 0);
     legato = note.legato;
     if (singing.portamento) {
-      if (!portamento) send(kPortamentoController, 127);
+      if (!portamento) send(midi::kPortamento, 127);
       portamento = true;
       if (note.joined) {
         // The square law of controller 5, inverted: 127 times the root of the seconds.
         const double seconds = kGlideQuarters * QuarterSeconds(file, file.events[note.on].tick);
         const auto time = static_cast<int32_t>(std::lround(127.0 * std::sqrt(seconds)));
-        if (time != glideTime) send(kPortamentoTimeController, time);
+        if (time != glideTime) send(midi::kPortamentoTime, time);
         glideTime = time;
       }
       // From the melody note before, even where the note started last is another.
-      send(kPortamentoFromController, note.joined ? notes[from[i]].key : note.key);
+      send(midi::kPortamentoFrom, note.joined ? notes[from[i]].key : note.key);
     }
     if (singing.vibrato && note.melody) {
-      if (depth < 0) send(kVibratoRateController, kVibratoRate);
+      if (depth < 0) send(midi::kVibratoRate, kVibratoRate);
       const double length = note.until - note.start;
       const int32_t wanted = length > kLongNoteSeconds ? kVibratoDepth : 0;
-      if (wanted != depth) send(kVibratoDepthController, wanted);
+      if (wanted != depth) send(midi::kModulationWheel, wanted);
       depth = wanted;
       const auto onset =
           std::min<int32_t>(127, static_cast<int32_t>(std::lround(length * kVibratoOnset / VibratoDelaySeconds(1))));
       if (wanted > 0 && onset != delay) {
-        send(kVibratoDelayController, onset);
+        send(midi::kVibratoDelay, onset);
         delay = onset;
       }
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <set>
 
+#include "engine/midi_protocol.h"
 #include "tools/render/midi_writer.h"
 
 namespace chantera::render {
@@ -156,19 +157,12 @@ std::string PhoneticMidi(const MidiFile& file, LyricRule* rule) {
       out.Channel(e.tick, e.status, e.data1, e.data2);
       continue;
     }
-    const uint8_t ch = e.status & 0x0F;
     std::string symbol;
     for (char c : sung[k]->phoneme)
       if (c != ' ') symbol.push_back(c);
-    out.Controller(e.tick, ch, 99, 80);
-    out.Controller(e.tick, ch, 98, 2);
-    out.Controller(e.tick, ch, 6, e.data1);  // the key
-    for (size_t c = 0; c < symbol.size() && c < 3; ++c) {
-      out.Controller(e.tick, ch, 98, static_cast<uint8_t>(19 + c));
-      out.Controller(e.tick, ch, 6, static_cast<uint8_t>(symbol[c]));
-    }
-    out.Controller(e.tick, ch, 98, 127);
-    out.Controller(e.tick, ch, 6, 127);  // commit: sing it
+    const midi::PhoneticNote note = midi::EncodePhoneticNote(e.data1, symbol, e.status & 0x0F);
+    for (size_t m = 0; m < note.count; ++m)
+      out.Channel(e.tick, note.messages[m].status, note.messages[m].data1, note.messages[m].data2);
   }
   return out.Finish(file.division);
 }

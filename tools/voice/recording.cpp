@@ -144,12 +144,12 @@ bool MakeRecording(const Audio& a, const OtoEntry& e, const FrqFile* frq, Record
     why = "no steady pitch in its vowel";
     return false;
   }
-  const double note = 69.0 + 12.0 * std::log2(hz / 440.0);
+  const double note = HzToNote(hz);
   out.root = static_cast<int>(std::lround(note));
   out.cents = 100.0 * (note - out.root);
 
   // Tuned to the root: read the cut at the rate that moves hz onto the note.
-  const double target = 440.0 * std::pow(2.0, (out.root - 69) / 12.0);
+  const double target = NoteToHz(out.root);
   out.rate = a.rate;
   const double step = target / hz;
   const auto length = static_cast<size_t>(double(end - start - 1) / step);

@@ -2,6 +2,7 @@
 // phonetic release timer, and the hand-over of a new voice at the start of a block.
 // Thread: audio thread (and, for TakeOverVoice, a control thread while no audio runs).
 #include <algorithm>
+#include <bit>
 
 #include "engine/beat_timing.h"
 #include "engine/expression.h"
@@ -69,7 +70,7 @@ void Sampler::ApplyRequestedReleases() noexcept {
   for (size_t word = 0; word < requestedReleases_.size(); ++word) {
     uint64_t keys = requestedReleases_[word].exchange(0, std::memory_order_acquire);
     while (keys != 0) {
-      const int bit = __builtin_ctzll(keys);
+      const int bit = std::countr_zero(keys);
       keys &= keys - 1;
       ReleaseNote(static_cast<int32_t>(word * 64 + static_cast<size_t>(bit)));
     }

@@ -9,8 +9,6 @@
 // instead of seeking beyond the file.
 #include "library/wave_reader.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -40,19 +38,6 @@ constexpr uint32_t kSmplHeader = 36;
 constexpr uint32_t kSmplLoop = 24;
 // Loops looked at for a forward one: a real file has one or two.
 constexpr uint32_t kSmplLoopsExamined = 64;
-
-// The size of an open file from its descriptor. Seeking to the end and back instead costs
-// three seeks, and the C library reads the file's last block on the way. 0 when unknown.
-uint64_t FileSize(std::FILE* file) {
-#if defined(_WIN32)
-  struct _stat64 info {};
-  if (_fstat64(_fileno(file), &info) != 0 || info.st_size < 0) return 0;
-#else
-  struct stat info {};
-  if (fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
-#endif
-  return static_cast<uint64_t>(info.st_size);
-}
 
 }  // namespace
 
@@ -131,7 +116,7 @@ uint32_t WaveReader::Open(const char* fileName) {
 
   handle = platform::OpenForReading(fileName);
   if (handle == nullptr) return kWaveOpenFailed;
-  fileSize_ = FileSize(handle);
+  fileSize_ = platform::OpenFileSize(handle);
   position_ = 0;
 
   riffChunk = ChunkInfo{};

@@ -132,6 +132,10 @@ std::string ShiftJisToUtf8(const std::string& sjis);
 // Returns null when nothing matches.
 std::FILE* OpenForReading(const char* path);
 
+// The size of an open file, from its descriptor (seeking to the end and back costs three
+// seeks, and the C library reads the file's last block on the way). 0 when unknown.
+uint64_t OpenFileSize(std::FILE* file);
+
 // Makes what was written to the file or folder at path durable: a file's data, a
 // folder's names (after a file was created or renamed in it). Call it before a rename
 // puts a new file in the place of a good one, so that a power cut does not leave a

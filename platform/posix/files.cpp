@@ -334,6 +334,12 @@ bool Folder::Identify(const char* name, FileIdentity& identity) const {
   return fstatat(handle_, name, &info, 0) == 0 && Identity(info, identity);
 }
 
+uint64_t OpenFileSize(std::FILE* file) {
+  struct stat info {};
+  if (file == nullptr || fstat(fileno(file), &info) != 0 || info.st_size < 0) return 0;
+  return static_cast<uint64_t>(info.st_size);
+}
+
 bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity) {
   struct stat info {};
   return file != nullptr && fstat(fileno(file), &info) == 0 && Identity(info, identity);

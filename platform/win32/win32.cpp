@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <io.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +190,12 @@ bool Folder::Watches(const char*) const {
 bool IdentifyOpenFile(std::FILE* file, FileIdentity& identity) {
   if (file == nullptr) return false;
   return IdentifyHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), identity);
+}
+
+uint64_t OpenFileSize(std::FILE* file) {
+  struct _stat64 info {};
+  if (file == nullptr || _fstat64(_fileno(file), &info) != 0 || info.st_size < 0) return 0;
+  return static_cast<uint64_t>(info.st_size);
 }
 
 Doorbell::Doorbell() : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {

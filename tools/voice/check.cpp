@@ -3,10 +3,9 @@
 // attached; this file only judges what they saw and measures the recordings.
 #include "tools/voice/check.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -44,10 +43,12 @@ class SilentMessages {
   platform::MessageSink previous_;
 };
 
+// The path as written (no letter-case look-up), a folder or a plain file.
 bool ExistsExactly(const std::string& path, bool directory) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return false;
-  return directory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode);
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) return false;
+  return directory ? std::filesystem::is_directory(status) : std::filesystem::is_regular_file(status);
 }
 
 // Whether the instrument's look-up finds the file (exactly or by its Windows rules).

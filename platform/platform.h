@@ -123,6 +123,8 @@ bool IsValidUtf8(const std::string& text);
 
 // Shift-JIS (code page 932) bytes to UTF-8. Bytes that do not convert are kept as they are.
 std::string ShiftJisToUtf8(const std::string& sjis);
+// UTF-8 to Shift-JIS; a character that Shift-JIS lacks becomes a question mark.
+std::string Utf8ToShiftJis(const std::string& utf8);
 
 // ---- Files ---------------------------------------------------------------------------
 // Opens a file of a voice library for reading in binary mode. Voice libraries are made

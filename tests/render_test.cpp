@@ -20,6 +20,7 @@
 
 #include "library/pitch.h"
 #include "library/sample.h"
+#include "platform/platform.h"
 #include "support/fixtures.h"
 #include "tools/render/lyrics.h"
 #include "tools/render/midi_file.h"
@@ -170,9 +171,9 @@ TEST(Lyrics, OneNoteOfAScore) {
 
 // Lyric meta events are written in Shift-JIS; a character it lacks becomes '?'.
 TEST(Lyrics, ShiftJisOfUtf8) {
-  EXPECT_EQ(Utf8ToShiftJis("a"), "a");
-  EXPECT_EQ(Utf8ToShiftJis("\xE3\x81\x8B\xF0\x9F\x8E\xB5"
-                           "a"),
+  EXPECT_EQ(platform::Utf8ToShiftJis("a"), "a");
+  EXPECT_EQ(platform::Utf8ToShiftJis("\xE3\x81\x8B\xF0\x9F\x8E\xB5"
+                                     "a"),
             "\x82\xA9?a");  // か, a note sign, a
 }
 
@@ -703,7 +704,7 @@ TEST_F(Renderer, SingsScoresAsTheirMidiFile) {
   ust += "[#INSERT]\nLength=480\nLyric=-\nNoteNum=77\n";
   xml += "<note><pitch><step>F</step><octave>5</octave></pitch><duration>1</duration></note>";
   xml += "</measure></part></score-partwise>";
-  dir.Write("songs/a.ust", Utf8ToShiftJis(ust));
+  dir.Write("songs/a.ust", platform::Utf8ToShiftJis(ust));
   dir.Write("songs/b.musicxml", xml);
   const std::string sung = (dir.path() / "sung.mid").string();
   for (const char* score : {"songs/a.ust", "songs/b.musicxml"}) {

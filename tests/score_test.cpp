@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/fixtures.h"
 #include "tools/render/lyrics.h"
 #include "tools/render/musicxml_reader.h"
@@ -80,10 +81,10 @@ TEST(UstReader, EachRuleOfTheFormat) {
            "T0=100 T720=150 0+480:69:さ 720+240:71~ 960+480:72:か@48"},
           // Shift-JIS without a Charset line, CR LF, a decimal comma; rests written as a
           // breath, an empty lyric and a zero length; ー holds the vowel.
-          {Crlf(Utf8ToShiftJis("[#SETTING]\nTempo=90,00\n[#0000]\nLength=480\nLyric=か\nNoteNum=60\n"
-                               "[#0001]\nLength=480\nLyric=息\n[#0002]\nLength=480\nLyric=\nNoteNum=60\n"
-                               "[#0003]\nLength=0\nLyric=あ\nNoteNum=60\n"
-                               "[#0004]\nLength=480\nLyric=ー\nNoteNum=62\n")),
+          {Crlf(platform::Utf8ToShiftJis("[#SETTING]\nTempo=90,00\n[#0000]\nLength=480\nLyric=か\nNoteNum=60\n"
+                                         "[#0001]\nLength=480\nLyric=息\n[#0002]\nLength=480\nLyric=\nNoteNum=60\n"
+                                         "[#0003]\nLength=0\nLyric=あ\nNoteNum=60\n"
+                                         "[#0004]\nLength=480\nLyric=ー\nNoteNum=62\n")),
            "T0=90 0+480:60:か 1440+480:62~"},
           // A plug-in's file: [#INSERT] is a note, [#PREV], [#NEXT] and [#DELETE] are not;
           // keys and sections it does not know are ignored.

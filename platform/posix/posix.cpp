@@ -52,6 +52,29 @@ std::string ShiftJisToUtf8(const std::string& sjis) {
   return out;
 }
 
+std::string Utf8ToShiftJis(const std::string& utf8) {
+  iconv_t cd = iconv_open("CP932", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return utf8;
+  std::string out(utf8.size() * 2 + 4, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t inLeft = utf8.size();
+  char* o = out.data();
+  size_t outLeft = out.size();
+  while (inLeft > 0) {
+    if (iconv(cd, &in, &inLeft, &o, &outLeft) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) break;
+    // A character that Shift-JIS lacks: a question mark, and on past its bytes.
+    *o++ = '?';
+    --outLeft;
+    ++in;
+    --inLeft;
+    while (inLeft > 0 && (static_cast<unsigned char>(*in) >> 6) == 2) ++in, --inLeft;
+  }
+  iconv_close(cd);
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
 namespace {
 // A detached thread runs this library's code to its last instruction, which may come
 // after the host has closed the instance that started it and unloaded the library

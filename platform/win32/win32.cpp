@@ -67,6 +67,19 @@ std::string ShiftJisToUtf8(const std::string& sjis) {
   return out;
 }
 
+std::string Utf8ToShiftJis(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  const int wide = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  if (wide <= 0) return utf8;
+  std::wstring w(static_cast<size_t>(wide), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), wide);
+  const int n = WideCharToMultiByte(932, 0, w.data(), wide, nullptr, 0, "?", nullptr);
+  if (n <= 0) return utf8;
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(932, 0, w.data(), wide, out.data(), n, "?", nullptr);
+  return out;
+}
+
 namespace {
 struct ThreadStart {
   void (*fn)(void*);

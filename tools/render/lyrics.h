@@ -75,7 +75,4 @@ class LyricRule {
 // or the syllable itself for "N" and bare vowels.
 Syllable VowelOf(const Syllable& syllable);
 
-// UTF-8 text in Shift-JIS (code page 932); a character it lacks becomes a question mark.
-std::string Utf8ToShiftJis(const std::string& utf8);
-
 }  // namespace chantera::render

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/platform.h"
 #include "tools/render/midi_file.h"
 #include "tools/render/midi_writer.h"
 #include "tools/render/song.h"
@@ -133,7 +134,7 @@ bool CompileSong(const std::string& source, std::string& midi, std::string& erro
         if (rule != nullptr) rule->Sing(syllable, "line " + std::to_string(lineNumber));
         std::string text = syllable;
         // Kana written in Shift-JIS bytes, as older karaoke files carry them.
-        if (shiftJis) text = Utf8ToShiftJis(syllable);
+        if (shiftJis) text = platform::Utf8ToShiftJis(syllable);
         out.Meta(tick, 0x05, text);
       }
       out.Channel(tick, 0x90, static_cast<uint8_t>(note), static_cast<uint8_t>(velocity));

@@ -94,7 +94,7 @@ struct Entry {
 // The display name as voice.csv holds it: Shift-JIS, no comma (the first comma ends the
 // name) or line end, at most 63 bytes cut at a character's edge.
 std::string ListName(const std::string& utf8) {
-  std::string sjis = render::Utf8ToShiftJis(utf8);
+  std::string sjis = platform::Utf8ToShiftJis(utf8);
   std::string out;
   for (size_t i = 0; i < sjis.size();) {
     const size_t n = platform::IsDBCSLeadByte(static_cast<uint8_t>(sjis[i])) && i + 1 < sjis.size() ? 2 : 1;

@@ -113,6 +113,26 @@ class Doorbell {
 #endif
 };
 
+// ---- Shared libraries ----------------------------------------------------------------
+// A shared library (a plug-in) loaded by its path, as a host loads one: dlopen with
+// RTLD_NOW | RTLD_LOCAL on POSIX, LoadLibrary on Windows; unloaded with this object.
+class LoadedLibrary {
+ public:
+  explicit LoadedLibrary(const std::string& path);
+  ~LoadedLibrary();
+  LoadedLibrary(const LoadedLibrary&) = delete;
+  LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+  bool Ok() const { return handle_ != nullptr; }
+  // Why it could not be loaded (the system's words), when it could not.
+  const std::string& Error() const { return error_; }
+  // The address of an exported symbol; null when there is none.
+  void* Symbol(const char* name) const;
+
+ private:
+  void* handle_ = nullptr;
+  std::string error_;
+};
+
 // ---- Text ----------------------------------------------------------------------------
 // True for a byte that starts a double-byte character in code page 932 (Shift-JIS):
 // 0x81..0x9F and 0xE0..0xFC.

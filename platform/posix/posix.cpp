@@ -75,6 +75,21 @@ std::string Utf8ToShiftJis(const std::string& utf8) {
   return out;
 }
 
+LoadedLibrary::LoadedLibrary(const std::string& path) : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+  if (handle_ == nullptr) {
+    const char* why = dlerror();
+    error_ = why != nullptr ? why : "unknown error";
+  }
+}
+
+LoadedLibrary::~LoadedLibrary() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+void* LoadedLibrary::Symbol(const char* name) const {
+  return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
+}
+
 namespace {
 // A detached thread runs this library's code to its last instruction, which may come
 // after the host has closed the instance that started it and unloaded the library

@@ -80,6 +80,19 @@ std::string Utf8ToShiftJis(const std::string& utf8) {
   return out;
 }
 
+LoadedLibrary::LoadedLibrary(const std::string& path) : handle_(reinterpret_cast<void*>(LoadLibraryA(path.c_str()))) {
+  if (handle_ == nullptr) error_ = "LoadLibrary failed with error " + std::to_string(GetLastError());
+}
+
+LoadedLibrary::~LoadedLibrary() {
+  if (handle_ != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(handle_));
+}
+
+void* LoadedLibrary::Symbol(const char* name) const {
+  if (handle_ == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));
+}
+
 namespace {
 struct ThreadStart {
   void (*fn)(void*);

@@ -3,8 +3,6 @@
 // Header-only, so that the suite and the real-time test program share it.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <clap/entry.h>
 #include <clap/ext/latency.h>
 #include <clap/plugin-factory.h>
@@ -12,6 +10,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace chantera::test {
 
@@ -51,10 +51,9 @@ class ClapEvents {
 // closed, with this object.
 class ClapModule {
  public:
-  explicit ClapModule(const std::string& path) {
-    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) return;
-    entry_ = static_cast<const clap_plugin_entry_t*>(dlsym(handle_, "clap_entry"));
+  explicit ClapModule(const std::string& path) : library_(path) {
+    if (!library_.Ok()) return;
+    entry_ = static_cast<const clap_plugin_entry_t*>(library_.Symbol("clap_entry"));
     if (entry_ == nullptr || !entry_->init(path.c_str())) {
       entry_ = nullptr;
       return;
@@ -68,7 +67,6 @@ class ClapModule {
       plugin->destroy(plugin);
     }
     if (entry_ != nullptr) entry_->deinit();
-    if (handle_ != nullptr) dlclose(handle_);
   }
   ClapModule(const ClapModule&) = delete;
   ClapModule& operator=(const ClapModule&) = delete;
@@ -101,7 +99,7 @@ class ClapModule {
   }
 
  private:
-  void* handle_ = nullptr;
+  platform::LoadedLibrary library_;
   const clap_plugin_entry_t* entry_ = nullptr;
   const clap_plugin_factory_t* factory_ = nullptr;
   std::vector<const clap_plugin_t*> plugins_;

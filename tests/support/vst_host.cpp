@@ -1,12 +1,5 @@
 #include "support/vst_host.h"
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 namespace chantera::test {
 
 using namespace vst2;
@@ -17,34 +10,16 @@ std::vector<HostCall>& VstHost::Calls() {
 }
 
 // LoadLibrary and GetProcAddress on Windows, as a host there loads a plug-in DLL.
-VstHost::VstHost(const std::string& path, const char* entry) {
-#ifdef _WIN32
-  HMODULE module = LoadLibraryA(path.c_str());
-  library_ = reinterpret_cast<void*>(module);
-  if (module == nullptr) {
-    error_ = "LoadLibrary failed with error " + std::to_string(GetLastError()) + ": " + path;
+VstHost::VstHost(const std::string& path, const char* entry) : library_(path) {
+  if (!library_.Ok()) {
+    error_ = library_.Error() + ": " + path;
     return;
   }
-  entry_ = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, entry)));
-#else
-  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library_ == nullptr) {
-    error_ = dlerror();
-    return;
-  }
-  entry_ = reinterpret_cast<Entry>(dlsym(library_, entry));
-#endif
+  entry_ = reinterpret_cast<Entry>(library_.Symbol(entry));
   if (entry_ == nullptr) error_ = std::string("no entry ") + entry;
 }
 
-VstHost::~VstHost() {
-  if (library_ == nullptr) return;
-#ifdef _WIN32
-  FreeLibrary(reinterpret_cast<HMODULE>(library_));
-#else
-  dlclose(library_);
-#endif
-}
+VstHost::~VstHost() = default;
 
 AEffect* VstHost::Create(VstIntPtr version) {
   versionAnswer = version;

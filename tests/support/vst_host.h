@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/vst2.h"
+#include "platform/platform.h"
 
 namespace chantera::test {
 
@@ -47,7 +48,7 @@ class VstHost {
  private:
   static vst2::VstIntPtr VSTCALLBACK Callback(vst2::AEffect* effect, int32_t opcode, int32_t index,
                                               vst2::VstIntPtr value, void* ptr, float opt);
-  void* library_ = nullptr;
+  platform::LoadedLibrary library_;
   using Entry = vst2::AEffect*(VSTCALLBACK*)(vst2::audioMasterCallback);
   Entry entry_ = nullptr;
   std::string error_;

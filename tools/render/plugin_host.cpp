@@ -1,7 +1,5 @@
 #include "tools/render/plugin_host.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -53,7 +51,7 @@ PluginHost::~PluginHost() {
   Stop();
   if (effect_ != nullptr) Dispatch(effClose);
   effect_ = nullptr;
-  if (library_ != nullptr) dlclose(library_);
+  library_.reset();
 }
 
 VstIntPtr PluginHost::Dispatch(int32_t opcode, int32_t index, VstIntPtr value, void* ptr, float opt) {
@@ -62,15 +60,14 @@ VstIntPtr PluginHost::Dispatch(int32_t opcode, int32_t index, VstIntPtr value, v
 }
 
 bool PluginHost::Load(const std::string& path, std::string& error) {
-  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (library_ == nullptr) {
-    const char* why = dlerror();
-    error = path + ": cannot load the plug-in (" + (why ? why : "unknown error") + ")";
+  library_ = std::make_unique<platform::LoadedLibrary>(path);
+  if (!library_->Ok()) {
+    error = path + ": cannot load the plug-in (" + library_->Error() + ")";
     return false;
   }
   using Entry = AEffect*(VSTCALLBACK*)(audioMasterCallback);
-  auto entry = reinterpret_cast<Entry>(dlsym(library_, "VSTPluginMain"));
-  if (entry == nullptr) entry = reinterpret_cast<Entry>(dlsym(library_, "main"));
+  auto entry = reinterpret_cast<Entry>(library_->Symbol("VSTPluginMain"));
+  if (entry == nullptr) entry = reinterpret_cast<Entry>(library_->Symbol("main"));
   if (entry == nullptr) {
     error = path + ": not a VST 2 plug-in (no VSTPluginMain or main entry)";
     return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "engine/midi_protocol.h"  // midi::kTiming, midi::kQuality: Chantera's own, never sent to other plug-ins
 #include "host/vendor_queries.h"
 #include "host/vst2.h"
+#include "platform/platform.h"
 
 namespace chantera::render {
 
@@ -81,7 +83,7 @@ class PluginHost {
   vst2::VstIntPtr Dispatch(int32_t opcode, int32_t index = 0, vst2::VstIntPtr value = 0, void* ptr = nullptr,
                            float opt = 0.0f);
 
-  void* library_ = nullptr;
+  std::unique_ptr<platform::LoadedLibrary> library_;
   vst2::AEffect* effect_ = nullptr;
   bool running_ = false;
   double sampleRate_ = 44100.0;

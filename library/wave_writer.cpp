@@ -2,45 +2,30 @@
 
 #include <fstream>
 
+#include "platform/bytes.h"
+
 namespace chantera {
 namespace {
-
-void Put16(std::string& out, uint32_t v) {
-  out.push_back(static_cast<char>(v & 0xFFu));
-  out.push_back(static_cast<char>((v >> 8) & 0xFFu));
-}
-
-void Put32(std::string& out, uint32_t v) {
-  Put16(out, v & 0xFFFFu);
-  Put16(out, v >> 16);
-}
-
-uint32_t Get32(const std::string& s, size_t at) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24;
-}
 
 // The "smpl" chunk of one forward loop that plays for ever.
 std::string SmplChunk(uint32_t sampleRate, const WaveLoop& loop) {
   std::string out = "smpl";
-  Put32(out, 36u + 24u);
-  Put32(out, 0);                                                                         // manufacturer
-  Put32(out, 0);                                                                         // product
-  Put32(out, sampleRate != 0 ? static_cast<uint32_t>(1000000000ull / sampleRate) : 0u);  // ns per sample
-  Put32(out, 60);                                                                        // unity note
-  Put32(out, 0);                                                                         // pitch fraction
-  Put32(out, 0);                                                                         // SMPTE format
-  Put32(out, 0);                                                                         // SMPTE offset
-  Put32(out, 1);                                                                         // loops
-  Put32(out, 0);                                                                         // sampler data bytes
-  Put32(out, 0);                                                                         // cue point
-  Put32(out, 0);                                                                         // forward loop
-  Put32(out, loop.start);
-  Put32(out, loop.end);
-  Put32(out, 0);  // fraction
-  Put32(out, 0);  // play count: for ever
+  platform::AppendLe32(out, 36u + 24u);
+  platform::AppendLe32(out, 0);                                                                         // manufacturer
+  platform::AppendLe32(out, 0);                                                                         // product
+  platform::AppendLe32(out, sampleRate != 0 ? static_cast<uint32_t>(1000000000ull / sampleRate) : 0u);  // ns per sample
+  platform::AppendLe32(out, 60);                                                                        // unity note
+  platform::AppendLe32(out, 0);  // pitch fraction
+  platform::AppendLe32(out, 0);  // SMPTE format
+  platform::AppendLe32(out, 0);  // SMPTE offset
+  platform::AppendLe32(out, 1);  // loops
+  platform::AppendLe32(out, 0);  // sampler data bytes
+  platform::AppendLe32(out, 0);  // cue point
+  platform::AppendLe32(out, 0);  // forward loop
+  platform::AppendLe32(out, loop.start);
+  platform::AppendLe32(out, loop.end);
+  platform::AppendLe32(out, 0);  // fraction
+  platform::AppendLe32(out, 0);  // play count: for ever
   return out;
 }
 
@@ -52,11 +37,12 @@ std::string WithSustainLoop(const std::string& wav, const WaveLoop& loop) {
   uint32_t sampleRate = 0;
   size_t at = 12;
   while (at + 8 <= wav.size()) {
-    const uint32_t size = Get32(wav, at + 4);
+    const uint32_t size = platform::LoadLe32(reinterpret_cast<const uint8_t*>(wav.data()) + at + 4);
     const uint64_t next = at + 8 + static_cast<uint64_t>(size) + (size & 1u);
     if (next > wav.size() + (size & 1u)) return {};  // a chunk that runs past the file
     const std::string id = wav.substr(at, 4);
-    if (id == "fmt " && size >= 8) sampleRate = Get32(wav, at + 12);
+    if (id == "fmt " && size >= 8)
+      sampleRate = platform::LoadLe32(reinterpret_cast<const uint8_t*>(wav.data()) + at + 12);
     if (id != "smpl") out += wav.substr(at, static_cast<size_t>(next - at));
     at = static_cast<size_t>(next);
   }
@@ -74,18 +60,19 @@ std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channe
   std::string out;
   out.reserve(44u + dataBytes + (smplBytes != 0 ? 8u + smplBytes : 0u));
   out += "RIFF";
-  Put32(out, 4u + (8u + 16u) + (8u + dataBytes + (dataBytes & 1u)) + (smplBytes != 0 ? 8u + smplBytes : 0u));
+  platform::AppendLe32(out,
+                       4u + (8u + 16u) + (8u + dataBytes + (dataBytes & 1u)) + (smplBytes != 0 ? 8u + smplBytes : 0u));
   out += "WAVEfmt ";
-  Put32(out, 16);
-  Put16(out, 1);  // PCM
-  Put16(out, channels);
-  Put32(out, sampleRate);
-  Put32(out, sampleRate * channels * 2u);
-  Put16(out, channels * 2u);
-  Put16(out, 16);
+  platform::AppendLe32(out, 16);
+  platform::AppendLe16(out, 1);  // PCM
+  platform::AppendLe16(out, channels);
+  platform::AppendLe32(out, sampleRate);
+  platform::AppendLe32(out, sampleRate * channels * 2u);
+  platform::AppendLe16(out, channels * 2u);
+  platform::AppendLe16(out, 16);
   out += "data";
-  Put32(out, dataBytes);
-  for (size_t i = 0; i < frames * channels; ++i) Put16(out, static_cast<uint16_t>(samples[i]));
+  platform::AppendLe32(out, dataBytes);
+  for (size_t i = 0; i < frames * channels; ++i) platform::AppendLe16(out, static_cast<uint16_t>(samples[i]));
   if (loop != nullptr) out += SmplChunk(sampleRate, *loop);
   return out;
 }

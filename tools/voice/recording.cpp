@@ -9,6 +9,7 @@
 
 #include "library/pitch.h"
 #include "library/wave_reader.h"
+#include "platform/bytes.h"
 
 namespace chantera::voice {
 namespace {
@@ -79,7 +80,7 @@ bool ReadWave(const fs::path& path, Audio& audio, std::string& why) {
       const auto* p = reinterpret_cast<const uint8_t*>(data.data() + i * frameBytes + c * bytesPer);
       double v = 0.0;
       if (isFloat) {
-        uint32_t bits = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        const uint32_t bits = platform::LoadLe32(p);
         float fv;
         std::memcpy(&fv, &bits, sizeof fv);
         v = std::isfinite(fv) ? fv : 0.0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace chantera::slot_kernels {
 
@@ -101,6 +102,33 @@ void RenderSilentSlot(NoteSlot& slot, const SlotRender& r, int32_t n) noexcept {
   for (int32_t f = 0; f < n; ++f) {
     if (!UpdateRelease(slot, r, gain)) return;
   }
+}
+
+bool RecordingChangeWaits(const NoteSlot& slot, int32_t mapped) noexcept {
+  return slot.active != 0 && slot.releaseAt < 0 && slot.fadeOutAt < 0 && slot.fadeOutLeft == 0 && mapped >= 0 &&
+         (mapped != slot.sampleIndex || slot.sampleAge != 0);
+}
+
+void FollowKeyMap(NoteSlot& slot, int32_t mapped, int32_t crossoverFrames) noexcept {
+  if (slot.sampleIndex < 0) {
+    slot.sampleIndex = mapped;
+    slot.sampleAge = 0;
+    return;
+  }
+  if (!RecordingChangeWaits(slot, mapped)) return;
+  if (slot.fadeFrames > 0 && mapped == slot.fadeIndex && slot.fadeAge == 0) {
+    // Back to the recording that is fading out: the crossover turns round from where it
+    // stands, each recording keeping its level of the moment.
+    std::swap(slot.sampleIndex, slot.fadeIndex);
+    std::swap(slot.sampleAge, slot.fadeAge);
+    std::swap(slot.position, slot.fadePosition);
+    slot.fadeFrames = crossoverFrames + 1 - std::min(slot.fadeFrames, crossoverFrames);
+  } else if (slot.fadeFrames == 0) {
+    StartCrossover(slot, mapped, crossoverFrames);
+  }
+  // Otherwise a third recording came during a crossover: it waits for the crossover under
+  // way to end and then takes over from the recording that faded in. Dropping either of
+  // the two that sound would cut it off mid-wave.
 }
 
 }  // namespace chantera::slot_kernels

@@ -71,6 +71,17 @@ bool RenderCrossover(NoteSlot& slot, const CrossoverVoice& incoming, const Cross
                      const SlotRender& r, int32_t fadeLength, float* left, float* right, int32_t f,
                      int32_t count) noexcept;
 
+// True when the key map gives a held note another recording than the one it plays (a
+// program change under it, a voice switch). A note whose note-off or fade is on its way
+// keeps its recording: the key map may already be the next note's.
+bool RecordingChangeWaits(const NoteSlot& slot, int32_t mapped) noexcept;
+
+// The recording a slot plays this stretch, from the key map's (mapped): a new note takes
+// it; a held note whose recording changes starts a crossover (or turns one under way
+// round when the change goes back to the recording fading out); a third recording during
+// a crossover waits for it to end; a released note keeps its recording to its end.
+void FollowKeyMap(NoteSlot& slot, int32_t mapped, int32_t crossoverFrames) noexcept;
+
 // The recording that plays a held note from here on is index; the one it played fades
 // out over crossoverFrames from its own position.
 void StartCrossover(NoteSlot& slot, int32_t index, int32_t crossoverFrames) noexcept;

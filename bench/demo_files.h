@@ -32,10 +32,9 @@ inline std::vector<DemoFile> DemoFiles() {
     const size_t comma = line.find(',');
     if (comma == std::string::npos || comma == 0) continue;
     DemoFile file{folder + line.substr(0, comma), 0};
-    if (std::FILE* f = std::fopen(file.path.c_str(), "rb")) {
-      std::fseek(f, 0, SEEK_END);
-      file.size = static_cast<size_t>(std::ftell(f));
-      std::fclose(f);
+    if (const chantera::platform::File f{std::fopen(file.path.c_str(), "rb")}) {
+      std::fseek(f.get(), 0, SEEK_END);
+      file.size = static_cast<size_t>(std::ftell(f.get()));
       files.push_back(file);
     }
   }

@@ -26,6 +26,7 @@
 #include "engine/sampler.h"
 #include "library/sample.h"
 #include "library/sample_bank.h"
+#include "library/shared_wavs.h"
 #include "platform/platform.h"
 
 namespace {
@@ -71,11 +72,10 @@ void BM_PlainReadDemoVoice(benchmark::State& state) {
   for (const DemoFile& file : files) bytes += static_cast<int64_t>(file.size);
   while (state.KeepRunning()) {
     for (size_t i = 0; i < files.size(); ++i) {
-      std::FILE* f = std::fopen(files[i].path.c_str(), "rb");
-      if (f == nullptr) continue;
+      const chantera::platform::File f(std::fopen(files[i].path.c_str(), "rb"));
+      if (!f) continue;
       buffers[i].reset(new uint8_t[files[i].size]);
-      const size_t got = std::fread(buffers[i].get(), 1, files[i].size, f);
-      std::fclose(f);
+      const size_t got = std::fread(buffers[i].get(), 1, files[i].size, f.get());
       benchmark::DoNotOptimize(got);
     }
     benchmark::DoNotOptimize(buffers.data());
@@ -122,12 +122,12 @@ BENCHMARK(BM_ConstructSecondInstanceDemoVoice)->Unit(benchmark::kMillisecond);
 void BM_EightInstancesSampleMemory(benchmark::State& state) {
   const std::string dir = PluginDir();
   while (state.KeepRunning()) {
-    const uint64_t before = chantera::Sample::LiveDataBytes();
+    const uint64_t before = chantera::LiveDataBytes();
     std::vector<std::unique_ptr<chantera::Sampler>> instances;
     instances.push_back(std::make_unique<chantera::Sampler>(dir));
-    const uint64_t one = chantera::Sample::LiveDataBytes() - before;
+    const uint64_t one = chantera::LiveDataBytes() - before;
     while (instances.size() < 8) instances.push_back(std::make_unique<chantera::Sampler>(dir));
-    const uint64_t eight = chantera::Sample::LiveDataBytes() - before;
+    const uint64_t eight = chantera::LiveDataBytes() - before;
     if (one == 0) {
       state.SkipWithError("no demo voice (build the plug-in folder, or set CHANTERA_PLUGIN_DIR)");
       break;

@@ -57,10 +57,7 @@ constexpr uint32_t kStateProgram = 1;
 constexpr float kUnset = std::numeric_limits<float>::quiet_NaN();
 
 bool HasVoiceList(const std::string& dir) {
-  std::FILE* file = platform::OpenForReading((dir + platform::kPathSeparator + "voice.csv").c_str());
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
+  return platform::OpenForReading((dir + platform::kPathSeparator + "voice.csv").c_str()) != nullptr;
 }
 
 // The voice library of this binary: beside it (an LV2 bundle, a CLAP file in its folder)

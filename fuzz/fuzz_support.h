@@ -30,10 +30,10 @@ inline const std::string& Folder() {
 // Writes bytes to Folder()/name and returns the full path.
 inline std::string WriteInput(const std::string& name, const uint8_t* data, size_t size) {
   std::string path = Folder() + "/" + name;
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
-  std::fclose(file);
+  platform::File file(std::fopen(path.c_str(), "wb"));
+  if (!file) std::abort();
+  if (size > 0 && std::fwrite(data, 1, size, file.get()) != size) std::abort();
+  if (platform::CloseFile(file) != 0) std::abort();
   return path;
 }
 

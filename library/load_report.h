@@ -1,6 +1,9 @@
-// What the loaders of a voice did with the lines of its files, for the voice check tool:
-// the instrument itself passes no report and behaves exactly as without one. A loader
-// only records facts (which line, what it kept or dropped); the tool words them.
+// What the loaders of a voice did with its files. A loader only records facts: which
+// file could not be read (failures), and for the voice check tool which line it kept,
+// cut or dropped (the load is the same with or without a report). The failures become
+// the user's message boxes in one place, ShowLoadFailures, once the load is over: the
+// caller that passes a report shows them; a loader called without one shows its own as
+// it returns.
 // Thread: whichever thread loads; a report belongs to one load.
 #pragma once
 
@@ -59,6 +62,20 @@ struct LoadNote {
   std::string detail;  // the name or field concerned, as written (may be empty)
 };
 
+// A file the user is told about, in one message box each.
+enum class LoadFailureKind {
+  kVoiceList,   // voice.csv cannot be opened: "GetVoiceListでエラー" / "Errr"
+  kWaveFile,    // a WAV file cannot be opened or holds no samples it can read: "Wave file load failed." / "Error"
+  kProgramFile  // programs.txt cannot be opened: "<path> Program file load failed." / "Error"
+};
+
+struct LoadFailure {
+  LoadFailureKind kind;
+  std::string path;
+  int32_t answer = 0;  // the message box's answer, once shown
+  bool shown = false;
+};
+
 // Where each item came from, by 1-based line.
 struct ProgramLines {
   int32_t start = 0;            // its "Program" line (or P line, or first S line) ; 0 when none
@@ -73,10 +90,36 @@ struct LoadReport {
   std::vector<ProgramLines> programs;  // programs.txt: one per program completed by "End"
   std::vector<LoadNote> otoNotes;      // the voice folder's oto.ini, read with samples.txt; by line
   bool otoRead = false;                // the voice folder has an oto.ini (the bank's timing came from it)
+  std::vector<LoadFailure> failures;   // in the order the loaders met them
 
   void Add(LoadNoteKind kind, int32_t line, std::string detail = {}) {
     notes.push_back({kind, line, std::move(detail)});
   }
+  void Fail(LoadFailureKind kind, std::string path) { failures.push_back({kind, std::move(path)}); }
+};
+
+// Shows the failures of report not shown yet, in order, and keeps each one's answer.
+// Returns the answer of the last one shown, 0 when none was.
+int32_t ShowLoadFailures(LoadReport& report);
+
+// The report a loader writes its facts to: the caller's when it gave one, else a report
+// of its own whose failures are shown when the load returns (this object's end).
+class LoadReportScope {
+ public:
+  explicit LoadReportScope(LoadReport* given) : given_(given) {}
+  ~LoadReportScope() {
+    if (given_ == nullptr) ShowLoadFailures(own_);
+  }
+  LoadReportScope(const LoadReportScope&) = delete;
+  LoadReportScope& operator=(const LoadReportScope&) = delete;
+  LoadReport& operator*() noexcept { return given_ != nullptr ? *given_ : own_; }
+  LoadReport* operator->() noexcept { return &**this; }
+  // Shows the failures now (a loader that answers with the message box's answer).
+  int32_t ShowOwn() { return given_ == nullptr ? ShowLoadFailures(own_) : 0; }
+
+ private:
+  LoadReport* given_;
+  LoadReport own_;
 };
 
 }  // namespace chantera

@@ -21,7 +21,6 @@ namespace chantera {
 namespace {
 
 constexpr size_t kMaxPendingRanges = 128;
-constexpr size_t kMessageBuffer = 256;
 
 // The gain is read in double precision and stored as a float; a value beyond the float
 // range becomes an infinity of its sign (a plain conversion would be undefined).
@@ -137,25 +136,26 @@ void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, con
 }  // namespace
 
 int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs, const SampleBank& bank,
-                        LoadReport* report) {
+                        LoadReport* given) {
+  LoadReportScope out(given);
   const std::string path = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "") + "programs.txt";
   // A path longer than the platform's path buffers names no file there.
-  std::FILE* file =
+  platform::File file =
       path.size() < static_cast<size_t>(platform::kMaxPath) ? platform::OpenForReading(path.c_str()) : nullptr;
-  if (file == nullptr) {
-    char message[kMessageBuffer];
-    std::snprintf(message, sizeof message, "%s %s", path.c_str(), "Program file load failed.");
-    return platform::ShowMessage(message, "Error");
+  if (!file) {
+    out->Fail(LoadFailureKind::kProgramFile, path);
+    return out.ShowOwn();
   }
 
+  LoadReport* report = given;  // lines are noted only for a caller that asked
   std::vector<std::string> lines;
   std::string line;
   bool cut = false;
-  while (text::ReadLine(file, line, &cut)) {
+  while (text::ReadLine(file.get(), line, &cut)) {
     lines.push_back(line);
     if (report != nullptr && cut) report->Add(LoadNoteKind::kLineCut, static_cast<int32_t>(lines.size()), line);
   }
-  const int closed = std::fclose(file);
+  const int closed = platform::CloseFile(file);
 
   ApplyLines(lines, programs, bank, report);
   return closed == 0 ? 0 : -1;

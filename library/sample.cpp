@@ -1,16 +1,16 @@
-// Loading one WAV file into a Sample, and the bounds that keep GetValue inside the data.
+// Loading one WAV file into a Sample (or taking the data another sample read from it, see
+// shared_wavs.h), its sustain loop, and the bounds that keep GetValue inside the data.
 #include "library/sample.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
-#include <unordered_map>
 #include <utility>
 
+#include "library/load_report.h"
+#include "library/shared_wavs.h"
 #include "library/wave_decode.h"
 #include "library/wave_reader.h"
 #include "platform/platform.h"
@@ -89,77 +89,15 @@ void CrossfadeSeam(const Values& v, uint32_t start, uint32_t end, uint32_t frame
   }
 }
 
-std::atomic<uint64_t> liveDataBytes{0};
-
-// Frees sample data and keeps the count of live bytes.
-struct CountedDelete {
-  uint64_t bytes;
-  void operator()(uint8_t* data) const noexcept {
-    liveDataBytes.fetch_sub(bytes, std::memory_order_relaxed);
-    delete[] data;
-  }
-};
-
-// Data as a sample holds them: shared ownership, counted. Null when data is null or no
-// memory can be had for the count (the data are then freed).
-std::shared_ptr<uint8_t[]> Counted(std::unique_ptr<uint8_t[]> data, uint64_t bytes) noexcept {
-  if (!data) return nullptr;
-  liveDataBytes.fetch_add(bytes, std::memory_order_relaxed);
-  try {
-    return std::shared_ptr<uint8_t[]>(data.release(), CountedDelete{bytes});
-  } catch (const std::bad_alloc&) {
-    return nullptr;  // the deleter has freed the data and taken back the count
-  }
-}
-
-// The files read in this process, by identity: what LoadFromWav made of each, and its data
-// while some sample still holds them.
-struct SharedWav {
-  platform::FileIdentity identity;
-  std::weak_ptr<uint8_t[]> data;
-  uint32_t dataSize, sampleRate, bitsPerSample, channels, blockAlign, loopStart, loopEnd;
-  bool loaded;
-  uint64_t folderVersion;  // of the watched folder it was identified in, else 0
-};
-struct SharedWavs {
-  std::mutex mutex;                                  // held only to look up or note one file, never while reading one
-  std::unordered_map<std::string, SharedWav> files;  // by the path as the loader gave it
-  size_t notedSincePurge = 0;
-};
-SharedWavs& Shared() {
-  static SharedWavs shared;
-  return shared;
-}
-
 }  // namespace
 
-uint64_t Sample::LiveDataBytes() noexcept {
-  return liveDataBytes.load(std::memory_order_relaxed);
-}
-
-struct Sample::SharedFile {
-  SharedWav wav;
-  std::shared_ptr<uint8_t[]> data;
-};
-
-bool Sample::FindShared(const char* path, SharedFile& file) {
-  SharedWavs& shared = Shared();
-  const std::lock_guard<std::mutex> lock(shared.mutex);
-  const auto found = shared.files.find(path);
-  if (found == shared.files.end()) return false;
-  file.wav = found->second;
-  file.data = found->second.data.lock();
-  return file.data != nullptr;
-}
-
-bool Sample::TakeShared(const SharedFile& file, const platform::FileIdentity& identity, bool& loaded) {
-  const SharedWav& wav = file.wav;
+bool Sample::TakeShared(const SharedWav& wav, const platform::FileIdentity& identity, bool& loaded) {
   if (!(wav.identity == identity)) return false;
   sampleRate = wav.sampleRate;
   bitsPerSample = wav.bitsPerSample;
   channels = wav.channels;
   blockAlign = wav.blockAlign;
-  pcm = file.data;
+  pcm = wav.data;
   dataSize = wav.dataSize;
   UpdateLayout();
   loopStart = wav.loopStart;
@@ -171,24 +109,9 @@ bool Sample::TakeShared(const SharedFile& file, const platform::FileIdentity& id
 
 void Sample::Publish(const char* path, const platform::FileIdentity& identity, bool loaded, uint64_t folderVersion) {
   if (!pcm) return;
-  SharedWavs& shared = Shared();
-  const std::lock_guard<std::mutex> lock(shared.mutex);
-  // Now and then the files whose data nobody holds any more are forgotten.
-  if (++shared.notedSincePurge > 4096) {
-    std::erase_if(shared.files, [](const auto& entry) { return entry.second.data.expired(); });
-    shared.notedSincePurge = 0;
-  }
-  shared.files[path] = {identity,   pcm,       dataSize, sampleRate, bitsPerSample, channels,
-                        blockAlign, loopStart, loopEnd,  loaded,     folderVersion};
+  shared_wavs::Publish(path, {identity, pcm, dataSize, sampleRate, bitsPerSample, channels, blockAlign, loopStart,
+                              loopEnd, loaded, folderVersion});
   shared_ = true;
-}
-
-void Sample::Confirm(const char* path, const platform::FileIdentity& identity, uint64_t folderVersion) {
-  if (folderVersion == 0) return;
-  SharedWavs& shared = Shared();
-  const std::lock_guard<std::mutex> lock(shared.mutex);
-  const auto found = shared.files.find(path);
-  if (found != shared.files.end() && found->second.identity == identity) found->second.folderVersion = folderVersion;
 }
 
 bool Sample::OwnData() noexcept {
@@ -196,7 +119,7 @@ bool Sample::OwnData() noexcept {
   std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[dataSize == 0 ? 1 : dataSize]);
   if (!copy) return false;
   std::memcpy(copy.get(), pcm.get(), dataSize);
-  std::shared_ptr<uint8_t[]> own = Counted(std::move(copy), dataSize == 0 ? 1 : dataSize);
+  std::shared_ptr<uint8_t[]> own = CountedData(std::move(copy), dataSize == 0 ? 1 : dataSize);
   if (!own) return false;
   pcm = std::move(own);
   shared_ = false;
@@ -230,7 +153,7 @@ bool Sample::SetLoop(uint32_t firstFrame, uint32_t lastFrame) noexcept {
 
 void Sample::SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept {
   ClearLoop();
-  pcm = Counted(std::move(data), size == 0 ? 1 : size);
+  pcm = CountedData(std::move(data), size == 0 ? 1 : size);
   shared_ = false;
   dataSize = pcm ? size : 0;
   UpdateLayout();
@@ -248,7 +171,7 @@ void Sample::UpdateLayout() noexcept {
   readableFrames = std::min(dataSize / blockAlign, dataSize / bytesPerFrame);
 }
 
-bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const char* name) {
+bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const char* name, LoadReport* given) {
   if (path == nullptr || path[0] == '\0') return false;
   // A file that another sample of this process has read from the same path, unchanged
   // since (the same identity), is not read again: its data are shared. Only a path that
@@ -256,19 +179,19 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   // only by the letter-case search, the identity is that of the file the reader opened.
   // Not even that when the system watches the folder and nothing in it has changed since
   // (the same version): a plain file of one name cannot have changed unseen.
-  SharedFile known;
-  const bool readBefore = FindShared(path, known);
+  SharedWav known;
+  const bool readBefore = shared_wavs::Find(path, known);
   const uint64_t folderVersion = folder != nullptr && folder->Watches(name) ? folder->Version() : 0;
   bool loaded = false;
   const bool unchanged =
-      folderVersion != 0 && known.wav.folderVersion == folderVersion && known.wav.identity.links == 1;
-  if (readBefore && unchanged && TakeShared(known, known.wav.identity, loaded)) return loaded;
+      folderVersion != 0 && known.folderVersion == folderVersion && known.identity.links == 1;
+  if (readBefore && unchanged && TakeShared(known, known.identity, loaded)) return loaded;
   platform::FileIdentity identity;
   if (readBefore &&
       (folder != nullptr && name != nullptr ? folder->Identify(name, identity)
                                             : platform::IdentifyFile(path, identity)) &&
       TakeShared(known, identity, loaded)) {
-    Confirm(path, identity, folderVersion);
+    shared_wavs::Confirm(path, identity, folderVersion);
     return loaded;
   }
   WaveReader reader;
@@ -276,12 +199,12 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   // noise: such a file is as unreadable as one that is no WAV file at all.
   const WaveEncoding encoding = reader.Open(path) == 0 ? EncodingOf(reader) : WaveEncoding::kUnreadable;
   if (encoding == WaveEncoding::kUnreadable) {
-    platform::ShowMessage("Wave file load failed.", "Error");
+    LoadReportScope(given)->Fail(LoadFailureKind::kWaveFile, path);
     return false;
   }
-  const bool identified = platform::IdentifyOpenFile(reader.handle, identity);
+  const bool identified = platform::IdentifyOpenFile(reader.handle.get(), identity);
   if (readBefore && identified && TakeShared(known, identity, loaded)) {
-    Confirm(path, identity, folderVersion);
+    shared_wavs::Confirm(path, identity, folderVersion);
     return loaded && reader.Close() == 0;
   }
   known = {};  // the data read before are not held while this file is read
@@ -310,7 +233,7 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
     if (!buffer) return false;  // out of memory: the sample keeps what it had
     allocated = size == 0 ? 1 : size;
   }
-  std::shared_ptr<uint8_t[]> data = Counted(std::move(buffer), allocated);
+  std::shared_ptr<uint8_t[]> data = CountedData(std::move(buffer), allocated);
   if (!data) return false;
   sampleRate = reader.format.samplesPerSec;
   channels = reader.format.channels;

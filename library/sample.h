@@ -23,6 +23,8 @@ namespace platform {
 struct FileIdentity;
 class Folder;
 }  // namespace platform
+struct LoadReport;
+struct SharedWav;
 
 // Where the syllable lies in a recording, from the voice's oto.ini (library/voice_timing.h),
 // in frames of the recording as the sample holds it (at its own sampleRate, before any
@@ -53,13 +55,15 @@ class Sample {
 
   // Loads the format fields and the data from a WAV file; true on success. A file that
   // cannot be opened as RIFF/WAVE, or whose data are no samples it can read (ADPCM, MP3,
-  // ...), shows "Wave file load failed." / "Error" and leaves the sample as it was. A
+  // ...), is a failure ("Wave file load failed." / "Error", see load_report.h: recorded in
+  // report when given, else shown as this returns) and leaves the sample as it was. A
   // data chunk that claims more bytes than the file holds keeps only the bytes the file
   // supplies (and answers false, with no message).
   // Thread: whichever thread reloads the bank, never the audio thread during a render.
   // A caller that loads many files of one folder passes the folder, held open, and the
   // name inside it (path being the folder's path and the name).
-  bool LoadFromWav(const char* path, const platform::Folder* folder = nullptr, const char* name = nullptr);
+  bool LoadFromWav(const char* path, const platform::Folder* folder = nullptr, const char* name = nullptr,
+                   LoadReport* report = nullptr);
 
   void SetFileName(const char* text) { fileName = text ? text : ""; }
   void SetAlias(const char* text) { alias = text ? text : ""; }
@@ -87,9 +91,6 @@ class Sample {
   // Replaces the data (taking ownership) and recomputes the readable frames. The sustain
   // loop belonged to the old data and is dropped.
   void SetData(std::unique_ptr<uint8_t[]> data, uint32_t size) noexcept;
-
-  // Bytes of sample data alive in the process, each shared copy counted once.
-  static uint64_t LiveDataBytes() noexcept;
 
   // The sustain loop: frames loopStart .. loopEnd - 1 repeat while a note is held; after
   // the release the note plays on through loopEnd to the end of the data.
@@ -124,19 +125,12 @@ class Sample {
   std::shared_ptr<uint8_t[]> pcm;
 
  private:
-  struct SharedFile;
-  // What another sample of the process read from path, with its data held; false when no
-  // sample holds data read from there.
-  static bool FindShared(const char* path, SharedFile& file);
-  // Takes those data when the file is still the one read (the same identity), with what
-  // LoadFromWav answered then; false otherwise.
-  bool TakeShared(const SharedFile& file, const platform::FileIdentity& identity, bool& loaded);
+  // Takes the data another sample read (shared_wavs.h) when the file is still the one
+  // read (the same identity), with what LoadFromWav answered then; false otherwise.
+  bool TakeShared(const SharedWav& wav, const platform::FileIdentity& identity, bool& loaded);
   // Offers this sample's data (just read from path) to later loads of the same file;
   // folderVersion: the watched folder's version it was identified under, or 0.
   void Publish(const char* path, const platform::FileIdentity& identity, bool loaded, uint64_t folderVersion);
-  // The file at path was found unchanged (identity) after its watched folder reached
-  // folderVersion: from then on the watch vouches for it, with no look-up.
-  static void Confirm(const char* path, const platform::FileIdentity& identity, uint64_t folderVersion);
   // Before the data are written: data of this sample's own when they are shared. False
   // when no memory can be had (the data are then left alone).
   bool OwnData() noexcept;

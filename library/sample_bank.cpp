@@ -60,12 +60,14 @@ void SampleBank::FreeSamples() {
   nameIndex.clear();
 }
 
-int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolder, LoadReport* report) {
+int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolder, LoadReport* given) {
+  LoadReportScope out(given);
+  LoadReport* report = given;  // lines are noted only for a caller that asked
   const std::string folder = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "");
   const std::string listPath = folder + "samples.txt";
-  std::FILE* file = FitsPathBuffer(listPath) ? platform::OpenForReading(listPath.c_str()) : nullptr;
+  const platform::File file = FitsPathBuffer(listPath) ? platform::OpenForReading(listPath.c_str()) : nullptr;
   nameIndex.clear();
-  if (file == nullptr) {
+  if (!file) {
     sampleCount.store(0, std::memory_order_release);
     return 0;
   }
@@ -75,7 +77,7 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
   int32_t lineNumber = 0;
   std::string line;
   bool cut = false;
-  while (n < kSampleSlots && text::ReadLine(file, line, &cut)) {
+  while (n < kSampleSlots && text::ReadLine(file.get(), line, &cut)) {
     ++lineNumber;
     if (report != nullptr && cut) report->Add(LoadNoteKind::kLineCut, lineNumber, line);
     const auto fields = text::SplitFields(line, 3);
@@ -92,10 +94,10 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
     const std::string wavPath = folder + fileName;
     if (Sample* sample = samples[static_cast<size_t>(n)].get()) {
       if (FitsPathBuffer(wavPath)) {
-        sample->LoadFromWav(wavPath.c_str(), &opened, fileName.c_str());  // the slot counts either way
+        sample->LoadFromWav(wavPath.c_str(), &opened, fileName.c_str(), &*out);  // the slot counts either way
       } else {
         // Too long to open: the same case for the user as a file that is not there.
-        platform::ShowMessage("Wave file load failed.", "Error");
+        out->Fail(LoadFailureKind::kWaveFile, wavPath);
       }
       sample->SetFileName(fileName.c_str());
       nameIndex.emplace(AsciiLowered(fileName.c_str()), n);  // the first slot of a name stays
@@ -108,7 +110,7 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
   }
   if (report != nullptr && n == kSampleSlots) {
     // Only lines that would have used a slot count as dropped.
-    while (text::ReadLine(file, line)) {
+    while (text::ReadLine(file.get(), line)) {
       ++lineNumber;
       if (text::SplitFields(line, 3).size() == 3) {
         report->Add(LoadNoteKind::kSamplesPastLimit, lineNumber, line);
@@ -116,7 +118,6 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
       }
     }
   }
-  std::fclose(file);
   // The recordings' timing, when the folder has an oto.ini: a folder without one reads
   // nothing more.
   OtoFile oto;

@@ -40,9 +40,10 @@ class SampleBank {
   // 0, 1, ... in list order, reusing the slots' Sample objects. Missing list (or a path
   // over 259 characters): sampleCount 0, silently. Lines past the 1088th slot are
   // ignored. Then gives each loaded sample its timing from the folder's oto.ini, when it
-  // has one (library/voice_timing.h; none otherwise). Returns 0. report, when given,
-  // receives each slot's line and what was skipped or cut (the voice check tool); the
-  // load is the same with or without it.
+  // has one (library/voice_timing.h; none otherwise). Returns 0. A WAV file that cannot
+  // be read is a failure (load_report.h): shown as this returns, or by the caller that
+  // gives a report. report, when given, also receives each slot's line and what was
+  // skipped or cut (the voice check tool); the load is the same with or without it.
   // Thread: the reloading thread, with no loader running and no render reading the bank.
   int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder, LoadReport* report = nullptr);
   // Index of the first loaded sample whose file name matches (ASCII case ignored), or -1.

@@ -1,5 +1,6 @@
 #include "library/voice.h"
 
+#include "library/load_report.h"
 #include "library/loader.h"
 #include "library/program_file.h"
 #include "platform/platform.h"
@@ -13,12 +14,11 @@ Voice::~Voice() {
 std::unique_ptr<Voice> LoadVoice(const std::string& pluginDir, int32_t index, bool effectOn,
                                  const ProgramSet& programs) {
   auto voice = std::make_unique<Voice>();
+  // Every file that cannot be read is told once the voice is built, in the order met.
+  LoadReport report;
   char listPath[platform::kMaxPath];
   BuildVoiceListPath(pluginDir.c_str(), listPath);
-  {
-    VoiceListReader reader(listPath);
-    reader.GetVoiceList(voice->list);
-  }
+  VoiceListReader(listPath).GetVoiceList(voice->list, &report);
   if (index < 0 || index >= voice->list.voiceCount) index = 0;
   voice->index = index;
   voice->effectOn = effectOn;
@@ -29,10 +29,15 @@ std::unique_ptr<Voice> LoadVoice(const std::string& pluginDir, int32_t index, bo
   voice->folder += platform::kPathSeparator;
 
   voice->bank = std::make_shared<SampleBank>();
-  voice->bank->LoadSampleList(pluginDir.c_str(), voice->folder.c_str());
+  voice->bank->LoadSampleList(pluginDir.c_str(), voice->folder.c_str(), &report);
   StartLoader(voice->bank, effectOn);
   voice->programs = programs;
-  voice->programFileStatus = LoadProgramFile(pluginDir.c_str(), voice->folder.c_str(), voice->programs, *voice->bank);
+  const int32_t closed =
+      LoadProgramFile(pluginDir.c_str(), voice->folder.c_str(), voice->programs, *voice->bank, &report);
+  ShowLoadFailures(report);
+  const bool programFileFailed =
+      !report.failures.empty() && report.failures.back().kind == LoadFailureKind::kProgramFile;
+  voice->programFileStatus = programFileFailed ? report.failures.back().answer : closed;
   return voice;
 }
 

@@ -45,7 +45,7 @@ struct Voice {
 // a fresh bank, starts a Chorus run over it when effectOn, and reads its programs.txt
 // over programs (the records the instrument had: a program the file does not list keeps
 // its record, as when the file is read again in place). The messages of a missing list,
-// WAV file or program file are shown on the calling thread.
+// WAV file or program file are shown on the calling thread when the voice is built.
 // Thread: any thread that may read files and wait: never a real-time audio thread.
 std::unique_ptr<Voice> LoadVoice(const std::string& pluginDir, int32_t index, bool effectOn,
                                  const ProgramSet& programs);

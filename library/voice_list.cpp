@@ -21,8 +21,6 @@ constexpr int kFolderBytes = platform::kMaxPath - 3;
 
 // "不明" ("unknown") in Shift-JIS.
 constexpr char kUnknownName[] = "\x95\x73\x96\xBE";
-// "GetVoiceListでエラー" ("error in GetVoiceList") in Shift-JIS.
-constexpr char kListError[] = "GetVoiceList\x82\xC5\x83\x47\x83\x89\x81\x5B";
 
 void CopyBounded(char* dst, size_t capacity, const char* src) {
   const size_t n = std::min(std::strlen(src), capacity - 1);
@@ -50,33 +48,34 @@ VoiceListReader::VoiceListReader(const char* p) {
   CopyBounded(path, sizeof path, p ? p : "");
 }
 
-void VoiceListReader::GetVoiceList(VoiceList& list, LoadReport* report) {
+void VoiceListReader::GetVoiceList(VoiceList& list, LoadReport* given) {
   list.voiceCount = 0;
-  std::FILE* file = path[0] != '\0' ? platform::OpenForReading(path) : nullptr;
-  if (file == nullptr) {
+  LoadReportScope out(given);
+  const platform::File file = path[0] != '\0' ? platform::OpenForReading(path) : nullptr;
+  if (!file) {
     CopyBounded(list.voiceNames[0], sizeof list.voiceNames[0], kUnknownName);
     CopyBounded(list.voiceFolders[0], sizeof list.voiceFolders[0], "Undef");
     list.voiceCount = 1;
-    platform::ShowMessage(kListError, "Errr");
+    out->Fail(LoadFailureKind::kVoiceList, path);
     return;
   }
+  LoadReport* report = given;  // lines are noted only for a caller that asked
 
   // The file was read as text: CR LF arrives as LF, a CR that no LF follows stays.
   const std::unique_ptr<char[]> bytes(new char[kFileBuffer]());
   size_t size = 0;
-  for (int c = std::getc(file); c != EOF && size < kFileBuffer; c = std::getc(file)) {
+  for (int c = std::getc(file.get()); c != EOF && size < kFileBuffer; c = std::getc(file.get())) {
     if (c == '\r') {
-      const int next = std::getc(file);
+      const int next = std::getc(file.get());
       if (next == '\n') {
         c = '\n';
       } else if (next != EOF) {
-        std::ungetc(next, file);
+        std::ungetc(next, file.get());
       }
     }
     bytes[size++] = static_cast<char>(c);
   }
-  const bool fileCut = size == kFileBuffer && std::getc(file) != EOF;
-  std::fclose(file);
+  const bool fileCut = size == kFileBuffer && std::getc(file.get()) != EOF;
 
   // Name state: a comma other than the very first byte ends the name; every other byte,
   // CR and LF included, is part of it (so the line ends of a second blank line start the

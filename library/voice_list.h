@@ -28,8 +28,10 @@ class VoiceListReader {
 
   // Fills the list from the file at path. A file that cannot be opened gives the one
   // entry "不明" / "Undef" (Shift-JIS display name) and the message
-  // "GetVoiceListでエラー" / "Errr". report, when given, receives the line of each entry
-  // and what was cut or dropped (the voice check tool); the list is the same without it.
+  // "GetVoiceListでエラー" / "Errr" (see load_report.h: shown by the caller that gives a
+  // report, else as this returns). report, when given, also receives the line of each
+  // entry and what was cut or dropped (the voice check tool); the list is the same
+  // without it.
   void GetVoiceList(VoiceList& list, LoadReport* report = nullptr);
 
   char path[platform::kMaxPath] = {};

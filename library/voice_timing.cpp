@@ -41,18 +41,17 @@ void Note(LoadReport* report, LoadNoteKind kind, int32_t line, std::string detai
 bool ReadOtoFile(const std::string& folder, OtoFile& oto, LoadReport* report) {
   oto = {};
   const std::string path = folder + "oto.ini";
-  std::FILE* file =
+  const platform::File file =
       path.size() < static_cast<size_t>(platform::kMaxPath) ? platform::OpenForReading(path.c_str()) : nullptr;
-  if (file == nullptr) return false;
+  if (!file) return false;
   if (report != nullptr) report->otoRead = true;
   std::string bytes;
   std::vector<char> buffer(size_t{1} << 16);
   size_t got = 0;
   while (bytes.size() < kLargestOtoBytes &&
-         (got = std::fread(buffer.data(), 1, std::min(buffer.size(), kLargestOtoBytes - bytes.size()), file)) > 0)
+         (got = std::fread(buffer.data(), 1, std::min(buffer.size(), kLargestOtoBytes - bytes.size()), file.get())) > 0)
     bytes.append(buffer.data(), got);
-  if (bytes.size() == kLargestOtoBytes && std::fgetc(file) != EOF) Note(report, LoadNoteKind::kOtoFileCut, 0, {});
-  std::fclose(file);
+  if (bytes.size() == kLargestOtoBytes && std::fgetc(file.get()) != EOF) Note(report, LoadNoteKind::kOtoFileCut, 0, {});
   oto = ParseOto(bytes);
   return true;
 }

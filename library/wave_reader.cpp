@@ -12,30 +12,19 @@
 #include <algorithm>
 #include <cstring>
 
+#include "library/riff.h"
 #include "platform/bytes.h"
 #include "platform/platform.h"
 
 namespace chantera {
 namespace {
 
-constexpr uint32_t FourCC(const char (&code)[5]) {
-  return static_cast<uint32_t>(static_cast<uint8_t>(code[0])) |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[1])) << 8 |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[2])) << 16 |
-         static_cast<uint32_t>(static_cast<uint8_t>(code[3])) << 24;
-}
+using riff::kData;
+using riff::kFmt;
+using riff::kSmpl;
+using riff::kSmplHeader;
+using riff::kSmplLoop;
 
-constexpr uint32_t kRiff = FourCC("RIFF");
-constexpr uint32_t kList = FourCC("LIST");
-constexpr uint32_t kWave = FourCC("WAVE");
-constexpr uint32_t kFmt = FourCC("fmt ");
-constexpr uint32_t kData = FourCC("data");
-constexpr uint32_t kSmpl = FourCC("smpl");
-
-// The "smpl" chunk: 36 bytes of header (the loop count at byte 28), then 24 bytes per
-// loop (type at 4, 0 forward; start at 8; last frame at 12).
-constexpr uint32_t kSmplHeader = 36;
-constexpr uint32_t kSmplLoop = 24;
 // Loops looked at for a forward one: a real file has one or two.
 constexpr uint32_t kSmplLoopsExamined = 64;
 
@@ -48,14 +37,14 @@ WaveReader::~WaveReader() {
 }
 
 bool WaveReader::ReadExact(void* buffer, uint32_t count) {
-  const size_t got = std::fread(buffer, 1, count, handle);
+  const size_t got = std::fread(buffer, 1, count, handle.get());
   position_ += got;
   return got == count;
 }
 
 bool WaveReader::SeekTo(uint64_t position) {
   if (position == position_) return true;  // no call, and the stream keeps its buffer
-  if (std::fseek(handle, static_cast<long>(position), SEEK_SET) != 0) return false;
+  if (std::fseek(handle.get(), static_cast<long>(position), SEEK_SET) != 0) return false;
   position_ = position;
   return true;
 }
@@ -76,21 +65,21 @@ void WaveReader::Ascend(const ChunkInfo& chunk) {
 uint32_t WaveReader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, bool findRiff) {
   uint64_t limit = fileSize_;
   if (parent != nullptr) limit = std::min(limit, static_cast<uint64_t>(parent->dwDataOffset) + parent->cksize);
-  const uint32_t wantedId = findRiff ? kRiff : chunk.ckid;
+  const uint32_t wantedId = findRiff ? riff::kRiff : chunk.ckid;
   const uint32_t wantedType = chunk.fccType;
 
   uint64_t position = position_;
   for (;;) {
-    if (position + 8 > limit) return kWaveChunkNotFound;
+    if (position + riff::kHeaderBytes > limit) return kWaveChunkNotFound;
     if (!SeekTo(position)) return kWaveCannotSeek;
-    uint8_t header[8];
-    if (!ReadExact(header, 8)) return kWaveChunkNotFound;
+    uint8_t header[riff::kHeaderBytes];
+    if (!ReadExact(header, riff::kHeaderBytes)) return kWaveChunkNotFound;
+    const riff::Chunk step = riff::ChunkAt(header, position);
     ChunkInfo found;
-    found.ckid = platform::LoadLe32(header);
-    found.cksize = platform::LoadLe32(header + 4);
-    found.dwDataOffset = static_cast<uint32_t>(position + 8);
-    const bool hasType = found.ckid == kRiff || found.ckid == kList;
-    if (hasType) {
+    found.ckid = step.id;
+    found.cksize = step.size;
+    found.dwDataOffset = static_cast<uint32_t>(step.payload);
+    if (step.HasFormType()) {
       uint8_t type[4];
       if (position + 12 > limit || !ReadExact(type, 4)) return kWaveChunkNotFound;
       found.fccType = platform::LoadLe32(type);
@@ -103,9 +92,8 @@ uint32_t WaveReader::Descend(ChunkInfo& chunk, const ChunkInfo* parent, bool fin
     if (parent != nullptr && found.ckid == kSmpl && smplChunk_.ckid == 0) smplChunk_ = found;
     // Skip this chunk, payload padded to an even length. One that claims to run past
     // what contains it cannot be skipped: the search ends there.
-    const uint64_t next = position + 8 + found.cksize + (found.cksize & 1u);
-    if (next > limit) return kWaveChunkNotFound;
-    position = next;
+    if (step.next > limit) return kWaveChunkNotFound;
+    position = step.next;
   }
 }
 
@@ -116,13 +104,13 @@ uint32_t WaveReader::Open(const char* fileName) {
 
   handle = platform::OpenForReading(fileName);
   if (handle == nullptr) return kWaveOpenFailed;
-  fileSize_ = platform::OpenFileSize(handle);
+  fileSize_ = platform::OpenFileSize(handle.get());
   position_ = 0;
 
   riffChunk = ChunkInfo{};
   smplChunk_ = ChunkInfo{};
   dataChunk_ = ChunkInfo{};
-  riffChunk.fccType = kWave;
+  riffChunk.fccType = riff::kWave;
   if (const uint32_t status = Descend(riffChunk, nullptr, true); status != 0) return status;
 
   subChunk = ChunkInfo{};
@@ -177,16 +165,15 @@ bool WaveReader::ReadLoop(uint32_t& start, uint32_t& lastFrame) {
 int32_t WaveReader::Read(void* buffer, int32_t count) {
   if (handle == nullptr || buffer == nullptr || count < 0) return -1;
   if (count == 0) return 0;
-  const size_t got = std::fread(buffer, 1, static_cast<size_t>(count), handle);
+  const size_t got = std::fread(buffer, 1, static_cast<size_t>(count), handle.get());
   position_ += got;
-  if (got == 0 && std::ferror(handle)) return -1;
+  if (got == 0 && std::ferror(handle.get())) return -1;
   return static_cast<int32_t>(got);
 }
 
 uint32_t WaveReader::Close() {
   if (handle == nullptr) return 0;
-  const int result = std::fclose(handle);
-  handle = nullptr;
+  const int result = platform::CloseFile(handle);
   return result == 0 ? kWaveOk : kWaveCannotClose;
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/platform.h"
+
 namespace chantera {
 
 enum WaveStatus : uint32_t {
@@ -73,7 +75,7 @@ class WaveReader {
   // their allocations with it: a chunk's stored size is not checked against the file.
   uint64_t BytesRemaining();
 
-  std::FILE* handle = nullptr;
+  platform::File handle;
   ChunkInfo riffChunk;
   ChunkInfo subChunk;
   uint32_t dataSize = 0;

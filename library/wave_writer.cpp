@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "library/riff.h"
 #include "platform/bytes.h"
 
 namespace chantera {
@@ -10,7 +11,7 @@ namespace {
 // The "smpl" chunk of one forward loop that plays for ever.
 std::string SmplChunk(uint32_t sampleRate, const WaveLoop& loop) {
   std::string out = "smpl";
-  platform::AppendLe32(out, 36u + 24u);
+  platform::AppendLe32(out, riff::kSmplHeader + riff::kSmplLoop);
   platform::AppendLe32(out, 0);                                                                         // manufacturer
   platform::AppendLe32(out, 0);                                                                         // product
   platform::AppendLe32(out, sampleRate != 0 ? static_cast<uint32_t>(1000000000ull / sampleRate) : 0u);  // ns per sample
@@ -32,19 +33,19 @@ std::string SmplChunk(uint32_t sampleRate, const WaveLoop& loop) {
 }  // namespace
 
 std::string WithSustainLoop(const std::string& wav, const WaveLoop& loop) {
-  if (wav.size() < 12 || wav.compare(0, 4, "RIFF") != 0 || wav.compare(8, 4, "WAVE") != 0) return {};
-  std::string out = wav.substr(0, 12);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(wav.data());
+  if (wav.size() < riff::kFormHeaderBytes || platform::LoadLe32(bytes) != riff::kRiff ||
+      platform::LoadLe32(bytes + 8) != riff::kWave)
+    return {};
+  std::string out = wav.substr(0, riff::kFormHeaderBytes);
   uint32_t sampleRate = 0;
-  size_t at = 12;
-  while (at + 8 <= wav.size()) {
-    const uint32_t size = platform::LoadLe32(reinterpret_cast<const uint8_t*>(wav.data()) + at + 4);
-    const uint64_t next = at + 8 + static_cast<uint64_t>(size) + (size & 1u);
-    if (next > wav.size() + (size & 1u)) return {};  // a chunk that runs past the file
-    const std::string id = wav.substr(at, 4);
-    if (id == "fmt " && size >= 8)
-      sampleRate = platform::LoadLe32(reinterpret_cast<const uint8_t*>(wav.data()) + at + 12);
-    if (id != "smpl") out += wav.substr(at, static_cast<size_t>(next - at));
-    at = static_cast<size_t>(next);
+  uint64_t at = riff::kFormHeaderBytes;
+  while (at + riff::kHeaderBytes <= wav.size()) {
+    const riff::Chunk chunk = riff::ChunkAt(bytes + at, at);
+    if (chunk.next > wav.size() + (chunk.size & 1u)) return {};  // a chunk that runs past the file
+    if (chunk.id == riff::kFmt && chunk.size >= 8) sampleRate = platform::LoadLe32(bytes + chunk.payload + 4);
+    if (chunk.id != riff::kSmpl) out.append(wav, static_cast<size_t>(at), static_cast<size_t>(chunk.next - at));
+    at = chunk.next;
   }
   if (out.size() & 1u) out.push_back('\0');
   out += SmplChunk(sampleRate, loop);
@@ -56,7 +57,7 @@ std::string WithSustainLoop(const std::string& wav, const WaveLoop& loop) {
 std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channels, uint32_t sampleRate,
                           const WaveLoop* loop) {
   const auto dataBytes = static_cast<uint32_t>(frames * channels * 2u);
-  const uint32_t smplBytes = loop != nullptr ? 36u + 24u : 0u;
+  const uint32_t smplBytes = loop != nullptr ? riff::kSmplHeader + riff::kSmplLoop : 0u;
   std::string out;
   out.reserve(44u + dataBytes + (smplBytes != 0 ? 8u + smplBytes : 0u));
   out += "RIFF";

@@ -152,7 +152,15 @@ std::string Utf8ToShiftJis(const std::string& utf8);
 // exact path does not exist, each missing component is looked up case-insensitively in
 // its folder, and a component in Shift-JIS bytes is also tried as its UTF-8 equivalent.
 // Returns null when nothing matches.
-std::FILE* OpenForReading(const char* path);
+struct FileCloser {
+  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+// An open C file, closed with its owner. Close it through CloseFile where the result of
+// the close matters (data written, or a read that must have reached the end cleanly).
+using File = std::unique_ptr<std::FILE, FileCloser>;
+File OpenForReading(const char* path);
+// Closes file now; fclose's result (0 on success). A file already closed gives 0.
+inline int CloseFile(File& file) noexcept { return file ? std::fclose(file.release()) : 0; }
 
 // The size of an open file, from its descriptor (seeking to the end and back costs three
 // seeks, and the C library reads the file's last block on the way). 0 when unknown.

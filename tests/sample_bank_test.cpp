@@ -8,6 +8,7 @@
 
 #include "library/chorus_builder.h"
 #include "library/sample_bank.h"
+#include "library/shared_wavs.h"
 #include "library/voice_timing.h"
 #include "support/fixtures.h"
 
@@ -96,14 +97,14 @@ TEST_F(SampleBank, UnchangedFilesAreSharedBetweenBanks) {
   dir.Write("v/fresh.wav", MakeWav(tone));
   settle("a.wav", std::chrono::hours(1));
   const std::string list = "a.wav,a,60\r\nfresh.wav,f,60\r\n";
-  const uint64_t before = Sample::LiveDataBytes();
+  const uint64_t before = LiveDataBytes();
   Bank first, second;
   ASSERT_EQ(Load(list, {}, &first), 2);
-  const uint64_t one = Sample::LiveDataBytes() - before;
+  const uint64_t one = LiveDataBytes() - before;
   ASSERT_EQ(Load(list, {}, &second), 2);
   EXPECT_EQ(second.slot(0)->pcm, first.slot(0)->pcm);
   EXPECT_NE(second.slot(1)->pcm, first.slot(1)->pcm);  // written just now: not trusted yet
-  EXPECT_EQ(Sample::LiveDataBytes() - before, one + second.slot(1)->dataSize);
+  EXPECT_EQ(LiveDataBytes() - before, one + second.slot(1)->dataSize);
   EXPECT_EQ(second.slot(0)->dataSize, tone.size());
 
   RebuildSample(*second.slot(0));

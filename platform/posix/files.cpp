@@ -111,9 +111,9 @@ bool FindEntry(const std::string& folder, const std::string& component, bool wan
 
 }  // namespace
 
-std::FILE* OpenForReading(const char* path) {
+File OpenForReading(const char* path) {
   if (path == nullptr || *path == '\0') return nullptr;
-  if (std::FILE* file = OpenRegularFile(path)) return file;
+  if (std::FILE* file = OpenRegularFile(path)) return File(file);
   struct stat info {};
   if (stat(path, &info) == 0) return nullptr;  // there, but not a readable regular file
 
@@ -132,7 +132,7 @@ std::FILE* OpenForReading(const char* path) {
     if (!FindEntry(resolved, part, !last, entry)) return nullptr;
     resolved = resolved.empty() ? entry : resolved + (resolved.back() == '/' ? "" : "/") + entry;
   }
-  return OpenRegularFile(resolved.c_str());
+  return File(OpenRegularFile(resolved.c_str()));
 }
 
 namespace {

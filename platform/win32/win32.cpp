@@ -130,9 +130,9 @@ bool StartDetachedThread(void (*fn)(void* arg), void* arg) {
   return true;
 }
 
-std::FILE* OpenForReading(const char* path) {
+File OpenForReading(const char* path) {
   if (path == nullptr || *path == '\0') return nullptr;
-  return std::fopen(path, "rb");
+  return File(std::fopen(path, "rb"));
 }
 
 namespace {

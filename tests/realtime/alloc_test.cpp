@@ -432,7 +432,7 @@ TEST(Realtime, CountingSeesEveryKind) {
     grown.push_back(1);
     { const std::lock_guard<std::mutex> lock(mutex); }
     std::this_thread::sleep_for(std::chrono::microseconds(10));
-    if (std::FILE* file = std::fopen(CHANTERA_PLUGIN_DIR "/voice.csv", "rb")) std::fclose(file);
+    const platform::File file(std::fopen(CHANTERA_PLUGIN_DIR "/voice.csv", "rb"));
   }
   EXPECT_GE(allocations.load(), 2);
   EXPECT_GE(frees.load(), 1);

@@ -47,10 +47,8 @@ void TempDir::WriteByAnsiName(const std::string& relative, const std::string& by
   std::string name = relative;
   std::replace(name.begin(), name.end(), '/', '\\');
   fs::create_directories((path_ / relative).parent_path());  // folders with ASCII names
-  std::FILE* file = std::fopen((path_.string() + "\\" + name).c_str(), "wb");
-  if (file == nullptr) return;
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
+  const platform::File file(std::fopen((path_.string() + "\\" + name).c_str(), "wb"));
+  if (file) std::fwrite(bytes.data(), 1, bytes.size(), file.get());
 #else
   Write(relative, bytes);
 #endif

@@ -53,10 +53,7 @@ bool ExistsExactly(const std::string& path, bool directory) {
 
 // Whether the instrument's look-up finds the file (exactly or by its Windows rules).
 bool OpensForReading(const std::string& path) {
-  std::FILE* file = platform::OpenForReading(path.c_str());
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
+  return platform::OpenForReading(path.c_str()) != nullptr;
 }
 
 // "+7 cents", "-1 cent".
@@ -89,6 +86,7 @@ void Checker::CheckPluginFolder(const fs::path& dir, int32_t onlyVoice) {
   VoiceList list;
   LoadReport report;
   VoiceListReader(listPath).GetVoiceList(list, &report);
+  ShowLoadFailures(report);
   ReportNotes(shown, report);
   if (list.voiceCount == 0) {
     Add(FindingKind::kNoVoices, shown, 0);
@@ -145,6 +143,7 @@ void Checker::CheckVoice(const std::string& pluginDir, const std::string& folder
   } else {
     LookupWarning(base + "samples.txt", samplesFile, 0, "samples.txt");
     bank->LoadSampleList(pluginDir.c_str(), voiceFolder.c_str(), &samplesReport);
+    ShowLoadFailures(samplesReport);
     ReportNotes(samplesFile, samplesReport);
   }
   voice_->samples = bank->sampleCount.load();
@@ -159,6 +158,7 @@ void Checker::CheckVoice(const std::string& pluginDir, const std::string& folder
   } else {
     LookupWarning(base + "programs.txt", programsFile, 0, "programs.txt");
     LoadProgramFile(pluginDir.c_str(), voiceFolder.c_str(), programs, *bank, &programReport);
+    ShowLoadFailures(programReport);
     ReportNotes(programsFile, programReport);
     voice_->programs = static_cast<int32_t>(programReport.programs.size());
     if (!loadOnly_) CheckPrograms(programs, *bank, programsFile, programReport, samplesFile, samplesReport);

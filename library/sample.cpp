@@ -183,8 +183,7 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   const bool readBefore = shared_wavs::Find(path, known);
   const uint64_t folderVersion = folder != nullptr && folder->Watches(name) ? folder->Version() : 0;
   bool loaded = false;
-  const bool unchanged =
-      folderVersion != 0 && known.folderVersion == folderVersion && known.identity.links == 1;
+  const bool unchanged = folderVersion != 0 && known.folderVersion == folderVersion && known.identity.links == 1;
   if (readBefore && unchanged && TakeShared(known, known.identity, loaded)) return loaded;
   platform::FileIdentity identity;
   if (readBefore &&

@@ -27,7 +27,7 @@ struct Noted {
 };
 
 struct Files {
-  std::mutex mutex;                              // held only to look up or note one file, never while reading one
+  std::mutex mutex;                               // held only to look up or note one file, never while reading one
   std::unordered_map<std::string, Noted> byPath;  // by the path as the loader gave it
   size_t notedSincePurge = 0;
 };

@@ -160,7 +160,9 @@ struct FileCloser {
 using File = std::unique_ptr<std::FILE, FileCloser>;
 File OpenForReading(const char* path);
 // Closes file now; fclose's result (0 on success). A file already closed gives 0.
-inline int CloseFile(File& file) noexcept { return file ? std::fclose(file.release()) : 0; }
+inline int CloseFile(File& file) noexcept {
+  return file ? std::fclose(file.release()) : 0;
+}
 
 // The size of an open file, from its descriptor (seeking to the end and back costs three
 // seeks, and the C library reads the file's last block on the way). 0 when unknown.

@@ -55,8 +55,7 @@ int32_t NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
   for (size_t index = 0; index < slots.size(); ++index) {
     NoteSlot& slot = slots[index];
     if (slot.Sounding()) continue;
-    slot.active = 1;
-    slot.releasing = 0;
+    slot.state = SlotState::kHeld;
     slot.key = key;
     slot.velocity = velocity;
     slot.position = 0.0;
@@ -65,7 +64,7 @@ int32_t NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
     slot.sampleAge = 0;
     slot.fadeAge = 0;
     slot.startAt = slot.releaseAt = slot.fadeOutAt = -1;
-    slot.releaseAtOnce = 0;
+    slot.releaseAtOnce = false;
     slot.fadeOutLength = slot.fadeOutLeft = 0;
     slot.pitchOffset = slot.glideFrom = slot.vibratoSin = 0.0;
     slot.pitchRatio = slot.vibratoCos = 1.0;
@@ -80,9 +79,9 @@ int32_t NoteSlots::StartNote(int32_t key, int32_t velocity) noexcept {
 
 void NoteSlots::ScheduleRelease(int32_t key, int64_t at) noexcept {
   for (NoteSlot& slot : slots) {
-    if (slot.active == 0 || slot.releaseAt >= 0 || (key != -1 && slot.HeldKey() != key)) continue;
+    if (!slot.Held() || slot.releaseAt >= 0 || (key != -1 && slot.HeldKey() != key)) continue;
     slot.releaseAt = at;
-    slot.releaseAtOnce = key == -1 ? 1 : 0;
+    slot.releaseAtOnce = key == -1;
   }
 }
 
@@ -102,12 +101,9 @@ void NoteSlots::ApplyDue(int64_t now) noexcept {
     }
     if (slot.releaseAt >= 0 && slot.releaseAt <= now) {
       slot.releaseAt = -1;
-      if (slot.active != 0) {
-        slot.active = 0;
-        if (slot.releaseAtOnce == 0) {
-          slot.releasing = 1;
-          slot.level = 1.0;
-        }
+      if (slot.Held()) {
+        slot.state = slot.releaseAtOnce ? SlotState::kFree : SlotState::kReleasing;
+        if (!slot.releaseAtOnce) slot.level = 1.0;
       }
     }
   }
@@ -198,7 +194,7 @@ int64_t NoteSlots::NextDue() const noexcept {
 
 void NoteSlots::AgeVoices() noexcept {
   for (NoteSlot& slot : slots) {
-    if (slot.active == 0 && slot.releasing == 0) continue;
+    if (!slot.Sounding()) continue;
     // A note that has not rendered yet takes the new voice's recording at its first
     // stretch; the others keep theirs, from a bank one age older now.
     if (slot.sampleIndex >= 0) ++slot.sampleAge;
@@ -206,8 +202,7 @@ void NoteSlots::AgeVoices() noexcept {
     if (slot.sampleAge >= kVoiceAges) {
       // The oldest voice is let go: a note still fading on it (after several switches
       // within its release) ends here.
-      slot.active = 0;
-      slot.releasing = 0;
+      slot.state = SlotState::kFree;
       slot.fadeFrames = 0;
     } else if (slot.fadeFrames > 0 && slot.fadeAge >= kVoiceAges) {
       slot.fadeFrames = 0;  // the recording it crossed over from goes with that voice
@@ -217,7 +212,7 @@ void NoteSlots::AgeVoices() noexcept {
 
 bool NoteSlots::PlaysVoice(int age) const noexcept {
   for (const NoteSlot& slot : slots) {
-    if (slot.active == 0 && slot.releasing == 0) continue;
+    if (!slot.Sounding()) continue;
     if ((slot.sampleIndex >= 0 && slot.sampleAge == age) || (slot.fadeFrames > 0 && slot.fadeAge == age)) return true;
   }
   return false;
@@ -225,13 +220,12 @@ bool NoteSlots::PlaysVoice(int age) const noexcept {
 
 void NoteSlots::ReleaseNote(int32_t key) noexcept {
   for (NoteSlot& slot : slots) {
-    if (slot.active != 0 && slot.key == key) {
-      slot.active = 0;
-      slot.releasing = 1;
+    if (slot.Held() && slot.key == key) {
+      slot.state = SlotState::kReleasing;
       slot.level = 1.0;
-    } else if (key == -1) {
+    } else if (key == -1 && slot.Held()) {
       // Held slots end at once, without a release phase; releasing ones go on fading.
-      slot.active = 0;
+      slot.state = SlotState::kFree;
     }
   }
 }
@@ -276,7 +270,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     FollowKeyMap(slot, mapped, crossoverFrames);
     SlotRender r;
     r.baseGain = static_cast<double>(slot.velocity) * context.volume * context.expression * kGainScale;
-    r.releaseMultiplier = slot.releasing != 0 ? ReleaseMultiplier(context.releaseFactor, frequency, hostRate) : 1.0;
+    r.releaseMultiplier = slot.Releasing() ? ReleaseMultiplier(context.releaseFactor, frequency, hostRate) : 1.0;
     r.releaseLimit = context.releaseLimit;
     r.readableFrames = 0;
     const Sample* sample = nullptr;
@@ -284,7 +278,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     const auto takeRecording = [&]() noexcept {
       sample = IndexSample(context, slot.sampleIndex, slot.sampleAge);
       r.step = SampleStep(sample, frequency, hostRate);
-      looping = slot.active != 0 && sample != nullptr && sample->HasLoop();
+      looping = slot.Held() && sample != nullptr && sample->HasLoop();
     };
     takeRecording();
 
@@ -304,7 +298,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
       const CrossoverVoice in(r.step > 0.0 ? sample : nullptr, r.step, looping, context.quality);
       const double outStep = SampleStep(outgoing, frequency, hostRate);
       const CrossoverVoice out(outStep > 0.0 ? outgoing : nullptr, outStep,
-                               slot.active != 0 && outgoing != nullptr && outgoing->HasLoop(), context.quality);
+                               slot.Held() && outgoing != nullptr && outgoing->HasLoop(), context.quality);
       const int32_t count = std::min(end - f, slot.fadeFrames);
       slotDone = !RenderCrossover(slot, in, out, r, crossoverFrames, left, right, f, count);
       f += count;
@@ -329,7 +323,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
     r.readableFrames = sample->pcm != nullptr ? sample->ReadableFrames() : 0;
     const uint32_t limit = looping ? sample->LoopEnd() : r.readableFrames;
     const uint8_t* pcm = sample->pcm.get();
-    if (heldKernel && f == firstFrame && slot.releasing == 0 && pcm != nullptr && sample->bitsPerSample == 16 &&
+    if (heldKernel && f == firstFrame && !slot.Releasing() && pcm != nullptr && sample->bitsPerSample == 16 &&
         sample->channels == 1 && limit < 0x7FFFFFFFu && FramesInside(slot.position, r.step, limit, n) == n) {
       held[heldCount] = {slot.position, r.step, r.baseGain, pcm};
       heldSlots[heldCount++] = &slot;

@@ -18,9 +18,12 @@ class SampleBank;
 
 inline constexpr int kNoteSlots = 16;
 
+// What a slot's note is doing: nothing (free), held (started and not yet released), or in
+// its release phase.
+enum class SlotState : uint8_t { kFree, kHeld, kReleasing };
+
 struct NoteSlot {
-  uint8_t active = 0;     // held: started and not yet released
-  uint8_t releasing = 0;  // in its release phase
+  SlotState state = SlotState::kFree;
   int32_t key = 60;
   int32_t velocity = 0;
   double position = 0.0;  // playback position in sample frames
@@ -45,7 +48,7 @@ struct NoteSlot {
   // from fadeOutAt and ends. fadeOutLeft counts the frames of the fade still to come.
   int64_t startAt = -1;
   int64_t releaseAt = -1;
-  uint8_t releaseAtOnce = 0;
+  bool releaseAtOnce = false;
   int64_t fadeOutAt = -1;
   int32_t fadeOutLength = 0;
   int32_t fadeOutLeft = 0;
@@ -65,7 +68,9 @@ struct NoteSlot {
   int64_t retuneAt = -1;
   int32_t retuneKey = 0;
   int32_t retuneGlide = 0;
-  bool Sounding() const noexcept { return active != 0 || releasing != 0; }
+  bool Held() const noexcept { return state == SlotState::kHeld; }
+  bool Releasing() const noexcept { return state == SlotState::kReleasing; }
+  bool Sounding() const noexcept { return state != SlotState::kFree; }
   // The key its note-off names: a pending legato retune's.
   int32_t HeldKey() const noexcept { return retuneAt >= 0 ? retuneKey : key; }
 };

@@ -79,7 +79,7 @@ bool Sampler::ContinueLegato(int32_t key, int32_t glide, int64_t latency) noexce
   if (previousSlot_ < 0) return false;
   NoteSlot& slot = slots_.slots[static_cast<size_t>(previousSlot_)];
   // Held, and on its way out in no way: no note-off, fade or retune pending.
-  if (slot.active == 0 || slot.releaseAt >= 0 || slot.fadeOutAt >= 0 || slot.fadeOutLeft > 0 || slot.retuneAt >= 0)
+  if (!slot.Held() || slot.releaseAt >= 0 || slot.fadeOutAt >= 0 || slot.fadeOutLeft > 0 || slot.retuneAt >= 0)
     return false;
   // The same recording: the same syllable goes on (a new one starts as a note of its own).
   const StretchContext context = Context();

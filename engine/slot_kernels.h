@@ -95,7 +95,7 @@ inline void AddInside(const Layout& data, float* left, float* right, int32_t f, 
 inline bool UpdateRelease(NoteSlot& slot, const SlotRender& r, double& gain) noexcept {
   slot.level = slot.level * r.releaseMultiplier;
   if (slot.level < r.releaseLimit->load(std::memory_order_relaxed)) {
-    slot.releasing = 0;
+    slot.state = SlotState::kFree;
     return false;
   }
   gain = slot.level * r.baseGain;
@@ -195,7 +195,7 @@ void RenderSlot(NoteSlot& slot, const Layout& data, const SlotRender& r, float* 
 template <class Layout>
 void RenderSlotWithLayout(NoteSlot& slot, const Layout& data, const SlotRender& r, float* left, float* right, int32_t f,
                           int32_t end) noexcept {
-  if (slot.releasing != 0)
+  if (slot.Releasing())
     RenderSlot<true>(slot, data, r, left, right, f, end);
   else
     RenderSlot<false>(slot, data, r, left, right, f, end);

@@ -14,7 +14,7 @@ void RenderFadeOut(NoteSlot& slot, const CrossoverVoice& voice, const SlotRender
   bool ended = false;
   voice.Enter(slot.position);
   for (; f < end && !ended; ++f) {
-    if (slot.releasing != 0 && !UpdateRelease(slot, r, gain)) {
+    if (slot.Releasing() && !UpdateRelease(slot, r, gain)) {
       ended = true;
       break;
     }
@@ -25,8 +25,7 @@ void RenderFadeOut(NoteSlot& slot, const CrossoverVoice& voice, const SlotRender
     ended = --slot.fadeOutLeft <= 0;
   }
   if (ended) {
-    slot.active = 0;
-    slot.releasing = 0;
+    slot.state = SlotState::kFree;
     slot.fadeOutLeft = 0;
   }
 }
@@ -40,12 +39,12 @@ void RenderSlotHigh(NoteSlot& slot, const Sample& sample, bool looping, const Sl
   if (looping && position >= sample.LoopEnd()) position = WrapIntoLoop(position, sample.LoopStart(), sample.LoopEnd());
   double gain = r.baseGain;
   for (; f < end; ++f) {
-    if (slot.releasing == 0 && !stereo) {
+    if (!slot.Releasing() && !stereo) {
       // A held note's frames inside its recording: the kernel's fast run.
       f += SincRunMono16(source, position, r.step, gain, left + f, right + f, end - f);
       if (f == end) break;
     }
-    if (slot.releasing != 0 && !UpdateRelease(slot, r, gain)) {
+    if (slot.Releasing() && !UpdateRelease(slot, r, gain)) {
       // The slot ends here; its position runs on silently to the end of the stretch.
       position += r.step * (end - f);
       break;
@@ -70,7 +69,7 @@ bool RenderCrossover(NoteSlot& slot, const CrossoverVoice& incoming, const Cross
   incoming.Enter(slot.position);
   outgoing.Enter(slot.fadePosition);
   for (const int32_t end = f + count; f < end; ++f) {
-    if (slot.releasing != 0 && !UpdateRelease(slot, r, gain)) {
+    if (slot.Releasing() && !UpdateRelease(slot, r, gain)) {
       slot.fadeFrames = 0;
       return false;
     }
@@ -97,7 +96,7 @@ void StartCrossover(NoteSlot& slot, int32_t index, int32_t crossoverFrames) noex
 }
 
 void RenderSilentSlot(NoteSlot& slot, const SlotRender& r, int32_t n) noexcept {
-  if (slot.releasing == 0) return;
+  if (!slot.Releasing()) return;
   double gain = 0.0;
   for (int32_t f = 0; f < n; ++f) {
     if (!UpdateRelease(slot, r, gain)) return;
@@ -105,7 +104,7 @@ void RenderSilentSlot(NoteSlot& slot, const SlotRender& r, int32_t n) noexcept {
 }
 
 bool RecordingChangeWaits(const NoteSlot& slot, int32_t mapped) noexcept {
-  return slot.active != 0 && slot.releaseAt < 0 && slot.fadeOutAt < 0 && slot.fadeOutLeft == 0 && mapped >= 0 &&
+  return slot.Held() && slot.releaseAt < 0 && slot.fadeOutAt < 0 && slot.fadeOutLeft == 0 && mapped >= 0 &&
          (mapped != slot.sampleIndex || slot.sampleAge != 0);
 }
 

@@ -217,7 +217,7 @@ TEST_P(CleanSinging, LoopedNoteSustainsAtItsLevelUntilReleasedThenEnds) {
     const double reference = level(2205);
     for (int32_t from = 2205; from + 2205 <= held; from += 2205)
       ASSERT_NEAR(level(from), reference, 1.0) << "at frame " << from;
-    for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_FALSE(slot.active || slot.releasing);
+    for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_FALSE(slot.Sounding());
   }
 }
 

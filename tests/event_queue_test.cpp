@@ -34,7 +34,7 @@ class EventQueueTest : public ::testing::Test {
     sampler->Process(left.data(), right.data(), frames);
   }
   double Position(int slot) const { return sampler->Slots().slots[static_cast<size_t>(slot)].position; }
-  bool Active(int slot) const { return sampler->Slots().slots[static_cast<size_t>(slot)].active != 0; }
+  bool Active(int slot) const { return sampler->Slots().slots[static_cast<size_t>(slot)].Held(); }
   static MidiEvent NoteOn(int32_t frame, uint8_t key) { return {frame, 0x90, key, 100}; }
 
   TempDir dir;
@@ -200,7 +200,7 @@ TEST_F(EventQueueTest, BlocksRenderAtTheirFramesWhileAnEffectSwitchReadsTheVoice
   if (held) {
     block(EventList().Add(10, 0x80, 69, 0));
     EXPECT_GT(left[9], 0.0f);  // rendered, the note held up to its release
-    EXPECT_EQ(plugin.engine().Slots().slots[0].releasing, 1);
+    EXPECT_TRUE(plugin.engine().Slots().slots[0].Releasing());
     block(EventList().Add(0, 0xB0, 7, 64));
     EXPECT_FLOAT_EQ(plugin.engine().Volume(), 64.0f / 127.0f);
     EXPECT_TRUE(plugin.engine().SwitchPending());
@@ -213,7 +213,7 @@ TEST_F(EventQueueTest, BlocksRenderAtTheirFramesWhileAnEffectSwitchReadsTheVoice
   block(EventList().Add(0, 0x90, 69, 100));
   EXPECT_FALSE(plugin.engine().SwitchPending());              // taken over at the block's start
   EXPECT_FLOAT_EQ(plugin.engine().Volume(), 64.0f / 127.0f);  // an Effect switch leaves it
-  EXPECT_EQ(plugin.engine().Slots().slots[1].active, 1);
+  EXPECT_TRUE(plugin.engine().Slots().slots[1].Held());
 }
 
 }  // namespace

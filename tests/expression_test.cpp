@@ -96,7 +96,7 @@ TEST_F(Expression, LegatoCarriesTheVowelThroughAMelisma) {
     }
     const double dipDb = 20.0 * std::log10(lowest / steady);
     int sounding = 0;
-    for (const NoteSlot& slot : plugin->engine().Slots().slots) sounding += slot.active != 0 ? 1 : 0;
+    for (const NoteSlot& slot : plugin->engine().Slots().slots) sounding += slot.Held() ? 1 : 0;
     EXPECT_EQ(sounding, 1) << legato << beat;  // the last note, held
     if (legato) {
       EXPECT_GT(dipDb, -3.0) << beat;

@@ -44,7 +44,7 @@ class MidiTest : public ::testing::Test {
   }
   const NoteSlot& SlotOf(int32_t key) {
     for (const NoteSlot& slot : sampler->Slots().slots)
-      if ((slot.active || slot.releasing) && slot.key == key) return slot;
+      if (slot.Sounding() && slot.key == key) return slot;
     static const NoteSlot none{};
     return none;
   }
@@ -60,14 +60,14 @@ class MidiTest : public ::testing::Test {
 
 TEST_F(MidiTest, NotesOnAnyChannelAndVelocityZeroIsANoteOff) {
   Send(0x99, 60, 100);  // channel 10
-  EXPECT_EQ(SlotOf(60).active, 1);
+  EXPECT_TRUE(SlotOf(60).Held());
   EXPECT_EQ(SlotOf(60).velocity, 100);
   EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
   Send(0x90, 60, 0);
-  EXPECT_EQ(SlotOf(60).releasing, 1);
+  EXPECT_TRUE(SlotOf(60).Releasing());
   EXPECT_EQ(sampler->Midi().noteHeld.load(), 0);
   Send({{0x90, 61, 1}, {0x85, 61, 64}});
-  EXPECT_EQ(SlotOf(61).releasing, 1);
+  EXPECT_TRUE(SlotOf(61).Releasing());
   // A note-on sets the held key to the phonetic key and advances the timer's generation.
   sampler->Midi().phoneticKey = 70;
   const int32_t generation = sampler->Midi().timerGeneration;
@@ -79,7 +79,7 @@ TEST_F(MidiTest, NotesOnAnyChannelAndVelocityZeroIsANoteOff) {
 TEST_F(MidiTest, ProgramChangePressureAndStrayBytesChangeNothing) {
   Send({{0xC0, 16, 0}, {0xA0, 60, 100}, {0xD0, 100, 0}, {0xF0, 60, 100}, {0x40, 60, 100}});
   EXPECT_EQ(sampler->GetProgram(), 0);
-  for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_EQ(slot.active, 0);
+  for (const NoteSlot& slot : sampler->Slots().slots) EXPECT_FALSE(slot.Held());
 }
 
 TEST_F(MidiTest, VolumeExpressionAndPitchBend) {
@@ -97,8 +97,8 @@ TEST_F(MidiTest, VolumeExpressionAndPitchBend) {
 
 TEST_F(MidiTest, AllNotesOffEndsHeldSlotsAndLetsFadesRun) {
   Send({{0x90, 60, 100}, {0x90, 62, 100}, {0x80, 62, 0}, {0xB0, 123, 0}});
-  EXPECT_EQ(SlotOf(60).active, 0);
-  EXPECT_EQ(SlotOf(62).releasing, 1);
+  EXPECT_FALSE(SlotOf(60).Held());
+  EXPECT_TRUE(SlotOf(62).Releasing());
 }
 
 TEST_F(MidiTest, RegisteredParameterZeroSetsTheRangeOnEveryLaterController) {
@@ -177,20 +177,20 @@ TEST_F(MidiTest, PhoneticSymbolsSelectTheirSyllables) {
 
 TEST_F(MidiTest, CommitReleasesTheHeldNoteAndStartsThePhoneticKey) {
   Send(PhoneticNote(64, "tSi"));
-  EXPECT_EQ(SlotOf(64).active, 1);
+  EXPECT_TRUE(SlotOf(64).Held());
   EXPECT_EQ(SlotOf(64).velocity, 127);
   EXPECT_EQ(sampler->Midi().heldKey.load(), 64);
   EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
   Send(PhoneticNote(65, "ka"));
-  EXPECT_EQ(SlotOf(64).releasing, 1);
-  EXPECT_EQ(SlotOf(65).active, 1);
+  EXPECT_TRUE(SlotOf(64).Releasing());
+  EXPECT_TRUE(SlotOf(65).Held());
   EXPECT_EQ(sampler->GetProgram(), 5);
 }
 
 TEST_F(MidiTest, DataEntry127CommitsWhateverTheNrpnMsbHolds) {
   Send({{0xB0, 99, 5}, {0xB0, 98, 127}, {0xB0, 6, 127}});
   EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
-  EXPECT_EQ(SlotOf(0).active, 1);  // the phonetic key of a fresh module
+  EXPECT_TRUE(SlotOf(0).Held());  // the phonetic key of a fresh module
 }
 
 // Counted in frames of the host's rate: 22050 at 44100 Hz, 24000 at 48000 Hz.
@@ -210,10 +210,10 @@ TEST_F(MidiTest, PhoneticNoteIsReleasedExactly500msOfHostFramesAfterItsCommit) {
 TEST_F(MidiTest, NoteOnWithin500msKeepsThePhoneticNoteHeld) {
   Play(PhoneticNote(64, "a"), 0, 1000);
   Play({{0x90, 60, 100}}, 0, 30000);
-  EXPECT_EQ(SlotOf(64).active, 1);
+  EXPECT_TRUE(SlotOf(64).Held());
   EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
   Send(0x80, 64, 0);
-  EXPECT_EQ(SlotOf(64).releasing, 1);
+  EXPECT_TRUE(SlotOf(64).Releasing());
 }
 
 // Two tracks, each an instance spelling its own syllables, rendered block by block in
@@ -273,15 +273,15 @@ TEST_F(MidiTest, LaterCommitReleasesTheFirstAndOnlyItsOwnTimerActs) {
   Play(PhoneticNote(64, "a"), 0, 10000);
   // The first timer would fire 12050 frames into this run; the second commit superseded it.
   const std::vector<float> left = Play(PhoneticNote(66, "ka"), 0, 23000);
-  EXPECT_EQ(SlotOf(64).active, 0);
+  EXPECT_FALSE(SlotOf(64).Held());
   EXPECT_EQ(FirstFall(left, 12100), 22050);
-  EXPECT_EQ(SlotOf(66).active, 0);
+  EXPECT_FALSE(SlotOf(66).Held());
 }
 
 TEST_F(MidiTest, NoteOffOfAnyKeyDisarmsTheRelease) {
   Play(PhoneticNote(64, "a"), 0, 100);
   Play({{0x80, 10, 0}}, 0, 30000);
-  EXPECT_EQ(SlotOf(64).active, 1);  // noteHeld was cleared: the timer finds nothing to release
+  EXPECT_TRUE(SlotOf(64).Held());  // noteHeld was cleared: the timer finds nothing to release
 }
 
 }  // namespace

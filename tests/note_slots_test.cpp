@@ -73,7 +73,7 @@ void ReferenceRender(std::array<NoteSlot, kNoteSlots>& slots, float* left, float
   if (n <= 0) return;
   const double bend = c.pitchBendRange * c.pitchBend * 0.0001220703125;
   for (NoteSlot& slot : slots) {
-    if (slot.active == 0 && slot.releasing == 0) continue;
+    if (!slot.Sounding()) continue;
     const double frequency = NoteToHz(slot.key + bend);
     const double root = GetKeyRootFrequency(c, slot.key);
     const Sample* sample = KeySample(c, slot.key);
@@ -87,11 +87,11 @@ void ReferenceRender(std::array<NoteSlot, kNoteSlots>& slots, float* left, float
     const bool silent = root == 0.0;
     const double step = silent ? 0.0 : frequency / root * ratio;
     for (int32_t f = first; f < first + n; ++f) {
-      if (slot.releasing == 1) {
+      if (slot.Releasing()) {
         slot.level = slot.level * multiplier;
         if (slot.level < c.releaseLimit->load()) {
           gain = 0.0;
-          slot.releasing = 0;
+          slot.state = SlotState::kFree;
         } else {
           gain = slot.level * baseGain;
         }
@@ -181,8 +181,7 @@ void CompareWithReference(const SlotProfile& p) {
     const bool mostlyHeld = p.held && pick(0, 1) == 1;
     for (NoteSlot& slot : fast.slots) {
       const int state = mostlyHeld && pick(0, 9) != 0 ? 1 : pick(0, 2);
-      slot.active = state == 1;
-      slot.releasing = state == 2;
+      slot.state = static_cast<SlotState>(state);
       slot.key = p.held ? pick(30, 100) : pick(0, 127);
       slot.velocity = pick(1, 127);
       const int whole = p.held ? 5000 : 1500;
@@ -207,8 +206,7 @@ void CompareWithReference(const SlotProfile& p) {
     ASSERT_EQ(0, std::memcmp(l1.data(), l2.data(), sizeof(float) * l1.size()));
     ASSERT_EQ(0, std::memcmp(r1.data(), r2.data(), sizeof(float) * r1.size()));
     for (int i = 0; i < kNoteSlots; ++i) {
-      ASSERT_EQ(fast.slots[i].active, reference[i].active) << "slot " << i;
-      ASSERT_EQ(fast.slots[i].releasing, reference[i].releasing) << "slot " << i;
+      ASSERT_EQ(fast.slots[i].state, reference[i].state) << "slot " << i;
       ASSERT_EQ(0, std::memcmp(&fast.slots[i].position, &reference[i].position, sizeof(double))) << "slot " << i;
       ASSERT_EQ(0, std::memcmp(&fast.slots[i].level, &reference[i].level, sizeof(double))) << "slot " << i;
     }
@@ -271,14 +269,14 @@ TEST_F(NoteSlotsTest, SeventeenthNoteIsDroppedFreedSlotsAreReusedAndAReleaseEnds
   EXPECT_EQ(slots.slots[0].key, 97);
   EXPECT_EQ(slots.slots[0].velocity, 90);
   EXPECT_EQ(slots.slots[0].position, 0.0);
-  EXPECT_EQ(slots.slots[5].releasing, 1);
+  EXPECT_TRUE(slots.slots[5].Releasing());
   // One release ends every held slot of the key but leaves a fade alone.
   slots.ReleaseNote(-1);
   slots.StartNote(60, 100);
   slots.StartNote(60, 100);
   slots.ReleaseNote(60);
-  EXPECT_EQ(slots.slots[0].releasing, 1);
-  EXPECT_EQ(slots.slots[1].releasing, 1);
+  EXPECT_TRUE(slots.slots[0].Releasing());
+  EXPECT_TRUE(slots.slots[1].Releasing());
   slots.slots[0].level = 0.25;
   slots.ReleaseNote(60);
   EXPECT_EQ(slots.slots[0].level, 0.25);
@@ -314,7 +312,7 @@ TEST_F(NoteSlotsTest, PitchGainChannelsAndTheEndOfTheSample) {
     EXPECT_EQ(left[static_cast<size_t>(row.at)], static_cast<float>(row.left / 32768.0));
     EXPECT_EQ(right[static_cast<size_t>(row.at)], static_cast<float>(row.right / 32768.0));
     EXPECT_EQ(slots.slots[0].position, row.start + row.frames * (row.key == 81 ? 2.0 : 1.0));
-    EXPECT_EQ(slots.slots[0].active, 1);
+    EXPECT_TRUE(slots.slots[0].Held());
   }
 }
 
@@ -324,14 +322,14 @@ TEST_F(NoteSlotsTest, ReleaseLimitZeroNeverFreesButANegativeMultiplierEndsAtOnce
   slots.StartNote(69, 127);
   slots.ReleaseNote(69);
   Render(5000);
-  EXPECT_EQ(slots.slots[0].releasing, 1);
+  EXPECT_TRUE(slots.slots[0].Releasing());
   slots.ReleaseNote(-1);
-  EXPECT_EQ(slots.slots[0].releasing, 1);
+  EXPECT_TRUE(slots.slots[0].Releasing());
   context.releaseFactor = 0.01;  // × 440 Hz > 1
   slots.StartNote(69, 127);
   slots.ReleaseNote(69);
   Render(1);
-  EXPECT_EQ(slots.slots[1].releasing, 0);
+  EXPECT_FALSE(slots.slots[1].Releasing());
 }
 
 // A default release of a 440 Hz note ends on its 1724th frame at 44.1 kHz; at every other
@@ -343,7 +341,7 @@ TEST_F(NoteSlotsTest, ReleaseLastsAsLongAtEveryRate) {
     slots.StartNote(69, 127);
     slots.ReleaseNote(69);
     int32_t frames = 0;
-    while (slots.slots[0].releasing != 0 && frames < 10000) {
+    while (slots.slots[0].Releasing() && frames < 10000) {
       Render(1);
       ++frames;
     }
@@ -385,7 +383,7 @@ TEST_F(NoteSlotsTest, EmptyBankSlotAndBrokenBlockAlignPlaySafely) {
   slots.StartNote(69, 127);
   Render(16);
   for (float v : left) EXPECT_EQ(v, 0.0f);
-  EXPECT_EQ(slots.slots[0].active, 1);
+  EXPECT_TRUE(slots.slots[0].Held());
   FillSample(SampleAt(1), Pcm16({500, 500, 500, 500}), {16, 2, 0});
   FillSample(SampleAt(2), Pcm16({500, 500, 500, 500}), {16, 2, 1});  // stereo needs 4 bytes a frame
   keyMap.fill(1);

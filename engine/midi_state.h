@@ -30,7 +30,7 @@ struct MidiState {
   std::array<char, 256> phoneticBuffer{};
   int32_t phoneticKey = 0;
   std::atomic<int32_t> heldKey{0};   // the key the next commit or the release timer releases
-  std::atomic<int32_t> noteHeld{0};  // 1 while a note counts as held
+  std::atomic<bool> noteHeld{false};  // while a note counts as held
   int32_t timerGeneration = 0;       // advanced by every note-on and commit
 
   // Expression (engine/expression.h), from the controllers of the same numbers: legato

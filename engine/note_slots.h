@@ -102,7 +102,7 @@ double ReleaseMultiplier(double releaseFactor, double frequency, double hostRate
 // acquire ordering at the stretch's start.
 struct BankView {
   const SampleBank* bank = nullptr;
-  int32_t loaderBusy = 0;
+  bool loaderBusy = false;
   int32_t loaderProgress = -1;
 };
 
@@ -116,7 +116,7 @@ struct StretchContext {
   const KeyTable* keyMap = nullptr;  // the key map of the current program
   // The bank of the voice that sings (age 0), with its loader flags.
   const SampleBank* bank = nullptr;
-  int32_t loaderBusy = 0;
+  bool loaderBusy = false;
   int32_t loaderProgress = -1;
   // The banks of ages 1 .. kVoiceAges - 1 (null where none is kept).
   std::array<BankView, kVoiceAges - 1> older{};

@@ -40,11 +40,11 @@ void Sampler::Shutdown() {
   // up or not, a bank shared with a loader that still runs is freed when the last of the
   // two lets go of it, and nothing else of the instance is the loader's.
   for (Voice* voice : sung_)
-    if (voice != nullptr) voice->bank->loaderStop.store(1, std::memory_order_release);
+    if (voice != nullptr) voice->bank->loaderStop.store(true, std::memory_order_release);
   WaitWithGiveUp([this] {
     return voices_.WithNewest([](Voice& newest) {
-      newest.bank->loaderStop.store(1, std::memory_order_release);
-      return newest.bank->loaderBusy.load(std::memory_order_acquire) != 0;
+      newest.bank->loaderStop.store(true, std::memory_order_release);
+      return newest.bank->loaderBusy.load(std::memory_order_acquire);
     });
   });
 }
@@ -95,7 +95,7 @@ void Sampler::BuildVoice(Switching switching) noexcept {
 
 void Sampler::SelectProgram(int32_t program, bool onAudioThread) noexcept {
   if (program < 0 || program >= kProgramCount) return;
-  if (midi_.noteHeld.exchange(0, std::memory_order_acq_rel) == 1) {
+  if (midi_.noteHeld.exchange(false, std::memory_order_acq_rel)) {
     const int32_t key = midi_.heldKey.load(std::memory_order_relaxed);
     if (onAudioThread)
       ReleaseNote(key);

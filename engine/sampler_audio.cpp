@@ -201,8 +201,8 @@ void Sampler::FireReleaseTimer() noexcept {
   // release over.
   releaseTimerFrames_ = -1;
   if (releaseTimerGeneration_ != midi_.timerGeneration) return;
-  int32_t held = 1;
-  if (midi_.noteHeld.compare_exchange_strong(held, 0, std::memory_order_acq_rel))
+  bool held = true;
+  if (midi_.noteHeld.compare_exchange_strong(held, false, std::memory_order_acq_rel))
     ReleaseNote(midi_.heldKey.load(std::memory_order_relaxed));
 }
 

@@ -41,7 +41,7 @@ void Sampler::Interpret(int32_t status, int32_t data1, int32_t data2) noexcept {
   switch (type) {
     case midi::kNoteOn:
       if (value != 0) {
-        midi_.noteHeld.store(1, std::memory_order_relaxed);
+        midi_.noteHeld.store(true, std::memory_order_relaxed);
         StartNote(number, value);
         // The phonetic key, not this note's key: a note-on only keeps a pending phonetic
         // release from happening.
@@ -52,7 +52,7 @@ void Sampler::Interpret(int32_t status, int32_t data1, int32_t data2) noexcept {
       [[fallthrough]];  // velocity 0 is a note-off
     case midi::kNoteOff:
       ReleaseNote(number);
-      midi_.noteHeld.store(0, std::memory_order_relaxed);
+      midi_.noteHeld.store(false, std::memory_order_relaxed);
       return;
     case midi::kPitchBend:
       pitchBend_ = value * 128 + number - 8192;
@@ -192,8 +192,8 @@ void Sampler::DataEntry(int32_t value) noexcept {
 }
 
 void Sampler::CommitPhonetic() noexcept {
-  int32_t held = 1;
-  if (midi_.noteHeld.compare_exchange_strong(held, 0, std::memory_order_acq_rel))
+  bool held = true;
+  if (midi_.noteHeld.compare_exchange_strong(held, false, std::memory_order_acq_rel))
     ReleaseNote(midi_.heldKey.load(std::memory_order_relaxed));
 
   char symbol[4];
@@ -202,7 +202,7 @@ void Sampler::CommitPhonetic() noexcept {
   SelectProgram(FindPhonemeProgram(symbol), true);
 
   const int32_t key = midi_.phoneticKey;
-  midi_.noteHeld.store(1, std::memory_order_relaxed);
+  midi_.noteHeld.store(true, std::memory_order_relaxed);
   StartNote(key, 127);
   midi_.heldKey.store(key, std::memory_order_relaxed);
   ++midi_.timerGeneration;

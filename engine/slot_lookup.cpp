@@ -53,7 +53,7 @@ const Sample* IndexSample(const StretchContext& context, int32_t index, int age)
   BankView view{context.bank, context.loaderBusy, context.loaderProgress};
   if (age > 0) view = age < kVoiceAges ? context.older[static_cast<size_t>(age - 1)] : BankView{};
   if (view.bank == nullptr) return nullptr;
-  if (view.loaderBusy == 1) {
+  if (view.loaderBusy) {
     // The loader rebuilds the bank in slot order: only samples up to loaderProgress are
     // finished, and a key whose sample is not plays the last finished one.
     if (view.loaderProgress < 0) return nullptr;

@@ -43,7 +43,7 @@ void VoiceSwitch::SelectVoice(int32_t index) noexcept {
 }
 
 bool VoiceSwitch::SetEffect(bool on) noexcept {
-  if (targetEffect_.exchange(on ? 1 : 0, std::memory_order_acq_rel) == (on ? 1 : 0)) return false;
+  if (targetEffect_.exchange(on, std::memory_order_acq_rel) == on) return false;
   Request();
   return true;
 }
@@ -64,7 +64,7 @@ void VoiceSwitch::Build() {
   // asked too, or the loader woken twice).
   if (newest_ != nullptr && built_.load(std::memory_order_relaxed) == request) return;
   const int32_t asked = targetVoice_.load(std::memory_order_acquire);
-  const bool effectOn = targetEffect_.load(std::memory_order_acquire) != 0;
+  const bool effectOn = targetEffect_.load(std::memory_order_acquire);
   const bool selection = selectionAsked_.exchange(false, std::memory_order_acq_rel);
   std::unique_ptr<Voice> voice;
   try {
@@ -135,7 +135,7 @@ bool VoiceSwitch::Pending() const noexcept {
 bool VoiceSwitch::Busy() const {
   if (built_.load(std::memory_order_acquire) != requested_.load(std::memory_order_acquire)) return true;
   std::lock_guard<std::mutex> lock(newestMutex_);
-  return newest_ != nullptr && newest_->bank->loaderBusy.load(std::memory_order_acquire) != 0;
+  return newest_ != nullptr && newest_->bank->loaderBusy.load(std::memory_order_acquire);
 }
 
 void VoiceSwitch::LoaderThread() {

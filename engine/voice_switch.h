@@ -84,7 +84,7 @@ class VoiceSwitch {
   // The entry requested last (the one loaded, once a build has settled it).
   int32_t RequestedVoice() const noexcept { return targetVoice_.load(std::memory_order_relaxed); }
   // The Chorus state requested last.
-  bool EffectRequested() const noexcept { return targetEffect_.load(std::memory_order_relaxed) != 0; }
+  bool EffectRequested() const noexcept { return targetEffect_.load(std::memory_order_relaxed); }
   // A request the audio thread has not taken over yet (built or not).
   bool Pending() const noexcept;
   // A request not built yet, or a Chorus run still rebuilding the newest voice. Control thread.
@@ -102,7 +102,7 @@ class VoiceSwitch {
   const std::string pluginDir_;
   platform::MessageRoute messages_;
   std::atomic<int32_t> targetVoice_{0};
-  std::atomic<int32_t> targetEffect_{0};
+  std::atomic<bool> targetEffect_{false};
   std::atomic<bool> selectionAsked_{false};  // a selection since the last build began
   std::atomic<uint64_t> requested_{0};       // counts the requests
   std::atomic<uint64_t> built_{0};           // the request the newest build answers

@@ -31,32 +31,32 @@ void StartLoader(const std::shared_ptr<SampleBank>& bank, bool effectOn) {
   if (!effectOn || !bank) return;
   {
     std::lock_guard<std::mutex> lock(startGuard);
-    if (bank->loaderBusy.load(std::memory_order_acquire) != 0) return;  // a run still owns the bank
+    if (bank->loaderBusy.load(std::memory_order_acquire)) return;  // a run still owns the bank
     // Raised here rather than by the thread, so that a waiter that looks right after this
     // call already sees the run, and a renderer that sees it busy sees no old progress.
     bank->loaderProgress.store(-1, std::memory_order_relaxed);
-    bank->loaderBusy.store(1, std::memory_order_release);
+    bank->loaderBusy.store(true, std::memory_order_release);
   }
   auto* reference = new (std::nothrow) std::shared_ptr<SampleBank>(bank);
   if (reference != nullptr && platform::StartDetachedThread(RunDetached, reference)) return;
   delete reference;
   // No thread: no run. The samples keep their recorded data.
-  bank->loaderBusy.store(0, std::memory_order_release);
+  bank->loaderBusy.store(false, std::memory_order_release);
 }
 
 void LoaderThread(SampleBank& bank) {
   bank.loaderProgress.store(-1, std::memory_order_relaxed);
-  bank.loaderBusy.store(1, std::memory_order_release);
+  bank.loaderBusy.store(true, std::memory_order_release);
   std::vector<double> workspace;
   for (int32_t i = 0; i < bank.sampleCount.load(std::memory_order_acquire); ++i) {
-    if (bank.loaderStop.load(std::memory_order_acquire) == 1) break;
+    if (bank.loaderStop.load(std::memory_order_acquire)) break;
     const uint32_t before = platform::TickCountMs();
     if (Sample* sample = bank.slot(i)) RebuildSample(*sample, workspace);
     const uint32_t elapsed = platform::TickCountMs() - before;  // modular: the tick count wraps
     platform::SleepMs(elapsed / 4);
     bank.loaderProgress.store(i, std::memory_order_release);
   }
-  bank.loaderBusy.store(0, std::memory_order_release);
+  bank.loaderBusy.store(false, std::memory_order_release);
 }
 
 }  // namespace chantera

@@ -8,7 +8,7 @@
 // bank is reloaded or freed only while no loader runs and no render reads it (the
 // instrument's reload guard); the loader replaces one sample's data after another and
 // publishes its index in loaderProgress with release ordering; the audio thread reads
-// only samples up to loaderProgress (acquire) while loaderBusy is 1.
+// only samples up to loaderProgress (acquire) while loaderBusy is set.
 #pragma once
 
 #include <array>
@@ -62,9 +62,9 @@ class SampleBank {
 
   // Chorus loader: 1 while a run is active; the last sample it finished (-1 before the
   // first); 1 asks it to stop before its next sample.
-  std::atomic<int32_t> loaderBusy{0};
+  std::atomic<bool> loaderBusy{false};
   std::atomic<int32_t> loaderProgress{-1};
-  std::atomic<int32_t> loaderStop{0};
+  std::atomic<bool> loaderStop{false};
 
   // Number of banks alive in the process (tests check that every bank is freed, also
   // those a loader thread outlived its instrument with).

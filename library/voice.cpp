@@ -8,7 +8,7 @@
 namespace chantera {
 
 Voice::~Voice() {
-  if (bank) bank->loaderStop.store(1, std::memory_order_release);
+  if (bank) bank->loaderStop.store(true, std::memory_order_release);
 }
 
 std::unique_ptr<Voice> LoadVoice(const std::string& pluginDir, int32_t index, bool effectOn,

@@ -227,7 +227,7 @@ TEST(PluginLifetime, ClosingGivesUpOnALoaderAfterAMinuteAndKeepsItsBank) {
   // Stands in for a loader thread that never finishes: it holds the bank and its flag.
   std::shared_ptr<SampleBank> heldByLoader = plugin->engine().Bank();
   const int32_t live = SampleBank::LiveCount();
-  heldByLoader->loaderBusy.store(1);
+  heldByLoader->loaderBusy.store(true);
   EXPECT_EQ(VstHost::Close(plugin->getAeffect()), 1);
   EXPECT_EQ(FakeClock::sleeps(), 601u);
   EXPECT_EQ(FakeClock::sleptMs(), 60100u);
@@ -236,9 +236,9 @@ TEST(PluginLifetime, ClosingGivesUpOnALoaderAfterAMinuteAndKeepsItsBank) {
   EXPECT_EQ(FakeClock::lastBeepMs(), 1000u);
   // The loader's bank outlived the instance and is still whole.
   EXPECT_EQ(heldByLoader.use_count(), 1);
-  EXPECT_EQ(heldByLoader->loaderStop.load(), 1);
+  EXPECT_TRUE(heldByLoader->loaderStop.load());
   EXPECT_NE(heldByLoader->slot(0), nullptr);
-  heldByLoader->loaderBusy.store(0);
+  heldByLoader->loaderBusy.store(false);
   heldByLoader.reset();
   EXPECT_EQ(SampleBank::LiveCount(), live - 1);
 }

@@ -68,7 +68,7 @@ TEST_F(Loader, RebuildsEveryLoadedSampleInSlotOrderAndPublishesTheLast) {
     for (int32_t i = 0; i < count; ++i) EXPECT_TRUE(Rebuilt(bank, i)) << i;
     EXPECT_EQ(bank.slot(count)->dataSize, 0u);  // beyond sampleCount: not touched
     EXPECT_EQ(bank.loaderProgress.load(), count - 1);
-    EXPECT_EQ(bank.loaderBusy.load(), 0);
+    EXPECT_FALSE(bank.loaderBusy.load());
     EXPECT_EQ(FakeClock::sleeps(), uint32_t(count));  // one pause after each sample
   }
 }
@@ -96,7 +96,7 @@ TEST_F(Loader, StopDuringSampleFiveFinishesItAndLeavesTheRestRecorded) {
   SampleBank bank;
   FillBank(bank, 10);
   ScriptClock([&bank](uint32_t n) {
-    if (n == 10) bank.loaderStop.store(1);  // the read just before sample 5 is rebuilt
+    if (n == 10) bank.loaderStop.store(true);  // the read just before sample 5 is rebuilt
     return 0u;
   });
   LoaderThread(bank);
@@ -104,13 +104,13 @@ TEST_F(Loader, StopDuringSampleFiveFinishesItAndLeavesTheRestRecorded) {
   EXPECT_EQ(FakeClock::sleeps(), 6u);  // sample 5 still gets its pause
   for (int32_t i = 0; i <= 5; ++i) EXPECT_TRUE(Rebuilt(bank, i)) << i;
   for (int32_t i = 6; i < 10; ++i) EXPECT_EQ(bank.slot(i)->dataSize, kRecordedBytes) << i;
-  EXPECT_EQ(bank.loaderBusy.load(), 0);
+  EXPECT_FALSE(bank.loaderBusy.load());
 }
 
 TEST_F(Loader, StopAlreadySetEndsTheRunBeforeAnySample) {
   SampleBank bank;
   FillBank(bank, 3);
-  bank.loaderStop.store(1);
+  bank.loaderStop.store(true);
   LoaderThread(bank);
   EXPECT_EQ(bank.loaderProgress.load(), -1);
   EXPECT_EQ(bank.slot(0)->dataSize, kRecordedBytes);
@@ -140,7 +140,7 @@ TEST_F(Loader, RunIsVisibleBeforeItsThreadPublishesAnythingAndKeepsTheBankAlive)
   FillBank(*bank, 2);
   bank->loaderProgress.store(9);  // what an earlier run left
   StartLoader(bank, true);
-  EXPECT_EQ(bank->loaderBusy.load(std::memory_order_acquire), 1);
+  EXPECT_TRUE(bank->loaderBusy.load(std::memory_order_acquire));
   ASSERT_TRUE(WaitUntil([] { return pauseEntered.load(); }));
   // Sample 0 is rebuilt and the run pauses: its index is not published yet.
   EXPECT_EQ(bank->loaderProgress.load(std::memory_order_acquire), -1);
@@ -155,10 +155,10 @@ TEST_F(Loader, EffectOffOrABusyBankStartsNothing) {
   FillBank(*off, 2);
   off->loaderProgress.store(7);
   StartLoader(off, false);
-  EXPECT_EQ(off->loaderBusy.load(), 0);
+  EXPECT_FALSE(off->loaderBusy.load());
   auto busy = std::make_shared<SampleBank>();
   FillBank(*busy, 2);
-  busy->loaderBusy.store(1);  // a run that is still working
+  busy->loaderBusy.store(true);  // a run that is still working
   busy->loaderProgress.store(0);
   StartLoader(busy, true);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // what a started run would do by now
@@ -166,7 +166,7 @@ TEST_F(Loader, EffectOffOrABusyBankStartsNothing) {
   EXPECT_EQ(off->slot(0)->dataSize, kRecordedBytes);
   EXPECT_EQ(busy->loaderProgress.load(), 0);
   EXPECT_EQ(busy->slot(1)->dataSize, kRecordedBytes);
-  busy->loaderBusy.store(0);
+  busy->loaderBusy.store(false);
 }
 
 }  // namespace

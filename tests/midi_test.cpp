@@ -62,10 +62,10 @@ TEST_F(MidiTest, NotesOnAnyChannelAndVelocityZeroIsANoteOff) {
   Send(0x99, 60, 100);  // channel 10
   EXPECT_TRUE(SlotOf(60).Held());
   EXPECT_EQ(SlotOf(60).velocity, 100);
-  EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
+  EXPECT_TRUE(sampler->Midi().noteHeld.load());
   Send(0x90, 60, 0);
   EXPECT_TRUE(SlotOf(60).Releasing());
-  EXPECT_EQ(sampler->Midi().noteHeld.load(), 0);
+  EXPECT_FALSE(sampler->Midi().noteHeld.load());
   Send({{0x90, 61, 1}, {0x85, 61, 64}});
   EXPECT_TRUE(SlotOf(61).Releasing());
   // A note-on sets the held key to the phonetic key and advances the timer's generation.
@@ -180,7 +180,7 @@ TEST_F(MidiTest, CommitReleasesTheHeldNoteAndStartsThePhoneticKey) {
   EXPECT_TRUE(SlotOf(64).Held());
   EXPECT_EQ(SlotOf(64).velocity, 127);
   EXPECT_EQ(sampler->Midi().heldKey.load(), 64);
-  EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
+  EXPECT_TRUE(sampler->Midi().noteHeld.load());
   Send(PhoneticNote(65, "ka"));
   EXPECT_TRUE(SlotOf(64).Releasing());
   EXPECT_TRUE(SlotOf(65).Held());
@@ -189,7 +189,7 @@ TEST_F(MidiTest, CommitReleasesTheHeldNoteAndStartsThePhoneticKey) {
 
 TEST_F(MidiTest, DataEntry127CommitsWhateverTheNrpnMsbHolds) {
   Send({{0xB0, 99, 5}, {0xB0, 98, 127}, {0xB0, 6, 127}});
-  EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
+  EXPECT_TRUE(sampler->Midi().noteHeld.load());
   EXPECT_TRUE(SlotOf(0).Held());  // the phonetic key of a fresh module
 }
 
@@ -202,7 +202,7 @@ TEST_F(MidiTest, PhoneticNoteIsReleasedExactly500msOfHostFramesAfterItsCommit) {
     EXPECT_EQ(left[99], 0.0f);
     EXPECT_GT(left[100], 0.0f);
     EXPECT_EQ(FirstFall(left, 100), 100 + release) << rate;
-    EXPECT_EQ(sampler->Midi().noteHeld.load(), 0);
+    EXPECT_FALSE(sampler->Midi().noteHeld.load());
     EXPECT_EQ(sampler->ReleaseTimerFrames(), -1);
   }
 }
@@ -211,7 +211,7 @@ TEST_F(MidiTest, NoteOnWithin500msKeepsThePhoneticNoteHeld) {
   Play(PhoneticNote(64, "a"), 0, 1000);
   Play({{0x90, 60, 100}}, 0, 30000);
   EXPECT_TRUE(SlotOf(64).Held());
-  EXPECT_EQ(sampler->Midi().noteHeld.load(), 1);
+  EXPECT_TRUE(sampler->Midi().noteHeld.load());
   Send(0x80, 64, 0);
   EXPECT_TRUE(SlotOf(64).Releasing());
 }

@@ -167,7 +167,7 @@ void CompareWithReference(const SlotProfile& p) {
       }
       context.releaseFactor = pick(0, 5) == 0 ? uniform(0.0, 0.01) : 1.0 / 110000.0;
       context.hostSampleRate = pick(0, 1) == 0 ? 44100.0 : 48000.0;
-      context.loaderBusy = pick(0, 4) == 0 ? 1 : 0;
+      context.loaderBusy = pick(0, 4) == 0;
       context.loaderProgress = pick(-1, 3);
       releaseLimit = pick(0, 3) == 0 ? 0.0 : uniform(0.0, 0.5);
     }
@@ -357,14 +357,14 @@ TEST_F(NoteSlotsTest, KeySampleFollowsTheLoaderAndNeverLeavesTheBank) {
   keyMap[60] = 5;
   keyMap[61] = 2;
   EXPECT_EQ(KeySample(context, 60), bank.slot(5));
-  context.loaderBusy = 1;
+  context.loaderBusy = true;
   context.loaderProgress = -1;
   EXPECT_EQ(KeySample(context, 60), nullptr);
   EXPECT_EQ(GetKeyRootFrequency(context, 60), 0.0);
   context.loaderProgress = 3;
   EXPECT_EQ(KeySample(context, 60), bank.slot(3));
   EXPECT_EQ(KeySample(context, 61), bank.slot(2));
-  context.loaderBusy = 0;
+  context.loaderBusy = false;
   // An older voice's bank, with the guards of its own loader; none kept: nothing.
   context.older[0] = {&bank, 1, 2};
   EXPECT_EQ(IndexSample(context, 5, 1), bank.slot(2));

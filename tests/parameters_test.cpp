@@ -47,7 +47,7 @@ class Parameters : public ::testing::Test {
     return g.str();
   }
   bool WaitForLoader() {
-    return WaitUntil([this] { return bank().loaderBusy.load() == 0; });
+    return WaitUntil([this] { return !bank().loaderBusy.load(); });
   }
 
   TempDir dir;
@@ -183,8 +183,8 @@ TEST_F(Parameters, SameStateWhileARunWorksLetsItFinish) {
   instrument.setParameter(2, 1.0f);
   instrument.setParameter(2, 1.0f);
   SampleBank& b = *instrument.engine().Bank();
-  EXPECT_EQ(b.loaderStop.load(), 0);
-  ASSERT_TRUE(WaitUntil([&b] { return b.loaderBusy.load() == 0; }));
+  EXPECT_FALSE(b.loaderStop.load());
+  ASSERT_TRUE(WaitUntil([&b] { return !b.loaderBusy.load(); }));
   EXPECT_EQ(b.loaderProgress.load(), 11);
   EXPECT_EQ(instrument.getParameter(2), 1.0f);
   for (int32_t i = 0; i < 12; ++i) EXPECT_EQ(b.slot(i)->dataSize, ChorusLength(20000) * 2) << i;
@@ -196,7 +196,7 @@ TEST_F(Parameters, SameStateWhileARunWorksLetsItFinish) {
 TEST_F(Parameters, SwitchWhileARunWorksLoadsBesideItWithoutWaiting) {
   FakeClock clock;
   const std::shared_ptr<SampleBank> running = engine().Bank();
-  running->loaderBusy.store(1);  // a run that never ends
+  running->loaderBusy.store(true);  // a run that never ends
   plugin->setParameter(2, 1.0f);
   // Time, not sleep calls: the new bank's own Chorus run may already pace itself with
   // sleeps of 0 ms (the fake clock stands still).
@@ -204,11 +204,11 @@ TEST_F(Parameters, SwitchWhileARunWorksLoadsBesideItWithoutWaiting) {
   EXPECT_EQ(FakeClock::beeps(), 0u);
   EXPECT_EQ(plugin->getParameter(2), 1.0f);
   EXPECT_NE(engine().Bank(), running);
-  EXPECT_EQ(running->loaderStop.load(), 0);  // still the bank that sings
+  EXPECT_FALSE(running->loaderStop.load());  // still the bank that sings
   Rendered out;
   ASSERT_TRUE(RenderFinite(plugin->getAeffect(), 64, out));  // the new bank takes over
-  EXPECT_TRUE(WaitUntil([&running] { return running->loaderStop.load() == 1; }));
-  running->loaderBusy.store(0);
+  EXPECT_TRUE(WaitUntil([&running] { return running->loaderStop.load(); }));
+  running->loaderBusy.store(false);
   EXPECT_EQ(messages.count(), 0u);
   // The new bank's run times its pauses by the fake clock: it must end before the clock
   // goes, or its next pause would span the jump back to the real tick count (days).

@@ -26,7 +26,7 @@ void BM_BuildChorusOneSecond(benchmark::State& state) {
   const auto values = Recording();
   std::vector<int16_t> out;
   for (auto _ : state) {
-    chantera::BuildChorus(values.data(), kOneSecond, out);
+    chantera::BuildChorus(values, out);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetItemsProcessed(state.iterations() * chantera::ChorusLength(kOneSecond));

@@ -62,7 +62,6 @@ int32_t WidenWithPeak(ReadValue read, uint32_t n, double* work) noexcept {
   return peak;
 }
 
-
 // Stretches the count values built so far by the ratio of stage s and adds the copy,
 // scaled by its gain, to them: value i becomes (i < count ? W[i] : 0) + trunc(W[trunc(i /
 // ratio)] × gain). Each source is scaled once into copies (count + 4 values of room),
@@ -171,11 +170,11 @@ uint32_t ChorusLength(uint32_t n) {
   return StageLengths(n, stretched, total) ? total : 0;  // 0: too long to be held
 }
 
-bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out) {
+bool BuildChorus(std::span<const int16_t> data, std::vector<int16_t>& out) {
   static_assert(std::endian::native == std::endian::little, "the rebuild writes little-endian values");
-  if (data == nullptr) n = 0;
+  if (data.size() > kMaxValues) return false;
   std::vector<double> workspace;
-  return Rebuild([data](uint32_t i) { return int32_t{data[i]}; }, n,
+  return Rebuild([data](uint32_t i) { return int32_t{data[i]}; }, static_cast<uint32_t>(data.size()),
                  [&out](uint32_t total) -> uint8_t* {
                    try {
                      out.resize(total);

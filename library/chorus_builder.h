@@ -4,15 +4,16 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace chantera {
 
 class Sample;
 
-// Rebuilds data (n signed 16-bit values) into the Chorus version. Returns false (and
-// leaves out untouched) when memory cannot be had.
-bool BuildChorus(const int16_t* data, uint32_t n, std::vector<int16_t>& out);
+// Rebuilds data (signed 16-bit values) into the Chorus version. Returns false (and
+// leaves out untouched) when memory cannot be had or the result could not be held.
+bool BuildChorus(std::span<const int16_t> data, std::vector<int16_t>& out);
 
 // Rebuilds one sample in place. 16-bit mono data are read as one stream of dataSize / 2
 // values; 8-bit data, and data of more than one channel (which the renderer plays as two),

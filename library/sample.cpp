@@ -228,7 +228,7 @@ bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const
   uint32_t allocated = capacity == 0 ? 1 : capacity;
   if (IsConverted(encoding)) {
     // To 16-bit values, which the renderer reads as it reads a 16-bit file's.
-    buffer = ConvertTo16(encoding, buffer.get(), got, size);
+    buffer = ConvertTo16(encoding, {buffer.get(), got}, size);
     if (!buffer) return false;  // out of memory: the sample keeps what it had
     allocated = size == 0 ? 1 : size;
   }

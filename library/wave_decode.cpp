@@ -134,20 +134,20 @@ int16_t DecodeTo16(WaveEncoding encoding, const uint8_t* p) noexcept {
   return 0;
 }
 
-std::unique_ptr<uint8_t[]> ConvertTo16(WaveEncoding encoding, const uint8_t* data, uint32_t bytes, uint32_t& size) {
+std::unique_ptr<uint8_t[]> ConvertTo16(WaveEncoding encoding, std::span<const uint8_t> data, uint32_t& size) {
   const uint32_t width = StoredBytes(encoding);
-  const uint32_t count = bytes / width;
+  const uint64_t count = data.size() / width;
   size = 0;
   // 8-bit codes become twice their bytes: more than 2 GB of them cannot be held.
-  if (uint64_t{count} * 2 > 0xFFFFFFFFu) return nullptr;
-  std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[count == 0 ? 1 : size_t{count} * 2]);
+  if (count * 2 > 0xFFFFFFFFu) return nullptr;
+  std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[count == 0 ? 1 : static_cast<size_t>(count) * 2]);
   if (!out) return nullptr;
-  for (uint32_t i = 0; i < count; ++i) {
-    const auto v = static_cast<uint16_t>(DecodeTo16(encoding, data + size_t{i} * width));
+  for (size_t i = 0; i < count; ++i) {
+    const auto v = static_cast<uint16_t>(DecodeTo16(encoding, data.data() + i * width));
     out[2 * size_t{i}] = static_cast<uint8_t>(v & 0xFFu);
     out[2 * size_t{i} + 1] = static_cast<uint8_t>(v >> 8);
   }
-  size = count * 2;
+  size = static_cast<uint32_t>(count * 2);
   return out;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 namespace chantera {
 
@@ -44,9 +45,9 @@ constexpr bool IsConverted(WaveEncoding encoding) {
 // them. p points at the sample's bytes (little-endian).
 int16_t DecodeTo16(WaveEncoding encoding, const uint8_t* p) noexcept;
 
-// The data of a converted encoding (bytes of them) as 16-bit little-endian values, one for
-// each whole stored value, in the same order; size receives their byte count. Null when no
-// memory can be had.
-std::unique_ptr<uint8_t[]> ConvertTo16(WaveEncoding encoding, const uint8_t* data, uint32_t bytes, uint32_t& size);
+// The data of a converted encoding as 16-bit little-endian values, one for each whole
+// stored value, in the same order; size receives their byte count. Null when no memory
+// can be had.
+std::unique_ptr<uint8_t[]> ConvertTo16(WaveEncoding encoding, std::span<const uint8_t> data, uint32_t& size);
 
 }  // namespace chantera

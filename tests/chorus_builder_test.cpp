@@ -113,7 +113,7 @@ TEST(ChorusBuilder, MatchesTheReferenceBitForBit) {
   cases.emplace_back("minus full scale and 100", minus);
   for (const auto& [name, values] : cases) {
     std::vector<int16_t> out;
-    EXPECT_TRUE(BuildChorus(values.data(), static_cast<uint32_t>(values.size()), out)) << name;
+    EXPECT_TRUE(BuildChorus(values, out)) << name;
     EXPECT_EQ(out, RefRebuild(values)) << name;
   }
 }

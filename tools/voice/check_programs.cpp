@@ -4,7 +4,7 @@
 #include <set>
 
 #include "engine/phoneme_table.h"
-#include "platform/platform.h"
+#include "tools/common/syllables.h"
 #include "tools/render/words.h"
 #include "tools/voice/checker.h"
 
@@ -17,18 +17,11 @@ std::string KeySpan(int low, int high) {
   return low == high ? "key " + std::to_string(low) : "keys " + std::to_string(low) + "-" + std::to_string(high);
 }
 
-// The kana of the first phoneme-table row that names program p (UTF-8), or "".
-std::string ProgramKana(int32_t p) {
-  for (const PhonemeRow& row : kPhonemeTable)
-    if (row.program == p) return platform::ShiftJisToUtf8(row.kana);
-  return {};
-}
-
 // "program 1 (い) "i"". Appended piece by piece: GCC 12 warns -Wrestrict wrongly about
 // "text" + std::string once it inlines the string's insert (as Release builds do).
 std::string ProgramLabel(int32_t p, const ProgramRecord& record) {
   std::string label = "program " + std::to_string(p);
-  const std::string kana = ProgramKana(p);
+  const std::string kana = tools::ProgramKana(p);
   if (!kana.empty()) label += " (" + kana + ")";
   label += " \"";
   label += DisplayText(record.name);
@@ -100,7 +93,7 @@ void Checker::CheckPrograms(const ProgramSet& programs, const SampleBank& bank, 
     std::string list;
     for (int32_t p : undefined) {
       if (!list.empty()) list += ' ';
-      list += ProgramKana(p);
+      list += tools::ProgramKana(p);
     }
     Add(FindingKind::kUndefinedPrograms, file, 0,
         {render::Plural(static_cast<int64_t>(undefined.size()), "syllable"), list, slot0});

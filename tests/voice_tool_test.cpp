@@ -241,11 +241,11 @@ TEST(VoiceLoop, SetsALoopTheInstrumentPlaysAndRefusesOthers) {
   // Backwards, past the end, shorter than the instrument plays, and one it plays.
   for (const auto& [first, last, ok] : {std::tuple{100u, 50u, false}, std::tuple{0u, frames, false},
                                         std::tuple{10u, 24u, false}, std::tuple{8000u, 30000u, true}}) {
-    std::string message;
-    EXPECT_EQ(voice::SetSustainLoop(file, first, last, message), ok) << message;
+    std::string done, error;
+    EXPECT_EQ(voice::SetSustainLoop(file, first, last, done, error), ok) << error;
     Sample sample;
     ASSERT_TRUE(sample.LoadFromWav(file.string().c_str()));
-    EXPECT_EQ(sample.HasLoop(), ok) << message;
+    EXPECT_EQ(sample.HasLoop(), ok) << done << error;
     EXPECT_EQ(sample.ReadableFrames(), frames);
   }
 }
@@ -496,12 +496,12 @@ TEST(ImportUtau, NeverLosesAVoice) {
   full.rlim_cur = 64;
   const auto handler = std::signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &full);
-  std::string why;
-  const bool written = render::WriteWholeFile(plugin / "voice.csv", list + std::string(500, ' '), why);
+  std::string error;
+  const bool written = render::WriteWholeFile(plugin / "voice.csv", list + std::string(500, ' '), error);
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, handler);
   EXPECT_FALSE(written);
-  EXPECT_NE(why.find("voice.csv: cannot be written (File too large)"), std::string::npos) << why;
+  EXPECT_NE(error.find("voice.csv: cannot be written (File too large)"), std::string::npos) << error;
   intact();
 
   // Bank, and the rename that fails: the old voice's aside, the new one's into its place,

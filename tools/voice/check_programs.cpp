@@ -68,24 +68,7 @@ void Checker::CheckPrograms(const ProgramSet& programs, const SampleBank& bank, 
     const ProgramLines& lines = report.programs[size_t(p)];
     KeyTable table{};
     programs.BuildKeyMap(p, table);
-    // Which range sets each key (the last one that covers it wins), for the line.
-    std::vector<int> setter(kKeyCount, -1);
-    for (size_t r = 0; r < record.ranges.size(); ++r) {
-      const KeyRange& range = record.ranges[r];
-      const int32_t rangeLine = r < lines.ranges.size() ? lines.ranges[r] : lines.start;
-      if (range.lowKey > range.highKey) {
-        Add(FindingKind::kInvertedRange, file, rangeLine,
-            {std::to_string(range.lowKey), std::to_string(range.highKey)});
-        continue;
-      }
-      if (range.highKey < 0 || range.lowKey >= kKeyCount) {
-        Add(FindingKind::kRangeOutside, file, rangeLine);
-        continue;
-      }
-      for (int32_t k = std::max(range.lowKey, 0); k <= std::min(range.highKey, kKeyCount - 1); ++k)
-        setter[size_t(k)] = static_cast<int>(r);
-      if (range.sampleIndex >= 0 && range.sampleIndex < count) used[size_t(range.sampleIndex)] = true;
-    }
+    const std::vector<int> setter = KeySetters(record, file, lines, used);
     ReportUncovered(p, record, setter, file, lines.start, slot0);
     ReportStretch(bank, setter, table, file, lines);
   }
@@ -98,7 +81,38 @@ void Checker::CheckPrograms(const ProgramSet& programs, const SampleBank& bank, 
     Add(FindingKind::kUndefinedPrograms, file, 0,
         {render::Plural(static_cast<int64_t>(undefined.size()), "syllable"), list, slot0});
   }
-  for (int32_t n = 0; n < count; ++n) {
+  ReportUnplayed(bank, used, samplesFile, samplesReport);
+}
+
+// Which range sets each key (the last one that covers it wins; -1 for none), for the line
+// to name; the ranges that set no key are reported, and the recordings played marked in
+// used.
+std::vector<int> Checker::KeySetters(const ProgramRecord& record, const std::string& file, const ProgramLines& lines,
+                                     std::vector<bool>& used) {
+  const auto count = static_cast<int32_t>(used.size());
+  std::vector<int> setter(kKeyCount, -1);
+  for (size_t r = 0; r < record.ranges.size(); ++r) {
+    const KeyRange& range = record.ranges[r];
+    const int32_t rangeLine = r < lines.ranges.size() ? lines.ranges[r] : lines.start;
+    if (range.lowKey > range.highKey) {
+      Add(FindingKind::kInvertedRange, file, rangeLine, {std::to_string(range.lowKey), std::to_string(range.highKey)});
+      continue;
+    }
+    if (range.highKey < 0 || range.lowKey >= kKeyCount) {
+      Add(FindingKind::kRangeOutside, file, rangeLine);
+      continue;
+    }
+    for (int32_t k = std::max(range.lowKey, 0); k <= std::min(range.highKey, kKeyCount - 1); ++k)
+      setter[size_t(k)] = static_cast<int>(r);
+    if (range.sampleIndex >= 0 && range.sampleIndex < count) used[size_t(range.sampleIndex)] = true;
+  }
+  return setter;
+}
+
+// Recordings of samples.txt that no program plays, at their lines.
+void Checker::ReportUnplayed(const SampleBank& bank, const std::vector<bool>& used, const std::string& samplesFile,
+                             const LoadReport& samplesReport) {
+  for (int32_t n = 0; n < static_cast<int32_t>(used.size()); ++n) {
     if (used[size_t(n)]) continue;
     const int32_t line =
         n < static_cast<int32_t>(samplesReport.sampleLines.size()) ? samplesReport.sampleLines[size_t(n)] : 0;

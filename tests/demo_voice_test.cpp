@@ -20,8 +20,8 @@ namespace chantera::test {
 namespace {
 
 namespace fs = std::filesystem;
-using demo::kDemoPrograms;
 using demo::kDemoRoots;
+using tools::kSyllablePrograms;
 
 std::map<std::string, std::string> ReadFolder(const fs::path& dir) {
   std::map<std::string, std::string> files;
@@ -71,7 +71,7 @@ TEST_F(DemoVoice, GeneratesTheSameBytesOnEveryRun) {
 }
 
 TEST_F(DemoVoice, LoadsWithoutAMessageAndStaysSmallEnoughToShip) {
-  EXPECT_EQ(summary_.recordings, size_t(kDemoPrograms) * kDemoRoots.size());
+  EXPECT_EQ(summary_.recordings, size_t(kSyllablePrograms) * kDemoRoots.size());
   EXPECT_LT(summary_.bytes, 40'000'000u);
   EXPECT_TRUE(loadMessages_.empty()) << loadMessages_.front();
   ASSERT_EQ(sampler_->Voices().voiceCount, 1);
@@ -90,9 +90,9 @@ TEST_F(DemoVoice, LoadsWithoutAMessageAndStaysSmallEnoughToShip) {
 }
 
 TEST_F(DemoVoice, EverySyllableProgramCoversTheKeyboardWithItsOwnRecordings) {
-  const std::vector<demo::Syllable> syllables = demo::DemoSyllables();
+  const std::vector<tools::ProgramSyllable> syllables = tools::ProgramSyllables();
   const ProgramSet& programs = sampler_->Programs();
-  for (int p = 0; p < kDemoPrograms; ++p) {
+  for (int p = 0; p < kSyllablePrograms; ++p) {
     const ProgramRecord& record = programs.records[size_t(p)];
     SCOPED_TRACE("program " + std::to_string(p) + " " + record.name);
     EXPECT_EQ(std::string(record.name), syllables[size_t(p)].name);
@@ -106,7 +106,7 @@ TEST_F(DemoVoice, EverySyllableProgramCoversTheKeyboardWithItsOwnRecordings) {
       const Sample& s = *sampler_->Bank()->slot(range.sampleIndex);
       EXPECT_EQ(s.fileName.rfind(record.name + std::string("_"), 0), 0u) << s.fileName;
       // No key of the singing range is pitched more than four semitones away.
-      const double root = 69.0 + 12.0 * std::log2(s.rootFrequency / 440.0);
+      const double root = HzToNote(s.rootFrequency);
       for (int32_t key = std::max(range.lowKey, 44); key <= std::min(range.highKey, 84); ++key)
         EXPECT_LE(std::abs(key - root), 4.0 + 1e-9) << "key " << key << " plays " << s.fileName;
     }

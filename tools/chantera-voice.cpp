@@ -107,9 +107,9 @@ int Loop(const std::vector<std::string>& args) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), frames[i]);
     if (error != std::errc() || end != text.data() + text.size()) return Usage("not a frame number: " + text);
   }
-  std::string message;
-  const bool ok = chantera::voice::SetSustainLoop(args[0], frames[0], frames[1], message);
-  std::fprintf(ok ? stdout : stderr, "%s\n", message.c_str());
+  std::string done, error;
+  const bool ok = chantera::voice::SetSustainLoop(args[0], frames[0], frames[1], done, error);
+  std::fprintf(ok ? stdout : stderr, "%s\n", (ok ? done : error).c_str());
   return ok ? 0 : 1;
 }
 

@@ -15,20 +15,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "engine/phoneme_table.h"
 #include "library/oto_file.h"
+#include "tools/common/syllables.h"
 #include "tools/demo_voice/synth.h"
 
 namespace chantera::demo {
 
 inline constexpr const char* kDemoDisplayName = "Chantera Demo";
 inline constexpr const char* kDemoFolder = "demo";
-inline constexpr int kDemoPrograms = 103;
 inline constexpr std::array<int, 5> kDemoRoots{48, 56, 64, 72, 80};
 
 struct KeySpan {
@@ -43,79 +41,12 @@ inline KeySpan DemoKeySpan(size_t r) {
   return {low, high};
 }
 
-struct Syllable {
-  int program = 0;
-  std::string phoneme;    // as in the table, e.g. "k' a"
-  std::string consonant;  // "k'" ("" for a bare vowel; "N" for the moraic nasal)
-  char vowel = 0;         // 'a', 'i', 'M', 'e', 'o'; 0 for "N"
-  std::string name;       // romanised, e.g. "kya"; also the stem of its file names
-};
-
-// Romanised as typed on a Japanese keyboard: palatalised consonants take a y (dropped
-// before i), and a few consonants have their own spelling.
-inline std::string Romanise(const std::string& consonant, char vowel) {
-  std::string v = vowel == 'a' ? "a" : vowel == 'i' ? "i" : vowel == 'M' ? "u" : vowel == 'e' ? "e" : "o";
-  if (consonant.empty()) return v;
-  if (consonant == "N") return "n";
-  std::string c = consonant;
-  const bool palatal = c.back() == '\'';
-  if (palatal) c.pop_back();
-  static const std::vector<std::pair<std::string, std::string>> spelled = {
-      {"S", "sh"}, {"tS", "ch"}, {"dZ", "j"}, {"dz", "z"}, {"J", "ny"},
-      {"C", "hy"}, {"p\\", "f"}, {"4", "r"},  {"j", "y"},  {"ts", "ts"}};
-  for (const auto& [symbol, latin] : spelled) {
-    if (c == symbol) {
-      c = latin;
-      break;
-    }
-  }
-  if (palatal) c += "y";
-  // The y of a palatal is silent before i: ki, gi, ni, hi, ri, mi, bi, pi.
-  if (vowel == 'i' && c.size() > 1 && c.back() == 'y') c.pop_back();
-  return c + v;
-}
-
-// The syllables of programs 0..102 from the phoneme table. Throws when the table does not
-// reach every one of them.
-inline std::vector<Syllable> DemoSyllables() {
-  std::vector<Syllable> syllables(kDemoPrograms);
-  std::vector<bool> found(kDemoPrograms, false);
-  for (const PhonemeRow& row : kPhonemeTable) {
-    if (row.phoneme == nullptr || row.program < 0 || row.program >= kDemoPrograms || found[size_t(row.program)]) {
-      continue;
-    }
-    found[size_t(row.program)] = true;
-    Syllable& s = syllables[size_t(row.program)];
-    s.program = row.program;
-    s.phoneme = row.phoneme;
-    const size_t space = s.phoneme.rfind(' ');
-    const std::string last = space == std::string::npos ? s.phoneme : s.phoneme.substr(space + 1);
-    if (last.size() == 1 && std::string("aiMeo").find(last[0]) != std::string::npos) {
-      s.vowel = last[0];
-      s.consonant = space == std::string::npos ? "" : s.phoneme.substr(0, space);
-    } else {
-      s.consonant = s.phoneme;  // "N"
-    }
-    s.name = Romanise(s.consonant, s.vowel);
-  }
-  std::set<std::string> names;
-  for (size_t p = 0; p < syllables.size(); ++p) {
-    Syllable& s = syllables[p];
-    if (!found[p]) throw std::runtime_error("the phoneme table names no syllable for program " + std::to_string(p));
-    // Programs 56 and 57 repeat ji and zu (they are the kana typed di and du).
-    if (names.count(s.name) != 0 && (s.consonant == "dZ" || s.consonant == "dz"))
-      s.name = std::string(1, 'd') + s.name.back();
-    if (!names.insert(s.name).second) throw std::runtime_error("two programs would share the name " + s.name);
-  }
-  return syllables;
-}
-
-inline std::string DemoFileName(const Syllable& s, int root) {
+inline std::string DemoFileName(const tools::ProgramSyllable& s, int root) {
   return s.name + "_" + std::to_string(root) + ".wav";
 }
 
 // The recording of syllable s at root note root: 16-bit mono at kOutputRate, with its loop.
-inline Recording DemoRecording(const Syllable& s, int root) {
+inline Recording DemoRecording(const tools::ProgramSyllable& s, int root) {
   return SingSyllable(s.consonant, s.vowel, root, uint64_t(s.program) * 131u + uint64_t(root));
 }
 
@@ -132,7 +63,7 @@ inline Recording DemoRecording(const Syllable& s, int root) {
 struct DemoTiming {
   double preutteranceMs = 0, overlapMs = 0, consonantMs = 0;
 };
-inline DemoTiming SyllableTiming(const Syllable& s) {
+inline DemoTiming SyllableTiming(const tools::ProgramSyllable& s) {
   const Onset plan = PlanOnset(s.consonant, s.vowel);
   DemoTiming t;
   t.preutteranceMs = 1000.0 * plan.voicing.FinalRiseMiddle();
@@ -157,14 +88,14 @@ struct DemoSummary {
 // so that no recording of an older generator lingers). Throws on a failure to write.
 inline DemoSummary GenerateDemoVoice(const std::filesystem::path& pluginDir) {
   namespace fs = std::filesystem;
-  const std::vector<Syllable> syllables = DemoSyllables();
+  const std::vector<tools::ProgramSyllable> syllables = tools::ProgramSyllables();
   const fs::path folder = pluginDir / kDemoFolder;
   fs::remove_all(folder);
   fs::create_directories(folder);
 
   DemoSummary summary;
   std::string sampleList, programFile, oto;
-  for (const Syllable& s : syllables) {
+  for (const tools::ProgramSyllable& s : syllables) {
     programFile += "Program\r\nP,1.0,2," + s.name + "\r\n";
     const DemoTiming timing = SyllableTiming(s);
     for (size_t r = 0; r < kDemoRoots.size(); ++r) {

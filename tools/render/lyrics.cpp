@@ -8,6 +8,7 @@
 
 #include "engine/phoneme_table.h"
 #include "platform/platform.h"
+#include "tools/common/syllables.h"
 
 namespace chantera::render {
 
@@ -292,11 +293,8 @@ size_t ReadKana(const std::string& text, size_t i, LyricReading& out) {
 Syllable VowelOf(const Syllable& syllable) {
   const std::string& p = syllable.phoneme;
   if (p.empty() || p == "N") return syllable;
-  const std::string vowel = p.substr(p.find_last_of(' ') == std::string::npos ? 0 : p.find_last_of(' ') + 1);
-  for (const PhonemeRow& row : kPhonemeTable)
-    if (row.phoneme != nullptr && vowel == row.phoneme)
-      return Syllable{row.program, row.phoneme, platform::ShiftJisToUtf8(row.kana)};
-  return syllable;
+  const PhonemeRow* row = tools::FirstRowOf(tools::LastSymbol(p));
+  return row != nullptr ? Syllable{row->program, row->phoneme, platform::ShiftJisToUtf8(row->kana)} : syllable;
 }
 
 LyricReading ReadLyric(const std::string& raw) {

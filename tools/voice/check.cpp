@@ -173,7 +173,6 @@ void Checker::LookupWarning(const std::string& path, const std::string& shown, i
 void Checker::CheckRecordings(const SampleBank& bank, const std::string& base, const std::string& samplesFile,
                               const LoadReport& report) {
   const int32_t count = bank.sampleCount.load();
-  std::map<uint32_t, int> rates;  // sample rate -> recordings
   std::vector<uint32_t> rateOf(size_t(count), 0);
   std::set<int32_t> rootless;  // lines whose root note is no number: already told
   for (const LoadNote& note : report.notes)
@@ -181,66 +180,81 @@ void Checker::CheckRecordings(const SampleBank& bank, const std::string& base, c
   for (int32_t n = 0; n < count; ++n) {
     const Sample* sample = bank.slot(n);
     const int32_t line = n < static_cast<int32_t>(report.sampleLines.size()) ? report.sampleLines[size_t(n)] : 0;
-    if (sample == nullptr) continue;
-    const std::string& name = sample->fileName;
-    const std::string path = base + name;
-    if (path.size() >= static_cast<size_t>(platform::kMaxPath)) {
-      Add(FindingKind::kPathTooLong, samplesFile, line, {name});
-      continue;
-    }
-    if (!OpensForReading(path)) {
-      Add(FindingKind::kWavMissing, samplesFile, line, {name});
-      continue;
-    }
-    LookupWarning(path, samplesFile, line, name);
-    WaveReader reader;
-    if (reader.Open(path.c_str()) != kWaveOk) {
-      Add(FindingKind::kNotWave, samplesFile, line, {name});
-      continue;
-    }
-    if (loadOnly_) continue;
-    const WaveFormat& f = reader.format;
-    const uint64_t held = reader.BytesRemaining();
-    if (reader.dataSize > held)
-      Add(FindingKind::kDataShort, samplesFile, line, {name, std::to_string(reader.dataSize), std::to_string(held)});
-    const WaveEncoding encoding = EncodingOf(reader);
-    if (encoding == WaveEncoding::kUnreadable) {
-      Add(FindingKind::kUnreadableData, samplesFile, line,
-          {name, std::to_string(f.formatTag), std::to_string(f.bitsPerSample)});
-      continue;
-    }
-    if (encoding == WaveEncoding::kUnsigned8) Add(FindingKind::kEightBit, samplesFile, line, {name});
-    if (f.channels == 2) {
-      Add(FindingKind::kStereo, samplesFile, line, {name});
-    } else if (f.channels != 1) {
-      Add(FindingKind::kOddChannels, samplesFile, line, {name, std::to_string(f.channels)});
-    }
-    if (reader.dataSize == 0 || sample->ReadableFrames() == 0) Add(FindingKind::kNoAudio, samplesFile, line, {name});
-    uint32_t loopFirst = 0, loopLast = 0;
-    if (reader.ReadLoop(loopFirst, loopLast)) {
-      if (!sample->HasLoop()) {
-        Add(FindingKind::kBadLoop, samplesFile, line,
-            {name, std::to_string(loopFirst), std::to_string(loopLast), std::to_string(Sample::kMinLoopFrames)});
-      } else {
-        voice_->looped += 1;
-      }
-    }
-    rates[f.samplesPerSec] += 1;
-    rateOf[size_t(n)] = f.samplesPerSec;
-    if (sample->bitsPerSample == 16 && sample->channels == 1 && rootless.count(line) == 0)
-      CheckRoot(*sample, samplesFile, line);
+    if (sample != nullptr)
+      rateOf[size_t(n)] = CheckRecording(*sample, base, samplesFile, line, rootless.count(line) == 0);
   }
-  if (rates.size() > 1) {
-    // The rate of most recordings; of rates as common, the one listed first.
-    uint32_t usual = 0;
-    for (int32_t n = 0; n < count; ++n)
-      if (rateOf[size_t(n)] != 0 && (usual == 0 || rates[rateOf[size_t(n)]] > rates[usual])) usual = rateOf[size_t(n)];
-    for (int32_t n = 0; n < count; ++n) {
-      if (rateOf[size_t(n)] == 0 || rateOf[size_t(n)] == usual) continue;
-      const int32_t line = n < static_cast<int32_t>(report.sampleLines.size()) ? report.sampleLines[size_t(n)] : 0;
-      Add(FindingKind::kOtherRate, samplesFile, line,
-          {bank.slot(n)->fileName, std::to_string(rateOf[size_t(n)]), std::to_string(usual)});
+  ReportOtherRates(bank, samplesFile, report, rateOf);
+}
+
+// One recording of samples.txt, at its line: its file, its format, its loop and (when its
+// root note is a number) the pitch it sings at. Its sample rate, or 0 when it has none to
+// compare.
+uint32_t Checker::CheckRecording(const Sample& sample, const std::string& base, const std::string& samplesFile,
+                                 int32_t line, bool rootIsANumber) {
+  const std::string& name = sample.fileName;
+  const std::string path = base + name;
+  if (path.size() >= static_cast<size_t>(platform::kMaxPath)) {
+    Add(FindingKind::kPathTooLong, samplesFile, line, {name});
+    return 0;
+  }
+  if (!OpensForReading(path)) {
+    Add(FindingKind::kWavMissing, samplesFile, line, {name});
+    return 0;
+  }
+  LookupWarning(path, samplesFile, line, name);
+  WaveReader reader;
+  if (reader.Open(path.c_str()) != kWaveOk) {
+    Add(FindingKind::kNotWave, samplesFile, line, {name});
+    return 0;
+  }
+  if (loadOnly_) return 0;
+  const WaveFormat& f = reader.format;
+  const uint64_t held = reader.BytesRemaining();
+  if (reader.dataSize > held)
+    Add(FindingKind::kDataShort, samplesFile, line, {name, std::to_string(reader.dataSize), std::to_string(held)});
+  const WaveEncoding encoding = EncodingOf(reader);
+  if (encoding == WaveEncoding::kUnreadable) {
+    Add(FindingKind::kUnreadableData, samplesFile, line,
+        {name, std::to_string(f.formatTag), std::to_string(f.bitsPerSample)});
+    return 0;
+  }
+  if (encoding == WaveEncoding::kUnsigned8) Add(FindingKind::kEightBit, samplesFile, line, {name});
+  if (f.channels == 2) {
+    Add(FindingKind::kStereo, samplesFile, line, {name});
+  } else if (f.channels != 1) {
+    Add(FindingKind::kOddChannels, samplesFile, line, {name, std::to_string(f.channels)});
+  }
+  if (reader.dataSize == 0 || sample.ReadableFrames() == 0) Add(FindingKind::kNoAudio, samplesFile, line, {name});
+  uint32_t loopFirst = 0, loopLast = 0;
+  if (reader.ReadLoop(loopFirst, loopLast)) {
+    if (!sample.HasLoop()) {
+      Add(FindingKind::kBadLoop, samplesFile, line,
+          {name, std::to_string(loopFirst), std::to_string(loopLast), std::to_string(Sample::kMinLoopFrames)});
+    } else {
+      voice_->looped += 1;
     }
+  }
+  if (sample.bitsPerSample == 16 && sample.channels == 1 && rootIsANumber) CheckRoot(sample, samplesFile, line);
+  return f.samplesPerSec;
+}
+
+// Recordings at another sample rate than most (rateOf: each one's rate, 0 for none).
+void Checker::ReportOtherRates(const SampleBank& bank, const std::string& samplesFile, const LoadReport& report,
+                               const std::vector<uint32_t>& rateOf) {
+  std::map<uint32_t, int> rates;  // sample rate -> recordings
+  for (const uint32_t rate : rateOf)
+    if (rate != 0) rates[rate] += 1;
+  if (rates.size() <= 1) return;
+  // The rate of most recordings; of rates as common, the one listed first.
+  const auto count = static_cast<int32_t>(rateOf.size());
+  uint32_t usual = 0;
+  for (int32_t n = 0; n < count; ++n)
+    if (rateOf[size_t(n)] != 0 && (usual == 0 || rates[rateOf[size_t(n)]] > rates[usual])) usual = rateOf[size_t(n)];
+  for (int32_t n = 0; n < count; ++n) {
+    if (rateOf[size_t(n)] == 0 || rateOf[size_t(n)] == usual) continue;
+    const int32_t line = n < static_cast<int32_t>(report.sampleLines.size()) ? report.sampleLines[size_t(n)] : 0;
+    Add(FindingKind::kOtherRate, samplesFile, line,
+        {bank.slot(n)->fileName, std::to_string(rateOf[size_t(n)]), std::to_string(usual)});
   }
 }
 

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "engine/phoneme_table.h"
-#include "platform/platform.h"
+#include "tools/common/syllables.h"
 #include "tools/render/words.h"
 #include "tools/voice/checker.h"
 
@@ -17,18 +17,11 @@ std::string KeySpan(int low, int high) {
   return low == high ? "key " + std::to_string(low) : "keys " + std::to_string(low) + "-" + std::to_string(high);
 }
 
-// The kana of the first phoneme-table row that names program p (UTF-8), or "".
-std::string ProgramKana(int32_t p) {
-  for (const PhonemeRow& row : kPhonemeTable)
-    if (row.program == p) return platform::ShiftJisToUtf8(row.kana);
-  return {};
-}
-
 // "program 1 (い) "i"". Appended piece by piece: GCC 12 warns -Wrestrict wrongly about
 // "text" + std::string once it inlines the string's insert (as Release builds do).
 std::string ProgramLabel(int32_t p, const ProgramRecord& record) {
   std::string label = "program " + std::to_string(p);
-  const std::string kana = ProgramKana(p);
+  const std::string kana = tools::ProgramKana(p);
   if (!kana.empty()) label += " (" + kana + ")";
   label += " \"";
   label += DisplayText(record.name);
@@ -75,24 +68,7 @@ void Checker::CheckPrograms(const ProgramSet& programs, const SampleBank& bank, 
     const ProgramLines& lines = report.programs[size_t(p)];
     KeyTable table{};
     programs.BuildKeyMap(p, table);
-    // Which range sets each key (the last one that covers it wins), for the line.
-    std::vector<int> setter(kKeyCount, -1);
-    for (size_t r = 0; r < record.ranges.size(); ++r) {
-      const KeyRange& range = record.ranges[r];
-      const int32_t rangeLine = r < lines.ranges.size() ? lines.ranges[r] : lines.start;
-      if (range.lowKey > range.highKey) {
-        Add(FindingKind::kInvertedRange, file, rangeLine,
-            {std::to_string(range.lowKey), std::to_string(range.highKey)});
-        continue;
-      }
-      if (range.highKey < 0 || range.lowKey >= kKeyCount) {
-        Add(FindingKind::kRangeOutside, file, rangeLine);
-        continue;
-      }
-      for (int32_t k = std::max(range.lowKey, 0); k <= std::min(range.highKey, kKeyCount - 1); ++k)
-        setter[size_t(k)] = static_cast<int>(r);
-      if (range.sampleIndex >= 0 && range.sampleIndex < count) used[size_t(range.sampleIndex)] = true;
-    }
+    const std::vector<int> setter = KeySetters(record, file, lines, used);
     ReportUncovered(p, record, setter, file, lines.start, slot0);
     ReportStretch(bank, setter, table, file, lines);
   }
@@ -100,12 +76,43 @@ void Checker::CheckPrograms(const ProgramSet& programs, const SampleBank& bank, 
     std::string list;
     for (int32_t p : undefined) {
       if (!list.empty()) list += ' ';
-      list += ProgramKana(p);
+      list += tools::ProgramKana(p);
     }
     Add(FindingKind::kUndefinedPrograms, file, 0,
         {render::Plural(static_cast<int64_t>(undefined.size()), "syllable"), list, slot0});
   }
-  for (int32_t n = 0; n < count; ++n) {
+  ReportUnplayed(bank, used, samplesFile, samplesReport);
+}
+
+// Which range sets each key (the last one that covers it wins; -1 for none), for the line
+// to name; the ranges that set no key are reported, and the recordings played marked in
+// used.
+std::vector<int> Checker::KeySetters(const ProgramRecord& record, const std::string& file, const ProgramLines& lines,
+                                     std::vector<bool>& used) {
+  const auto count = static_cast<int32_t>(used.size());
+  std::vector<int> setter(kKeyCount, -1);
+  for (size_t r = 0; r < record.ranges.size(); ++r) {
+    const KeyRange& range = record.ranges[r];
+    const int32_t rangeLine = r < lines.ranges.size() ? lines.ranges[r] : lines.start;
+    if (range.lowKey > range.highKey) {
+      Add(FindingKind::kInvertedRange, file, rangeLine, {std::to_string(range.lowKey), std::to_string(range.highKey)});
+      continue;
+    }
+    if (range.highKey < 0 || range.lowKey >= kKeyCount) {
+      Add(FindingKind::kRangeOutside, file, rangeLine);
+      continue;
+    }
+    for (int32_t k = std::max(range.lowKey, 0); k <= std::min(range.highKey, kKeyCount - 1); ++k)
+      setter[size_t(k)] = static_cast<int>(r);
+    if (range.sampleIndex >= 0 && range.sampleIndex < count) used[size_t(range.sampleIndex)] = true;
+  }
+  return setter;
+}
+
+// Recordings of samples.txt that no program plays, at their lines.
+void Checker::ReportUnplayed(const SampleBank& bank, const std::vector<bool>& used, const std::string& samplesFile,
+                             const LoadReport& samplesReport) {
+  for (int32_t n = 0; n < static_cast<int32_t>(used.size()); ++n) {
     if (used[size_t(n)]) continue;
     const int32_t line =
         n < static_cast<int32_t>(samplesReport.sampleLines.size()) ? samplesReport.sampleLines[size_t(n)] : 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "library/load_report.h"
+#include "library/pitch.h"
 #include "library/sample_bank.h"
 #include "params/programs.h"
 #include "tools/voice/check.h"
@@ -20,7 +21,7 @@ namespace chantera::voice {
 
 // Nearest MIDI note of a frequency, and the cents by which the frequency lies above it.
 inline int NoteOf(double hz, double* cents = nullptr) {
-  const double note = 69.0 + 12.0 * std::log2(hz / 440.0);
+  const double note = HzToNote(hz);
   const int nearest = static_cast<int>(std::lround(note));
   if (cents != nullptr) *cents = 100.0 * (note - nearest);
   return nearest;
@@ -46,6 +47,10 @@ class Checker {
   void LookupWarning(const std::string& path, const std::string& shown, int32_t line, const std::string& name);
   void CheckRecordings(const SampleBank& bank, const std::string& base, const std::string& samplesFile,
                        const LoadReport& report);
+  uint32_t CheckRecording(const Sample& sample, const std::string& base, const std::string& samplesFile, int32_t line,
+                          bool rootIsANumber);
+  void ReportOtherRates(const SampleBank& bank, const std::string& samplesFile, const LoadReport& report,
+                        const std::vector<uint32_t>& rateOf);
   void CheckRoot(const Sample& sample, const std::string& samplesFile, int32_t line);
   void CheckUnusedFiles(const SampleBank& bank, const std::string& base);
   void CheckTiming(const SampleBank& bank, const LoadReport& report);
@@ -54,6 +59,10 @@ class Checker {
   // check_programs.cpp
   void CheckPrograms(const ProgramSet& programs, const SampleBank& bank, const std::string& file,
                      const LoadReport& report, const std::string& samplesFile, const LoadReport& samplesReport);
+  std::vector<int> KeySetters(const ProgramRecord& record, const std::string& file, const ProgramLines& lines,
+                              std::vector<bool>& used);
+  void ReportUnplayed(const SampleBank& bank, const std::vector<bool>& used, const std::string& samplesFile,
+                      const LoadReport& samplesReport);
   void ReportUncovered(int32_t p, const ProgramRecord& record, const std::vector<int>& setter, const std::string& file,
                        int32_t line, const std::string& slot0);
   void ReportStretch(const SampleBank& bank, const std::vector<int>& setter, const KeyTable& table,

@@ -9,10 +9,11 @@
 
 namespace chantera::voice {
 
-// Sets frames first..last (inclusive) as the file's sustain loop. False, with the file
-// unchanged, when it is not a WAV file the instrument reads or the loop is one the
-// instrument would ignore (inverted, past the data, shorter than its minimum). message
-// says what was done or why not.
-bool SetSustainLoop(const std::filesystem::path& file, uint32_t first, uint32_t last, std::string& message);
+// Sets frames first..last (inclusive) as the file's sustain loop; done says what was done
+// ("FILE: sustain loop over frames ..."). False, with the file unchanged and error saying
+// why, when it is not a WAV file the instrument reads or the loop is one the instrument
+// would ignore (inverted, past the data, shorter than its minimum).
+bool SetSustainLoop(const std::filesystem::path& file, uint32_t first, uint32_t last, std::string& done,
+                    std::string& error);
 
 }  // namespace chantera::voice

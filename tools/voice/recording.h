@@ -22,7 +22,7 @@ struct Audio {
 
 // Reads a WAV file of PCM (8 to 32 bits) or 32-bit float data, any channel count, as
 // mono. False with a reason (completing "FILE ...") when it cannot.
-bool ReadWave(const std::filesystem::path& path, Audio& audio, std::string& why);
+bool ReadWave(const std::filesystem::path& path, Audio& audio, std::string& error);
 
 struct Recording {
   int program = 0;
@@ -46,6 +46,6 @@ struct Recording {
 // The entry's consonant, preutterance and overlap are carried into the cut: counted from its
 // first frame, shortened as the tuning shortens the recording, the vowel kept within the cut
 // and the overlap within the preutterance (as the instrument would read them anyway).
-bool MakeRecording(const Audio& audio, const OtoEntry& entry, const FrqFile* frq, Recording& out, std::string& why);
+bool MakeRecording(const Audio& audio, const OtoEntry& entry, const FrqFile* frq, Recording& out, std::string& error);
 
 }  // namespace chantera::voice

@@ -5,18 +5,17 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/bytes.h"
+
 namespace chantera::voice {
 namespace {
 
 uint32_t U32(const std::string& b, size_t at) {
-  uint32_t v = 0;
-  for (int k = 3; k >= 0; --k) v = (v << 8) | static_cast<uint8_t>(b[at + size_t(k)]);
-  return v;
+  return platform::LoadLe32(reinterpret_cast<const uint8_t*>(b.data() + at));
 }
 
 double F64(const std::string& b, size_t at) {
-  uint64_t bits = 0;
-  for (int k = 7; k >= 0; --k) bits = (bits << 8) | static_cast<uint8_t>(b[at + size_t(k)]);
+  const uint64_t bits = U32(b, at) | (uint64_t{U32(b, at + 4)} << 32);
   double v;
   std::memcpy(&v, &bits, sizeof v);
   return v;

@@ -38,21 +38,21 @@ void SyncFolder(const fs::path& folder) {
 
 }  // namespace
 
-bool ReadLimited(const fs::path& path, uint64_t limit, std::string& bytes, std::string& why) {
-  std::error_code error;
-  const uint64_t size = fs::file_size(path, error);
-  if (error) {
-    why = "cannot be read (" + error.message() + ")";
+bool ReadLimited(const fs::path& path, uint64_t limit, std::string& bytes, std::string& error) {
+  std::error_code code;
+  const uint64_t size = fs::file_size(path, code);
+  if (code) {
+    error = "cannot be read (" + code.message() + ")";
     return false;
   }
   if (size > limit) {
-    why = "is too large (" + std::to_string(size >> 20) + " MB)";
+    error = "is too large (" + std::to_string(size >> 20) + " MB)";
     return false;
   }
   std::ifstream in(path, std::ios::binary);
   bytes.assign(std::istreambuf_iterator<char>(in), {});
   if (!in && !in.eof()) {
-    why = "cannot be read";
+    error = "cannot be read";
     return false;
   }
   return true;
@@ -98,32 +98,32 @@ bool LeadsOutsideBank(const std::string& otoFolder, const std::string& file) {
   return !joined.empty() && *joined.begin() == "..";
 }
 
-bool ReplaceFolder(const fs::path& staging, const fs::path& target, std::string& why) {
+bool ReplaceFolder(const fs::path& staging, const fs::path& target, std::string& error) {
   SyncFolder(staging);
   const fs::path aside = AsideOf(target);
-  std::error_code error;
-  const bool replacing = fs::exists(target, error);
+  std::error_code code;
+  const bool replacing = fs::exists(target, code);
   if (replacing) {
     // Left from an import that ended after the new folder was in place: the old one.
-    fs::remove_all(aside, error);
-    render::Rename(target, aside, error);
-    if (error) {
-      why = target.string() + ": cannot be moved aside for the new voice (" + error.message() + "); it is unchanged";
+    fs::remove_all(aside, code);
+    render::Rename(target, aside, code);
+    if (code) {
+      error = target.string() + ": cannot be moved aside for the new voice (" + code.message() + "); it is unchanged";
       return false;
     }
   }
-  render::Rename(staging, target, error);
-  if (error) {
-    why = target.string() + ": cannot be written (" + error.message() + ")";
+  render::Rename(staging, target, code);
+  if (code) {
+    error = target.string() + ": cannot be written (" + code.message() + ")";
     if (replacing) {
       std::error_code back;
       render::Rename(aside, target, back);
-      why += back ? "; the voice before it is in " + aside.string() : "; the voice before it is unchanged";
+      error += back ? "; the voice before it is in " + aside.string() : "; the voice before it is unchanged";
     }
     return false;
   }
   platform::SyncToDisk(target.parent_path().string().c_str());
-  if (replacing) fs::remove_all(aside, error);
+  if (replacing) fs::remove_all(aside, code);
   return true;
 }
 

@@ -10,8 +10,8 @@
 
 namespace chantera::voice {
 
-// The bytes of a file of at most limit bytes; false with why ("is too large (20 MB)").
-bool ReadLimited(const std::filesystem::path& path, uint64_t limit, std::string& bytes, std::string& why);
+// The bytes of a file of at most limit bytes; false with error ("is too large (20 MB)").
+bool ReadLimited(const std::filesystem::path& path, uint64_t limit, std::string& bytes, std::string& error);
 
 // ASCII letters in lower case, other bytes as they are.
 std::string FoldAscii(std::string s);
@@ -30,8 +30,8 @@ bool LeadsOutsideBank(const std::string& otoFolder, const std::string& file);
 // Puts the finished voice folder staging (beside target) in target's place, synced to disk
 // first. A folder already there (the voice imported before) is moved aside and deleted
 // only once the new one is in place; when the new one cannot be put there, the old one
-// goes back. False with why when target is not the new folder.
-bool ReplaceFolder(const std::filesystem::path& staging, const std::filesystem::path& target, std::string& why);
+// goes back. False with error when target is not the new folder.
+bool ReplaceFolder(const std::filesystem::path& staging, const std::filesystem::path& target, std::string& error);
 
 // Where ReplaceFolder keeps the folder it replaces until the new one is in place. When an
 // import ended between the two renames (a crash, a power cut), target is missing and the

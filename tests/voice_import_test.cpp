@@ -1,6 +1,6 @@
-// chantera-voice: the check finds each kind of mistake at its file and line; the readers of
-// an UTAU bank's files take what banks in use hold; a generated CV bank imports, checks
-// clean and sings in tune through the plug-in.
+// chantera-voice import-utau: the readers of an UTAU bank's files take what banks in use
+// hold; a generated CV bank imports, checks clean and sings in tune through the plug-in;
+// whatever fails on the way, no voice is lost.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -8,23 +8,18 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
-#include <functional>
-#include <numbers>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "library/pitch.h"
-#include "library/sample.h"
 #include "library/sample_bank.h"
-#include "library/wave_writer.h"
 #include "support/fixtures.h"
+#include "support/sung.h"
 #include "tools/render/partial_file.h"
 #include "tools/render/plugin_host.h"
 #include "tools/voice/check.h"
 #include "tools/voice/import.h"
-#include "tools/voice/loop.h"
 #include "tools/voice/utau.h"
 #include "tools/voice/voice_files.h"
 
@@ -34,221 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using voice::CheckLibrary;
 using voice::CheckResult;
-
-double Hz(double note) {
-  return 440.0 * std::pow(2.0, (note - 69.0) / 12.0);
-}
-
-// A sung syllable: 100 ms of silence, 50 ms of noise (the consonant), 800 ms of a vowel at
-// hz (harmonics falling off as 1/k), 100 ms of silence.
-std::vector<int16_t> Sung(double hz, double rate = 44100.0) {
-  std::mt19937 noise(7);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  const auto at = [&](double s) { return size_t(s * rate); };
-  std::vector<int16_t> v(at(1.05), 0);
-  for (size_t i = at(0.1); i < at(0.15); ++i) v[i] = int16_t(3000 * uniform(noise));
-  for (size_t i = at(0.15); i < at(0.95); ++i) {
-    double x = 0.0;
-    for (int k = 1; k <= 8; ++k) x += std::sin(2.0 * std::numbers::pi * hz * k * double(i) / rate) / k;
-    v[i] = int16_t(7000 * x * std::min(1.0, double(i - at(0.15)) / at(0.01)));
-  }
-  return v;
-}
-
-std::string Wav(const std::vector<int16_t>& v, uint32_t rate = 44100, uint16_t channels = 1) {
-  return WaveFileBytes(v.data(), v.size() / channels, channels, rate);
-}
-
-// A clean voice: a.wav (root 57) and b.wav (root 69) share the keys of all 103 programs.
-VoiceFolder CleanVoice() {
-  VoiceFolder v;
-  v.folder = "v";
-  v.sampleLines = {"a.wav,a,57", "b.wav,b,69"};
-  v.files = {{"a.wav", Wav(Sung(Hz(57)))}, {"b.wav", Wav(Sung(Hz(69)))}};
-  for (int p = 0; p < 103; ++p)
-    v.programLines.insert(v.programLines.end(),
-                          {"Program", "P,1.0,2,p" + std::to_string(p), "S,0,63,a.wav", "S,64,127,b.wav", "End"});
-  return v;
-}
-
-TEST(VoiceCheck, FindsEachKindOfMistakeAtItsFileAndLine) {
-  struct Case {
-    std::function<void(VoiceFolder&, std::string& voiceCsv)> damage;  // voiceCsv replaces voice.csv
-    const char* file;                                                 // ends the finding's file
-    int line;
-    const char* says;
-    int status;
-  };
-  // Damage that replaces b.wav's bytes, or one line of samples.txt or programs.txt.
-  const auto b = [](const std::string& bytes) {
-    return [bytes](VoiceFolder& v, std::string&) { v.files[1].second = bytes; };
-  };
-  const auto set = [](std::vector<std::string> VoiceFolder::*lines, size_t i, const std::string& text) {
-    return [=](VoiceFolder& v, std::string&) { (v.*lines)[i] = text; };
-  };
-  const std::vector<int16_t> sung = Sung(Hz(69));
-  std::string eightBit;
-  std::vector<int16_t> stereo;
-  std::vector<int64_t> deep;
-  for (int16_t s : sung) {
-    eightBit.push_back(char((s >> 8) + 128));
-    stereo.insert(stereo.end(), {s, s});
-    deep.push_back(int64_t{s} << 8);
-  }
-  // Damage that gives the voice an oto.ini; a.wav and b.wav sing their vowel from 150 ms.
-  const auto oto = [](const std::string& text) {
-    return [text](VoiceFolder& v, std::string&) { v.files.emplace_back("oto.ini", text); };
-  };
-  const std::string otoA = "a.wav=a,100,60,0,50,20\r\n", otoB = "b.wav=b,100,60,0,50,20\r\n";
-  const WaveLoop inverted{9000, 8000};
-  const std::string sjisA = "\x82\xA0.wav";  // あ.wav in Shift-JIS
-  const auto samples = &VoiceFolder::sampleLines, programs = &VoiceFolder::programLines;
-  const std::vector<Case> cases = {
-      {[](auto&, auto&) {}, "", 0, "", 0},
-      {[](auto& v, auto&) { v.sampleLines.push_back("c.wav,,60"); }, "samples.txt", 3, "three fields", 1},
-      {[](auto& v, auto&) { v.sampleLines.push_back("a.wav,a," + std::string(260, '7')); }, "samples.txt", 3,
-       "longer than 253", 2},
-      {set(samples, 1, "gone.wav,b,69"), "samples.txt", 2, "\"Wave file load failed.\"", 2},
-      {b("RIFF junk"), "samples.txt", 2, "not a RIFF/WAVE", 2},
-      {set(samples, 0, "a.wav,a,60"), "samples.txt", 1, "but its root note is 60", 1},
-      {b(MakeWav(eightBit, {.bitsPerSample = 8})), "samples.txt", 2, "8-bit", 1},
-      {b(MakeWav(PcmBytes(deep, 3), {.bitsPerSample = 24})), "", 0, "", 0},  // read as it sounds: clean
-      {b(MakeWav(eightBit, {.formatTag = 2, .bitsPerSample = 4})), "samples.txt", 2, "\"Wave file load failed.\"", 2},
-      {b(Wav(stereo, 44100, 2)), "samples.txt", 2, "stereo", 1},
-      {b(Wav(Sung(Hz(69), 22050), 22050)), "samples.txt", 2, "recorded at 22050 Hz", 1},
-      {b(WaveFileBytes(sung.data(), sung.size(), 1, 44100, &inverted)), "samples.txt", 2,
-       "sustain loop (frames 9000-8000) is unusable", 1},
-      {[](auto& v, auto&) { v.files.emplace_back("spare.wav", Wav(Sung(Hz(60)))); }, "spare.wav", 0, "not listed", 1},
-      {[](auto& v, auto&) { v.files[0].first = "A.WAV"; }, "samples.txt", 1, "case-insensitive", 1},
-      {[&](auto& v, auto&) {
-         v.sampleLines[0] = sjisA + ",a,57";
-         v.files[0].first = "\xE3\x81\x82.wav";  // あ.wav in UTF-8
-         for (auto& l : v.programLines)
-           if (l == "S,0,63,a.wav") l = "S,0,63," + sjisA;
-       },
-       "samples.txt", 1, "Shift-JIS look-up", 1},
-      {set(programs, 2, "S,0,63,x.wav"), "programs.txt", 3, "falls back to sample slot 0", 2},
-      {set(programs, 3, "S,64,100,b.wav"), "programs.txt", 1, "keys 101-127 uncovered", 1},
-      {[](auto& v, auto&) {
-         v.programLines[2] = "S,0,81,a.wav";
-         v.programLines[3] = "S,82,127,b.wav";
-       },
-       "programs.txt", 3, "keys 70-81 play \"a.wav\" more than an octave", 1},
-      {[](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 2, v.programLines.begin() + 4); },
-       "programs.txt", 1, "(\xE3\x81\x82) \"p0\" has no key range", 1},
-      {[](auto& v, auto&) { v.programLines.resize(5 * 100); }, "programs.txt", 0,
-       "no program for 3 syllables that lyrics and phonetic input reach: \xE3\x81\xBF\xE3\x82\x83", 1},
-      // What silences a syllable or shifts recordings between syllables is an error at
-      // the line that causes it.
-      {set(programs, 1, "P,abc,2,p0"), "programs.txt", 2, "the gain \"abc\" is not a number", 2},
-      {set(programs, 2, "S,abc,63,a.wav"), "programs.txt", 3, "the key \"abc\" is not a number", 2},
-      {[](auto& v, auto&) { v.programLines.erase(v.programLines.begin() + 4); }, "programs.txt", 5,
-       "the program begun on line 1 has no \"End\" before this line", 2},
-      {[](auto& v, auto&) { v.programLines.clear(); }, "programs.txt", 0, "defines no program", 2},
-      {set(samples, 0, "a.wav,a,abc"), "samples.txt", 1, "the root note \"abc\" is not a number", 2},
-      {[](auto&, auto& csv) { csv = "Voice,v\r\nSecond\r\n"; }, "voice.csv", 2, "\"Second\" has no comma", 2},
-      {[](auto&, auto& csv) { csv = "Voice;v\r\n"; }, "voice.csv", 1, "\"Voice;v\" has no comma", 2},
-      {[](auto&, auto& csv) { csv = "Voice,v\r\nOther,v\r\n"; }, "voice.csv", 2,
-       "voice 1 names the folder \"v\" of voice 0", 1},
-      {[](auto& v, auto&) { v.programLines.pop_back(); }, "programs.txt", 511, "no \"End\"", 2},
-      {[](auto& v, auto&) {
-         for (int p = 103; p < 130; ++p)
-           v.programLines.insert(v.programLines.end(), {"Program", "S,0,127,a.wav", "End"});
-       },
-       "programs.txt", 5 * 103 + 3 * 27, "more than 129 programs", 2},
-      {[](auto&, auto& csv) { csv = "Voice,v\r\nSecond,w"; }, "voice.csv", 2, "no line end", 2},
-      // oto.ini: the recordings' timing. What it gets wrong still loads: warnings.
-      {oto(otoA + otoB), "", 0, "", 0},
-      {oto(otoA + otoB + "broken line\r\n"), "oto.ini", 3, "\"broken line\" is not file.wav=alias", 1},
-      {oto("a.wav=a,100,x,0,50,20\r\n" + otoB), "oto.ini", 1, "\"x\" is not a number", 1},
-      {oto(otoA + otoB + "c.wav=c,0,0,0,10,0\r\n"), "oto.ini", 3, "\"c.wav\" is not in samples.txt", 1},
-      {oto(otoA + "b.wav=b,1000,0,0,100,0\r\n"), "oto.ini", 2, "\"b.wav\": offset and preutterance reach past", 1},
-      {oto("a.wav=a,100,0,-40,50,0\r\n" + otoB), "oto.ini", 1, "\"a.wav\": offset and preutterance reach past", 1},
-      {oto("a.wav=a,100,0,0,50,60\r\n" + otoB), "oto.ini", 1, "overlap is longer than the preutterance", 1},
-      {oto(otoA + otoB + "A.wav=a,0,0,0,1,0\r\n"), "oto.ini", 3, "a second entry of the file and alias of line 1", 1},
-      {oto("a.wav=a,-1,0,0,50,0\r\n" + otoB), "oto.ini", 1, "negative offset or preutterance", 1},
-      {oto(otoB), "oto.ini", 0, "1 recording without an entry: \"a.wav\"", 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.says);
-    TempDir dir;
-    VoiceFolder v = CleanVoice();
-    std::string csv;
-    c.damage(v, csv);
-    WriteVoiceLibrary(dir, {{"Voice", v}});
-    if (!csv.empty()) dir.Write("voice.csv", csv);
-    const CheckResult r = CheckLibrary(dir.path());
-    EXPECT_EQ(r.ExitStatus(), c.status) << voice::FormatText(r);
-    if (c.status == 0) {
-      EXPECT_EQ(voice::FormatText(r), "voice \"Voice\" (v): 2 recordings, 103 programs: clean\n");
-      continue;
-    }
-    bool found = false;
-    for (const voice::Finding& f : r.findings) {
-      const std::string text = f.what + "; " + f.consequence;
-      found |= f.file.ends_with(c.file) && f.line == c.line && text.find(c.says) != std::string::npos;
-    }
-    EXPECT_TRUE(found) << voice::FormatText(r);
-  }
-}
-
-// One systematic mistake is told with its first few lines and a count, and a voice that
-// cannot sing says so once instead of through each recording; the JSON output holds
-// every finding and is valid UTF-8 whatever bytes the files hold.
-TEST(VoiceCheck, RepeatsAreGroupedAndJsonIsValidUtf8) {
-  TempDir dir;
-  VoiceFolder v = CleanVoice();
-  for (std::string& line : v.programLines)
-    if (line == "S,64,127,b.wav") line = "S,64,127,bb.wav";  // 103 ranges name no sample
-  v.sampleLines.push_back("\xFF\xFE.wav,junk,60");           // bytes neither UTF-8 nor Shift-JIS
-  WriteVoiceLibrary(dir, {{"Voice", v}});
-  const CheckResult r = CheckLibrary(dir.path());
-  const std::string text = voice::FormatText(r);
-  // The junk file's line, three of the 103 ranges and a count, two unplayed recordings, the summary.
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 3 + 1 + 2 + 1) << text;
-  EXPECT_NE(text.find("programs.txt: error: 100 more of the kind above (lines 19-514)"), std::string::npos) << text;
-  const std::string json = voice::FormatJson(r);
-  size_t notFound = 0;
-  for (size_t at = json.find("\"kind\": \"sample-not-found\""); at != std::string::npos;
-       at = json.find("\"kind\": \"sample-not-found\"", at + 1))
-    ++notFound;
-  EXPECT_EQ(notFound, 103u);
-  EXPECT_NE(json.find("\\\"\xEF\xBF\xBD\xEF\xBF\xBD.wav\\\": no such file"), std::string::npos) << json;
-  for (const unsigned char byte : json) EXPECT_TRUE(byte < 0xC0 || (byte >= 0xE0 && byte < 0xF5)) << int(byte);
-
-  v = CleanVoice();
-  v.programLines.clear();
-  WriteVoiceLibrary(dir, {{"Voice", v}});
-  EXPECT_EQ(
-      voice::FormatText(CheckLibrary(dir.path())),
-      dir.path().string() +
-          "/v/programs.txt: error: defines no program (a program ends with an \"End\" line); the instrument keeps "
-          "the programs of the voice selected before (at start, none): every syllable plays sample slot 0 "
-          "(\"a.wav\")\nvoice \"Voice\" (v): 2 recordings, 0 programs: 1 error, 0 warnings\n");
-}
-
-TEST(VoiceCheck, TheDemoVoiceChecksClean) {
-  const CheckResult r = CheckLibrary(fs::path(CHANTERA_PLUGIN_PATH).parent_path());
-  EXPECT_EQ(r.ExitStatus(), 0) << voice::FormatText(r);
-  EXPECT_NE(voice::FormatJson(r).find("\"errors\": 0, \"warnings\": 0"), std::string::npos);
-}
-
-TEST(VoiceLoop, SetsALoopTheInstrumentPlaysAndRefusesOthers) {
-  TempDir dir;
-  const std::vector<int16_t> sung = Sung(Hz(60));
-  const fs::path file = dir.Write("a.wav", Wav(sung));
-  const uint32_t frames = uint32_t(sung.size());
-  // Backwards, past the end, shorter than the instrument plays, and one it plays.
-  for (const auto& [first, last, ok] : {std::tuple{100u, 50u, false}, std::tuple{0u, frames, false},
-                                        std::tuple{10u, 24u, false}, std::tuple{8000u, 30000u, true}}) {
-    std::string message;
-    EXPECT_EQ(voice::SetSustainLoop(file, first, last, message), ok) << message;
-    Sample sample;
-    ASSERT_TRUE(sample.LoadFromWav(file.string().c_str()));
-    EXPECT_EQ(sample.HasLoop(), ok) << message;
-    EXPECT_EQ(sample.ReadableFrames(), frames);
-  }
-}
 
 std::string Raw(double value) {
   return std::string(reinterpret_cast<const char*>(&value), sizeof value);
@@ -355,17 +135,17 @@ void WriteBank(const TempDir& dir) {
     if (utf8 == "\xE3\x81\x8C") file = "\xE3\x81\x8B\xE3\x82\x99.wav";  // が stored as か + U+3099
     if (utf8 == "\xE3\x81\x8F") file = sjis + ".wav";                   // く unpacked without converting its name
     const std::string sub = utf8 == "\xE3\x82\x89" ? "sub/" : "";       // ら in a subfolder
-    if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(Hz(kLow))));  // え's file is missing
-    const size_t frames = Sung(Hz(kLow)).size() / 256;
-    dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(Hz(kLow), frames, 36));
-    dir.Write("bank/high/" + utf8 + ".wav", Wav(Sung(Hz(kHigh))));
+    if (utf8 != "\xE3\x81\x88") dir.Write("bank/" + sub + file, Wav(Sung(NoteToHz(kLow))));  // え's file is missing
+    const size_t frames = Sung(NoteToHz(kLow)).size() / 256;
+    dir.Write("bank/" + sub + file.substr(0, file.size() - 4) + "_wav.frq", Frq(NoteToHz(kLow), frames, 36));
+    dir.Write("bank/high/" + utf8 + ".wav", Wav(Sung(NoteToHz(kHigh))));
     const std::string alias = utf8 == "\xE3\x81\x95" ? "- " + sjis : sjis;  // さ in its word-initial form
     const std::string offset = utf8 == "\xE3\x81\x8A" ? "5000" : "80";      // お's offset is past its end
     const std::string number = utf8 == "\xE3\x81\x84" ? "abc" : "90";       // い's consonant is no number
     low += (sub.empty() ? "" : "sub\\") + sjis + ".wav=" + alias + "," + offset + "," + number + ",120,70,\r\n";
     high += utf8 + ".wav=" + utf8 + "_H,80,90,-850,70,90\r\n";  // the overlap past the vowel is cut to it
   }
-  dir.Write("outside.wav", Wav(Sung(Hz(kLow))));
+  dir.Write("outside.wav", Wav(Sung(NoteToHz(kLow))));
   dir.Write("bank/oto.ini", low + "broken line\r\n..\\outside.wav=\x82\xAB,80,90,120,60,\r\n");  // き
   dir.Write("bank/high/oto.ini", high);
   dir.Write("bank/prefix.map", "C#4\t\t_H\r\nD4\t\t_H\r\nC4\t\t\r\nC3\t\t\r\n");
@@ -392,7 +172,7 @@ std::vector<double> SingThrough(const fs::path& plugin, const std::vector<std::p
       sung.insert(sung.end(), host.Left(), host.Left() + 441);
     }
     const double hz = PitchHz(sung, size_t(0.25 * 44100), size_t(0.1 * 44100), 44100.0);
-    cents.push_back(hz > 0 ? CentsBetween(hz, Hz(key)) : 1e9);
+    cents.push_back(hz > 0 ? CentsBetween(hz, NoteToHz(key)) : 1e9);
   }
   return cents;
 }
@@ -428,8 +208,8 @@ TEST(ImportUtau, ABankImportsChecksCleanAndSingsInTune) {
   ASSERT_EQ(imported.sampleCount.load(), 19);
   for (int32_t n = 0; n < 19; ++n) {
     const Sample& s = *imported.slot(n);
-    const bool low = s.rootFrequency < Hz(62);
-    const double step = s.rootFrequency / Hz(low ? kLow : kHigh);
+    const bool low = s.rootFrequency < NoteToHz(62);
+    const double step = s.rootFrequency / NoteToHz(low ? kLow : kHigh);
     EXPECT_TRUE(s.timing.known) << s.fileName;
     EXPECT_EQ(s.timing.offset, 0u) << s.fileName;
     EXPECT_NEAR(s.timing.preutterance, 0.070 * s.sampleRate / step, 3.0) << s.fileName;
@@ -496,12 +276,12 @@ TEST(ImportUtau, NeverLosesAVoice) {
   full.rlim_cur = 64;
   const auto handler = std::signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &full);
-  std::string why;
-  const bool written = render::WriteWholeFile(plugin / "voice.csv", list + std::string(500, ' '), why);
+  std::string error;
+  const bool written = render::WriteWholeFile(plugin / "voice.csv", list + std::string(500, ' '), error);
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, handler);
   EXPECT_FALSE(written);
-  EXPECT_NE(why.find("voice.csv: cannot be written (File too large)"), std::string::npos) << why;
+  EXPECT_NE(error.find("voice.csv: cannot be written (File too large)"), std::string::npos) << error;
   intact();
 
   // Bank, and the rename that fails: the old voice's aside, the new one's into its place,
@@ -532,7 +312,7 @@ TEST(ImportUtau, BadBanksAreRefusedWithoutTouchingVoiceCsv) {
   TempDir dir;
   dir.Write("empty/readme.txt", "no oto.ini here");
   dir.Write("vcv/oto.ini", "a.wav=a ka,0,0,0\r\n");
-  dir.Write("vcv/a.wav", Wav(Sung(Hz(60))));
+  dir.Write("vcv/a.wav", Wav(Sung(NoteToHz(60))));
   for (const char* bank : {"missing", "empty", "vcv"}) {
     const voice::ImportOutcome outcome = voice::ImportUtau({dir.path() / bank, dir.path() / "plugin", ""});
     EXPECT_FALSE(outcome.ok) << bank;

@@ -54,8 +54,9 @@ std::string WithSustainLoop(const std::string& wav, const WaveLoop& loop) {
   return out;
 }
 
-std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channels, uint32_t sampleRate,
+std::string WaveFileBytes(std::span<const int16_t> samples, uint16_t channels, uint32_t sampleRate,
                           const WaveLoop* loop) {
+  const size_t frames = channels == 0 ? 0 : samples.size() / channels;
   const auto dataBytes = static_cast<uint32_t>(frames * channels * 2u);
   const uint32_t smplBytes = loop != nullptr ? riff::kSmplHeader + riff::kSmplLoop : 0u;
   std::string out;
@@ -78,9 +79,9 @@ std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channe
   return out;
 }
 
-bool WriteWaveFile(const std::filesystem::path& path, const int16_t* samples, size_t frames, uint16_t channels,
+bool WriteWaveFile(const std::filesystem::path& path, std::span<const int16_t> samples, uint16_t channels,
                    uint32_t sampleRate, const WaveLoop* loop) {
-  const std::string bytes = WaveFileBytes(samples, frames, channels, sampleRate, loop);
+  const std::string bytes = WaveFileBytes(samples, channels, sampleRate, loop);
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   file.close();

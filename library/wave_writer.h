@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 
 namespace chantera {
@@ -19,8 +20,8 @@ struct WaveLoop {
   uint32_t end = 0;
 };
 
-// The bytes of a WAV file of interleaved 16-bit samples (frames × channels values).
-std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channels, uint32_t sampleRate,
+// The bytes of a WAV file of interleaved 16-bit samples: whole frames of channels values.
+std::string WaveFileBytes(std::span<const int16_t> samples, uint16_t channels, uint32_t sampleRate,
                           const WaveLoop* loop = nullptr);
 
 // A WAV file image with its sustain loop set: every "smpl" chunk of wav is dropped and one
@@ -29,7 +30,7 @@ std::string WaveFileBytes(const int16_t* samples, size_t frames, uint16_t channe
 std::string WithSustainLoop(const std::string& wav, const WaveLoop& loop);
 
 // Writes WaveFileBytes to path; false when the file cannot be written.
-bool WriteWaveFile(const std::filesystem::path& path, const int16_t* samples, size_t frames, uint16_t channels,
+bool WriteWaveFile(const std::filesystem::path& path, std::span<const int16_t> samples, uint16_t channels,
                    uint32_t sampleRate, const WaveLoop* loop = nullptr);
 
 }  // namespace chantera

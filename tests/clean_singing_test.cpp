@@ -31,7 +31,7 @@ std::vector<int16_t> Tone(size_t frames, double cyclesPerFrame, double phase) {
 }
 
 std::string Bytes(const std::vector<int16_t>& v, const WaveLoop* loop = nullptr) {
-  return WaveFileBytes(v.data(), v.size(), 1, 44100, loop);
+  return WaveFileBytes(v, 1, 44100, loop);
 }
 
 // Programs 0, 1, 2 and 3 (the syllables a, i, u and e): two different one-second tones,

@@ -254,7 +254,7 @@ std::string WriteLoopedSineVoice(const TempDir& dir, double cycles) {
   voice.folder = "v";
   voice.sampleLines = {"s.wav,s,69"};
   voice.programLines = {"Program", "P,1.0,2,a", "S,0,127,s.wav", "End"};
-  voice.files = {{"s.wav", WaveFileBytes(values.data(), values.size(), 1, 44100, &loop)}};
+  voice.files = {{"s.wav", WaveFileBytes(values, 1, 44100, &loop)}};
   WriteVoiceLibrary(dir, {{"Voice", voice}});
   const std::filesystem::path path = dir.path() / std::filesystem::path(CHANTERA_PLUGIN_PATH).filename();
   std::filesystem::copy_file(CHANTERA_PLUGIN_PATH, path);

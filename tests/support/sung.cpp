@@ -24,7 +24,7 @@ std::vector<int16_t> Sung(double hz, double rate) {
 }
 
 std::string Wav(const std::vector<int16_t>& v, uint32_t rate, uint16_t channels) {
-  return WaveFileBytes(v.data(), v.size() / channels, channels, rate);
+  return WaveFileBytes(v, channels, rate);
 }
 
 }  // namespace chantera::test

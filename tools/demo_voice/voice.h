@@ -102,8 +102,7 @@ inline DemoSummary GenerateDemoVoice(const std::filesystem::path& pluginDir) {
       const int root = kDemoRoots[r];
       const std::string file = DemoFileName(s, root);
       const Recording recording = DemoRecording(s, root);
-      const std::string wav =
-          WaveFileBytes(recording.pcm.data(), recording.pcm.size(), 1, kOutputRate, &recording.loop);
+      const std::string wav = WaveFileBytes(recording.pcm, 1, kOutputRate, &recording.loop);
       WriteFile(folder / file, wav);
       summary.recordings += 1;
       summary.bytes += wav.size();

@@ -145,7 +145,7 @@ bool Importer::WriteVoice() {
   std::string samples, oto;
   for (const Recording& r : recordings_) {
     const WaveLoop* loop = r.looped ? &r.loop : nullptr;
-    if (!WriteWaveFile(staging_ / r.file, r.pcm.data(), r.pcm.size(), 1, r.rate, loop)) {
+    if (!WriteWaveFile(staging_ / r.file, r.pcm, 1, r.rate, loop)) {
       fs::remove_all(staging_, code);
       outcome_.error = (staging_ / r.file).string() + ": cannot be written";
       return false;

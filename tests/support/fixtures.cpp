@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <numbers>
 #include <random>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "engine/midi_protocol.h"
+#include "library/sample.h"
 #include "platform/platform.h"
 
 namespace chantera::test {
@@ -99,6 +101,17 @@ std::string Pcm16(const std::vector<int16_t>& values) {
   s.reserve(values.size() * 2);
   for (int16_t v : values) s += Le16(static_cast<uint16_t>(v));
   return s;
+}
+
+void FillSample(Sample& sample, const std::string& bytes, const SampleSpec& layout) {
+  std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size() + 1]);
+  if (!bytes.empty()) std::memcpy(data.get(), bytes.data(), bytes.size());
+  sample.bitsPerSample = layout.bits;
+  sample.channels = layout.channels;
+  sample.blockAlign = layout.blockAlign;
+  sample.sampleRate = layout.sampleRate;
+  sample.rootFrequency = layout.root;
+  sample.SetData(std::move(data), static_cast<uint32_t>(bytes.size()));
 }
 
 std::string PcmBytes(const std::vector<int64_t>& values, int width) {

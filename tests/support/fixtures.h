@@ -13,6 +13,10 @@
 
 #include "host/vst2.h"
 
+namespace chantera {
+class Sample;
+}  // namespace chantera
+
 namespace chantera::test {
 
 // A fresh folder under the system's temporary directory, removed with its contents.
@@ -59,6 +63,16 @@ std::string Pcm16(const std::vector<int16_t>& values);
 // width 4 or 8 bytes each.
 std::string PcmBytes(const std::vector<int64_t>& values, int width);
 std::string FloatBytes(const std::vector<double>& values, int width);
+// The layout of a sample's data as a test fills them in (FillSample).
+struct SampleSpec {
+  uint32_t bits = 16;
+  uint32_t channels = 1;
+  uint32_t blockAlign = 2;
+  uint32_t sampleRate = 44100;
+  double root = 440.0;
+};
+// Gives sample the data bytes (already in its layout) and the layout's fields.
+void FillSample(Sample& sample, const std::string& bytes, const SampleSpec& layout);
 // A ramp or a sine as 16-bit values.
 std::vector<int16_t> Sine(size_t frames, double cyclesPerFrame, double amplitude = 16000.0);
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "library/voice_list.h"
+#include "params/parameters.h"
 #include "platform/platform.h"
 #include "tools/render/click_detector.h"
 #include "tools/render/lyrics.h"
@@ -53,7 +54,7 @@ bool SetUp(const RenderOptions& options, PluginHost& host, PluginHost::Messages&
   PluginHost::Messages voiceZero = host.TakeMessages();  // the instance's construction
   if (!host.Start(options.rate, options.block, error)) return false;
   for (const auto& [index, value] : options.params) host.SetParameter(index, value);
-  if (options.chorus) host.SetParameter(2, 1.0f);  // reloads the voice with the Chorus on
+  if (options.chorus) host.SetParameter(kParamEffect, 1.0f);  // reloads the voice with the Chorus on
   Add(voiceZero, host.TakeMessages());
   // The bank select and Chantera's Timing and Quality are handed over in a frame of their
   // own before the song, whose audio is not kept. The instrument applies its current

@@ -71,16 +71,6 @@ class Cursor {
   size_t pos_ = 0;
 };
 
-int DataBytes(uint8_t status) {
-  switch (status & 0xF0) {
-    case 0xC0:
-    case 0xD0:
-      return 1;
-    default:
-      return 2;
-  }
-}
-
 std::string At(size_t offset) {
   char text[48];
   std::snprintf(text, sizeof text, " at byte %zu", offset);
@@ -110,7 +100,7 @@ class TrackReader {
         if (!ChannelMessage(status, event)) return false;
       } else if (status == 0xFF) {
         if (!Meta(event)) return false;
-        if (event.status == 0x2F) {  // end of track: whatever follows in the chunk is ignored
+        if (event.status == kMetaEndOfTrack) {  // end of track: whatever follows in the chunk is ignored
           events.push_back(std::move(event));
           return true;
         }
@@ -271,7 +261,7 @@ int64_t ReadTracks(Cursor& in, uint16_t tracks, std::vector<MidiFileEvent>& even
 std::vector<TempoChange> TempoMap(const std::vector<MidiFileEvent>& events) {
   std::vector<TempoChange> tempos = {{0, 500000}};
   for (const MidiFileEvent& e : events) {
-    if (e.kind != MidiFileEvent::kMeta || e.status != 0x51 || e.bytes.size() != 3) continue;
+    if (e.kind != MidiFileEvent::kMeta || e.status != kMetaTempo || e.bytes.size() != 3) continue;
     const auto* b = reinterpret_cast<const uint8_t*>(e.bytes.data());
     const uint32_t tempo = (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
     if (tempo == 0) continue;  // a tempo of zero would stop time

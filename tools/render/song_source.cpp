@@ -107,7 +107,7 @@ class SongCompiler {
   bool Title(std::istringstream& words) {
     std::string rest;
     std::getline(words >> std::ws, rest);
-    out_.Meta(tick_, 0x03, rest);
+    out_.Meta(tick_, kMetaTrackName, rest);
     return true;
   }
   bool Tempo(std::istringstream& words) {
@@ -164,10 +164,10 @@ class SongCompiler {
       std::string text = syllable;
       // Kana written in Shift-JIS bytes, as older karaoke files carry them.
       if (shiftJis_) text = platform::Utf8ToShiftJis(syllable);
-      out_.Meta(tick_, 0x05, text);
+      out_.Meta(tick_, kMetaLyric, text);
     }
-    out_.Channel(tick_, 0x90, static_cast<uint8_t>(note), static_cast<uint8_t>(velocity_));
-    out_.Channel(tick_ + ticks, 0x80, static_cast<uint8_t>(note), 0);
+    out_.Channel(tick_, midi::kNoteOn, static_cast<uint8_t>(note), static_cast<uint8_t>(velocity_));
+    out_.Channel(tick_ + ticks, midi::kNoteOff, static_cast<uint8_t>(note), 0);
     tick_ += ticks;
     anyNote_ = true;
     return true;

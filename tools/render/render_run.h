@@ -15,6 +15,7 @@
 
 #include "tools/render/command_line.h"
 #include "tools/render/plugin_host.h"
+#include "tools/render/plugin_requests.h"
 #include "tools/render/render_song.h"
 
 namespace chantera::render {

@@ -78,136 +78,191 @@ bool Number(const std::string& option, const char* text, double& value, std::str
   return false;
 }
 
-}  // namespace
+// The command line read one option at a time: the option itself and the values it takes.
+// Each reading that fails says why in error.
+class Arguments {
+ public:
+  Arguments(int argc, char** argv, std::string& error) : argc_(argc), argv_(argv), error_(error) {}
 
-bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
-  RenderOptions& o = line.render;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const auto value = [&](const char*& text) {
-      if (i + 1 >= argc) {
-        error = arg + " needs a value";
-        return false;
-      }
-      text = argv[++i];
-      return true;
-    };
-    // A number within [low, high], for options that take one.
-    const auto ranged = [&](double& number, double low, double high, const char* what) {
-      const char* text = nullptr;
-      if (!value(text) || !Number(arg, text, number, error)) return false;
-      if (number >= low && number <= high) return true;
-      error = arg + " must be between " + what;
-      return false;
-    };
-    // One of two words, for options that choose between two: true for the second.
-    const auto either = [&](const char* first, const char* second, bool& isSecond) {
-      const char* text = nullptr;
-      if (!value(text)) return false;
-      const std::string word = text;
-      if (word != first && word != second) {
-        error = arg + " takes " + first + " or " + second + ", not " + word;
-        return false;
-      }
-      isSecond = word == second;
-      return true;
-    };
-    double number = 0.0;
-    const char* text = nullptr;
-    if (arg == "-h" || arg == "--help") {
-      line.help = true;
-      return true;
-    } else if (arg == "-o" || arg == "--output") {
-      if (!value(text)) return false;
-      line.output = text;
-    } else if (arg == "--format") {
-      if (!value(text)) return false;
-      line.format = text;
-    } else if (arg == "--plugin") {
-      if (!value(text)) return false;
-      line.plugin = text;
-    } else if (arg == "--rate") {
-      if (!ranged(o.rate, 8000, 384000, "8000 and 384000")) return false;
-    } else if (arg == "--block") {
-      if (!ranged(number, 1, 65536, "1 and 65536")) return false;
-      o.block = static_cast<int32_t>(number);
-    } else if (arg == "--program") {
-      if (!ranged(number, 0, 65535, "0 and the plug-in's last program")) return false;
-      o.program = static_cast<int32_t>(number);
-    } else if (arg == "--voice") {
-      if (!ranged(number, 0, 127, "0 and 127")) return false;
-      o.voice = static_cast<int32_t>(number);
-    } else if (arg == "--timing") {
-      bool beat = false;
-      if (!either("live", "beat", beat)) return false;
-      o.timing = beat ? Timing::kBeat : Timing::kLive;
-    } else if (arg == "--quality") {
-      bool high = false;
-      if (!either("live", "high", high)) return false;
-      o.quality = high ? QualityChoice::kHigh : QualityChoice::kLive;
-    } else if (arg == "--chorus") {
-      o.chorus = true;
-    } else if (arg == "--param") {
-      if (!value(text)) return false;
-      const std::string p = text;
-      const size_t eq = p.find('=');
-      if (eq == std::string::npos || eq == 0) {
-        error = "--param expects NUMBER=VALUE or NAME=VALUE, got " + p;
-        return false;
-      }
-      if (!Number("--param " + p.substr(0, eq), p.substr(eq + 1).c_str(), number, error)) return false;
-      line.params.emplace_back(p.substr(0, eq), static_cast<float>(number));
-    } else if (arg == "--no-lyrics") {
-      o.lyrics = false;
-    } else if (arg == "--no-portamento") {
-      o.portamento = false;
-    } else if (arg == "--vibrato") {
-      if (!either("off", "auto", o.vibrato)) return false;
-    } else if (arg == "--strict") {
-      o.strict = true;
-    } else if (arg == "--tail") {
-      if (!ranged(o.tail, 0, 600, "0 and 600 seconds")) return false;
-    } else if (arg == "--threshold") {
-      if (!ranged(o.thresholdDb, -200, 0, "-200 and 0 dBFS")) return false;
-    } else if (arg == "--gain") {
-      if (!ranged(o.gainDb, -120, 60, "-120 and 60 dB")) return false;
-    } else if (arg == "--write-phonetic") {
-      if (!value(text)) return false;
-      line.phoneticOut = text;
-    } else if (arg == "--write-midi") {
-      if (!value(text)) return false;
-      line.midiOut = text;
-    } else if (arg == "--part" || arg == "--verse" || arg == "--score-voice") {
-      if (!ranged(number, 1, 1000, "1 and 1000")) return false;
-      if (number != std::floor(number)) {
-        error = arg + " takes a whole number";
-        return false;
-      }
-      (arg == "--part" ? o.score.part : arg == "--verse" ? o.score.verse : o.score.voice) = static_cast<int>(number);
-    } else if (arg == "-q" || arg == "--quiet") {
-      line.quiet = true;
-    } else if (arg == "--jobs" || arg == "-j") {
-      if (!ranged(number, 1, 256, "1 and 256")) return false;
-      line.jobs = static_cast<int>(number);
-    } else if (arg == "--shard") {
-      if (!value(text)) return false;
-      const std::string share = text;
-      const size_t slash = share.find('/');
-      double k = 0, n = 0;
-      if (slash == std::string::npos || !Number("--shard", share.substr(0, slash).c_str(), k, error) ||
-          !Number("--shard", share.substr(slash + 1).c_str(), n, error) || n < 1 || k < 1 || k > n || n > 1e6) {
-        error = "--shard expects K/N with 1 <= K <= N, got " + share;
-        return false;
-      }
-      line.shard = static_cast<int>(k);
-      line.shards = static_cast<int>(n);
-    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-      error = "unknown option " + arg;
-      return false;
-    } else {
-      line.inputs.push_back(arg);
-    }
+  // Moves to the next argument; false after the last.
+  bool Next() {
+    if (++i_ >= argc_) return false;
+    arg_ = argv_[i_];
+    return true;
   }
+  const std::string& arg() const { return arg_; }
+  std::string& error() { return error_; }
+
+  // The option's value: the argument after it.
+  bool Value(const char*& text) {
+    if (i_ + 1 >= argc_) {
+      error_ = arg_ + " needs a value";
+      return false;
+    }
+    text = argv_[++i_];
+    return true;
+  }
+  bool Text(std::string& text) {
+    const char* value = nullptr;
+    if (!Value(value)) return false;
+    text = value;
+    return true;
+  }
+  // A number within [low, high], for options that take one.
+  bool Ranged(double& number, double low, double high, const char* what) {
+    const char* text = nullptr;
+    if (!Value(text) || !Number(arg_, text, number, error_)) return false;
+    if (number >= low && number <= high) return true;
+    error_ = arg_ + " must be between " + what;
+    return false;
+  }
+  // A number within [low, high] into a whole-number setting (the fraction dropped).
+  bool Ranged(int32_t& setting, double low, double high, const char* what) {
+    double number = 0.0;
+    if (!Ranged(number, low, high, what)) return false;
+    setting = static_cast<int32_t>(number);
+    return true;
+  }
+  // One of two words, for options that choose between two: true for the second.
+  bool Either(const char* first, const char* second, bool& isSecond) {
+    const char* text = nullptr;
+    if (!Value(text)) return false;
+    const std::string word = text;
+    if (word != first && word != second) {
+      error_ = arg_ + " takes " + first + " or " + second + ", not " + word;
+      return false;
+    }
+    isSecond = word == second;
+    return true;
+  }
+
+ private:
+  int argc_;
+  char** argv_;
+  std::string& error_;
+  int i_ = 0;
+  std::string arg_;
+};
+
+// --part, --verse and --score-voice: a whole number from 1 to 1000.
+bool ReadScoreChoice(Arguments& args, int& choice) {
+  double number = 0.0;
+  if (!args.Ranged(number, 1, 1000, "1 and 1000")) return false;
+  if (number != std::floor(number)) {
+    args.error() = args.arg() + " takes a whole number";
+    return false;
+  }
+  choice = static_cast<int>(number);
+  return true;
+}
+
+// --param NUMBER=VALUE or NAME=VALUE.
+bool ReadParam(Arguments& args, CommandLine& line) {
+  std::string p;
+  if (!args.Text(p)) return false;
+  const size_t eq = p.find('=');
+  if (eq == std::string::npos || eq == 0) {
+    args.error() = "--param expects NUMBER=VALUE or NAME=VALUE, got " + p;
+    return false;
+  }
+  double number = 0.0;
+  if (!Number("--param " + p.substr(0, eq), p.substr(eq + 1).c_str(), number, args.error())) return false;
+  line.params.emplace_back(p.substr(0, eq), static_cast<float>(number));
+  return true;
+}
+
+// --shard K/N.
+bool ReadShard(Arguments& args, CommandLine& line) {
+  std::string share;
+  if (!args.Text(share)) return false;
+  const size_t slash = share.find('/');
+  std::string& error = args.error();
+  double k = 0, n = 0;
+  if (slash == std::string::npos || !Number("--shard", share.substr(0, slash).c_str(), k, error) ||
+      !Number("--shard", share.substr(slash + 1).c_str(), n, error) || n < 1 || k < 1 || k > n || n > 1e6) {
+    error = "--shard expects K/N with 1 <= K <= N, got " + share;
+    return false;
+  }
+  line.shard = static_cast<int>(k);
+  line.shards = static_cast<int>(n);
+  return true;
+}
+
+// A switch: sets its flag, and takes no value.
+bool Set(bool& flag, bool value) {
+  flag = value;
+  return true;
+}
+
+// An option by its names (at most two), and how it is read.
+struct Option {
+  const char* names[2];
+  bool (*read)(Arguments& args, CommandLine& line);
+};
+
+constexpr Option kOptions[] = {
+    {{"-h", "--help"}, [](Arguments&, CommandLine& line) { return Set(line.help, true); }},
+    {{"-o", "--output"}, [](Arguments& args, CommandLine& line) { return args.Text(line.output); }},
+    {{"--format"}, [](Arguments& args, CommandLine& line) { return args.Text(line.format); }},
+    {{"--plugin"}, [](Arguments& args, CommandLine& line) { return args.Text(line.plugin); }},
+    {{"--rate"},
+     [](Arguments& args, CommandLine& line) { return args.Ranged(line.render.rate, 8000, 384000, "8000 and 384000"); }},
+    {{"--block"},
+     [](Arguments& args, CommandLine& line) { return args.Ranged(line.render.block, 1, 65536, "1 and 65536"); }},
+    {{"--program"},
+     [](Arguments& args, CommandLine& line) {
+       return args.Ranged(line.render.program, 0, 65535, "0 and the plug-in's last program");
+     }},
+    {{"--voice"},
+     [](Arguments& args, CommandLine& line) { return args.Ranged(line.render.voice, 0, 127, "0 and 127"); }},
+    {{"--timing"},
+     [](Arguments& args, CommandLine& line) {
+       bool beat = false;
+       if (!args.Either("live", "beat", beat)) return false;
+       line.render.timing = beat ? Timing::kBeat : Timing::kLive;
+       return true;
+     }},
+    {{"--quality"},
+     [](Arguments& args, CommandLine& line) {
+       bool high = false;
+       if (!args.Either("live", "high", high)) return false;
+       line.render.quality = high ? QualityChoice::kHigh : QualityChoice::kLive;
+       return true;
+     }},
+    {{"--chorus"}, [](Arguments&, CommandLine& line) { return Set(line.render.chorus, true); }},
+    {{"--param"}, &ReadParam},
+    {{"--no-lyrics"}, [](Arguments&, CommandLine& line) { return Set(line.render.lyrics, false); }},
+    {{"--no-portamento"}, [](Arguments&, CommandLine& line) { return Set(line.render.portamento, false); }},
+    {{"--vibrato"}, [](Arguments& args, CommandLine& line) { return args.Either("off", "auto", line.render.vibrato); }},
+    {{"--strict"}, [](Arguments&, CommandLine& line) { return Set(line.render.strict, true); }},
+    {{"--tail"},
+     [](Arguments& args, CommandLine& line) { return args.Ranged(line.render.tail, 0, 600, "0 and 600 seconds"); }},
+    {{"--threshold"},
+     [](Arguments& args, CommandLine& line) {
+       return args.Ranged(line.render.thresholdDb, -200, 0, "-200 and 0 dBFS");
+     }},
+    {{"--gain"},
+     [](Arguments& args, CommandLine& line) { return args.Ranged(line.render.gainDb, -120, 60, "-120 and 60 dB"); }},
+    {{"--write-phonetic"}, [](Arguments& args, CommandLine& line) { return args.Text(line.phoneticOut); }},
+    {{"--write-midi"}, [](Arguments& args, CommandLine& line) { return args.Text(line.midiOut); }},
+    {{"--part"}, [](Arguments& args, CommandLine& line) { return ReadScoreChoice(args, line.render.score.part); }},
+    {{"--verse"}, [](Arguments& args, CommandLine& line) { return ReadScoreChoice(args, line.render.score.verse); }},
+    {{"--score-voice"},
+     [](Arguments& args, CommandLine& line) { return ReadScoreChoice(args, line.render.score.voice); }},
+    {{"-q", "--quiet"}, [](Arguments&, CommandLine& line) { return Set(line.quiet, true); }},
+    {{"--jobs", "-j"}, [](Arguments& args, CommandLine& line) { return args.Ranged(line.jobs, 1, 256, "1 and 256"); }},
+    {{"--shard"}, &ReadShard},
+};
+
+const Option* Find(const std::string& arg) {
+  for (const Option& option : kOptions)
+    for (const char* name : option.names)
+      if (name != nullptr && arg == name) return &option;
+  return nullptr;
+}
+
+// What a complete command line must have: an input and an output.
+bool Complete(const CommandLine& line, std::string& error) {
   if (line.inputs.empty()) {
     error = "no input file";
     return false;
@@ -217,6 +272,25 @@ bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& err
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, char** argv, CommandLine& line, std::string& error) {
+  Arguments args(argc, argv, error);
+  while (args.Next()) {
+    const std::string& arg = args.arg();
+    if (const Option* option = Find(arg)) {
+      if (!option->read(args, line)) return false;
+      if (line.help) return true;  // --help reads no further
+    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+      error = "unknown option " + arg;
+      return false;
+    } else {
+      line.inputs.push_back(arg);
+    }
+  }
+  return Complete(line, error);
 }
 
 }  // namespace chantera::render

@@ -51,6 +51,8 @@ class Cursor {
     pos_ += 2;
     return true;
   }
+  // A cursor over the next n bytes (at most what is left), this one left where it is.
+  Cursor Ahead(size_t n) const { return Cursor(data_ + pos_, std::min(n, left())); }
   // A variable-length quantity: at most four bytes, seven bits each.
   bool Vlq(uint32_t& out) {
     out = 0;
@@ -69,115 +71,121 @@ class Cursor {
   size_t pos_ = 0;
 };
 
-int DataBytes(uint8_t status) {
-  switch (status & 0xF0) {
-    case 0xC0:
-    case 0xD0:
-      return 1;
-    default:
-      return 2;
-  }
-}
-
 std::string At(size_t offset) {
   char text[48];
   std::snprintf(text, sizeof text, " at byte %zu", offset);
   return text;
 }
 
-bool ParseTrack(Cursor& in, uint32_t track, std::vector<MidiFileEvent>& events, std::string& error) {
-  uint64_t tick = 0;
-  uint8_t running = 0;
-  const std::string where = "track " + std::to_string(track + 1);
-  while (!in.AtEnd()) {
-    const size_t eventStart = in.pos();
-    uint32_t delta;
-    if (!in.Vlq(delta)) {
-      error = where + ": truncated or overlong delta time" + At(eventStart);
-      return false;
-    }
-    tick += delta;
-    uint8_t status;
-    if (!in.Peek(status)) {
-      error = where + ": event missing after its delta time" + At(in.pos());
-      return false;
-    }
-    MidiFileEvent event;
-    event.tick = tick;
-    event.track = track;
-    if (status < 0x80) {
-      if (running == 0) {
-        error = where + ": data byte without a status (no running status to reuse)" + At(in.pos());
+// The events of one track chunk, each with its absolute tick.
+class TrackReader {
+ public:
+  TrackReader(Cursor& in, uint32_t track, std::string& error)
+      : in_(in), track_(track), where_("track " + std::to_string(track + 1)), error_(error) {}
+
+  // Appends the track's events; stops at its end-of-track event or at the end of the chunk.
+  bool Read(std::vector<MidiFileEvent>& events) {
+    uint64_t tick = 0;
+    while (!in_.AtEnd()) {
+      start_ = in_.pos();
+      uint32_t delta;
+      if (!in_.Vlq(delta)) return Fail(": truncated or overlong delta time", start_);
+      tick += delta;
+      MidiFileEvent event;
+      event.tick = tick;
+      event.track = track_;
+      uint8_t status = 0;
+      if (!Status(status)) return false;
+      if (status < 0xF0) {
+        if (!ChannelMessage(status, event)) return false;
+      } else if (status == 0xFF) {
+        if (!Meta(event)) return false;
+        if (event.status == kMetaEndOfTrack) {  // end of track: whatever follows in the chunk is ignored
+          events.push_back(std::move(event));
+          return true;
+        }
+      } else if (status == 0xF0 || status == 0xF7) {
+        if (!SysEx(status, event)) return false;
+      } else {
+        char text[64];
+        std::snprintf(text, sizeof text, ": status byte 0x%02X cannot appear in a file", status);
+        return Fail(text, start_);
+      }
+      if (events.size() >= kMaxEvents) {
+        error_ = where_ + ": more events than any song holds";
         return false;
       }
-      status = running;
-    } else {
-      in.Skip(1);
+      events.push_back(std::move(event));
     }
-    if (status < 0xF0) {
-      running = status;
-      event.kind = MidiFileEvent::kChannel;
-      event.status = status;
-      const int count = DataBytes(status);
-      if (!in.Byte(event.data1) || (count == 2 && !in.Byte(event.data2))) {
-        error = where + ": truncated channel message" + At(eventStart);
-        return false;
-      }
-      if ((event.data1 | event.data2) & 0x80) {
-        error = where + ": status byte where a data byte belongs" + At(eventStart);
-        return false;
-      }
-    } else if (status == 0xFF) {
-      running = 0;  // meta events cancel running status in practice; a following data byte is an error
-      uint8_t type;
-      uint32_t length;
-      if (!in.Byte(type) || !in.Vlq(length) || !in.Bytes(length, event.bytes)) {
-        error = where + ": truncated meta event" + At(eventStart);
-        return false;
-      }
-      event.kind = MidiFileEvent::kMeta;
-      event.status = type;
-      if (type == 0x2F) {  // end of track: whatever follows in the chunk is ignored
-        events.push_back(std::move(event));
-        return true;
-      }
-    } else if (status == 0xF0 || status == 0xF7) {
-      running = 0;
-      uint32_t length;
-      if (!in.Vlq(length) || !in.Bytes(length, event.bytes)) {
-        error = where + ": truncated SysEx event" + At(eventStart);
-        return false;
-      }
-      event.kind = MidiFileEvent::kSysEx;
-      event.status = status;
-    } else {
-      char text[64];
-      std::snprintf(text, sizeof text, ": status byte 0x%02X cannot appear in a file", status);
-      error = where + text + At(eventStart);
-      return false;
-    }
-    if (events.size() >= kMaxEvents) {
-      error = where + ": more events than any song holds";
-      return false;
-    }
-    events.push_back(std::move(event));
+    return true;  // a track without an end-of-track event still counts
   }
-  return true;  // a track without an end-of-track event still counts
-}
 
-}  // namespace
+ private:
+  bool Fail(const std::string& what, size_t at) {
+    error_ = where_ + what + At(at);
+    return false;
+  }
 
-bool MidiFile::Parse(const uint8_t* data, size_t size, std::string& error) {
-  events.clear();
-  tempos.clear();
-  Cursor in(data, size);
+  // The event's status byte, or the running status a data byte continues.
+  bool Status(uint8_t& status) {
+    if (!in_.Peek(status)) return Fail(": event missing after its delta time", in_.pos());
+    if (status >= 0x80) {
+      in_.Skip(1);
+      return true;
+    }
+    if (running_ == 0) return Fail(": data byte without a status (no running status to reuse)", in_.pos());
+    status = running_;
+    return true;
+  }
+
+  bool ChannelMessage(uint8_t status, MidiFileEvent& event) {
+    running_ = status;
+    event.kind = MidiFileEvent::kChannel;
+    event.status = status;
+    const int count = DataBytes(status);
+    if (!in_.Byte(event.data1) || (count == 2 && !in_.Byte(event.data2)))
+      return Fail(": truncated channel message", start_);
+    if ((event.data1 | event.data2) & 0x80) return Fail(": status byte where a data byte belongs", start_);
+    return true;
+  }
+
+  bool Meta(MidiFileEvent& event) {
+    running_ = 0;  // meta events cancel running status in practice; a following data byte is an error
+    uint8_t type;
+    uint32_t length;
+    if (!in_.Byte(type) || !in_.Vlq(length) || !in_.Bytes(length, event.bytes))
+      return Fail(": truncated meta event", start_);
+    event.kind = MidiFileEvent::kMeta;
+    event.status = type;
+    return true;
+  }
+
+  bool SysEx(uint8_t status, MidiFileEvent& event) {
+    running_ = 0;
+    uint32_t length;
+    if (!in_.Vlq(length) || !in_.Bytes(length, event.bytes)) return Fail(": truncated SysEx event", start_);
+    event.kind = MidiFileEvent::kSysEx;
+    event.status = status;
+    return true;
+  }
+
+  Cursor& in_;
+  uint32_t track_;
+  std::string where_;
+  std::string& error_;
+  uint8_t running_ = 0;
+  size_t start_ = 0;  // of the event being read
+};
+
+// The header chunk: the format, the time base and how many tracks follow.
+bool ReadHeader(Cursor& in, MidiFile& file, uint16_t& tracks, std::string& error) {
   std::string id;
   uint32_t headerLength = 0;
   if (!in.Bytes(4, id) || id != "MThd") {
     error = "not a Standard MIDI File (no MThd header)";
     return false;
   }
-  uint16_t fmt = 0, tracks = 0, division = 0;
+  uint16_t fmt = 0, division = 0;
   if (!in.Be32(headerLength) || headerLength < 6 || !in.Be16(fmt) || !in.Be16(tracks) || !in.Be16(division) ||
       !in.Skip(headerLength - 6)) {
     error = "truncated MThd header";
@@ -191,8 +199,8 @@ bool MidiFile::Parse(const uint8_t* data, size_t size, std::string& error) {
     error = "time division of 0 ticks per quarter note";
     return false;
   }
-  format = fmt;
-  this->division = division;
+  file.format = fmt;
+  file.division = division;
   if (division & 0x8000) {
     const int framesPerSecond = -static_cast<int8_t>(division >> 8);
     const int ticksPerFrame = division & 0xFF;
@@ -201,13 +209,20 @@ bool MidiFile::Parse(const uint8_t* data, size_t size, std::string& error) {
       error = "invalid SMPTE time division";
       return false;
     }
-    smpteTicksPerSecond = (framesPerSecond == 29 ? 29.97 : framesPerSecond) * ticksPerFrame;
+    file.smpteTicksPerSecond = (framesPerSecond == 29 ? 29.97 : framesPerSecond) * ticksPerFrame;
   } else {
-    ticksPerQuarter = division;
-    smpteTicksPerSecond = 0.0;
+    file.ticksPerQuarter = division;
+    file.smpteTicksPerSecond = 0.0;
   }
+  return true;
+}
 
+// The track chunks (at most tracks of them; other chunks are skipped), their events
+// appended to events in the order of the file. The number of tracks read, or -1 with the
+// error.
+int64_t ReadTracks(Cursor& in, uint16_t tracks, std::vector<MidiFileEvent>& events, std::string& error) {
   uint32_t track = 0;
+  std::string id;
   while (!in.AtEnd() && track < tracks) {
     const size_t chunkStart = in.pos();
     uint32_t length;
@@ -215,40 +230,38 @@ bool MidiFile::Parse(const uint8_t* data, size_t size, std::string& error) {
       // A few bytes of padding after the last track are common; anything else is not.
       if (in.left() == 0) break;
       error = "truncated chunk header" + At(chunkStart);
-      return false;
+      return -1;
     }
     if (length > in.left()) {
       error = "chunk '" + id + "'" + At(chunkStart) + " claims " + std::to_string(length) + " bytes but only " +
               std::to_string(in.left()) + " remain (truncated file)";
-      return false;
+      return -1;
     }
     if (id != "MTrk") {
       in.Skip(length);  // unknown chunks are skipped
       continue;
     }
-    Cursor chunk(data + in.pos(), length);
+    Cursor chunk = in.Ahead(length);
     std::vector<MidiFileEvent> trackEvents;
     std::string trackError;
-    if (!ParseTrack(chunk, track, trackEvents, trackError)) {
+    if (!TrackReader(chunk, track, trackError).Read(trackEvents)) {
       error = trackError;
-      return false;
+      return -1;
     }
     events.insert(events.end(), std::make_move_iterator(trackEvents.begin()),
                   std::make_move_iterator(trackEvents.end()));
     in.Skip(length);
     ++track;
   }
-  if (track == 0) {
-    error = "no MTrk track chunk";
-    return false;
-  }
-  trackCount = static_cast<int>(track);
-  std::stable_sort(events.begin(), events.end(),
-                   [](const MidiFileEvent& a, const MidiFileEvent& b) { return a.tick < b.tick; });
+  return track;
+}
 
-  tempos.push_back({0, 500000});
+// The tempo map of the events (ordered by tick): 120 quarter notes a minute until the
+// first tempo event, the last of a tick's tempo events for that tick.
+std::vector<TempoChange> TempoMap(const std::vector<MidiFileEvent>& events) {
+  std::vector<TempoChange> tempos = {{0, 500000}};
   for (const MidiFileEvent& e : events) {
-    if (e.kind != MidiFileEvent::kMeta || e.status != 0x51 || e.bytes.size() != 3) continue;
+    if (e.kind != MidiFileEvent::kMeta || e.status != kMetaTempo || e.bytes.size() != 3) continue;
     const auto* b = reinterpret_cast<const uint8_t*>(e.bytes.data());
     const uint32_t tempo = (uint32_t{b[0]} << 16) | (uint32_t{b[1]} << 8) | b[2];
     if (tempo == 0) continue;  // a tempo of zero would stop time
@@ -257,6 +270,27 @@ bool MidiFile::Parse(const uint8_t* data, size_t size, std::string& error) {
     else
       tempos.push_back({e.tick, tempo});
   }
+  return tempos;
+}
+
+}  // namespace
+
+bool MidiFile::Parse(const uint8_t* data, size_t size, std::string& error) {
+  events.clear();
+  tempos.clear();
+  Cursor in(data, size);
+  uint16_t tracks = 0;
+  if (!ReadHeader(in, *this, tracks, error)) return false;
+  const int64_t read = ReadTracks(in, tracks, events, error);
+  if (read < 0) return false;
+  if (read == 0) {
+    error = "no MTrk track chunk";
+    return false;
+  }
+  trackCount = static_cast<int>(read);
+  std::stable_sort(events.begin(), events.end(),
+                   [](const MidiFileEvent& a, const MidiFileEvent& b) { return a.tick < b.tick; });
+  tempos = TempoMap(events);
   return true;
 }
 

@@ -7,7 +7,23 @@
 #include <string>
 #include <vector>
 
+#include "engine/midi_protocol.h"
+
 namespace chantera::render {
+
+// The meta events' types the tools read and write.
+inline constexpr uint8_t kMetaText = 0x01;
+inline constexpr uint8_t kMetaTrackName = 0x03;
+inline constexpr uint8_t kMetaLyric = 0x05;
+inline constexpr uint8_t kMetaEndOfTrack = 0x2F;
+inline constexpr uint8_t kMetaTempo = 0x51;
+
+// How many data bytes follow a channel message's status: one for a program change and
+// channel pressure (0xC0, 0xD0), two for the others.
+constexpr int DataBytes(uint8_t status) {
+  const int type = status & 0xF0;
+  return type == 0xC0 || type == 0xD0 ? 1 : 2;
+}
 
 struct MidiFileEvent {
   enum Kind : uint8_t { kChannel, kMeta, kSysEx };
@@ -18,6 +34,12 @@ struct MidiFileEvent {
   uint8_t data1 = 0;
   uint8_t data2 = 0;
   std::string bytes;  // meta and SysEx payload
+
+  bool IsNoteOn() const { return kind == kChannel && (status & 0xF0) == midi::kNoteOn && data2 != 0; }
+  // A note-off, or a note-on of velocity 0.
+  bool IsNoteOff() const {
+    return kind == kChannel && ((status & 0xF0) == midi::kNoteOff || ((status & 0xF0) == midi::kNoteOn && data2 == 0));
+  }
 };
 
 struct TempoChange {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tools/render/midi_file.h"
+
 namespace chantera::render {
 
 namespace {
@@ -23,13 +25,12 @@ void PutBe(std::string& out, uint32_t value, int bytes) {
 
 void MidiWriter::Channel(uint64_t tick, uint8_t status, uint8_t data1, uint8_t data2) {
   std::string bytes{static_cast<char>(status), static_cast<char>(data1 & 0x7F)};
-  const uint8_t type = status & 0xF0;
-  if (type != 0xC0 && type != 0xD0) bytes.push_back(static_cast<char>(data2 & 0x7F));
+  if (DataBytes(status) == 2) bytes.push_back(static_cast<char>(data2 & 0x7F));
   events_.push_back({tick, events_.size(), bytes});
 }
 
 void MidiWriter::Controller(uint64_t tick, uint8_t channel, uint8_t controller, uint8_t value) {
-  Channel(tick, static_cast<uint8_t>(0xB0 | (channel & 0x0F)), controller, value);
+  Channel(tick, static_cast<uint8_t>(midi::kControlChange | (channel & 0x0F)), controller, value);
 }
 
 void MidiWriter::Meta(uint64_t tick, uint8_t type, const std::string& payload) {
@@ -42,7 +43,7 @@ void MidiWriter::Meta(uint64_t tick, uint8_t type, const std::string& payload) {
 void MidiWriter::Tempo(uint64_t tick, uint32_t microsecondsPerQuarter) {
   std::string payload;
   PutBe(payload, microsecondsPerQuarter, 3);
-  Meta(tick, 0x51, payload);
+  Meta(tick, kMetaTempo, payload);
 }
 
 std::string MidiWriter::Finish(uint16_t division) const {

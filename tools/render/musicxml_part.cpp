@@ -74,6 +74,72 @@ void AddUnique(std::vector<std::string>& list, const std::string& item) {
   if (std::find(list.begin(), list.end(), item) == list.end()) list.push_back(item);
 }
 
+// A barline's repeat sign and ending bracket.
+void ReadBarline(xml_node barline, MeasureFlow& f) {
+  const std::string direction = barline.child("repeat").attribute("direction").value();
+  if (direction == "forward") f.forwardRepeat = true;
+  if (direction == "backward") f.backwardTimes = std::max(2, barline.child("repeat").attribute("times").as_int(2));
+  const xml_node ending = barline.child("ending");
+  if (!ending) return;
+  const std::string type = ending.attribute("type").value();
+  if (type == "start") {
+    f.endingStart = true;
+    f.ending.clear();
+    std::string numbers = ending.attribute("number").value();
+    std::replace(numbers.begin(), numbers.end(), ',', ' ');
+    for (const char* p = numbers.c_str(); *p != 0;) {
+      char* stop = nullptr;
+      const long n = std::strtol(p, &stop, 10);
+      if (stop == p) break;
+      if (n > 0 && n < 1000) f.ending.push_back(static_cast<int>(n));
+      p = stop;
+    }
+  } else if (type == "stop" || type == "discontinue") {
+    f.endingStop = true;
+  }
+}
+
+// The key a pitch sounds, transposed; false when it names none, or one beyond MIDI's keys.
+bool KeyOf(xml_node pitch, int transpose, int& key) {
+  static const int kSteps[7] = {9, 11, 0, 2, 4, 5, 7};  // A B C D E F G
+  const char step = Trimmed(pitch.child("step").child_value()).c_str()[0];
+  if (step < 'A' || step > 'G') return false;
+  const double sounding = (Number(pitch.child("octave"), 4.0) + 1.0) * 12.0 + kSteps[step - 'A'] +
+                          Number(pitch.child("alter"), 0.0) + transpose;
+  if (!(sounding >= 0.0 && sounding <= 127.0)) return false;
+  key = static_cast<int>(std::lround(sounding));
+  return true;
+}
+
+// Where a tie starts or stops at the note, written as a tie (the sound) or as a tied
+// notation (the sign).
+void ReadTies(xml_node note, PartNote& n) {
+  for (xml_node tie : note.children("tie")) {
+    const std::string type = tie.attribute("type").value();
+    n.tieStart |= type == "start";
+    n.tieStop |= type == "stop";
+  }
+  for (xml_node tied : note.child("notations").children("tied")) {
+    const std::string type = tied.attribute("type").value();
+    n.tieStart |= type == "start";
+    n.tieStop |= type == "stop";
+  }
+}
+
+// The note's lyrics with their line numbers; true when an extender line runs on from one.
+bool ReadLyrics(xml_node note, PartNote& n) {
+  int position = 0;
+  bool extend = false;
+  for (xml_node lyric : note.children("lyric")) {
+    ++position;
+    const std::string text = LyricText(lyric);
+    const xml_node line = lyric.child("extend");
+    extend |= line && std::string(line.attribute("type").value()) != "stop";
+    if (!text.empty()) n.lyrics.emplace_back(LyricLine(lyric, position), text);
+  }
+  return extend;
+}
+
 }  // namespace
 
 int LyricLine(xml_node lyric, int position) {
@@ -114,11 +180,7 @@ std::vector<PartMeasure> PartReader::Read(xml_node part) {
     for (xml_node child : measure.children()) {
       const std::string name = child.name();
       if (name == "attributes") {
-        const double divisions = Number(child.child("divisions"), 0.0);
-        if (divisions > 0.0) divisions_ = divisions;
-        if (const xml_node t = child.child("transpose"))
-          transpose_ = static_cast<int>(
-              std::lround(Number(t.child("chromatic"), 0.0) + 12.0 * Number(t.child("octave-change"), 0.0)));
+        ReadAttributes(child);
       } else if (name == "note") {
         ReadNote(child, m);
       } else if (name == "backup") {
@@ -126,37 +188,11 @@ std::vector<PartMeasure> PartReader::Read(xml_node part) {
       } else if (name == "forward") {
         cursor_ += std::max(0.0, Number(child.child("duration"), 0.0)) / divisions_;
       } else if (name == "direction") {
-        const double at = cursor_ + Number(child.child("offset"), 0.0) / divisions_;
-        const size_t marks = m.tempos.size();
-        ReadSound(child.child("sound"), at, m);
-        if (m.tempos.size() == marks)
-          for (xml_node type : child.children("direction-type"))
-            if (const double bpm = MetronomeTempo(type.child("metronome")); bpm > 0.0) m.tempos.push_back({at, bpm});
+        ReadDirection(child, m);
       } else if (name == "sound") {
         ReadSound(child, cursor_, m);
       } else if (name == "barline") {
-        MeasureFlow& f = m.flow;
-        const std::string direction = child.child("repeat").attribute("direction").value();
-        if (direction == "forward") f.forwardRepeat = true;
-        if (direction == "backward") f.backwardTimes = std::max(2, child.child("repeat").attribute("times").as_int(2));
-        if (const xml_node ending = child.child("ending")) {
-          const std::string type = ending.attribute("type").value();
-          if (type == "start") {
-            f.endingStart = true;
-            f.ending.clear();
-            std::string numbers = ending.attribute("number").value();
-            std::replace(numbers.begin(), numbers.end(), ',', ' ');
-            for (const char* p = numbers.c_str(); *p != 0;) {
-              char* stop = nullptr;
-              const long n = std::strtol(p, &stop, 10);
-              if (stop == p) break;
-              if (n > 0 && n < 1000) f.ending.push_back(static_cast<int>(n));
-              p = stop;
-            }
-          } else if (type == "stop" || type == "discontinue") {
-            f.endingStop = true;
-          }
-        }
+        ReadBarline(child, m.flow);
       }
       end = std::max(end, cursor_);
     }
@@ -166,6 +202,23 @@ std::vector<PartMeasure> PartReader::Read(xml_node part) {
     measures.push_back(std::move(m));
   }
   return measures;
+}
+
+void PartReader::ReadAttributes(xml_node attributes) {
+  const double divisions = Number(attributes.child("divisions"), 0.0);
+  if (divisions > 0.0) divisions_ = divisions;
+  if (const xml_node t = attributes.child("transpose"))
+    transpose_ =
+        static_cast<int>(std::lround(Number(t.child("chromatic"), 0.0) + 12.0 * Number(t.child("octave-change"), 0.0)));
+}
+
+void PartReader::ReadDirection(xml_node direction, PartMeasure& m) {
+  const double at = cursor_ + Number(direction.child("offset"), 0.0) / divisions_;
+  const size_t marks = m.tempos.size();
+  ReadSound(direction.child("sound"), at, m);
+  if (m.tempos.size() == marks)
+    for (xml_node type : direction.children("direction-type"))
+      if (const double bpm = MetronomeTempo(type.child("metronome")); bpm > 0.0) m.tempos.push_back({at, bpm});
 }
 
 void PartReader::ReadSound(xml_node sound, double at, PartMeasure& m) {
@@ -196,50 +249,27 @@ void PartReader::ReadNote(xml_node note, PartMeasure& m) {
   }
   if (voice_.empty() || VoiceOf(note) != voice_ || !Sings(note)) return;
 
-  static const int kSteps[7] = {9, 11, 0, 2, 4, 5, 7};  // A B C D E F G
-  const xml_node pitch = note.child("pitch");
-  const char step = Trimmed(pitch.child("step").child_value()).c_str()[0];
-  if (step < 'A' || step > 'G') return;
-  const double key = (Number(pitch.child("octave"), 4.0) + 1.0) * 12.0 + kSteps[step - 'A'] +
-                     Number(pitch.child("alter"), 0.0) + transpose_;
-  if (!(key >= 0.0 && key <= 127.0)) return;
-
   PartNote n;
+  if (!KeyOf(note.child("pitch"), transpose_, n.key)) return;
   n.start = start;
   n.length = length;
-  n.key = static_cast<int>(std::lround(key));
   n.velocity = velocity_;
   if (const double dynamics = Number(note.attribute("dynamics").value(), -1.0); dynamics >= 0.0)
     n.velocity = static_cast<int>(std::clamp(std::lround(dynamics * 0.9), 1L, 127L));
-  for (xml_node tie : note.children("tie")) {
-    const std::string type = tie.attribute("type").value();
-    n.tieStart |= type == "start";
-    n.tieStop |= type == "stop";
-  }
-  const xml_node notations = note.child("notations");
-  for (xml_node tied : notations.children("tied")) {
-    const std::string type = tied.attribute("type").value();
-    n.tieStart |= type == "start";
-    n.tieStop |= type == "stop";
-  }
-  int position = 0;
-  bool extend = false;
-  for (xml_node lyric : note.children("lyric")) {
-    ++position;
-    const std::string text = LyricText(lyric);
-    const xml_node line = lyric.child("extend");
-    extend |= line && std::string(line.attribute("type").value()) != "stop";
-    if (!text.empty()) n.lyrics.emplace_back(LyricLine(lyric, position), text);
-  }
+  ReadTies(note, n);
+  const bool extend = ReadLyrics(note, n);
   n.continuation = n.lyrics.empty() && !n.tieStop && (extending_ || slurs_ > 0);
   if (!n.lyrics.empty() || extend) extending_ = extend;
-  for (xml_node slur : notations.children("slur")) {
+  for (xml_node slur : note.child("notations").children("slur")) {
     const std::string type = slur.attribute("type").value();
     if (type == "start") ++slurs_;
     if (type == "stop" && slurs_ > 0) --slurs_;
   }
+  AddNote(std::move(n), chord, m);
+}
 
-  if (chord && !m.notes.empty() && m.notes.back().start == start) {
+void PartReader::AddNote(PartNote n, bool chord, PartMeasure& m) {
+  if (chord && !m.notes.empty() && m.notes.back().start == n.start) {
     // Of notes struck together, the top one sings, with the lyric any of them carries.
     if (chords++ == 0) firstChord = m.number;
     PartNote& top = m.notes.back();

@@ -55,7 +55,11 @@ class PartReader {
   size_t graceNotes = 0;
 
  private:
+  void ReadAttributes(pugi::xml_node attributes);
+  void ReadDirection(pugi::xml_node direction, PartMeasure& m);
   void ReadNote(pugi::xml_node note, PartMeasure& m);
+  // Adds a sung note to the measure; of a chord, the top note sings.
+  void AddNote(PartNote n, bool chord, PartMeasure& m);
   void ReadSound(pugi::xml_node sound, double at, PartMeasure& m);
 
   std::string voice_;

@@ -73,73 +73,27 @@ class ScoreBuilder {
   const std::string& error() const { return error_; }
 
   bool Build(xml_node root) {
-    std::vector<xml_node> parts;
-    for (xml_node part : root.children("part")) parts.push_back(part);
-    if (parts.empty()) return Fail("the score has no parts");
-    if (choices_.part > static_cast<int>(parts.size()))
-      return Fail("--part " + std::to_string(choices_.part) + ": the score has " + std::to_string(parts.size()) +
-                  (parts.size() == 1 ? " part" : " parts"));
-    std::vector<PartSummary> summaries;
-    summaries.reserve(parts.size());
-    for (xml_node part : parts) summaries.push_back(SummarizePart(part));
-    size_t chosen = choices_.part > 0 ? static_cast<size_t>(choices_.part - 1) : parts.size();
-    for (size_t p = 0; p < parts.size() && chosen == parts.size(); ++p)
-      if (!summaries[p].lyricLines.empty()) chosen = p;
-    if (chosen == parts.size()) chosen = 0;
-    const PartSummary& summary = summaries[chosen];
-    const std::string partName = PartName(root, parts[chosen], chosen);
-    if (summary.voices.empty()) return Fail(partName + " has no notes to sing");
-    if (choices_.part == 0 && parts.size() > 1)
-      score_.notices.push_back(partName + " sings (" +
-                               (summary.lyricLines.empty() ? "no part has lyrics" : "the first with lyrics") +
-                               "); --part chooses another of the " + std::to_string(parts.size()));
-
-    std::string voice = choices_.voice > 0 ? std::to_string(choices_.voice) : "1";
-    const bool hasVoice = std::find(summary.voices.begin(), summary.voices.end(), voice) != summary.voices.end();
-    if (choices_.voice > 0 && !hasVoice)
-      return Fail("--score-voice " + voice + ": " + partName + " has notes in voice " + Joined(summary.voices));
-    if (!hasVoice) voice = summary.lyricVoices.empty() ? summary.voices.front() : summary.lyricVoices.front();
-    if (choices_.voice == 0 && summary.voices.size() > 1)
-      score_.notices.push_back("voice " + voice + " of " + partName + " sings; --score-voice chooses another (" +
-                               Joined(summary.voices) + ")");
-
-    int verse = choices_.verse;
-    const std::vector<int>& lines = summary.lyricLines;
-    if (verse > 0 && !lines.empty() && std::find(lines.begin(), lines.end(), verse) == lines.end()) {
-      std::vector<std::string> names;
-      names.reserve(lines.size());
-      for (int line : lines) names.push_back(std::to_string(line));
-      return Fail("--verse " + std::to_string(verse) + ": the lyrics of " + partName + " have lines " + Joined(names));
-    }
-    if (verse == 0) verse = lines.empty() ? 1 : lines.front();
-    if (lines.empty()) score_.notices.push_back("the score has no lyrics: its notes play the current program");
-
+    for (xml_node part : root.children("part")) parts_.push_back(part);
+    std::string voice;
+    int verse = 0;
+    if (!ChoosePart(root) || !ChooseVoice(voice) || !ChooseVerse(verse)) return false;
     PartReader reader(voice);
-    const std::vector<PartMeasure> measures = reader.Read(parts[chosen]);
-    // Tempo marks stand in whichever part the notation program put them (often the top
-    // one): those of every part count, measure by measure.
-    std::vector<std::vector<TempoMark>> tempos(measures.size());
-    for (xml_node part : parts) {
-      PartReader other("");
-      const std::vector<PartMeasure> theirs = part == parts[chosen] ? measures : other.Read(part);
-      for (size_t i = 0; i < theirs.size() && i < tempos.size(); ++i)
-        tempos[i].insert(tempos[i].end(), theirs[i].tempos.begin(), theirs[i].tempos.end());
-    }
+    const std::vector<PartMeasure> measures = reader.Read(parts_[chosen_]);
+    const std::vector<std::vector<TempoMark>> tempos = TempoMarks(measures);
     if (reader.chords > 0)
       score_.notices.push_back(std::string("chords sing their top note (the first in measure ") + reader.firstChord +
                                ")");
     if (reader.graceNotes > 0)
       score_.notices.push_back(std::to_string(reader.graceNotes) + " grace note" +
                                (reader.graceNotes == 1 ? " is" : "s are") + " not sung");
-
     std::vector<MeasureFlow> flow;
     flow.reserve(measures.size());
     for (const PartMeasure& m : measures) flow.push_back(m.flow);
     std::vector<PlayedMeasure> order;
-    std::string why;
-    if (!PlayOrder(flow, order, why)) return Fail(why);
+    std::string unfolded;
+    if (!PlayOrder(flow, order, unfolded)) return Fail(unfolded);
     Lay(measures, tempos, order, verse);
-    if (score_.notes.empty()) return Fail("voice " + voice + " of " + partName + " has no notes to sing");
+    if (score_.notes.empty()) return Fail("voice " + voice + " of " + partName_ + " has no notes to sing");
     return true;
   }
 
@@ -156,12 +110,76 @@ class ScoreBuilder {
     return static_cast<uint64_t>(std::llround(std::max(0.0, quarters) * kScoreTicksPerQuarter));
   }
 
-  // Lays the measures out in the order of play: notes, tied notes joined, tempo marks.
-  void Lay(const std::vector<PartMeasure>& measures, const std::vector<std::vector<TempoMark>>& tempos,
-           const std::vector<PlayedMeasure>& order, int verse) {
-    // The tempo in force where each measure begins, as written: a jump back (a repeat,
-    // D.C., D.S.) returns to it. A mark before the first note also sets the tempo before
-    // it (one placed a little late, after opening rests, still governs the start).
+  // The part that sings: --part's, or the first with lyrics, or the first.
+  bool ChoosePart(xml_node root) {
+    if (parts_.empty()) return Fail("the score has no parts");
+    if (choices_.part > static_cast<int>(parts_.size()))
+      return Fail("--part " + std::to_string(choices_.part) + ": the score has " + std::to_string(parts_.size()) +
+                  (parts_.size() == 1 ? " part" : " parts"));
+    std::vector<PartSummary> summaries;
+    summaries.reserve(parts_.size());
+    for (xml_node part : parts_) summaries.push_back(SummarizePart(part));
+    chosen_ = choices_.part > 0 ? static_cast<size_t>(choices_.part - 1) : parts_.size();
+    for (size_t p = 0; p < parts_.size() && chosen_ == parts_.size(); ++p)
+      if (!summaries[p].lyricLines.empty()) chosen_ = p;
+    if (chosen_ == parts_.size()) chosen_ = 0;
+    summary_ = summaries[chosen_];
+    partName_ = PartName(root, parts_[chosen_], chosen_);
+    if (summary_.voices.empty()) return Fail(partName_ + " has no notes to sing");
+    if (choices_.part == 0 && parts_.size() > 1)
+      score_.notices.push_back(partName_ + " sings (" +
+                               (summary_.lyricLines.empty() ? "no part has lyrics" : "the first with lyrics") +
+                               "); --part chooses another of the " + std::to_string(parts_.size()));
+    return true;
+  }
+
+  // The voice of the part that sings: --score-voice's, or 1, or the first with lyrics, or
+  // the first.
+  bool ChooseVoice(std::string& voice) {
+    voice = choices_.voice > 0 ? std::to_string(choices_.voice) : "1";
+    const bool hasVoice = std::find(summary_.voices.begin(), summary_.voices.end(), voice) != summary_.voices.end();
+    if (choices_.voice > 0 && !hasVoice)
+      return Fail("--score-voice " + voice + ": " + partName_ + " has notes in voice " + Joined(summary_.voices));
+    if (!hasVoice) voice = summary_.lyricVoices.empty() ? summary_.voices.front() : summary_.lyricVoices.front();
+    if (choices_.voice == 0 && summary_.voices.size() > 1)
+      score_.notices.push_back("voice " + voice + " of " + partName_ + " sings; --score-voice chooses another (" +
+                               Joined(summary_.voices) + ")");
+    return true;
+  }
+
+  // The lyric line that sings: --verse's, or the first.
+  bool ChooseVerse(int& verse) {
+    verse = choices_.verse;
+    const std::vector<int>& lines = summary_.lyricLines;
+    if (verse > 0 && !lines.empty() && std::find(lines.begin(), lines.end(), verse) == lines.end()) {
+      std::vector<std::string> names;
+      names.reserve(lines.size());
+      for (int line : lines) names.push_back(std::to_string(line));
+      return Fail("--verse " + std::to_string(verse) + ": the lyrics of " + partName_ + " have lines " + Joined(names));
+    }
+    if (verse == 0) verse = lines.empty() ? 1 : lines.front();
+    if (lines.empty()) score_.notices.push_back("the score has no lyrics: its notes play the current program");
+    return true;
+  }
+
+  // The tempo marks of each measure. They stand in whichever part the notation program put
+  // them (often the top one): those of every part count, measure by measure.
+  std::vector<std::vector<TempoMark>> TempoMarks(const std::vector<PartMeasure>& measures) const {
+    std::vector<std::vector<TempoMark>> tempos(measures.size());
+    for (xml_node part : parts_) {
+      PartReader other("");
+      const std::vector<PartMeasure> theirs = part == parts_[chosen_] ? measures : other.Read(part);
+      for (size_t i = 0; i < theirs.size() && i < tempos.size(); ++i)
+        tempos[i].insert(tempos[i].end(), theirs[i].tempos.begin(), theirs[i].tempos.end());
+    }
+    return tempos;
+  }
+
+  // The tempo in force where each measure begins, as written: a jump back (a repeat, D.C.,
+  // D.S.) returns to it. A mark before the first note also sets the tempo before it (one
+  // placed a little late, after opening rests, still governs the start).
+  static std::vector<double> WrittenTempos(const std::vector<PartMeasure>& measures,
+                                           const std::vector<std::vector<TempoMark>>& tempos) {
     double first = 120.0;
     for (size_t i = 0; i < measures.size(); ++i) {
       const bool sounds = !measures[i].notes.empty();
@@ -180,6 +198,13 @@ class ScoreBuilder {
           current = mark.bpm;
         }
     }
+    return written;
+  }
+
+  // Lays the measures out in the order of play: notes, tied notes joined, tempo marks.
+  void Lay(const std::vector<PartMeasure>& measures, const std::vector<std::vector<TempoMark>>& tempos,
+           const std::vector<PlayedMeasure>& order, int verse) {
+    const std::vector<double> written = WrittenTempos(measures, tempos);
     double offset = 0.0;
     double lastEnd = -1.0;
     std::map<uint64_t, double> bpm;  // by tick; the later mark of one tick wins
@@ -187,37 +212,7 @@ class ScoreBuilder {
       const PartMeasure& m = measures[played.index];
       bpm[Tick(offset)] = written[played.index];
       for (const TempoMark& mark : tempos[played.index]) bpm[Tick(offset + mark.at)] = mark.bpm;
-      for (const PartNote& n : m.notes) {
-        const double start = offset + n.start, end = start + n.length;
-        if (n.tieStop && !score_.notes.empty() && score_.notes.back().key == n.key &&
-            std::fabs(lastEnd - start) < 1e-6) {
-          score_.notes.back().length = Tick(end) - score_.notes.back().tick;  // a tied note sings on
-          lastEnd = end;
-          continue;
-        }
-        ScoreNote note;
-        note.tick = Tick(start);
-        note.length = Tick(end) - note.tick;
-        if (note.length == 0) continue;
-        note.key = static_cast<uint8_t>(n.key);
-        note.velocity = static_cast<uint8_t>(n.velocity);
-        note.continuation = n.continuation;
-        const auto sings = [&](int line) {
-          for (const auto& [number, text] : n.lyrics)
-            if (number == line) return text;
-          return std::string();
-        };
-        note.lyric = sings(verse + played.pass - 1);
-        if (note.lyric.empty()) note.lyric = sings(verse);
-        if (IsHoldMark(note.lyric)) {
-          note.continuation = true;
-          note.lyric.clear();
-        }
-        note.place = "measure " + (m.number.empty() ? std::to_string(played.index + 1) : m.number) + ", note " +
-                     std::to_string(n.index);
-        score_.notes.push_back(std::move(note));
-        lastEnd = end;
-      }
+      for (const PartNote& n : m.notes) LayNote(m, n, played, offset, verse, lastEnd);
       offset += m.length;
     }
     std::stable_sort(score_.notes.begin(), score_.notes.end(),
@@ -230,10 +225,49 @@ class ScoreBuilder {
     if (score_.tempos.empty()) score_.tempos.push_back({0, MicrosecondsPerQuarter(120.0)});
   }
 
+  // One note of a measure played at offset (quarter notes from the song's start): a note of
+  // the score, or the one before it sung on when a tie joins them. lastEnd is where the
+  // last note laid ends.
+  void LayNote(const PartMeasure& m, const PartNote& n, const PlayedMeasure& played, double offset, int verse,
+               double& lastEnd) {
+    const double start = offset + n.start, end = start + n.length;
+    if (n.tieStop && !score_.notes.empty() && score_.notes.back().key == n.key && std::fabs(lastEnd - start) < 1e-6) {
+      score_.notes.back().length = Tick(end) - score_.notes.back().tick;  // a tied note sings on
+      lastEnd = end;
+      return;
+    }
+    ScoreNote note;
+    note.tick = Tick(start);
+    note.length = Tick(end) - note.tick;
+    if (note.length == 0) return;
+    note.key = static_cast<uint8_t>(n.key);
+    note.velocity = static_cast<uint8_t>(n.velocity);
+    note.continuation = n.continuation;
+    const auto sings = [&](int line) {
+      for (const auto& [number, text] : n.lyrics)
+        if (number == line) return text;
+      return std::string();
+    };
+    note.lyric = sings(verse + played.pass - 1);
+    if (note.lyric.empty()) note.lyric = sings(verse);
+    if (IsHoldMark(note.lyric)) {
+      note.continuation = true;
+      note.lyric.clear();
+    }
+    note.place = "measure " + (m.number.empty() ? std::to_string(played.index + 1) : m.number) + ", note " +
+                 std::to_string(n.index);
+    score_.notes.push_back(std::move(note));
+    lastEnd = end;
+  }
+
   const std::string& name_;
   const ScoreChoices& choices_;
   Score& score_;
   std::string error_;
+  std::vector<xml_node> parts_;
+  size_t chosen_ = 0;  // the part that sings
+  PartSummary summary_;
+  std::string partName_;
 };
 
 }  // namespace

@@ -18,28 +18,31 @@ struct ArchiveCloser {
   void operator()(zip_t* archive) const { zip_discard(archive); }
 };
 using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
+struct EntryCloser {
+  void operator()(zip_file_t* entry) const { zip_fclose(entry); }
+};
+using Entry = std::unique_ptr<zip_file_t, EntryCloser>;
 
-// The contents of an entry of the archive; false with the reason.
-bool Extract(zip_t* archive, zip_int64_t index, std::string& out, std::string& why) {
+// The contents of an entry of the archive; false with the error.
+bool Extract(zip_t* archive, zip_int64_t index, std::string& out, std::string& error) {
   zip_stat_t stat;
   zip_stat_init(&stat);
   if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
-    why = zip_strerror(archive);
+    error = zip_strerror(archive);
     return false;
   }
-  zip_file_t* file = zip_fopen_index(archive, static_cast<zip_uint64_t>(index), 0);
+  const Entry file(zip_fopen_index(archive, static_cast<zip_uint64_t>(index), 0));
   if (file == nullptr) {
-    why = std::string(stat.name != nullptr ? stat.name : "an entry") + ": " + zip_strerror(archive);
+    error = std::string(stat.name != nullptr ? stat.name : "an entry") + ": " + zip_strerror(archive);
     return false;
   }
   out.clear();
   char buffer[65536];
   zip_int64_t n = 0;
-  while ((n = zip_fread(file, buffer, sizeof buffer)) > 0 && out.size() <= kLargestScore)
+  while ((n = zip_fread(file.get(), buffer, sizeof buffer)) > 0 && out.size() <= kLargestScore)
     out.append(buffer, static_cast<size_t>(n));
   const bool ok = n == 0 && out.size() <= kLargestScore;
-  if (!ok) why = out.size() > kLargestScore ? "the score in it is larger than 256 MB" : zip_file_strerror(file);
-  zip_fclose(file);
+  if (!ok) error = out.size() > kLargestScore ? "the score in it is larger than 256 MB" : zip_file_strerror(file.get());
   return ok;
 }
 
@@ -62,10 +65,10 @@ bool ReadMxl(const std::string& bytes, const std::string& name, const ScoreChoic
 
   // The score is the first rootfile that META-INF/container.xml names, or else the one
   // MusicXML file outside META-INF.
-  std::string path, why, text;
+  std::string path, entryError, text;
   if (const zip_int64_t container = zip_name_locate(archive.get(), "META-INF/container.xml", 0); container >= 0) {
-    if (!Extract(archive.get(), container, text, why)) {
-      error = name + ": META-INF/container.xml: " + why;
+    if (!Extract(archive.get(), container, text, entryError)) {
+      error = name + ": META-INF/container.xml: " + entryError;
       return false;
     }
     pugi::xml_document doc;
@@ -87,8 +90,8 @@ bool ReadMxl(const std::string& bytes, const std::string& name, const ScoreChoic
     error = name + ": the archive holds no MusicXML score" + (path.empty() ? "" : " (no " + path + " in it)");
     return false;
   }
-  if (!Extract(archive.get(), index, text, why)) {
-    error = name + ": " + path + ": " + why;
+  if (!Extract(archive.get(), index, text, entryError)) {
+    error = name + ": " + path + ": " + entryError;
     return false;
   }
   return ReadMusicXml(text, name + "/" + path, choices, score, error);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -17,6 +18,13 @@ void SystemRename(const fs::path& from, const fs::path& to, std::error_code& err
 }
 
 RenameFunction renameHook = &SystemRename;
+
+// A C file that is closed when it goes (platform/ has no such handle; only this file here
+// writes through the C library). Where the close can fail, release() and close it.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace
 
@@ -50,24 +58,24 @@ PartialFile::~PartialFile() {
   fs::remove(writing_, ignored);
 }
 
-bool PartialFile::Commit(std::string& why) {
+bool PartialFile::Commit(std::string& error) {
   if (!pending_) return true;
-  std::error_code error;
-  Rename(writing_, target_, error);
-  if (error) {
-    why = target_.string() + ": cannot be put in place (" + error.message() + ")";
+  std::error_code failed;
+  Rename(writing_, target_, failed);
+  if (failed) {
+    error = target_.string() + ": cannot be put in place (" + failed.message() + ")";
     return false;  // the destructor removes the partial file
   }
   pending_ = false;
   return true;
 }
 
-bool WriteWholeFile(const fs::path& path, const std::string& bytes, std::string& why) {
+bool WriteWholeFile(const fs::path& path, const std::string& bytes, std::string& error) {
   PartialFile file(path);
   const std::string writing = file.WritePath().string();
-  std::FILE* out = std::fopen(writing.c_str(), "wb");
+  File out(std::fopen(writing.c_str(), "wb"));
   if (out == nullptr) {
-    why = path.string() + ": cannot be written (" + std::strerror(errno) + ")";
+    error = path.string() + ": cannot be written (" + std::strerror(errno) + ")";
     return false;
   }
   // Each step is checked: a full disk may show only when the buffer is flushed or the
@@ -76,14 +84,14 @@ bool WriteWholeFile(const fs::path& path, const std::string& bytes, std::string&
   const auto note = [&failure] {
     if (failure == 0) failure = errno != 0 ? errno : EIO;
   };
-  if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fflush(out) != 0) note();
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size() || std::fflush(out.get()) != 0) note();
   if (failure == 0 && !file.InPlace() && !platform::SyncToDisk(writing.c_str())) note();
-  if (std::fclose(out) != 0) note();
+  if (std::fclose(out.release()) != 0) note();
   if (failure != 0) {
-    why = path.string() + ": cannot be written (" + std::strerror(failure) + ")";
+    error = path.string() + ": cannot be written (" + std::strerror(failure) + ")";
     return false;
   }
-  if (!file.Commit(why)) return false;
+  if (!file.Commit(error)) return false;
   // The new name itself, so that after a power cut path is the old file or the new one.
   if (!file.InPlace()) platform::SyncToDisk(fs::absolute(file.Target()).parent_path().string().c_str());
   return true;

@@ -28,9 +28,9 @@ class PartialFile {
   // The file that Commit replaces (the path, or the file its link points to).
   const std::filesystem::path& Target() const { return target_; }
   bool InPlace() const { return writing_ == target_; }
-  // Puts the complete file in place. False with why (naming the path) when the rename fails;
-  // the partial file is then removed and what was at the path is unchanged.
-  bool Commit(std::string& why);
+  // Puts the complete file in place. False with the error (naming the path) when the rename
+  // fails; the partial file is then removed and what was at the path is unchanged.
+  bool Commit(std::string& error);
 
  private:
   std::filesystem::path target_, writing_;
@@ -39,9 +39,9 @@ class PartialFile {
 
 // Writes bytes to path whole: into a partial file that is flushed, synced to disk and
 // closed (a full disk shows at the latest there) before it is renamed over path, and the
-// folder synced after. False with why (naming path) on failure: path is then unchanged
-// and no partial file is left.
-bool WriteWholeFile(const std::filesystem::path& path, const std::string& bytes, std::string& why);
+// folder synced after. False with the error (naming path) on failure: path is then
+// unchanged and no partial file is left.
+bool WriteWholeFile(const std::filesystem::path& path, const std::string& bytes, std::string& error);
 
 // Every rename that puts a tool's file or folder in place (std::filesystem::rename).
 // Tests replace it, to make one step of a replacement fail; null restores it. Replace it

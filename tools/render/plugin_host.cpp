@@ -235,7 +235,7 @@ VstIntPtr VSTCALLBACK PluginHost::Callback(AEffect* effect, int32_t opcode, int3
       // before the song's first frame, and is told of a change during the song.
       return 1;
     case audioMasterGetCurrentProcessLevel:
-      return 4;  // offline
+      return kVstProcessLevelOffline;
     case audioMasterVendorSpecific:
       // Chantera asks where its messages go as it is created: here, from the first.
       if (index != kChanteraQuery || value != kChanteraMessagesToHost || ptr == nullptr) return 0;

@@ -1,16 +1,12 @@
 #include "tools/render/render_song.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <thread>
 
-#include "library/voice_list.h"
-#include "platform/platform.h"
+#include "params/parameters.h"
 #include "tools/render/click_detector.h"
 #include "tools/render/lyrics.h"
 #include "tools/render/midi_file.h"
@@ -53,7 +49,7 @@ bool SetUp(const RenderOptions& options, PluginHost& host, PluginHost::Messages&
   PluginHost::Messages voiceZero = host.TakeMessages();  // the instance's construction
   if (!host.Start(options.rate, options.block, error)) return false;
   for (const auto& [index, value] : options.params) host.SetParameter(index, value);
-  if (options.chorus) host.SetParameter(2, 1.0f);  // reloads the voice with the Chorus on
+  if (options.chorus) host.SetParameter(kParamEffect, 1.0f);  // reloads the voice with the Chorus on
   Add(voiceZero, host.TakeMessages());
   // The bank select and Chantera's Timing and Quality are handed over in a frame of their
   // own before the song, whose audio is not kept. The instrument applies its current
@@ -85,110 +81,12 @@ bool SetUp(const RenderOptions& options, PluginHost& host, PluginHost::Messages&
   return true;
 }
 
-// Chantera reads voice.csv with a message box when it is missing; here it is only asked.
-int Unshown(const char*, const char*) {
-  return 1;
-}
-
-std::string ParameterList(PluginHost& host) {
-  std::string list;
-  for (int32_t i = 0; i < host.NumParameters(); ++i)
-    list += (i > 0 ? ", " : "") + std::to_string(i) + " " + host.ParameterName(i);
-  return list;
-}
-
-}  // namespace
-
-std::string PluginFolder(const std::string& plugin) {
-  const std::string folder = std::filesystem::path(plugin).parent_path().string();
-  return folder.empty() ? "." : folder;
-}
-
-bool ResolveRequests(PluginHost& host, const std::vector<std::pair<std::string, float>>& params, RenderOptions& options,
-                     std::string& error) {
-  const auto lowered = [](std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-  };
-  options.params.clear();
-  for (const auto& [named, value] : params) {
-    char* end = nullptr;
-    int32_t index = static_cast<int32_t>(std::strtol(named.c_str(), &end, 10));
-    if (*end != 0 || end == named.c_str()) {
-      index = -1;
-      // VST 2 hosts see at most 8 characters of a name ("ReleaseF" of "ReleaseFactor"):
-      // a longer name matches those.
-      for (int32_t i = 0; i < host.NumParameters() && index < 0; ++i) {
-        const std::string name = lowered(host.ParameterName(i));
-        if (name == lowered(named) || (name.size() >= 8 && lowered(named).starts_with(name))) index = i;
-      }
-    }
-    if (index < 0 || index >= host.NumParameters()) {
-      error = "--param " + named + ": the plug-in has no such parameter; it has " +
-              Plural(host.NumParameters(), "parameter") + ": " + ParameterList(host);
-      return false;
-    }
-    if (!(value >= 0.0f && value <= 1.0f)) {
-      error = "--param " + named + "=" + Formatted("%g", static_cast<double>(value)) + ": \"" +
-              host.ParameterName(index) + "\" (parameter " + std::to_string(index) +
-              ") takes values from 0 to 1, as every VST 2 parameter does";
-      return false;
-    }
-    options.params.emplace_back(index, value);
-  }
-  if (options.program >= host.NumPrograms()) {
-    error = "--program " + std::to_string(options.program) + ": the plug-in has " +
-            Plural(host.NumPrograms(), "program") +
-            (host.NumPrograms() > 0 ? " (0 to " + std::to_string(host.NumPrograms() - 1) + ")" : std::string());
-    return false;
-  }
-  if (options.chorus && !host.IsChantera()) {
-    error = "--chorus needs Chantera";
-    return false;
-  }
-  if (options.timing != Timing::kDefault && !host.IsChantera()) {
-    error = "--timing is Chantera's setting; " + (host.Name().empty() ? std::string("this plug-in") : host.Name()) +
-            " has none (the renderer compensates its latency, if it reports one, without it)";
-    return false;
-  }
-  if (options.quality != QualityChoice::kDefault && !host.IsChantera()) {
-    error = "--quality is Chantera's setting; " + (host.Name().empty() ? std::string("this plug-in") : host.Name()) +
-            " has none";
-    return false;
-  }
-  if (options.voice > 0 && host.IsChantera()) {
-    const std::string folder = PluginFolder(options.plugin);
-    char listPath[platform::kMaxPath];
-    BuildVoiceListPath(folder.c_str(), listPath);
-    VoiceList voices;
-    const platform::MessageSink previous = platform::SetMessageSink(&Unshown);
-    const uint32_t shown = platform::MessagesShown();
-    VoiceListReader(listPath).GetVoiceList(voices);
-    const bool readable = platform::MessagesShown() == shown;
-    platform::SetMessageSink(previous);
-    if (!readable || options.voice >= voices.voiceCount) {
-      error = "--voice " + std::to_string(options.voice) + ": " + listPath;
-      if (!readable) {
-        error += " cannot be read; the instrument then has voice 0 only";
-      } else {
-        error += " lists " + Plural(voices.voiceCount, "voice") + ":";
-        for (int32_t v = 0; v < voices.voiceCount; ++v) {
-          const std::string name = voices.voiceNames[v];
-          error += (v > 0 ? ", " : " ") + std::to_string(v) + " \"" +
-                   (platform::IsValidUtf8(name) ? name : platform::ShiftJisToUtf8(name)) + '"';
-        }
-      }
-      return false;
-    }
-  }
-  return true;
-}
-
-bool RenderSong(const RenderOptions& options, const std::string& input, const std::string& output, AudioFormat format,
-                Progress& progress, PluginHost* loaded, std::unique_ptr<PluginHost>& keep, SongReport& report,
-                std::string& error) {
+// The song read, and built as written: checked for its length, its lyrics judged (and
+// refused under --strict) before any plug-in is loaded, so that a song refused for them
+// costs no load.
+bool ReadSong(const RenderOptions& options, const std::string& input, LoadedSong& read, Song& asWritten,
+              SongReport& report, std::string& error) {
   LyricRule lyrics(options.strict);
-  LoadedSong read;
   if (!LoadSong(input, options.score, lyrics, read, error)) return false;
   report.notices = read.notices;
   const MidiFile& file = read.file;
@@ -198,15 +96,152 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
             " h); is its time base right?";
     return false;
   }
-  // The lyrics are read before the plug-in is loaded: a song refused for them costs no load.
-  Song asWritten = BuildSong(file, options.rate, options.lyrics, &lyrics);
+  asWritten = BuildSong(file, options.rate, options.lyrics, &lyrics);
   report.lyricProblems = lyrics.problems();
   if (lyrics.Refused()) {
     error = input + ": no file written: " + Plural(static_cast<int64_t>(lyrics.problems().size()), "lyric") +
             " the instrument cannot sing (--strict)";
     return false;
   }
+  return true;
+}
 
+// What playing a song withheld from Chantera: the song's own Timing controllers.
+struct Withheld {
+  int64_t count = 0;
+  int64_t firstFrame = 0;
+};
+
+// The song played into the writer, block by block, from its first frame to the end of its
+// tail, the plug-in's first `latency` frames of output left out.
+class Playback {
+ public:
+  Playback(const RenderOptions& options, PluginHost& host, const Song& song, int32_t latency)
+      : options_(options),
+        host_(host),
+        messages_(song.messages),
+        latency_(latency),
+        songEnd_(song.endFrame + latency),
+        maxTail_(static_cast<int64_t>(options.tail * options.rate)),
+        threshold_(std::pow(10.0, options.thresholdDb / 20.0)),
+        quietNeeded_(static_cast<int64_t>(options.rate * 0.2)) {}
+
+  // False with the error when the writer fails.
+  bool Play(AudioFileWriter& writer, ClickDetector& clicks, Progress& progress, std::string& error) {
+    while (true) {
+      // The song lasts to its last event; what comes on that very frame (the last
+      // note-offs) sounds in the first frame of the tail, if any.
+      const bool inSong = frame_ < songEnd_;
+      if (!inSong && (frame_ >= songEnd_ + maxTail_ || quietFrames_ >= quietNeeded_)) break;
+      // A program selection is made between two process calls, so a block ends at the
+      // next one; selections come first among the messages of their frame.
+      while (next_ < messages_.size() && messages_[next_].isProgram && messages_[next_].frame <= frame_)
+        host_.SetProgram(messages_[next_++].program);
+      int64_t end = frame_ + options_.block;
+      if (inSong) end = std::min(end, songEnd_);
+      end = TakeEvents(end);
+      const auto frames = static_cast<int32_t>(end - frame_);
+      host_.SendEvents(events_);
+      host_.Process(frames);
+      // What the block holds past the latency.
+      const auto skipped = static_cast<int32_t>(std::clamp<int64_t>(latency_ - frame_, 0, frames));
+      const int32_t kept = frames - skipped;
+      const float* left = host_.Left() + skipped;
+      const float* right = host_.Right() + skipped;
+      clicks.Feed(left, right, static_cast<size_t>(kept));
+      // A misbehaving plug-in must not poison the file: the writer writes 0 for what is
+      // not a finite value.
+      if (!writer.Write(left, right, kept, error)) return false;
+      CountQuiet(left, right, kept);
+      frame_ = end;
+      progress.Show(frame_, songEnd_ + (maxTail_ > 0 ? 1 : 0));
+    }
+    return true;
+  }
+
+  const Withheld& withheld() const { return withheld_; }
+
+ private:
+  // The messages of the block up to end into events_; the block's end, earlier when a
+  // program selection comes first.
+  int64_t TakeEvents(int64_t end) {
+    events_.clear();
+    while (next_ < messages_.size() && messages_[next_].frame < end) {
+      const TimedMessage& m = messages_[next_];
+      if (m.isProgram) return m.frame;
+      ++next_;
+      // The Timing set before the song holds for all of it: a change would move the audio
+      // against the latency compensated.
+      if (host_.IsChantera() && (m.bytes[0] & 0xF0) == midi::kControlChange && m.bytes[1] == midi::kTiming) {
+        if (withheld_.count++ == 0) withheld_.firstFrame = m.frame;
+        continue;
+      }
+      events_.push_back({static_cast<int32_t>(m.frame - frame_), {m.bytes[0], m.bytes[1], m.bytes[2]}});
+    }
+    return end;
+  }
+
+  // The quiet frames that end the block (all of them when the whole block is quiet):
+  // counted from its end back to its last loud frame, so a loud block costs one look.
+  void CountQuiet(const float* left, const float* right, int32_t kept) {
+    int32_t quietAtEnd = 0;
+    while (quietAtEnd < kept) {
+      const auto i = static_cast<size_t>(kept - 1 - quietAtEnd);
+      if (!(std::max(std::fabs(left[i]), std::fabs(right[i])) < threshold_)) break;
+      ++quietAtEnd;
+    }
+    if (kept > 0) quietFrames_ = quietAtEnd == kept ? quietFrames_ + kept : quietAtEnd;
+  }
+
+  const RenderOptions& options_;
+  PluginHost& host_;
+  const std::vector<TimedMessage>& messages_;
+  const int32_t latency_;
+  const int64_t songEnd_;  // in the plug-in's frames, as frame_
+  const int64_t maxTail_;
+  const double threshold_;
+  const int64_t quietNeeded_;
+  size_t next_ = 0;
+  int64_t frame_ = 0;
+  int64_t quietFrames_ = 0;
+  Withheld withheld_;
+  std::vector<FrameMidi> events_;
+};
+
+// The summary line of a written file: its length, its own peak (an integer file holds
+// nothing beyond full scale) and the clicks heard.
+std::string Summary(const std::string& output, AudioFormat format, const AudioStats& stats, const ClickDetector& clicks,
+                    double rate) {
+  const bool clips = format != AudioFormat::kWavFloat;
+  const float peak = clips ? std::min(stats.peak, 1.0f) : stats.peak;
+  const double seconds = static_cast<double>(stats.frames) / rate;
+  std::string clicked = ", no clicks";
+  if (clicks.clicks() != 0)
+    clicked = ", " + Plural(static_cast<int64_t>(clicks.clicks()), "click") +
+              Formatted(" (first at %.3f s)", static_cast<double>(clicks.firstClick()) / rate);
+  return Formatted("%s: %.2f s, peak %+.1f dBFS%s%s\n", output.c_str(), seconds, 20.0 * std::log10(peak),
+                   !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "", clicked.c_str());
+}
+
+// The warning of samples clipped at full scale, with the gain that keeps every sample
+// (rounded down to a tenth of a dB with a margin for the rounding of the multiplication).
+std::string ClipWarning(const std::string& output, const AudioStats& stats, const RenderOptions& options) {
+  const double keepAll = options.gainDb - std::ceil(20.0 * std::log10(stats.peak) * 10.0 + 0.5) / 10.0;
+  return Formatted(
+      "chantera-render: %s: %s clipped at full scale (%+.1f dBFS before clipping), the first at %.3f s "
+      "(frame %lld); --gain %.1f keeps every sample\n",
+      output.c_str(), Plural(stats.clipped, "sample").c_str(), 20.0 * std::log10(stats.peak),
+      static_cast<double>(stats.firstClip) / options.rate, static_cast<long long>(stats.firstClip), keepAll);
+}
+
+}  // namespace
+
+bool RenderSong(const RenderOptions& options, const std::string& input, const std::string& output, AudioFormat format,
+                Progress& progress, PluginHost* loaded, std::unique_ptr<PluginHost>& keep, SongReport& report,
+                std::string& error) {
+  LoadedSong read;
+  Song asWritten;
+  if (!ReadSong(options, input, read, asWritten, report, error)) return false;
   if (loaded == nullptr) {
     auto instance = std::make_unique<PluginHost>();
     if (!instance->Load(options.plugin, error)) return false;
@@ -217,7 +252,7 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
   // Chantera sings the lyric line with its expression controllers; another instrument
   // plays the notes as written.
   const Song song = host.IsChantera() && options.lyrics
-                        ? BuildSong(file, options.rate, true, nullptr, {true, options.portamento, options.vibrato})
+                        ? BuildSong(read.file, options.rate, true, nullptr, {true, options.portamento, options.vibrato})
                         : std::move(asWritten);
   host.RouteMessages();
   PluginHost::Messages failed;
@@ -242,11 +277,6 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
                         latency, kLongestLatency, kLongestLatency * options.rate, options.rate);
     return false;
   }
-  const int64_t songEnd = song.endFrame + latency;  // in the plug-in's frames, as frame below
-  const std::vector<TimedMessage>& messages = song.messages;
-  const int64_t maxTail = static_cast<int64_t>(options.tail * options.rate);
-  const double threshold = std::pow(10.0, options.thresholdDb / 20.0);
-  const int64_t quietNeeded = static_cast<int64_t>(options.rate * 0.2);
   // The audio goes to the file block by block: a long song is never held in memory.
   // Integer files hold nothing beyond full scale: the writer clips such samples and counts
   // them, so that a loud song is never damaged silently. Float files keep them.
@@ -254,68 +284,13 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
   const auto gain = static_cast<float>(std::pow(10.0, options.gainDb / 20.0));
   if (!writer.Open(output, format, static_cast<int>(options.rate), gain, error)) return false;
   ClickDetector clicks(options.rate);
-
-  size_t next = 0;
-  int64_t frame = 0;
-  int64_t quietFrames = 0;
-  int64_t withheld = 0, firstWithheld = 0;
-  std::vector<FrameMidi> events;
-  while (true) {
-    // The song lasts to its last event; what comes on that very frame (the last note-offs)
-    // sounds in the first frame of the tail, if any.
-    const bool inSong = frame < songEnd;
-    if (!inSong && (frame >= songEnd + maxTail || quietFrames >= quietNeeded)) break;
-    // A program selection is made between two process calls, so a block ends at the next
-    // one; selections come first among the messages of their frame.
-    while (next < messages.size() && messages[next].isProgram && messages[next].frame <= frame)
-      host.SetProgram(messages[next++].program);
-    int64_t end = frame + options.block;
-    if (inSong) end = std::min(end, songEnd);
-    events.clear();
-    while (next < messages.size() && messages[next].frame < end) {
-      const TimedMessage& m = messages[next];
-      if (m.isProgram) {
-        end = m.frame;
-        break;
-      }
-      ++next;
-      // The Timing set before the song holds for all of it: a change would move the audio
-      // against the latency compensated above.
-      if (host.IsChantera() && (m.bytes[0] & 0xF0) == midi::kControlChange && m.bytes[1] == midi::kTiming) {
-        if (withheld++ == 0) firstWithheld = m.frame;
-        continue;
-      }
-      events.push_back({static_cast<int32_t>(m.frame - frame), {m.bytes[0], m.bytes[1], m.bytes[2]}});
-    }
-    const auto frames = static_cast<int32_t>(end - frame);
-    host.SendEvents(events);
-    host.Process(frames);
-    // What the block holds past the latency.
-    const auto skipped = static_cast<int32_t>(std::clamp<int64_t>(latency - frame, 0, frames));
-    const int32_t kept = frames - skipped;
-    const float* left = host.Left() + skipped;
-    const float* right = host.Right() + skipped;
-    clicks.Feed(left, right, static_cast<size_t>(kept));
-    // A misbehaving plug-in must not poison the file: the writer writes 0 for what is not
-    // a finite value.
-    if (!writer.Write(left, right, kept, error)) return false;
-    // The quiet frames that end the block (all of them when the whole block is quiet):
-    // counted from its end back to its last loud frame, so a loud block costs one look.
-    int32_t quietAtEnd = 0;
-    while (quietAtEnd < kept) {
-      const auto i = static_cast<size_t>(kept - 1 - quietAtEnd);
-      if (!(std::max(std::fabs(left[i]), std::fabs(right[i])) < threshold)) break;
-      ++quietAtEnd;
-    }
-    if (kept > 0) quietFrames = quietAtEnd == kept ? quietFrames + kept : quietAtEnd;
-    frame = end;
-    progress.Show(frame, songEnd + (maxTail > 0 ? 1 : 0));
-  }
-  if (withheld > 0)
+  Playback playback(options, host, song, latency);
+  if (!playback.Play(writer, clicks, progress, error)) return false;
+  if (const Withheld& withheld = playback.withheld(); withheld.count > 0)
     report.notices.push_back(input + Formatted(": controller %d (Chantera's Timing) withheld %s, the first at %.3f s: "
                                                "--timing sets it for the whole song",
-                                               midi::kTiming, withheld == 1 ? "once" : "several times",
-                                               static_cast<double>(firstWithheld) / options.rate));
+                                               midi::kTiming, withheld.count == 1 ? "once" : "several times",
+                                               static_cast<double>(withheld.firstFrame) / options.rate));
   if (host.Latency() != latency)
     report.warning = Formatted(
         "chantera-render: %s: the plug-in changed its latency during the song, from %d to %d frames; the file is "
@@ -336,6 +311,7 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
   // Silent means below the threshold that ends the tail: what the renderer counts as
   // silence after the song counts as silence for the whole of it. The gain is applied.
   const AudioStats& stats = writer.stats();
+  const double threshold = std::pow(10.0, options.thresholdDb / 20.0);
   if (!(stats.peak >= threshold)) {
     error = input + ": no file written: the render is silent (" +
             (stats.peak > 0.0f ? Formatted("peak %.1f dBFS", 20.0 * std::log10(stats.peak)) : std::string("no sound")) +
@@ -344,28 +320,8 @@ bool RenderSong(const RenderOptions& options, const std::string& input, const st
     return false;
   }
   if (!writer.Close(error)) return false;
-
-  // The file's own peak: an integer file holds nothing beyond full scale.
-  const bool clips = format != AudioFormat::kWavFloat;
-  const float peak = clips ? std::min(stats.peak, 1.0f) : stats.peak;
-  const double seconds = static_cast<double>(stats.frames) / options.rate;
-  std::string clicked = ", no clicks";
-  if (clicks.clicks() != 0)
-    clicked = ", " + Plural(static_cast<int64_t>(clicks.clicks()), "click") +
-              Formatted(" (first at %.3f s)", static_cast<double>(clicks.firstClick()) / options.rate);
-  report.line =
-      Formatted("%s: %.2f s, peak %+.1f dBFS%s%s\n", output.c_str(), seconds, 20.0 * std::log10(peak),
-                !clips && peak > 1.0f ? " (float file: kept above full scale, not clipped)" : "", clicked.c_str());
-  if (stats.clipped > 0) {
-    // The gain that keeps every sample, rounded down to a tenth of a dB with a margin for
-    // the rounding of the multiplication.
-    const double keepAll = options.gainDb - std::ceil(20.0 * std::log10(stats.peak) * 10.0 + 0.5) / 10.0;
-    report.warning += Formatted(
-        "chantera-render: %s: %s clipped at full scale (%+.1f dBFS before clipping), the first at %.3f s "
-        "(frame %lld); --gain %.1f keeps every sample\n",
-        output.c_str(), Plural(stats.clipped, "sample").c_str(), 20.0 * std::log10(stats.peak),
-        static_cast<double>(stats.firstClip) / options.rate, static_cast<long long>(stats.firstClip), keepAll);
-  }
+  report.line = Summary(output, format, stats, clicks, options.rate);
+  if (stats.clipped > 0) report.warning += ClipWarning(output, stats, options);
   return true;
 }
 

@@ -78,17 +78,6 @@ struct SongReport {
   std::vector<std::string> instrumentMessages;
 };
 
-// Checks what the command line asks of the plug-in, once it is loaded, and resolves the
-// --param names (params: a number or a name, any letter case, and the value) into
-// options.params: each parameter is one the plug-in has and its value lies within 0 to 1;
-// the program is one of its programs; Chantera's voice is one that voice.csv beside it
-// lists; --chorus and --timing ask for Chantera. False with what is wrong, in the user's terms.
-bool ResolveRequests(PluginHost& host, const std::vector<std::pair<std::string, float>>& params, RenderOptions& options,
-                     std::string& error);
-
-// The folder Chantera reads its voices from: the plug-in file's own.
-std::string PluginFolder(const std::string& plugin);
-
 // Renders input into output on a fresh instance of the plug-in: loaded, when it is one
 // that was loaded and not yet started (its messages not yet taken), else one made here
 // and handed back in keep (the one held there before is let go only once the new one is

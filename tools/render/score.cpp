@@ -4,6 +4,7 @@
 #include <cmath>
 #include <set>
 
+#include "tools/render/midi_file.h"
 #include "tools/render/midi_writer.h"
 
 namespace chantera::render {
@@ -24,7 +25,7 @@ bool IsPauseMark(const std::string& lyric) {
 
 std::string ScoreMidi(const Score& score, LyricRule& lyrics, std::vector<std::string>& notices) {
   MidiWriter out;
-  if (!score.title.empty()) out.Meta(0, 0x03, score.title);
+  if (!score.title.empty()) out.Meta(0, kMetaTrackName, score.title);
   // Tempo changes first: within a tick, the writer keeps the order events were added.
   for (const TempoChange& tempo : score.tempos) out.Tempo(tempo.tick, tempo.microsecondsPerQuarter);
   std::set<std::string> counted;  // places of several syllables (a repeated measure counts once)
@@ -35,16 +36,16 @@ std::string ScoreMidi(const Score& score, LyricRule& lyrics, std::vector<std::st
     if (i + 1 < score.notes.size()) end = std::min(end, std::max(note.tick, score.notes[i + 1].tick));
     if (end <= note.tick || IsPauseMark(note.lyric)) continue;
     if (note.continuation || IsHoldMark(note.lyric)) {
-      out.Meta(note.tick, 0x05, "ー");
+      out.Meta(note.tick, kMetaLyric, "ー");
     } else if (!note.lyric.empty()) {
       bool several = false;
       const std::optional<Syllable> sung = lyrics.SingNote(note.lyric, note.place, &several);
       if (several && counted.insert(note.place).second && counted.size() == 1)
         firstSeveral = note.place + " \"" + note.lyric + "\" sings \"" + sung->kana + "\"";
-      if (sung) out.Meta(note.tick, 0x05, sung->kana);
+      if (sung) out.Meta(note.tick, kMetaLyric, sung->kana);
     }
-    out.Channel(note.tick, 0x90, note.key, std::max<uint8_t>(note.velocity, 1));
-    out.Channel(end, 0x80, note.key, 0);
+    out.Channel(note.tick, midi::kNoteOn, note.key, std::max<uint8_t>(note.velocity, 1));
+    out.Channel(end, midi::kNoteOff, note.key, 0);
   }
   if (counted.size() == 1)
     notices.push_back("1 note has a lyric of several syllables and sings its first: " + firstSeveral);

@@ -23,15 +23,6 @@ constexpr double kVibratoOnset = 0.25;  // of the note's length
 // without a rest: files written by a sequencer often end each note a little early.
 constexpr double kJoinQuarters = 1.0 / 8.0;
 
-bool IsNoteOn(const MidiFileEvent& e) {
-  return e.kind == MidiFileEvent::kChannel && (e.status & 0xF0) == 0x90 && e.data2 != 0;
-}
-
-bool IsNoteOff(const MidiFileEvent& e) {
-  return e.kind == MidiFileEvent::kChannel &&
-         ((e.status & 0xF0) == 0x80 || ((e.status & 0xF0) == 0x90 && e.data2 == 0));
-}
-
 // A quarter note's length at tick, in seconds (a SMPTE time base counts none: 120 a minute).
 double QuarterSeconds(const MidiFile& file, uint64_t tick) {
   if (file.smpteTicksPerSecond > 0.0) return 0.5;
@@ -63,7 +54,7 @@ std::vector<Note> NotesOf(const MidiFile& file, const std::vector<std::optional<
   for (size_t k = 0; k < file.events.size(); ++k) {
     const MidiFileEvent& e = file.events[k];
     const std::pair<uint8_t, uint8_t> where{static_cast<uint8_t>(e.status & 0x0F), e.data1};
-    if (IsNoteOn(e)) {
+    if (e.IsNoteOn()) {
       Note note;
       note.on = k;
       note.start = file.SecondsAt(e.tick);
@@ -74,7 +65,7 @@ std::vector<Note> NotesOf(const MidiFile& file, const std::vector<std::optional<
       if (note.melody) ++sungAt[e.tick];
       open[where].push_back(notes.size());
       notes.push_back(note);
-    } else if (IsNoteOff(e) && !open[where].empty()) {
+    } else if (e.IsNoteOff() && !open[where].empty()) {
       Note& note = notes[open[where].front()];
       open[where].pop_front();
       note.off = k;
@@ -126,8 +117,8 @@ std::vector<SungEvent> PlanSinging(const MidiFile& file, const std::vector<std::
       continue;
     }
     const auto send = [&](int32_t controller, int32_t value) {
-      event.controllers.push_back({static_cast<uint8_t>(0xB0 | note.channel), static_cast<uint8_t>(controller),
-                                   static_cast<uint8_t>(std::clamp(value, 0, 127))});
+      event.controllers.push_back({static_cast<uint8_t>(midi::kControlChange | note.channel),
+                                   static_cast<uint8_t>(controller), static_cast<uint8_t>(std::clamp(value, 0, 127))});
     };
     if (note.legato) {
       event.keepsProgram = true;

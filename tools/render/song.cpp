@@ -13,10 +13,6 @@ namespace chantera::render {
 
 namespace {
 
-bool IsNoteOn(const MidiFileEvent& e) {
-  return e.kind == MidiFileEvent::kChannel && (e.status & 0xF0) == 0x90 && e.data2 != 0;
-}
-
 bool HasMeta(const MidiFile& file, uint8_t type) {
   for (const MidiFileEvent& e : file.events)
     if (e.kind == MidiFileEvent::kMeta && e.status == type) return true;
@@ -36,7 +32,7 @@ std::string PlaceOf(const MidiFile& file, const MidiFileEvent& e) {
 std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRule* rule, std::vector<bool>* holds) {
   std::vector<std::optional<Syllable>> sung(file.events.size());
   if (holds != nullptr) holds->assign(file.events.size(), false);
-  const uint8_t lyricType = HasMeta(file, 0x05) ? 0x05 : 0x01;
+  const uint8_t lyricType = HasMeta(file, kMetaLyric) ? kMetaLyric : kMetaText;
 
   // The melody: the notes of the track that carries the lyrics, when it has notes;
   // otherwise every note of the file.
@@ -48,7 +44,7 @@ std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRul
     }
   if (!lyricTrack) return sung;
   bool trackHasNotes = false;
-  for (const MidiFileEvent& e : file.events) trackHasNotes |= IsNoteOn(e) && e.track == *lyricTrack;
+  for (const MidiFileEvent& e : file.events) trackHasNotes |= e.IsNoteOn() && e.track == *lyricTrack;
 
   std::vector<Syllable> pending;
   std::optional<Syllable> previous;
@@ -70,7 +66,7 @@ std::vector<std::optional<Syllable>> AssignLyrics(const MidiFile& file, LyricRul
     bool held = false;
     for (size_t k = i; k < end; ++k) {
       const MidiFileEvent& e = file.events[k];
-      if (!IsNoteOn(e) || (trackHasNotes && e.track != *lyricTrack)) continue;
+      if (!e.IsNoteOn() || (trackHasNotes && e.track != *lyricTrack)) continue;
       if (!chord) {
         if (!pending.empty()) {
           chord = pending.front();
@@ -106,7 +102,7 @@ Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRul
     song.endFrame = frame;
     if (e.kind != MidiFileEvent::kChannel) continue;
     const SungEvent& planned = plan[k];
-    if (IsNoteOn(e)) {
+    if (e.IsNoteOn()) {
       ++song.notes;
       if (sung[k]) ++song.sungNotes;
     }
@@ -120,7 +116,7 @@ Song BuildSong(const MidiFile& file, double sampleRate, bool useLyrics, LyricRul
       song.messages.push_back(message);
     };
     for (const std::array<uint8_t, 3>& c : planned.controllers) add(c[0], c[1], c[2]);
-    if (IsNoteOn(e) && sung[k] && !planned.keepsProgram && sung[k]->program != currentProgram) {
+    if (e.IsNoteOn() && sung[k] && !planned.keepsProgram && sung[k]->program != currentProgram) {
       TimedMessage select;
       select.frame = frame;
       select.isProgram = true;
@@ -149,7 +145,7 @@ std::string PhoneticMidi(const MidiFile& file, LyricRule* rule) {
   for (size_t k = 0; k < file.events.size(); ++k) {
     const MidiFileEvent& e = file.events[k];
     if (e.kind == MidiFileEvent::kMeta) {
-      if (e.status != 0x2F) out.Meta(e.tick, e.status, e.bytes);
+      if (e.status != kMetaEndOfTrack) out.Meta(e.tick, e.status, e.bytes);
       continue;
     }
     if (e.kind != MidiFileEvent::kChannel) continue;

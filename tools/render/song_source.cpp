@@ -47,24 +47,15 @@ bool ParseBeats(const std::string& text, double& beats) {
   return true;
 }
 
-}  // namespace
+// The source read line by line into the MIDI file: the directives set what the notes after
+// them take, each note and rest moves the song on by its length.
+class SongCompiler {
+ public:
+  SongCompiler(std::string& error, LyricRule* rule) : error_(error), rule_(rule) {}
 
-bool CompileSong(const std::string& source, std::string& midi, std::string& error, LyricRule* rule) {
-  MidiWriter out;
-  std::istringstream lines(source);
-  std::string line;
-  int lineNumber = 0;
-  uint64_t tick = 0;
-  int velocity = 96;
-  bool phonetic = false;
-  bool shiftJis = false;
-  bool anyNote = false;
-  auto fail = [&](const std::string& what) {
-    error = "line " + std::to_string(lineNumber) + ": " + what;
-    return false;
-  };
-  while (std::getline(lines, line)) {
-    ++lineNumber;
+  // One line of the source. False with the error, which names the line.
+  bool Line(std::string line) {
+    ++lineNumber_;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     // '#' starts a comment at the start of the line or after a blank; elsewhere it is a
     // sharp ("C#4").
@@ -75,85 +66,140 @@ bool CompileSong(const std::string& source, std::string& midi, std::string& erro
       }
     std::istringstream words(line);
     std::string first;
-    if (!(words >> first)) continue;
-    // What is left of the line once its words are read must be nothing.
-    const auto nothingMore = [&](const std::string& after) {
-      std::string extra;
-      if (!(words >> extra)) return true;
-      return fail("\"" + extra + "\" after " + after + ": nothing may follow it" +
-                  (after.starts_with("the syllable") ? " (a word written as one, such as \"kaki\", sings on this note "
-                                                       "and the next)"
-                                                     : ""));
-    };
-    if (first == "title") {
-      std::string rest;
-      std::getline(words >> std::ws, rest);
-      out.Meta(tick, 0x03, rest);
-    } else if (first == "tempo") {
-      double bpm = 0;
-      if (!(words >> bpm) || bpm < 10 || bpm > 400) return fail("tempo needs quarter notes per minute (10..400)");
-      if (!nothingMore("the tempo")) return false;
-      out.Tempo(tick, static_cast<uint32_t>(std::lround(60e6 / bpm)));
-    } else if (first == "velocity") {
-      if (!(words >> velocity) || velocity < 1 || velocity > 127) return fail("velocity must be 1..127");
-      if (!nothingMore("the velocity")) return false;
-    } else if (first == "mode") {
-      std::string mode;
-      words >> mode;
-      if (mode != "lyrics" && mode != "phonetic") return fail("mode is lyrics or phonetic");
-      if (!nothingMore("the mode")) return false;
-      phonetic = mode == "phonetic";
-    } else if (first == "encoding") {
-      std::string encoding;
-      words >> encoding;
-      if (encoding != "utf-8" && encoding != "shift-jis") return fail("encoding is utf-8 or shift-jis");
-      if (!nothingMore("the encoding")) return false;
-      shiftJis = encoding == "shift-jis";
-    } else {
-      int note = 0;
-      if (first != "r" && !ParsePitch(first, note))
-        return fail("\"" + first +
-                    "\" is neither a pitch (such as C4, F#3, Bb5), a rest (r) nor a directive (title, tempo, "
-                    "velocity, encoding, mode)");
-      std::string length;
-      double beats = 0;
-      if (!(words >> length)) return fail("the note " + first + " needs its length in beats (such as 1, 0.5 or 1/2)");
-      if (!ParseBeats(length, beats))
-        return fail("\"" + length + "\" is not a length in beats (such as 1, 0.5 or 1/2)");
-      if (beats <= 0 || beats > 64) return fail("a length must be more than 0 and at most 64 beats, not " + length);
-      const auto ticks = static_cast<uint64_t>(std::llround(beats * kTicksPerQuarter));
-      if (first == "r") {
-        if (!nothingMore("a rest")) return false;
-        tick += ticks;
-        continue;
-      }
-      std::string syllable;
-      words >> syllable;
-      if (!nothingMore(syllable.empty() ? "the length" : "the syllable \"" + syllable + "\"")) return false;
-      if (!syllable.empty() && syllable != "-") {
-        if (rule != nullptr) rule->Sing(syllable, "line " + std::to_string(lineNumber));
-        std::string text = syllable;
-        // Kana written in Shift-JIS bytes, as older karaoke files carry them.
-        if (shiftJis) text = platform::Utf8ToShiftJis(syllable);
-        out.Meta(tick, 0x05, text);
-      }
-      out.Channel(tick, 0x90, static_cast<uint8_t>(note), static_cast<uint8_t>(velocity));
-      out.Channel(tick + ticks, 0x80, static_cast<uint8_t>(note), 0);
-      tick += ticks;
-      anyNote = true;
-    }
+    if (!(words >> first)) return true;
+    for (const auto& [name, read] : kDirectives)
+      if (first == name) return (this->*read)(words);
+    return Note(first, words);
   }
-  if (!anyNote) {
-    error = "the song has no notes";
+
+  // The MIDI file of the lines read. False with the error when it has no notes.
+  bool Finish(std::string& midi) {
+    if (!anyNote_) {
+      error_ = "the song has no notes";
+      return false;
+    }
+    midi = out_.Finish(kTicksPerQuarter);
+    if (!phonetic_) return true;
+    MidiFile file;
+    if (!file.Parse(reinterpret_cast<const uint8_t*>(midi.data()), midi.size(), error_)) return false;
+    midi = PhoneticMidi(file);
+    return true;
+  }
+
+ private:
+  using Directive = bool (SongCompiler::*)(std::istringstream& words);
+  static const std::pair<const char*, Directive> kDirectives[5];
+
+  bool Fail(const std::string& what) {
+    error_ = "line " + std::to_string(lineNumber_) + ": " + what;
     return false;
   }
-  midi = out.Finish(kTicksPerQuarter);
-  if (phonetic) {
-    MidiFile file;
-    if (!file.Parse(reinterpret_cast<const uint8_t*>(midi.data()), midi.size(), error)) return false;
-    midi = PhoneticMidi(file);
+  // What is left of the line once its words are read must be nothing.
+  bool NothingMore(std::istringstream& words, const std::string& after) {
+    std::string extra;
+    if (!(words >> extra)) return true;
+    return Fail("\"" + extra + "\" after " + after + ": nothing may follow it" +
+                (after.starts_with("the syllable") ? " (a word written as one, such as \"kaki\", sings on this note "
+                                                     "and the next)"
+                                                   : ""));
   }
-  return true;
+
+  bool Title(std::istringstream& words) {
+    std::string rest;
+    std::getline(words >> std::ws, rest);
+    out_.Meta(tick_, kMetaTrackName, rest);
+    return true;
+  }
+  bool Tempo(std::istringstream& words) {
+    double bpm = 0;
+    if (!(words >> bpm) || bpm < 10 || bpm > 400) return Fail("tempo needs quarter notes per minute (10..400)");
+    if (!NothingMore(words, "the tempo")) return false;
+    out_.Tempo(tick_, static_cast<uint32_t>(std::lround(60e6 / bpm)));
+    return true;
+  }
+  bool Velocity(std::istringstream& words) {
+    if (!(words >> velocity_) || velocity_ < 1 || velocity_ > 127) return Fail("velocity must be 1..127");
+    return NothingMore(words, "the velocity");
+  }
+  bool Mode(std::istringstream& words) {
+    std::string mode;
+    words >> mode;
+    if (mode != "lyrics" && mode != "phonetic") return Fail("mode is lyrics or phonetic");
+    if (!NothingMore(words, "the mode")) return false;
+    phonetic_ = mode == "phonetic";
+    return true;
+  }
+  bool Encoding(std::istringstream& words) {
+    std::string encoding;
+    words >> encoding;
+    if (encoding != "utf-8" && encoding != "shift-jis") return Fail("encoding is utf-8 or shift-jis");
+    if (!NothingMore(words, "the encoding")) return false;
+    shiftJis_ = encoding == "shift-jis";
+    return true;
+  }
+
+  // A note (its pitch, its length and the syllable it sings) or a rest ("r" and its length).
+  bool Note(const std::string& first, std::istringstream& words) {
+    int note = 0;
+    if (first != "r" && !ParsePitch(first, note))
+      return Fail("\"" + first +
+                  "\" is neither a pitch (such as C4, F#3, Bb5), a rest (r) nor a directive (title, tempo, "
+                  "velocity, encoding, mode)");
+    std::string length;
+    double beats = 0;
+    if (!(words >> length)) return Fail("the note " + first + " needs its length in beats (such as 1, 0.5 or 1/2)");
+    if (!ParseBeats(length, beats)) return Fail("\"" + length + "\" is not a length in beats (such as 1, 0.5 or 1/2)");
+    if (beats <= 0 || beats > 64) return Fail("a length must be more than 0 and at most 64 beats, not " + length);
+    const auto ticks = static_cast<uint64_t>(std::llround(beats * kTicksPerQuarter));
+    if (first == "r") {
+      if (!NothingMore(words, "a rest")) return false;
+      tick_ += ticks;
+      return true;
+    }
+    std::string syllable;
+    words >> syllable;
+    if (!NothingMore(words, syllable.empty() ? "the length" : "the syllable \"" + syllable + "\"")) return false;
+    if (!syllable.empty() && syllable != "-") {
+      if (rule_ != nullptr) rule_->Sing(syllable, "line " + std::to_string(lineNumber_));
+      std::string text = syllable;
+      // Kana written in Shift-JIS bytes, as older karaoke files carry them.
+      if (shiftJis_) text = platform::Utf8ToShiftJis(syllable);
+      out_.Meta(tick_, kMetaLyric, text);
+    }
+    out_.Channel(tick_, midi::kNoteOn, static_cast<uint8_t>(note), static_cast<uint8_t>(velocity_));
+    out_.Channel(tick_ + ticks, midi::kNoteOff, static_cast<uint8_t>(note), 0);
+    tick_ += ticks;
+    anyNote_ = true;
+    return true;
+  }
+
+  std::string& error_;
+  LyricRule* rule_;
+  MidiWriter out_;
+  int lineNumber_ = 0;
+  uint64_t tick_ = 0;
+  int velocity_ = 96;
+  bool phonetic_ = false;
+  bool shiftJis_ = false;
+  bool anyNote_ = false;
+};
+
+const std::pair<const char*, SongCompiler::Directive> SongCompiler::kDirectives[5] = {
+    {"title", &SongCompiler::Title},
+    {"tempo", &SongCompiler::Tempo},
+    {"velocity", &SongCompiler::Velocity},
+    {"mode", &SongCompiler::Mode},
+    {"encoding", &SongCompiler::Encoding}};
+
+}  // namespace
+
+bool CompileSong(const std::string& source, std::string& midi, std::string& error, LyricRule* rule) {
+  SongCompiler compiler(error, rule);
+  std::istringstream lines(source);
+  std::string line;
+  while (std::getline(lines, line))
+    if (!compiler.Line(line)) return false;
+  return compiler.Finish(midi);
 }
 
 }  // namespace chantera::render

@@ -151,80 +151,101 @@ class UstParser {
   }
 
   bool Parse(const std::string& text) {
-    enum { kNone, kVersion, kSetting, kNote, kOther, kEnd } where = kNone;
-    Section section;
-    int number = 0;
-    std::optional<double> settingTempo;
-    for (size_t start = 0; start < text.size() && where != kEnd;) {
+    for (size_t start = 0; start < text.size() && where_ != kEnd;) {
       const size_t newline = std::min(text.find('\n', start), text.size());
       const std::string line = Trim(text.substr(start, newline - start));
       start = newline + 1;
-      ++number;
+      ++number_;
       if (line.empty()) continue;
       if (line.size() >= 3 && line.compare(0, 2, "[#") == 0 && line.back() == ']') {
-        if (where == kNote && !AddNote(section)) return false;
-        const std::string name = line.substr(2, line.size() - 3);
-        section = Section{};
-        section.line = number;
-        section.header = line;
-        if (name == "VERSION") {
-          where = kVersion;
-        } else if (name == "SETTING") {
-          where = kSetting;
-        } else if (name == "TRACKEND") {
-          where = kEnd;
-        } else if (name == "INSERT" || (!name.empty() && std::all_of(name.begin(), name.end(),
-                                                                     [](char c) { return c >= '0' && c <= '9'; }))) {
-          where = kNote;
-        } else {
-          where = kOther;  // [#PREV], [#NEXT], [#DELETE] and sections of other tools
-        }
+        if (!StartSection(line)) return false;
         continue;
       }
-      if (where == kNone) return Fail(number, "not an UTAU project: no [#SETTING] or note section before this line");
+      if (where_ == kNone) return Fail(number_, "not an UTAU project: no [#SETTING] or note section before this line");
       const size_t eq = line.find('=');
-      if (where == kSetting && eq != std::string::npos) {
-        const std::string key = Lower(Trim(line.substr(0, eq)));
-        const std::string value = Trim(line.substr(eq + 1));
-        if (key == "tempo") {
-          section.tempo = value;
-          section.lines.emplace_back("Tempo", number);
-          if (!Value(section, section.tempo, "Tempo", 10, 1000, settingTempo)) return false;
-        } else if (key == "projectname") {
-          score_.title = value;
-        }
-      } else if (where == kNote) {
-        if (eq == std::string::npos) return Fail(number, "not a KEY=VALUE line: " + line);
-        const std::string key = Lower(Trim(line.substr(0, eq)));
-        const std::string value = line.substr(eq + 1);
-        static const std::pair<const char*, std::optional<std::string> Section::*> kKeys[] = {
-            {"Length", &Section::length},
-            {"Lyric", &Section::lyric},
-            {"NoteNum", &Section::noteNum},
-            {"Intensity", &Section::intensity},
-            {"Tempo", &Section::tempo},
-            {"PreUtterance", &Section::preUtterance},
-            {"VoiceOverlap", &Section::voiceOverlap},
-            {"VBR", &Section::vibrato}};
-        for (const auto& [name, field] : kKeys)
-          if (key == Lower(name)) {
-            section.*field = value;
-            section.lines.emplace_back(name, number);
-            if (field == &Section::lyric) section.lyricLine = number;
-          }
+      if (where_ == kSetting && eq != std::string::npos) {
+        if (!SettingLine(line, eq)) return false;
+      } else if (where_ == kNote) {
+        if (eq == std::string::npos) return Fail(number_, "not a KEY=VALUE line: " + line);
+        NoteLine(line, eq);
       }
     }
-    if (where == kNote && !AddNote(section)) return false;
+    return Finish();
+  }
+
+ private:
+  enum Where { kNone, kVersion, kSetting, kNote, kOther, kEnd };
+
+  // A section's header ("[#0000]"): the note of the section before it is added, and
+  // what follows is read as the header says.
+  bool StartSection(const std::string& line) {
+    if (where_ == kNote && !AddNote(section_)) return false;
+    const std::string name = line.substr(2, line.size() - 3);
+    section_ = Section{};
+    section_.line = number_;
+    section_.header = line;
+    if (name == "VERSION") {
+      where_ = kVersion;
+    } else if (name == "SETTING") {
+      where_ = kSetting;
+    } else if (name == "TRACKEND") {
+      where_ = kEnd;
+    } else if (name == "INSERT" ||
+               (!name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))) {
+      where_ = kNote;
+    } else {
+      where_ = kOther;  // [#PREV], [#NEXT], [#DELETE] and sections of other tools
+    }
+    return true;
+  }
+
+  // A KEY=VALUE line of [#SETTING]: the tempo and the title.
+  bool SettingLine(const std::string& line, size_t eq) {
+    const std::string key = Lower(Trim(line.substr(0, eq)));
+    const std::string value = Trim(line.substr(eq + 1));
+    if (key == "tempo") {
+      section_.tempo = value;
+      section_.lines.emplace_back("Tempo", number_);
+      if (!Value(section_, section_.tempo, "Tempo", 10, 1000, settingTempo_)) return false;
+    } else if (key == "projectname") {
+      score_.title = value;
+    }
+    return true;
+  }
+
+  // A KEY=VALUE line of a note section: kept as written, to be checked when the note is added.
+  void NoteLine(const std::string& line, size_t eq) {
+    const std::string key = Lower(Trim(line.substr(0, eq)));
+    const std::string value = line.substr(eq + 1);
+    static const std::pair<const char*, std::optional<std::string> Section::*> kKeys[] = {
+        {"Length", &Section::length},
+        {"Lyric", &Section::lyric},
+        {"NoteNum", &Section::noteNum},
+        {"Intensity", &Section::intensity},
+        {"Tempo", &Section::tempo},
+        {"PreUtterance", &Section::preUtterance},
+        {"VoiceOverlap", &Section::voiceOverlap},
+        {"VBR", &Section::vibrato}};
+    for (const auto& [name, field] : kKeys)
+      if (key == Lower(name)) {
+        section_.*field = value;
+        section_.lines.emplace_back(name, number_);
+        if (field == &Section::lyric) section_.lyricLine = number_;
+      }
+  }
+
+  // The end of the text: the last note added, and the tempo at the start.
+  bool Finish() {
+    if (where_ == kNote && !AddNote(section_)) return false;
     if (score_.notes.empty()) {
       error_ = name_ + ": the project has no notes to sing";
       return false;
     }
     if (score_.tempos.empty() || score_.tempos.front().tick != 0)
-      score_.tempos.insert(score_.tempos.begin(), {0, MicrosecondsPerQuarter(settingTempo.value_or(120.0))});
+      score_.tempos.insert(score_.tempos.begin(), {0, MicrosecondsPerQuarter(settingTempo_.value_or(120.0))});
     return true;
   }
 
- private:
   static std::string Formatted(double value) {
     std::string text = std::to_string(value);
     text.erase(text.find_last_not_of('0') + 1);
@@ -236,6 +257,10 @@ class UstParser {
   Score& score_;
   std::string error_;
   uint64_t tick_ = 0;
+  Where where_ = kNone;
+  Section section_;                     // the section being read
+  int number_ = 0;                      // the line being read
+  std::optional<double> settingTempo_;  // [#SETTING]'s
 };
 
 }  // namespace

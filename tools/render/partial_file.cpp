@@ -19,13 +19,6 @@ void SystemRename(const fs::path& from, const fs::path& to, std::error_code& err
 
 RenameFunction renameHook = &SystemRename;
 
-// A C file that is closed when it goes (platform/ has no such handle; only this file here
-// writes through the C library). Where the close can fail, release() and close it.
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 }  // namespace
 
 RenameFunction SetRenameHook(RenameFunction hook) {
@@ -73,7 +66,7 @@ bool PartialFile::Commit(std::string& error) {
 bool WriteWholeFile(const fs::path& path, const std::string& bytes, std::string& error) {
   PartialFile file(path);
   const std::string writing = file.WritePath().string();
-  File out(std::fopen(writing.c_str(), "wb"));
+  platform::File out(std::fopen(writing.c_str(), "wb"));
   if (out == nullptr) {
     error = path.string() + ": cannot be written (" + std::strerror(errno) + ")";
     return false;
@@ -86,7 +79,7 @@ bool WriteWholeFile(const fs::path& path, const std::string& bytes, std::string&
   };
   if (std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size() || std::fflush(out.get()) != 0) note();
   if (failure == 0 && !file.InPlace() && !platform::SyncToDisk(writing.c_str())) note();
-  if (std::fclose(out.release()) != 0) note();
+  if (platform::CloseFile(out) != 0) note();
   if (failure != 0) {
     error = path.string() + ": cannot be written (" + std::strerror(failure) + ")";
     return false;

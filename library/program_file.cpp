@@ -135,10 +135,10 @@ void ApplyLines(const std::vector<std::string>& lines, ProgramSet& programs, con
 
 }  // namespace
 
-int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs, const SampleBank& bank,
-                        LoadReport* given) {
+int32_t LoadProgramFile(const std::string& pluginDir, const std::string& voiceFolder, ProgramSet& programs,
+                        const SampleBank& bank, LoadReport* given) {
   LoadReportScope out(given);
-  const std::string path = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "") + "programs.txt";
+  const std::string path = pluginDir + voiceFolder + "programs.txt";
   // A path longer than the platform's path buffers names no file there.
   platform::File file =
       path.size() < static_cast<size_t>(platform::kMaxPath) ? platform::OpenForReading(path.c_str()) : nullptr;

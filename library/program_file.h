@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace chantera {
 
@@ -17,7 +18,7 @@ class SampleBank;
 // program and what was ignored, cut or not found (the voice check tool); the load is the
 // same with or without it.
 // Thread: the thread that builds the voice the records belong to.
-int32_t LoadProgramFile(const char* pluginDir, const char* voiceFolder, ProgramSet& programs, const SampleBank& bank,
-                        LoadReport* report = nullptr);
+int32_t LoadProgramFile(const std::string& pluginDir, const std::string& voiceFolder, ProgramSet& programs,
+                        const SampleBank& bank, LoadReport* report = nullptr);
 
 }  // namespace chantera

@@ -89,6 +89,46 @@ void CrossfadeSeam(const Values& v, uint32_t start, uint32_t end, uint32_t frame
   }
 }
 
+// The data chunk of an open reader as a sample holds them: converted to 16-bit values when
+// they are of a converted encoding, and only as many bytes as the file supplied (whole:
+// all the chunk claims). data is null when no memory can be had.
+struct StoredData {
+  std::shared_ptr<uint8_t[]> data;
+  uint32_t size = 0;
+  bool whole = false;
+};
+
+StoredData ReadData(WaveReader& reader, WaveEncoding encoding) {
+  // The data chunk's stored size is not checked against the file: never allocate more
+  // than the file can still supply, so a corrupt header cannot claim gigabytes.
+  const uint32_t claimed = reader.dataSize;
+  const auto capacity = static_cast<uint32_t>(std::min<uint64_t>(claimed, reader.BytesRemaining()));
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[capacity == 0 ? 1 : capacity]);
+  if (!buffer) return {};
+
+  uint32_t got = 0;
+  while (got < capacity) {
+    const uint32_t want = std::min(capacity - got, kReadPiece);
+    const int32_t n = reader.Read(buffer.get() + got, static_cast<int32_t>(want));
+    if (n > 0) got += static_cast<uint32_t>(n);
+    if (n < 0 || static_cast<uint32_t>(n) < want) break;  // end of file or read error
+  }
+
+  // Only the bytes that arrived count as data; the sample plays what the file holds.
+  StoredData stored;
+  stored.size = got;
+  stored.whole = got >= claimed;
+  uint32_t allocated = capacity == 0 ? 1 : capacity;
+  if (IsConverted(encoding)) {
+    // To 16-bit values, which the renderer reads as it reads a 16-bit file's.
+    buffer = ConvertTo16(encoding, {buffer.get(), got}, stored.size);
+    if (!buffer) return {};
+    allocated = stored.size == 0 ? 1 : stored.size;
+  }
+  stored.data = CountedData(std::move(buffer), allocated);
+  return stored;
+}
+
 }  // namespace
 
 bool Sample::TakeShared(const SharedWav& wav, const platform::FileIdentity& identity, bool& loaded) {
@@ -107,10 +147,11 @@ bool Sample::TakeShared(const SharedWav& wav, const platform::FileIdentity& iden
   return true;
 }
 
-void Sample::Publish(const char* path, const platform::FileIdentity& identity, bool loaded, uint64_t folderVersion) {
+void Sample::Publish(const std::string& path, const platform::FileIdentity& identity, bool loaded,
+                     uint64_t folderVersion) {
   if (!pcm) return;
-  shared_wavs::Publish(path, {identity, pcm, dataSize, sampleRate, bitsPerSample, channels, blockAlign, loopStart,
-                              loopEnd, loaded, folderVersion});
+  shared_wavs::Publish(path.c_str(), {identity, pcm, dataSize, sampleRate, bitsPerSample, channels, blockAlign,
+                                      loopStart, loopEnd, loaded, folderVersion});
   shared_ = true;
 }
 
@@ -171,79 +212,56 @@ void Sample::UpdateLayout() noexcept {
   readableFrames = std::min(dataSize / blockAlign, dataSize / bytesPerFrame);
 }
 
-bool Sample::LoadFromWav(const char* path, const platform::Folder* folder, const char* name, LoadReport* given) {
-  if (path == nullptr || path[0] == '\0') return false;
+bool Sample::LoadFromWav(const std::string& path, const platform::Folder* folder, const std::string& name,
+                         LoadReport* given) {
+  if (path.empty()) return false;
   // A file that another sample of this process has read from the same path, unchanged
   // since (the same identity), is not read again: its data are shared. Only a path that
   // some sample still holds data of costs the look-up of its identity; for a name found
   // only by the letter-case search, the identity is that of the file the reader opened.
   // Not even that when the system watches the folder and nothing in it has changed since
   // (the same version): a plain file of one name cannot have changed unseen.
+  const bool named = folder != nullptr && !name.empty();
   SharedWav known;
-  const bool readBefore = shared_wavs::Find(path, known);
-  const uint64_t folderVersion = folder != nullptr && folder->Watches(name) ? folder->Version() : 0;
+  const bool readBefore = shared_wavs::Find(path.c_str(), known);
+  const uint64_t folderVersion = named && folder->Watches(name.c_str()) ? folder->Version() : 0;
   bool loaded = false;
   const bool unchanged = folderVersion != 0 && known.folderVersion == folderVersion && known.identity.links == 1;
   if (readBefore && unchanged && TakeShared(known, known.identity, loaded)) return loaded;
   platform::FileIdentity identity;
   if (readBefore &&
-      (folder != nullptr && name != nullptr ? folder->Identify(name, identity)
-                                            : platform::IdentifyFile(path, identity)) &&
+      (named ? folder->Identify(name.c_str(), identity) : platform::IdentifyFile(path.c_str(), identity)) &&
       TakeShared(known, identity, loaded)) {
-    shared_wavs::Confirm(path, identity, folderVersion);
+    shared_wavs::Confirm(path.c_str(), identity, folderVersion);
     return loaded;
   }
   WaveReader reader;
   // Data that are not plain samples (compressed, or of an unknown kind) would play as
   // noise: such a file is as unreadable as one that is no WAV file at all.
-  const WaveEncoding encoding = reader.Open(path) == 0 ? EncodingOf(reader) : WaveEncoding::kUnreadable;
+  const WaveEncoding encoding = reader.Open(path.c_str()) == 0 ? EncodingOf(reader) : WaveEncoding::kUnreadable;
   if (encoding == WaveEncoding::kUnreadable) {
     LoadReportScope(given)->Fail(LoadFailureKind::kWaveFile, path);
     return false;
   }
   const bool identified = platform::IdentifyOpenFile(reader.handle.get(), identity);
   if (readBefore && identified && TakeShared(known, identity, loaded)) {
-    shared_wavs::Confirm(path, identity, folderVersion);
+    shared_wavs::Confirm(path.c_str(), identity, folderVersion);
     return loaded && reader.Close() == 0;
   }
   known = {};  // the data read before are not held while this file is read
 
-  // The data chunk's stored size is not checked against the file: never allocate more
-  // than the file can still supply, so a corrupt header cannot claim gigabytes.
-  const uint32_t claimed = reader.dataSize;
-  const uint32_t capacity = static_cast<uint32_t>(std::min<uint64_t>(claimed, reader.BytesRemaining()));
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[capacity == 0 ? 1 : capacity]);
-  if (!buffer) return false;  // out of memory: the sample keeps what it had
-
-  uint32_t got = 0;
-  while (got < capacity) {
-    const uint32_t want = std::min(capacity - got, kReadPiece);
-    const int32_t n = reader.Read(buffer.get() + got, static_cast<int32_t>(want));
-    if (n > 0) got += static_cast<uint32_t>(n);
-    if (n < 0 || static_cast<uint32_t>(n) < want) break;  // end of file or read error
-  }
-
-  // Only the bytes that arrived count as data; the sample plays what the file holds.
-  uint32_t size = got;
-  uint32_t allocated = capacity == 0 ? 1 : capacity;
-  if (IsConverted(encoding)) {
-    // To 16-bit values, which the renderer reads as it reads a 16-bit file's.
-    buffer = ConvertTo16(encoding, {buffer.get(), got}, size);
-    if (!buffer) return false;  // out of memory: the sample keeps what it had
-    allocated = size == 0 ? 1 : size;
-  }
-  std::shared_ptr<uint8_t[]> data = CountedData(std::move(buffer), allocated);
-  if (!data) return false;
+  const StoredData stored = ReadData(reader, encoding);
+  if (!stored.data) return false;  // out of memory: the sample keeps what it had
   sampleRate = reader.format.samplesPerSec;
   channels = reader.format.channels;
   bitsPerSample = IsConverted(encoding) ? 16 : reader.format.bitsPerSample;
   blockAlign = IsConverted(encoding) ? 2 * channels : reader.format.blockAlign;
-  pcm = std::move(data);
+  pcm = stored.data;
   shared_ = false;
-  dataSize = size;
+  dataSize = stored.size;
   UpdateLayout();
   ClearLoop();
-  if (got < claimed) {
+  if (!stored.whole) {
     if (identified) Publish(path, identity, false, folderVersion);
     return false;
   }

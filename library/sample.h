@@ -62,7 +62,7 @@ class Sample {
   // Thread: whichever thread reloads the bank, never the audio thread during a render.
   // A caller that loads many files of one folder passes the folder, held open, and the
   // name inside it (path being the folder's path and the name).
-  bool LoadFromWav(const char* path, const platform::Folder* folder = nullptr, const char* name = nullptr,
+  bool LoadFromWav(const std::string& path, const platform::Folder* folder = nullptr, const std::string& name = {},
                    LoadReport* report = nullptr);
 
   void SetFileName(const char* text) { fileName = text ? text : ""; }
@@ -130,7 +130,7 @@ class Sample {
   bool TakeShared(const SharedWav& wav, const platform::FileIdentity& identity, bool& loaded);
   // Offers this sample's data (just read from path) to later loads of the same file;
   // folderVersion: the watched folder's version it was identified under, or 0.
-  void Publish(const char* path, const platform::FileIdentity& identity, bool loaded, uint64_t folderVersion);
+  void Publish(const std::string& path, const platform::FileIdentity& identity, bool loaded, uint64_t folderVersion);
   // Before the data are written: data of this sample's own when they are shared. False
   // when no memory can be had (the data are then left alone).
   bool OwnData() noexcept;

@@ -60,10 +60,10 @@ void SampleBank::FreeSamples() {
   nameIndex.clear();
 }
 
-int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolder, LoadReport* given) {
+int32_t SampleBank::LoadSampleList(const std::string& pluginDir, const std::string& voiceFolder, LoadReport* given) {
   LoadReportScope out(given);
   LoadReport* report = given;  // lines are noted only for a caller that asked
-  const std::string folder = std::string(pluginDir ? pluginDir : "") + (voiceFolder ? voiceFolder : "");
+  const std::string folder = pluginDir + voiceFolder;
   const std::string listPath = folder + "samples.txt";
   const platform::File file = FitsPathBuffer(listPath) ? platform::OpenForReading(listPath.c_str()) : nullptr;
   nameIndex.clear();
@@ -94,7 +94,7 @@ int32_t SampleBank::LoadSampleList(const char* pluginDir, const char* voiceFolde
     const std::string wavPath = folder + fileName;
     if (Sample* sample = samples[static_cast<size_t>(n)].get()) {
       if (FitsPathBuffer(wavPath)) {
-        sample->LoadFromWav(wavPath.c_str(), &opened, fileName.c_str(), &*out);  // the slot counts either way
+        sample->LoadFromWav(wavPath, &opened, fileName, &*out);  // the slot counts either way
       } else {
         // Too long to open: the same case for the user as a file that is not there.
         out->Fail(LoadFailureKind::kWaveFile, wavPath);

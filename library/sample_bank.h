@@ -45,7 +45,7 @@ class SampleBank {
   // gives a report. report, when given, also receives each slot's line and what was
   // skipped or cut (the voice check tool); the load is the same with or without it.
   // Thread: the reloading thread, with no loader running and no render reading the bank.
-  int32_t LoadSampleList(const char* pluginDir, const char* voiceFolder, LoadReport* report = nullptr);
+  int32_t LoadSampleList(const std::string& pluginDir, const std::string& voiceFolder, LoadReport* report = nullptr);
   // Index of the first loaded sample whose file name matches (ASCII case ignored), or -1.
   // Looked up in an index that LoadSampleList makes (a program file names every sample),
   // so the names are those LoadSampleList gave.

@@ -16,9 +16,7 @@ std::unique_ptr<Voice> LoadVoice(const std::string& pluginDir, int32_t index, bo
   auto voice = std::make_unique<Voice>();
   // Every file that cannot be read is told once the voice is built, in the order met.
   LoadReport report;
-  char listPath[platform::kMaxPath];
-  BuildVoiceListPath(pluginDir.c_str(), listPath);
-  VoiceListReader(listPath).GetVoiceList(voice->list, &report);
+  VoiceListReader(VoiceListPath(pluginDir)).GetVoiceList(voice->list, &report);
   if (index < 0 || index >= voice->list.voiceCount) index = 0;
   voice->index = index;
   voice->effectOn = effectOn;
@@ -29,11 +27,10 @@ std::unique_ptr<Voice> LoadVoice(const std::string& pluginDir, int32_t index, bo
   voice->folder += platform::kPathSeparator;
 
   voice->bank = std::make_shared<SampleBank>();
-  voice->bank->LoadSampleList(pluginDir.c_str(), voice->folder.c_str(), &report);
+  voice->bank->LoadSampleList(pluginDir, voice->folder, &report);
   StartLoader(voice->bank, effectOn);
   voice->programs = programs;
-  const int32_t closed =
-      LoadProgramFile(pluginDir.c_str(), voice->folder.c_str(), voice->programs, *voice->bank, &report);
+  const int32_t closed = LoadProgramFile(pluginDir, voice->folder, voice->programs, *voice->bank, &report);
   ShowLoadFailures(report);
   const bool programFileFailed =
       !report.failures.empty() && report.failures.back().kind == LoadFailureKind::kProgramFile;

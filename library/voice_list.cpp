@@ -30,8 +30,7 @@ void CopyBounded(char* dst, size_t capacity, const char* src) {
 
 }  // namespace
 
-void BuildVoiceListPath(const char* pluginDir, char* out) {
-  const std::string dir = pluginDir ? pluginDir : "";
+std::string VoiceListPath(const std::string& dir) {
   std::string path = dir;
   // A root that already ends in a separator ("/") takes none; "X:" takes one, so that the
   // list is looked for in the root of the drive and not in the drive's current folder.
@@ -41,17 +40,15 @@ void BuildVoiceListPath(const char* pluginDir, char* out) {
   // A path that does not fit names no file: leave it empty, so the list fails to open and
   // the user sees why, instead of reading some other, truncated path.
   if (path.size() >= static_cast<size_t>(platform::kMaxPath)) path.clear();
-  std::memcpy(out, path.c_str(), path.size() + 1);
+  return path;
 }
 
-VoiceListReader::VoiceListReader(const char* p) {
-  CopyBounded(path, sizeof path, p ? p : "");
-}
+VoiceListReader::VoiceListReader(const std::string& p) : path(p.substr(0, platform::kMaxPath - 1)) {}
 
 void VoiceListReader::GetVoiceList(VoiceList& list, LoadReport* given) {
   list.voiceCount = 0;
   LoadReportScope out(given);
-  const platform::File file = path[0] != '\0' ? platform::OpenForReading(path) : nullptr;
+  const platform::File file = !path.empty() ? platform::OpenForReading(path.c_str()) : nullptr;
   if (!file) {
     CopyBounded(list.voiceNames[0], sizeof list.voiceNames[0], kUnknownName);
     CopyBounded(list.voiceFolders[0], sizeof list.voiceFolders[0], "Undef");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "library/load_report.h"
 #include "platform/platform.h"
@@ -17,13 +18,13 @@ struct VoiceList {
   char voiceFolders[kMaxVoices][platform::kMaxPath] = {};
 };
 
-// Writes the path of "voice.csv" in pluginDir into out (kMaxPath bytes): no separator is
-// added after a directory that is a root ("C:" or "/").
-void BuildVoiceListPath(const char* pluginDir, char* out);
+// The path of "voice.csv" in pluginDir: no separator is added after a directory that is a
+// root ("C:" or "/"). Empty when it would not fit the platform's path buffers.
+std::string VoiceListPath(const std::string& pluginDir);
 
 class VoiceListReader {
  public:
-  explicit VoiceListReader(const char* path);
+  explicit VoiceListReader(const std::string& path);
   virtual ~VoiceListReader() = default;
 
   // Fills the list from the file at path. A file that cannot be opened gives the one
@@ -34,7 +35,7 @@ class VoiceListReader {
   // without it.
   void GetVoiceList(VoiceList& list, LoadReport* report = nullptr);
 
-  char path[platform::kMaxPath] = {};
+  std::string path;  // at most kMaxPath - 1 bytes: a longer one is cut
 };
 
 }  // namespace chantera

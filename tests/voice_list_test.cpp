@@ -14,7 +14,7 @@ VoiceList Read(const std::string& bytes) {
   TempDir dir;
   const std::string path = dir.Write("voice.csv", bytes).string();
   VoiceList list;
-  VoiceListReader reader(path.c_str());
+  VoiceListReader reader(path);
   reader.GetVoiceList(list);
   return list;
 }
@@ -68,9 +68,7 @@ TEST(VoiceList, PathOfTheList) {
       {"C:", "C:" + sep + "voice.csv"},
       {std::string(300, 'd'), ""}};  // names no file rather than a truncated one
   for (const auto& [dir, path] : rows) {
-    char out[platform::kMaxPath];
-    BuildVoiceListPath(dir.c_str(), out);
-    EXPECT_EQ(std::string(out), path) << dir;
+    EXPECT_EQ(VoiceListPath(dir), path) << dir;
   }
 }
 

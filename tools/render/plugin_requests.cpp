@@ -86,8 +86,7 @@ bool CheckChanteraSettings(PluginHost& host, const RenderOptions& options, std::
 // Chantera's --voice N: one that voice.csv beside the plug-in lists.
 bool CheckVoice(const RenderOptions& options, std::string& error) {
   const std::string folder = PluginFolder(options.plugin);
-  char listPath[platform::kMaxPath];
-  BuildVoiceListPath(folder.c_str(), listPath);
+  const std::string listPath = VoiceListPath(folder);
   VoiceList voices;
   const platform::MessageSink previous = platform::SetMessageSink(&Unshown);
   const uint32_t shown = platform::MessagesShown();

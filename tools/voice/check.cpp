@@ -75,8 +75,7 @@ void Checker::Add(FindingKind kind, const std::string& file, int32_t line, const
 
 void Checker::CheckPluginFolder(const fs::path& dir, int32_t onlyVoice) {
   const std::string pluginDir = dir.string();
-  char listPath[platform::kMaxPath];
-  BuildVoiceListPath(pluginDir.c_str(), listPath);
+  const std::string listPath = VoiceListPath(pluginDir);
   const std::string shown = (dir / "voice.csv").string();
   if (!OpensForReading(listPath)) {
     Add(FindingKind::kListMissing, shown, 0);

@@ -106,7 +106,7 @@ bool Importer::ChooseVoiceFolder() {
       outcome_.error = listPath_.string() + " " + error;
       return false;
     }
-    VoiceListReader(listPath_.string().c_str()).GetVoiceList(list_);
+    VoiceListReader(listPath_.string()).GetVoiceList(list_);
   }
   folder_ = FolderSlug(IsAscii(name_) ? name_ : BankName(bank_));
   sourceLine_ = fs::weakly_canonical(fs::absolute(bank_), code).string() + "\n";

@@ -29,9 +29,9 @@ struct MidiState {
   // The phonetic symbol being spelled: bytes 0..2 hold its characters, the rest stays 0.
   std::array<char, 256> phoneticBuffer{};
   int32_t phoneticKey = 0;
-  std::atomic<int32_t> heldKey{0};   // the key the next commit or the release timer releases
+  std::atomic<int32_t> heldKey{0};    // the key the next commit or the release timer releases
   std::atomic<bool> noteHeld{false};  // while a note counts as held
-  int32_t timerGeneration = 0;       // advanced by every note-on and commit
+  int32_t timerGeneration = 0;        // advanced by every note-on and commit
 
   // Expression (engine/expression.h), from the controllers of the same numbers: legato
   // (68), portamento on (65), its time (5) and the key the next note glides from (84, -1:

@@ -46,14 +46,13 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const std::string& b) {
 
 // Opens a regular file only: fopen succeeds on a directory on Linux, and reading one
 // would then fail later, far from the cause.
-std::FILE* OpenRegularFile(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return nullptr;
+File OpenRegularFile(const char* path) {
+  File file(std::fopen(path, "rb"));
+  if (!file) return nullptr;
   struct stat info {};
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-    std::fclose(file);
+  if (fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) {
+    file.reset();
     errno = EISDIR;
-    return nullptr;
   }
   return file;
 }
@@ -113,7 +112,7 @@ bool FindEntry(const std::string& folder, const std::string& component, bool wan
 
 File OpenForReading(const char* path) {
   if (path == nullptr || *path == '\0') return nullptr;
-  if (std::FILE* file = OpenRegularFile(path)) return File(file);
+  if (File file = OpenRegularFile(path)) return file;
   struct stat info {};
   if (stat(path, &info) == 0) return nullptr;  // there, but not a readable regular file
 
@@ -132,7 +131,7 @@ File OpenForReading(const char* path) {
     if (!FindEntry(resolved, part, !last, entry)) return nullptr;
     resolved = resolved.empty() ? entry : resolved + (resolved.back() == '/' ? "" : "/") + entry;
   }
-  return File(OpenRegularFile(resolved.c_str()));
+  return OpenRegularFile(resolved.c_str());
 }
 
 namespace {

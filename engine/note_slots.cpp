@@ -309,9 +309,7 @@ void NoteSlots::RenderStretch(float* left, float* right, int32_t firstFrame, int
       }
     }
     if (slotDone) continue;
-    const double root = sample != nullptr ? sample->rootFrequency : 0.0;
-
-    if (!(root > 0.0) || !(r.step > 0.0)) {
+    if (sample == nullptr || !(sample->rootFrequency > 0.0) || !(r.step > 0.0)) {
       RenderSilentSlot(slot, r, end - f);
       continue;
     }

@@ -252,7 +252,11 @@ void RenderHeldLoop(NoteSlot& slot, const Layout& data, const SlotRender& r, uin
 // Calls render with the sample's data as its layout.
 template <class Render>
 void WithLayout(const Sample& sample, Render&& render) noexcept {
-  const uint8_t* pcm = sample.pcm.get();
+  // A sample without data has no readable frame, so nothing is read through the address;
+  // it is still a valid one.
+  static constexpr uint8_t kNoData[4] = {};
+  const uint8_t* data = sample.pcm.get();
+  const uint8_t* pcm = data != nullptr ? data : kNoData;
   if (sample.bitsPerSample == 16) {
     if (sample.channels == 1)
       render(Mono16{pcm});

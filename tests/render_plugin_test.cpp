@@ -15,10 +15,6 @@ namespace {
 
 using namespace chantera::render;
 
-// When the instrument cannot read a file of the voice a song sings with, the song fails
-// (status 1, no file) and the renderer names the file behind each of the instrument's
-// messages, once per voice however many songs: a deleted recording, a missing voice.csv,
-// a voice chosen with --voice. A voice the song does not sing with does not fail it.
 // Two songs of one batch select, on threads side by side, voices that fail differently:
 // each is told with its own message, and a third song, on voice 0, is not blamed.
 TEST_F(Renderer, EachSongOfABatchIsToldOnlyItsOwnMessages) {
@@ -48,6 +44,10 @@ TEST_F(Renderer, EachSongOfABatchIsToldOnlyItsOwnMessages) {
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "batch" / "c.wav")) << run.output;
 }
 
+// When the instrument cannot read a file of the voice a song sings with, the song fails
+// (status 1, no file) and the renderer names the file behind each of the instrument's
+// messages, once per voice however many songs: a deleted recording, a missing voice.csv,
+// a voice chosen with --voice. A voice the song does not sing with does not fail it.
 // A voice chosen with --voice sings its own recordings from the first note, also in a
 // song without lyrics: program 0, or the one --program chooses, of that voice. Its list
 // starts with a recording of 600 Hz that only its program 7 plays, so that the key map

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
 #include "render_support.h"
 #include "support/fixtures.h"
 #include "tools/render/musicxml_reader.h"
@@ -114,8 +115,14 @@ TEST(MusicXmlReader, EachRuleOfTheFormat) {
                        Note("A4", 2, Lyric("あ")) + Note("B4", 2, Lyric("い")) + "</part></measure></score-timewise>");
   timewise.replace(timewise.find("score-partwise version"), 14, "score-timewise");
 
+  // A score that declares itself Shift-JIS, as older Japanese exports write it.
+  std::string shiftJis = Partwise({{Note("A4", 2, kV1 + Lyric("さ"))}});
+  shiftJis.replace(shiftJis.find("UTF-8"), 5, "Shift_JIS");
+  shiftJis = platform::Utf8ToShiftJis(shiftJis);
+
   ExpectRows(
       {
+          {shiftJis, "T0=120 0+480:69:さ"},
           {voices, "T0=60 0+480:69:さ 960+240:71:く 1440+480:72:ら"},
           {voices, "T0=60 0+960:60:か", {0, 0, 2}},
           {tiesAndChords, "T0=120 0+960:69:さ 960+480:67:か 1440+480:70:ら"},

@@ -50,6 +50,7 @@ TEST_F(Renderer, ClippingIsReportedAndGainOrFloatAvoidsIt) {
     return at == std::string::npos ? -999.0 : std::strtod(printed.c_str() + at + after.size(), nullptr);
   };
   Render(song, "loud.wav", "--tail 0");
+  EXPECT_EQ(printed.find("rendering ["), std::string::npos) << "a progress bar, with no terminal to show it on";
   const double loud = dB("clipped at full scale (");
   EXPECT_GT(loud, 0.0) << printed;
   EXPECT_EQ(dB("peak "), 0.0) << printed;
